@@ -1,0 +1,51 @@
+# Every outside library the system links, as imported or found targets, in one place.
+
+# Eigen 3 (header only).
+find_package(Eigen3 3.3 REQUIRED NO_MODULE)
+
+# Boost headers (boost::function).
+find_package(Boost 1.70 REQUIRED)
+
+# OpenMP (GCC's libgomp).
+find_package(OpenMP REQUIRED COMPONENTS CXX)
+
+# Reference BLAS and LAPACK.
+find_package(BLAS REQUIRED)
+find_package(LAPACK REQUIRED)
+
+# SuiteSparse 5.12 (Debian 12) ships neither a CMake config nor pkg-config files: find UMFPACK,
+# AMD and SuiteSparse_config by hand and wrap them in one imported target.
+find_path(UMFPACK_INCLUDE_DIR umfpack.h PATH_SUFFIXES suitesparse REQUIRED)
+find_library(UMFPACK_LIBRARY umfpack REQUIRED)
+find_library(AMD_LIBRARY amd REQUIRED)
+find_library(SUITESPARSECONFIG_LIBRARY suitesparseconfig REQUIRED)
+if(NOT TARGET SuiteSparse::UMFPACK)
+  add_library(SuiteSparse::UMFPACK UNKNOWN IMPORTED)
+  set_target_properties(SuiteSparse::UMFPACK PROPERTIES
+    IMPORTED_LOCATION "${UMFPACK_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${UMFPACK_INCLUDE_DIR}"
+    INTERFACE_LINK_LIBRARIES "${AMD_LIBRARY};${SUITESPARSECONFIG_LIBRARY};LAPACK::LAPACK;BLAS::BLAS")
+endif()
+message(STATUS "UMFPACK: ${UMFPACK_LIBRARY} (headers in ${UMFPACK_INCLUDE_DIR})")
+
+# The dependencies of the whole system as one interface target.
+add_library(serivane_deps INTERFACE)
+target_link_libraries(serivane_deps INTERFACE
+  Eigen3::Eigen Boost::headers OpenMP::OpenMP_CXX SuiteSparse::UMFPACK LAPACK::LAPACK BLAS::BLAS)
+
+# A library of the system built from every source file of its folder; a folder with no sources
+# yet gives an interface target, so that later code can link it all the same.
+function(serivane_add_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS
+       "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE "${PROJECT_SOURCE_DIR}")
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
