@@ -1,0 +1,282 @@
+#include "heston_analytic/analytic_heston_engine.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <complex>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+const char* const kUnknownOptionTypeMessage =
+    "An error occured while calculating the Heston analytic price: Unknown option type";
+const char* const kUnknownAlgorithmMessage =
+    "An error occured while calculating the Heston analytic price: Unknwon integration algorithm";
+const char* const kNoRuleMessage =
+    "An error occured while calculating the Heston analytic price: Neither Integrator nor "
+    "GaussianQuadrature given";
+
+// Machine epsilon of double: below it c_inf * x is the point at infinity of the map.
+constexpr double kEps = 2.220446049250313e-16;
+// The largest float: "no absolute accuracy given".
+constexpr double kNoValue = 3.4028234663852886e38;
+constexpr double kPi = 3.141592653589793;
+// Below this the small-sigma expansion replaces the terms in (t - d) / sigma^2, whose direct
+// evaluation loses all digits to cancellation as sigma goes to 0.
+constexpr double kSmallSigma = 1e-5;
+// Below this |kappa - rho sigma| the share-measure phi = 0 limit is taken at zero mean reversion.
+constexpr double kSmallMeanReversion = 1e-7;
+
+// phi1(z) = (e^z - 1) / z, phi1(0) = 1.
+double phi1(double z) { return z == 0.0 ? 1.0 : std::expm1(z) / z; }
+
+// phi2(z) = (e^z - 1 - z) / z^2, phi2(0) = 1/2. Below |z| = 0.01 by its Taylor series (the first
+// term left out is below 3e-17 there); above, expm1 keeps the cancellation to eps / |z|.
+double phi2(double z) {
+  if (std::fabs(z) < 0.01) {
+    return 0.5 + z * (1.0 / 6 + z * (1.0 / 24 + z * (1.0 / 120 + z * (1.0 / 720 + z / 5040))));
+  }
+  return (std::expm1(z) - z) / (z * z);
+}
+
+// integrand2 carried from [0, 1] onto [-1, 1] for the fixed-order rules of algorithms 5 to 7.
+class SymmetricIntegrand {
+ public:
+  SymmetricIntegrand(double c_inf, const boost::function<double(double)>& f) : inner_(c_inf, f) {}
+  double operator()(double y) const { return 0.5 * inner_(0.5 * (y + 1.0)); }
+
+ private:
+  integrand2 inner_;
+};
+
+}  // namespace
+
+integrand2::integrand2(double c_inf, const boost::function<double(double)>& f)
+    : c_inf_(c_inf), f_(f) {}
+
+double integrand2::operator()(double x) const {
+  if (c_inf_ * x > kEps) return f_(-std::log(x) / c_inf_) / (x * c_inf_);
+  return 0.0;
+}
+
+Integration::Integration(std::int32_t algorithm,
+                         std::shared_ptr<Integrator> integrator,
+                         std::shared_ptr<GaussianQuadrature> gaussianQuadrature)
+    : algorithm_(algorithm),
+      integrator_(std::move(integrator)),
+      gaussianQuadrature_(std::move(gaussianQuadrature)) {}
+
+Integration Integration::gaussLobatto(double relTolerance,
+                                      double absTolerance,
+                                      std::uint64_t maxEvaluations) {
+  return Integration(
+      0,
+      std::make_shared<GaussLobattoIntegral>(maxEvaluations, absTolerance, relTolerance, false),
+      nullptr);
+}
+
+double Integration::calculate(double c_inf, const boost::function<double(double)>& f) const {
+  if (algorithm_ < 0 || algorithm_ > 7) throw std::runtime_error(kUnknownAlgorithmMessage);
+  if (algorithm_ <= 3) {
+    if (!integrator_) throw std::runtime_error(kNoRuleMessage);
+    return (*integrator_)(integrand2(c_inf, f), 0.0, 1.0);
+  }
+  if (!gaussianQuadrature_) throw std::runtime_error(kNoRuleMessage);
+  if (algorithm_ == 4) return (*gaussianQuadrature_)(f);
+  return (*gaussianQuadrature_)(SymmetricIntegrand(c_inf, f));
+}
+
+Fj_Helper::Fj_Helper(std::uint64_t j,
+                     double kappa,
+                     double theta,
+                     double sigma,
+                     double v0,
+                     double rho,
+                     double term,
+                     double s0,
+                     double strike,
+                     double ratio)
+    : j_(j),
+      kappa_(kappa),
+      theta_(theta),
+      sigma_(sigma),
+      v0_(v0),
+      term_(term),
+      x_(std::log(s0)),
+      sx_(std::log(strike)),
+      dd_(x_ - std::log(ratio)),
+      sigma2_(sigma_ * sigma_),
+      rsigma_(rho * sigma_),
+      t0_(kappa - ((j == 1) ? rsigma_ : 0.0)) {
+  assert((j == 1 || j == 2) && "Fj_Helper: j is 1 (share measure) or 2 (risk-neutral measure)");
+}
+
+double Fj_Helper::operator()(double phi) const {
+  using Complex = std::complex<double>;
+  const double s = (j_ == 1) ? 1.0 : -1.0;
+
+  if (phi == 0.0) {
+    // Limit of Im(f_j(phi)) / phi: the mean of log(S_T / K) under measure j. The integrated
+    // variance of a square-root process with speed k = kappa - rho sigma (j = 1) or kappa (j = 2)
+    // has mean v0 T phi1(-kT) + kappa theta T^2 phi2(-kT) for j = 1 and
+    // theta T + (v0 - theta) T phi1(-kT) for j = 2, written with phi1, phi2 so that no difference
+    // of nearly equal terms is divided by k or k^2.
+    if (j_ == 1) {
+      const double kmr = rsigma_ - kappa_;
+      if (std::fabs(kmr) <= kSmallMeanReversion) {
+        return 0.25 * kappa_ * theta_ * term_ * term_ + (dd_ - sx_) + 0.5 * v0_ * term_;
+      }
+      const double z = kmr * term_;
+      return 0.5 * kappa_ * theta_ * term_ * term_ * phi2(z) + (dd_ - sx_) +
+             0.5 * v0_ * term_ * phi1(z);
+    }
+    const double z = -kappa_ * term_;
+    return (dd_ - sx_) - 0.5 * (theta_ * term_ + (v0_ - theta_) * term_ * phi1(z));
+  }
+
+  const Complex i(0.0, 1.0);
+  const Complex t(t0_, -rsigma_ * phi);
+  const Complex d = std::sqrt(t * t - sigma2_ * Complex(-phi * phi, s * phi));
+  const Complex ex = std::exp(-d * term_);
+
+  Complex exponent;
+  if (sigma_ > kSmallSigma) {
+    // (t - d) (t + d) = sigma^2 w: the smaller of the two factors is taken from the larger one,
+    // since their direct difference or sum cancels (t - d for small sigma or large kappa, t + d
+    // where Re t < 0). Subtracted directly, t - d and then the logarithm of a number close to 1
+    // carry noise of relative size eps / sigma^2 into the integrand, which an adaptive rule
+    // working to full double accuracy cannot resolve for sigma below about 1e-3.
+    const Complex w(-phi * phi, s * phi);
+    Complex tMinusD = t - d;
+    Complex tPlusD = t + d;
+    if (std::abs(tPlusD) >= std::abs(tMinusD)) {
+      tMinusD = sigma2_ * w / tPlusD;
+    } else {
+      tPlusD = sigma2_ * w / tMinusD;
+    }
+    const Complex p = tMinusD / tPlusD;
+    // g = log((1 - p ex) / (1 - p)) = log(1 + z), z = p (1 - ex) / (1 - p); for small z through
+    // log1p, so that the digits of z are not lost in forming 1 + z.
+    const Complex z = p * (1.0 - ex) / (1.0 - p);
+    Complex g;
+    if (std::abs(z) < 0.5) {
+      g = Complex(0.5 * std::log1p(2.0 * z.real() + std::norm(z)),
+                  std::atan2(z.imag(), 1.0 + z.real()));
+    } else {
+      g = std::log((1.0 - p * ex) / (1.0 - p));
+    }
+    exponent = v0_ * tMinusD * (1.0 - ex) / (sigma2_ * (1.0 - ex * p)) +
+               (kappa_ * theta_ / sigma2_) * (tMinusD * term_ - 2.0 * g) + i * phi * (dd_ - sx_);
+  } else {
+    // (t - d) / sigma^2 -> td and log((1 - p ex) / (1 - p)) -> p (1 - ex) to first order in
+    // sigma^2.
+    const Complex td = phi / (2.0 * t) * Complex(-phi, s);
+    const Complex p = td * sigma2_ / (t + d);
+    const Complex g = p * (1.0 - ex);
+    // 2 g / sigma^2 = 2 td (1 - ex) / (t + d); the identity is used at sigma = 0 exactly, where
+    // the quotient is 0 / 0.
+    const Complex twoGOverSigma2 =
+        (sigma2_ != 0.0) ? 2.0 * g / sigma2_ : 2.0 * td * (1.0 - ex) / (t + d);
+    exponent = v0_ * td * (1.0 - ex) / (1.0 - p * ex) +
+               kappa_ * theta_ * (td * term_ - twoGOverSigma2) + i * phi * (dd_ - sx_);
+  }
+  return std::imag(std::exp(exponent)) / phi;
+}
+
+AnalyticHestonEngine::AnalyticHestonEngine(double relativeAccuracy, std::uint64_t maxEvaluations)
+    : evaluations_(0),
+      integration_(std::make_shared<Integration>(
+          Integration::gaussLobatto(relativeAccuracy, kNoValue, maxEvaluations))) {}
+
+double AnalyticHestonEngine::price(double S,
+                                   double K,
+                                   double T,
+                                   double r,
+                                   double d,
+                                   double v0,
+                                   double theta,
+                                   double kappa,
+                                   double sigma,
+                                   double rho,
+                                   const std::int32_t& optionType) {
+  const double dividendDiscount = std::exp(-(T * d));
+  const double riskFreeDiscount = std::exp(-(T * r));
+  double value = 0.0;
+  priceFromDiscounts(riskFreeDiscount,
+                     dividendDiscount,
+                     S,
+                     K,
+                     T,
+                     kappa,
+                     theta,
+                     sigma,
+                     v0,
+                     rho,
+                     optionType,
+                     *integration_,
+                     value,
+                     this);
+  return value;
+}
+
+namespace {
+
+// Evaluations of the integral just computed by `integration`.
+std::uint64_t evaluationsOf(const Integration& integration) {
+  if (integration.integrator()) return integration.integrator()->numberOfEvaluations();
+  if (integration.gaussianQuadrature()) return integration.gaussianQuadrature()->order();
+  throw std::runtime_error(kNoRuleMessage);
+}
+
+}  // namespace
+
+void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
+                                              double dividendDiscount,
+                                              double S,
+                                              double K,
+                                              double T,
+                                              double kappa,
+                                              double theta,
+                                              double sigma,
+                                              double v0,
+                                              double rho,
+                                              const std::int32_t& optionType,
+                                              const Integration& integration,
+                                              double& value,
+                                              AnalyticHestonEngine* engine) {
+  const double ratio = riskFreeDiscount / dividendDiscount;
+
+  // Decay rate of the map phi = -log(x) / c_inf. The integrands fall off like
+  // exp(-sqrt(1 - rho^2) (v0 + kappa theta T) phi / sigma); the clamps keep the map from being
+  // steeper than that (so the integrand stays bounded at x = 0) and from being too flat.
+  double decay = std::sqrt(1.0 - rho * rho) / sigma;
+  decay = std::max(0.0001, decay);
+  decay = std::min(0.1, decay);
+  const double c_inf = decay * (v0 + kappa * theta * T);
+
+  if (engine != nullptr) engine->evaluations_ = 0;
+
+  const double integral1 =
+      integration.calculate(c_inf, Fj_Helper(1, kappa, theta, sigma, v0, rho, T, S, K, ratio));
+  const std::uint64_t evaluations1 = evaluationsOf(integration);
+  if (engine != nullptr) engine->evaluations_ += evaluations1;
+
+  const double integral2 =
+      integration.calculate(c_inf, Fj_Helper(2, kappa, theta, sigma, v0, rho, T, S, K, ratio));
+  const std::uint64_t evaluations2 = evaluationsOf(integration);
+  if (engine != nullptr) engine->evaluations_ += evaluations2;
+
+  double p1 = 0.0;
+  double p2 = 0.0;
+  if (optionType == -1) {
+    p1 = integral1 / kPi - 0.5;
+    p2 = integral2 / kPi - 0.5;
+  } else if (optionType == 1) {
+    p1 = integral1 / kPi + 0.5;
+    p2 = integral2 / kPi + 0.5;
+  } else {
+    throw std::runtime_error(kUnknownOptionTypeMessage);
+  }
+  value = dividendDiscount * S * p1 - riskFreeDiscount * K * p2;
+}
