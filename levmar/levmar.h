@@ -1,0 +1,123 @@
+#ifndef SERIVANE_LEVMAR_LEVMAR_H_
+#define SERIVANE_LEVMAR_LEVMAR_H_
+
+/*
+ * Levenberg-Marquardt nonlinear least squares with finite-difference Jacobians, with the C
+ * interface of M. Lourakis' levmar library: dlevmar_dif (no constraints) and dlevmar_bc_dif (box
+ * constraints). Both minimise ||e||_2^2 with e = x - hx, where hx = func(p) is the model for the
+ * parameter vector p (m entries) and x holds the n >= m measurements.
+ *
+ * func(p, hx, m, n, adata) writes the n model values for p into hx. It may throw a C++ exception
+ * (when func is C++ code): the exception passes through unchanged, no memory is leaked, and the
+ * caller's p then holds the last accepted iterate. func receives a private copy of the point, so
+ * whatever it writes into p is discarded.
+ *
+ * Methods: K. Madsen, H. B. Nielsen, O. Tingleff, "Methods for Non-Linear Least Squares Problems",
+ * 2nd ed., IMM DTU (2004), sections 3.2 and 3.4 (Nielsen's damping update, Broyden updates of the
+ * Jacobian); C. Kanzow, N. Yamashita, M. Fukushima, "Levenberg-Marquardt methods with strong
+ * local convergence properties for solving nonlinear equations with convex constraints",
+ * J. Comput. Appl. Math. 172 (2004) 375-397 (the projected step and projected-gradient search).
+ */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Sizes of the opts and info arrays. */
+#define LM_OPTS_SZ 5
+#define LM_INFO_SZ 10
+
+/* Return value of both routines on invalid arguments (nothing is evaluated then, info is left
+ * untouched). */
+#define LM_ERROR -1
+
+/* Defaults used for every opts entry when opts is null. */
+#define LM_INIT_MU 1E-03
+#define LM_STOP_THRESH 1E-17
+#define LM_DIFF_DELTA 1E-06
+
+/* Sizes of the work areas of levmar's interface. This implementation keeps its buffers to itself
+ * and never reads or writes work, so any pointer (or null) may be passed. */
+#define LM_DIF_WORKSZ(npar, nmeas) (4 * (nmeas) + 4 * (npar) + (nmeas) * (npar) + (npar) * (npar))
+#define LM_BC_DIF_WORKSZ(npar, nmeas) LM_DIF_WORKSZ(npar, nmeas)
+
+/* Stopping reasons, stored in info[6]. */
+#define LM_STOP_SMALL_GRADIENT 1 /* ||J^T e||_inf <= eps1 */
+#define LM_STOP_SMALL_STEP 2     /* ||dp||_2 <= eps2 ||p||_2 */
+#define LM_STOP_ITMAX 3          /* itmax iterations done */
+#define LM_STOP_SINGULAR 4       /* damped normal matrix singular or not finite */
+#define LM_STOP_NO_REDUCTION 5   /* the damping grew without bound: no reduction possible */
+#define LM_STOP_SMALL_ERROR 6    /* ||e||_2^2 <= eps3 */
+#define LM_STOP_INVALID_FUNC 7   /* func returned NaN or Inf (or ||e||_2^2 overflowed) */
+
+/*
+ * Arguments shared by both routines:
+ *   p      in: the starting point; out: the solution (m entries). Always holds the current
+ *          iterate, also when an exception thrown by func passes through.
+ *   x      the n measurements; null means n zeros.
+ *   m, n   numbers of parameters and measurements; m >= 1 and n >= m, else LM_ERROR.
+ *   itmax  the largest number of iterations (>= 0, else LM_ERROR).
+ *   opts   {tau, eps1, eps2, eps3, delta}, or null for {LM_INIT_MU, LM_STOP_THRESH,
+ *          LM_STOP_THRESH, LM_STOP_THRESH, LM_DIFF_DELTA}:
+ *            tau    initial damping = tau * max_i (J^T J)_ii; tau >= 0, else LM_ERROR;
+ *            eps1   stop when ||J^T e||_inf <= eps1;
+ *            eps2   stop when ||dp||_2 <= eps2 ||p||_2;
+ *            eps3   stop when ||e||_2^2 <= eps3;
+ *            delta  forward differences with step max(1e-4 |p_j|, delta); delta < 0 means
+ *                   central differences with step max(1e-4 |p_j|, |delta|); delta = 0 (or NaN)
+ *                   gives LM_ERROR.
+ *   info   null, or LM_INFO_SZ entries filled on return:
+ *            [0] ||e||_2^2 at the initial p      [1] ||e||_2^2 at the final p
+ *            [2] ||J^T e||_inf at the final p    [3] ||dp||_2 of the last step tried
+ *            [4] damping / max_i (J^T J)_ii      [5] iterations
+ *            [6] reason for stopping (LM_STOP_*) [7] evaluations of func
+ *            [8] finite-difference Jacobians     [9] linear systems solved
+ *   work   ignored (see LM_DIF_WORKSZ).
+ *   covar  null, or m x m entries filled with the covariance of the solution,
+ *          ||e||^2 / (n - r) (J^T J)^+ with r the rank of J (all NaN when n equals r).
+ *   adata  passed through to func.
+ * Both return the number of iterations done, or LM_ERROR.
+ */
+int dlevmar_dif(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                double* p,
+                double* x,
+                int m,
+                int n,
+                int itmax,
+                double* opts,
+                double* info,
+                double* work,
+                double* covar,
+                void* adata);
+
+/*
+ * As dlevmar_dif, with every evaluated point inside the box lb <= p <= ub:
+ *   lb, ub  bounds (m entries each); null means no bound on that side; infinite entries are
+ *           allowed; lb_j > ub_j (or a NaN bound) gives LM_ERROR. A starting point outside the
+ *           box is first moved onto it.
+ *   dscl    null, or m positive finite scale factors (else LM_ERROR): the iteration runs on
+ *           p_j / dscl_j (tests, damping and difference steps apply to the scaled values).
+ * Here info[2] is the infinity norm of the gradient J^T e without the components that push
+ * against an active bound (the first-order optimality measure on the box), and eps1 applies to
+ * that norm.
+ */
+int dlevmar_bc_dif(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                   double* p,
+                   double* x,
+                   int m,
+                   int n,
+                   double* lb,
+                   double* ub,
+                   double* dscl,
+                   int itmax,
+                   double* opts,
+                   double* info,
+                   double* work,
+                   double* covar,
+                   void* adata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SERIVANE_LEVMAR_LEVMAR_H_ */
