@@ -153,9 +153,10 @@ double gammpQuadrature(IncompleteGamma& record, double a, double x) {
     sum += kGaussLegendreW[j] * std::exp(-(t - a1) + a1 * (std::log(t) - lna1));
   }
   const double ans = sum * (xu - x) * std::exp(a1 * (lna1 - 1.0) - record.lastLogGamma);
-  // Above the mode the integral is the upper tail Q, below it (negative length) minus P.
-  // 0.0 - ans rather than -ans: an empty interval gives +0, not -0.
-  return ans > 0.0 ? 1.0 - ans : 0.0 - ans;
+  // Above the mode the integral is the upper tail Q, below it (negative length) minus P. The side
+  // is taken from x itself, not from the sign of ans: far in either tail ans underflows to 0, and
+  // its sign would then send P(a, x) = 1 to 0. 0.0 - ans rather than -ans: +0, not -0.
+  return x > a1 ? 1.0 - ans : 0.0 - ans;
 }
 
 double invgammap(IncompleteGamma& record, double p, double a) {

@@ -1,0 +1,215 @@
+// The asset axis of the 2-D pricing grid: a uniform grid in S, and grids in S and in ln S that
+// cluster their nodes around the strike by a sinh map,
+//   S(xi) = K (1 + sinh(c (xi - xi0)) / sinh(c xi0)),  xi = i / NS,
+// which puts the strike at xi0 and is nearly uniform there with cells growing away from it.
+// K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option pricing in the Heston
+// model with correlation", Int. J. Numer. Anal. Model. 7 (2010), sec. 2.
+//
+// Every builder places the strike on a node, takes the upper end from the option and model data,
+// and keeps its placement (strikeNodeIndex, sGridA, sGridB) so that a rebuild with doubled NS
+// gives a grid whose even nodes are the old ones.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "core/qel_heston_vanilla.h"
+
+namespace {
+
+// No grid of the system comes near this many nodes; reaching it means the kept placement or the
+// data make the map stall, and the build is refused rather than left to run on.
+constexpr std::size_t kMaxGridNodes = 10000000;
+
+enum class AssetGrid { kPlain, kAtStrike, kLogS };
+
+struct AssetRange {
+  double sigma;  // volatility level of the range rule
+  double s;      // sigma sqrt(T')
+  double sMax;   // upper end of the grid
+  double w;      // width factor of the sinh grids (1 for the plain grid)
+};
+
+// The range rule shared by the three builders: a volatility level between sqrt(v0) and sqrt(vL)
+// (moving to sqrt(vL) for longer maturities), a number of deviations shrinking with maturity, and
+// a floor of three deviations above the spot.
+AssetRange assetRange(QelHestonVanilla& o, AssetGrid kind, bool wide) {
+  const double Tp = o.T + o.tShift;
+  double sigma = (std::sqrt(o.v0) + std::sqrt(o.vL)) / 2.0;
+  if (Tp > 0.5) sigma += (std::sqrt(o.vL) - sigma) * std::min(Tp - 0.5, 1.0);
+
+  double nsd = 5.0;
+  if (kind == AssetGrid::kAtStrike) {
+    if (Tp > 1.0 && o.S0 > 2.0 * o.K) nsd = 5.0 - 2.0 * std::min((o.S0 / o.K - 2.0) / 2.0, 1.0);
+  } else if (Tp > 1.0) {
+    nsd = 5.0 - 2.0 * std::min(Tp - 1.0, 1.0);
+  }
+  const double s = sigma * std::sqrt(Tp);
+  const double base = kind == AssetGrid::kPlain ? o.K : std::max(o.S0, o.K);
+  double sMax = std::max(1.5 * o.K, std::min(base * std::exp(nsd * s), 20.0 * o.K));
+  if (kind == AssetGrid::kPlain && wide) sMax *= 1.5;
+  sMax = std::max(sMax, o.S0 * std::exp(3.0 * s));
+
+  double w = 1.0;
+  if (kind != AssetGrid::kPlain) {
+    // Large volatility of variance fattens the right tail: widen up to twice the range.
+    if (o.volvolWidening) w = std::min(2.0, std::max(o.volvol - 5.0, 0.0) / 10.0 + 1.0);
+    if (o.sRangeParam == 0.0) o.sRangeParam = 1.0;
+    w *= o.sRangeParam;
+    if (wide) sMax *= 2.0;
+  }
+  return {sigma, s, sMax, w};
+}
+
+// Minimum node count of a sinh grid: after a refinement (NS > NS0) at least the refinement
+// 2 n - 1 of the previous grid of n nodes, else NS + 1. Then nSNodes := NS + 1.
+std::size_t minSinhNodes(QelHestonVanilla& o) {
+  const std::size_t m = o.NS > o.NS0 ? static_cast<std::size_t>(2 * o.nSNodes - 1)
+                                     : static_cast<std::size_t>(o.NS) + 1;
+  o.nSNodes = o.NS + 1;
+  return m;
+}
+
+// Nodes y_i = D (1 + sinh(B (i/NS - A)) / sinh(B A)) from i = 0 while y_i < top or fewer than
+// `minNodes` exist (the last node is the first at or beyond top). When the grid keeps its
+// requested size (w <= 1) it is also completed to NS + 1 nodes: a kept placement with a much
+// larger NS could otherwise stop short of the nodes the caller reads.
+std::vector<double> sinhNodes(const QelHestonVanilla& o,
+                              double D,
+                              double top,
+                              std::size_t minNodes,
+                              double w,
+                              const char* failure) {
+  if (w <= 1.0) minNodes = std::max(minNodes, static_cast<std::size_t>(o.NS) + 1);
+  const double A = o.sGridA, B = o.sGridB;
+  const double scale = std::sinh(B * A);
+  std::vector<double> nodes;
+  for (int i = 0;; ++i) {
+    const double y = D * (1.0 + std::sinh(B * (i / static_cast<double>(o.NS) - A)) / scale);
+    if (!std::isfinite(y) || nodes.size() >= kMaxGridNodes) throw std::runtime_error(failure);
+    nodes.push_back(y);
+    if (!(y < top) && nodes.size() >= minNodes) break;
+  }
+  return nodes;
+}
+
+}  // namespace
+
+void QelHestonVanilla::buildSGridPlain(std::valarray<double>& out, bool wide) {
+  if (gridValid) {
+    out = grid;
+    return;
+  }
+  double sMax = assetRange(*this, AssetGrid::kPlain, wide).sMax;
+  if (sRangeParam > 0.0) sMax = std::max(sRangeParam, 1.5 * K);
+  nSNodes = NS + 1;
+  if (strikeNodeIndex == 0) {
+    const double index = K / sMax * NS;
+    // The strike needs at least one cell below it; the retrying pricers escalate NS on failure.
+    if (!(index >= 1.0)) {
+      throw std::runtime_error("too few asset intervals to place the strike on the plain grid");
+    }
+    strikeNodeIndex = static_cast<std::int32_t>(index);
+  }
+  const double dS = K / strikeNodeIndex;
+  std::valarray<double> nodes(static_cast<std::size_t>(nSNodes));
+  for (int i = 0; i < nSNodes; ++i) nodes[i] = i * dS;
+  out = nodes;
+  grid = nodes;
+  gridValid = true;
+}
+
+void QelHestonVanilla::buildSGridAtStrike(std::valarray<double>& out, double c, bool wide) {
+  if (gridValid) {
+    out = grid;
+    return;
+  }
+  const AssetRange range = assetRange(*this, AssetGrid::kAtStrike, wide);
+  const std::size_t minNodes = minSinhNodes(*this);
+
+  // xi0 solves S(xi0) = K with S(0) = 0 and S(1) = Smax.
+  const double a = range.sMax / K - 1.0;
+  const double e = std::exp(c);
+  const double q = (e + a) / (1.0 / e + a);
+  // NaN data fail here too: the map would be undefined.
+  if (!(q > 0.0)) throw std::runtime_error(kGridProblemMessage);
+  const double xi0 = std::log(q) / (2.0 * c);
+  if (!(xi0 > 0.0 && xi0 < 1.0)) throw std::runtime_error(kGridProblemMessage);
+
+  const double sEnd = range.w >= 0.5 ? range.w * range.sMax : range.sMax;
+  const std::int32_t idx = static_cast<std::int32_t>(NS * xi0);
+  // A strike index of 0 would leave the map without a scale (sinh(0) in the denominator).
+  if (sGridA == 0.0 && idx == 0) throw std::runtime_error(kGridProblemMessage);
+  if (sGridA == 0.0) sGridA = static_cast<double>(idx) / NS;
+  if (sGridB == 0.0) sGridB = c;
+  strikeNodeIndex = idx;
+
+  const std::vector<double> nodes =
+      sinhNodes(*this, K, sEnd, minNodes, range.w, kGridProblemMessage);
+  if (range.w > 1.0) {
+    nSNodes = static_cast<std::int32_t>(nodes.size());
+    NS = nSNodes - 1;
+  }
+  out = std::valarray<double>(nodes.data(), static_cast<std::size_t>(nSNodes));
+  grid = out;
+  gridValid = true;
+}
+
+void QelHestonVanilla::buildLogSGrid(std::valarray<double>& out, double c, bool wide) {
+  if (gridValid) {
+    out = grid;
+    return;
+  }
+  const AssetRange range = assetRange(*this, AssetGrid::kLogS, wide);
+  const double Tp = T + tShift;
+  const double xmax = std::log(range.sMax);
+  double xmin =
+      std::log(std::min(K, S0)) + ((r - d) - range.sigma * range.sigma / 2.0) * Tp - 6.0 * range.s;
+  if (model == 1 && rho > -0.5) {
+    // Weakly negative or positive correlation under variance diffusion puts mass far below the
+    // strike: reach lower and cluster harder.
+    const double f = std::min(1.0, std::max(rho + 0.6, 0.0) / 0.4);
+    c += (8.5 - c) * f;
+    xmin = std::min(xmin, std::log(K * (0.6 - 0.5 * f)));
+  }
+  xmin = std::min(xmin, std::log(0.6 * K));
+  xmin = std::min(xmin, std::log(K * logSParam));
+  const std::size_t minNodes = minSinhNodes(*this);
+
+  double L = xmax - xmin;
+  const double D = std::max(std::log(K) - xmin, 0.01 * xmin);
+  const double a = L / D - 1.0;
+  const double e = std::exp(c);
+  const double q = (e + a) / (1.0 / e + a);
+  if (!(q > 0.0)) throw std::runtime_error(kLogGridProblemMessage);
+  const double xi0 = std::log(q) / (2.0 * c);
+  if (!(xi0 > 0.0 && xi0 < 1.0)) throw std::runtime_error(kLogGridProblemMessage);
+  if (range.w > 1.0) L += std::log(range.w);
+
+  // Strike node: the last index whose node of the unrounded map lies at or below D.
+  std::int32_t idx = 0;
+  for (int i = 0; i <= NS; ++i) {
+    const double y =
+        D * (1.0 + std::sinh(c * (i / static_cast<double>(NS) - xi0)) / std::sinh(c * xi0));
+    if (y > D) {
+      idx = i - 1;
+      break;
+    }
+    if (y >= L) break;
+  }
+  if (sGridA == 0.0 && idx == 0) throw std::runtime_error(kLogGridProblemMessage);
+  if (sGridA == 0.0) sGridA = static_cast<double>(idx) / NS;
+  if (sGridB == 0.0) sGridB = c;
+  strikeNodeIndex = idx;
+
+  const std::vector<double> nodes =
+      sinhNodes(*this, D, L, minNodes, range.w, kLogGridProblemMessage);
+  if (range.w > 1.0) {
+    nSNodes = static_cast<std::int32_t>(nodes.size());
+    NS = nSNodes - 1;
+  }
+  out.resize(static_cast<std::size_t>(nSNodes));
+  for (int i = 0; i < nSNodes; ++i) out[i] = xmin + nodes[i];
+  grid = out;
+  gridValid = true;
+}

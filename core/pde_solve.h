@@ -1,0 +1,40 @@
+#ifndef SERIVANE_CORE_PDE_SOLVE_H_
+#define SERIVANE_CORE_PDE_SOLVE_H_
+
+#include <array>
+#include <valarray>
+
+class QelHestonVanilla;
+
+// The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
+// and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros
+// left to the caller.
+struct PDESolveResults {
+  std::array<std::valarray<double>, 5> vectors;
+  std::valarray<double>& operator[](int k) { return vectors[k]; }
+  const std::valarray<double>& operator[](int k) const { return vectors[k]; }
+};
+
+// The common argument list of the 2-D solver variants. The reserved arguments of the historical
+// list (read by no solver) are left out.
+struct PDESolveArgs {
+  QelHestonVanilla* object;
+  PDESolveResults* results;
+  double* cpuTime;           // out: the solver's own CPU seconds
+  bool fullResults = true;   // fill the five result vectors along the asset grid
+  bool wideSGrid = false;    // passed to the asset-grid builder as `wide`
+  bool wideVRange = false;   // the upper variance bound is multiplied by 1.5
+  double sConcentration = 0.0;  // 0: the solver's default (4.5)
+  double vConcentration = 0.0;  // 0: the solver's default (4.0)
+};
+
+// Process-wide solver settings, read by the 2-D solvers and written nowhere.
+extern int dampingStepCount;          // damped sub-steps that replace the first full step (2)
+extern double negValueRatioLimit;     // ratio limit of the non-negativity monitor (-0.005)
+extern unsigned char convFileFlag;    // appends each solve's record to "Conv.txt" when set (0)
+
+// The 2-D solver variants, selected by methodID in QelHestonVanilla::dispatchSolver. Each prices
+// args.object and returns true.
+bool calcGARCHNUDirectNonNegHV(const PDESolveArgs& args);
+
+#endif  // SERIVANE_CORE_PDE_SOLVE_H_

@@ -1,0 +1,259 @@
+#include "core/qel_heston_vanilla.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   double K,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening)
+    : QelEquityOption(K,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      // No exponent is passed to this constructor: p = 1 is the GARCH diffusion model.
+      p(1.0),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID) {
+  setModel(params);
+  resetState();
+}
+
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   std::vector<double> strikeList,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening,
+                                   bool stripFlag,
+                                   double p)
+    : QelEquityOption(S0,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      p(p),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID),
+      strikes(std::move(strikeList)),
+      stripFlag(stripFlag) {
+  setModel(params);
+  if (strikes.size() >= 2) {
+    std::sort(strikes.begin(), strikes.end());
+    this->K = strikes.front();
+    multiStrike = true;
+  } else {
+    this->K = strikes.empty() ? S0 : strikes.front();
+    multiStrike = false;
+  }
+  resetState();
+}
+
+QelHestonVanilla::~QelHestonVanilla() = default;
+
+void QelHestonVanilla::setModel(const std::valarray<double>& params) {
+  if (params.size() != 6) {
+    throw std::invalid_argument("params must hold six values: volvol, v0, vL, theta, rho, model");
+  }
+  if (!std::isfinite(params[5])) throw std::invalid_argument("the model selector is not finite");
+  volvol = params[0];
+  v0 = params[1];
+  vL = params[2];
+  theta = params[3];
+  rho = params[4];
+  // std::round rounds half away from zero: 0.5 gives model 1, 0.49 model 0.
+  model = static_cast<std::int32_t>(std::round(params[5]));
+}
+
+int QelHestonVanilla::getNodeCount() const { return NS; }
+
+void QelHestonVanilla::buildSGrid(std::valarray<double>& out) {
+  if (clusterAtStrike) {
+    buildSGridAtStrike(out, 4.5, false);
+  } else {
+    buildSGridPlain(out, false);
+  }
+}
+
+void QelHestonVanilla::bumpVol(double h) {
+  const double s0 = std::sqrt(v0) + h;
+  const double sL = std::sqrt(vL) + h;
+  v0 = s0 * s0;
+  vL = sL * sL;
+}
+
+void QelHestonVanilla::resetState() {
+  american = (EuroAmer == 1);
+  bermudan = (EuroAmer == 2);
+  if (CallPut == 0 && nExercise > 1 && EuroAmer == 2) exerciseMode = 2;
+  vGridMode = 0;
+  damping = false;
+  useSinhVGrid = false;
+  strikeNodeIndex = 0;
+  sGridA = 0.0;
+  vGridA = 0.0;
+  sGridB = 0.0;
+  vGridB = 0.0;
+  iToV0 = 0;
+  sConcentration = 4.5;
+  logSParam = 0.025;
+}
+
+namespace {
+
+void checkGridBuilt(const QelHestonVanilla& o) {
+  if (o.nSNodes < 0 || o.grid.size() < static_cast<std::size_t>(o.nSNodes)) {
+    throw std::logic_error("the asset grid must be built before the payoff");
+  }
+}
+
+void checkPayoffSet(const QelHestonVanilla& o) {
+  checkGridBuilt(o);
+  if (o.payoff.size() != static_cast<std::size_t>(o.nSNodes)) {
+    throw std::logic_error("the payoff must be set on the current asset grid before smoothing");
+  }
+}
+
+// Index of the node whose cell [mid(j-1, j), mid(j, j+1)] holds the strike position k (a strike
+// exactly at a mid-point belongs to the lower node), or -1 when that cell is not interior.
+int strikeCellNode(const std::valarray<double>& x, int n, double k) {
+  int i = 0;
+  while (i < n && !(x[i] > k)) ++i;
+  if (i == n || i == 0) return -1;
+  const double mid = 0.5 * (x[i - 1] + x[i]);
+  const int j = k > mid ? i : i - 1;
+  if (j < 1 || j > n - 2) return -1;
+  return j;
+}
+
+}  // namespace
+
+void QelHestonVanilla::setPayoffS() {
+  checkGridBuilt(*this);
+  payoff.resize(nSNodes);
+  for (int i = 0; i < nSNodes; ++i) {
+    payoff[i] = CallPut == 1 ? std::max(K - grid[i], 0.0) : std::max(grid[i] - K, 0.0);
+  }
+}
+
+void QelHestonVanilla::setPayoffLogS() {
+  checkGridBuilt(*this);
+  payoff.resize(nSNodes);
+  for (int i = 0; i < nSNodes; ++i) {
+    const double S = std::exp(grid[i]);
+    payoff[i] = CallPut == 1 ? std::max(K - S, 0.0) : std::max(S - K, 0.0);
+  }
+}
+
+void QelHestonVanilla::smoothPayoffS() {
+  checkPayoffSet(*this);
+  values = payoff;
+  const int j = strikeCellNode(grid, nSNodes, K);
+  if (j < 0) return;
+  const double l = 0.5 * (grid[j - 1] + grid[j]);
+  const double u = 0.5 * (grid[j] + grid[j + 1]);
+  // The exact cell average of the linear payoff: its in-the-money part is a triangle.
+  if (CallPut == 0) {
+    values[j] = (u - K) * std::max((u + K) / 2.0 - K, 0.0) / (u - l);
+  } else if (CallPut == 1) {
+    values[j] = (K - l) * std::max(K - (l + K) / 2.0, 0.0) / (u - l);
+  }
+}
+
+void QelHestonVanilla::smoothPayoffLogS() {
+  checkPayoffSet(*this);
+  values = payoff;
+  const double k = std::log(K);
+  const int j = strikeCellNode(grid, nSNodes, k);
+  if (j < 0) return;
+  const double l = 0.5 * (grid[j - 1] + grid[j]);
+  const double u = 0.5 * (grid[j] + grid[j + 1]);
+  // Mid-point rule over the in-the-money part of the cell, measured in log-asset length.
+  if (CallPut == 0) {
+    const double m = (u + k) / 2.0;
+    values[j] = m > k ? (u - k) * (std::exp(m) - K) / (u - l) : 0.0;
+  } else if (CallPut == 1) {
+    const double m = (l + k) / 2.0;
+    values[j] = k > m ? (k - l) * (K - std::exp(m)) / (u - l) : 0.0;
+  }
+}
+
+double QelHestonVanilla::setLowerBoundary(DenseMatrix& m, double t) {
+  const double value = american ? K : K * std::exp(-r * t);
+  if (m.nCols() > 0) {
+    const double stored = CallPut == 1 ? value : 0.0;
+    for (int row = 0; row < m.nRows(); ++row) m[row][0] = stored;
+  }
+  return value;
+}

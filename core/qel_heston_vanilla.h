@@ -1,0 +1,226 @@
+#ifndef SERIVANE_CORE_QEL_HESTON_VANILLA_H_
+#define SERIVANE_CORE_QEL_HESTON_VANILLA_H_
+
+#include <cstdint>
+#include <valarray>
+#include <vector>
+
+#include "core/dense_matrix.h"
+#include "core/pde_solve.h"
+#include "core/qel_equity_option.h"
+
+// Grid failures; the retrying pricers catch them and try other grids. The log-grid text keeps its
+// historical spelling, since callers compare messages.
+inline constexpr char kGridProblemMessage[] =
+    "There was a problem while generating the PDE grid for this vanilla option.";
+inline constexpr char kLogGridProblemMessage[] =
+    "There was a problem while generating the PDE grid for this vanila option.";
+// Raised inside the variance bounds when a law-based bound leaves v0 too close to the top; it
+// never leaves them (a simpler bound takes over).
+inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
+
+// Pricer of one vanilla option, or of one expiry with a strike list, under the stochastic-variance
+// model dS = (r - d) S dt + sqrt(v) S dW1, dv = theta (vL - v) dt + volvol v^p dW2 (model 1) or
+// volvol sqrt(v) dW2 (model 0), d<W1, W2> = rho dt, by the backward pricing equation on an
+// asset (or log-asset) by variance grid.
+//
+// Besides the model it keeps the grid-placement state (strikeNodeIndex, sGridA, sGridB on the
+// asset axis; vGridA, vGridB, iToV0, nVStretch on the variance axis): the first grid build after a
+// reset chooses it and every later build reuses it, so that a repeated solve gets the same grid
+// and a solve with doubled NS, NV and indices gets twice the intervals around the same placement.
+class QelHestonVanilla : public QelEquityOption {
+ public:
+  // One-strike constructor. params = {volvol, v0, vL, theta, rho, model}; model is params[5]
+  // rounded half away from zero. The two vectors, tolExponent and the two flags are accepted and
+  // not used. This constructor takes no exponent: its objects get p = 1, the GARCH diffusion,
+  // which is what its callers (the single-option pricers) price with model 1.
+  // Throws std::invalid_argument when params does not hold six values or model is not finite.
+  QelHestonVanilla(double S0,
+                   double K,
+                   double T,
+                   std::valarray<double> params,
+                   double r,
+                   double d,
+                   int NS,
+                   int NV,
+                   int NT,
+                   int CallPut,
+                   int precision,
+                   int flag,
+                   int EuroAmer,
+                   std::valarray<double> unused1,
+                   std::valarray<double> unused2,
+                   bool clusterAtStrike,
+                   double tolExponent,
+                   double sRangeParam,
+                   double varRange,
+                   int nExercise,
+                   bool flag2,
+                   int exerciseMode,
+                   double tShift,
+                   int methodID,
+                   bool volvolWidening);
+  // Strike-list constructor: the same arguments with the strike list in place of K, then
+  // stripFlag and the exponent p. Two or more strikes are sorted ascending, K is the smallest
+  // and multiStrike is set; one strike is K; an empty list prices at K = S0.
+  QelHestonVanilla(double S0,
+                   std::vector<double> strikeList,
+                   double T,
+                   std::valarray<double> params,
+                   double r,
+                   double d,
+                   int NS,
+                   int NV,
+                   int NT,
+                   int CallPut,
+                   int precision,
+                   int flag,
+                   int EuroAmer,
+                   std::valarray<double> unused1,
+                   std::valarray<double> unused2,
+                   bool clusterAtStrike,
+                   double tolExponent,
+                   double sRangeParam,
+                   double varRange,
+                   int nExercise,
+                   bool flag2,
+                   int exerciseMode,
+                   double tShift,
+                   int methodID,
+                   bool volvolWidening,
+                   bool stripFlag,
+                   double p);
+
+  // The virtual operations continue those of QelEquityOption, in this order.
+  ~QelHestonVanilla() override;
+  // The price entry (solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in time
+  // over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
+  // volatilities (in summary[4], or strikeIVs for a strike list); out: CPU seconds of the run.
+  void solve(std::valarray<double>& out0,
+             std::valarray<double>& out1,
+             std::valarray<double>& out2,
+             std::valarray<double>& out3,
+             std::valarray<double>& out4,
+             double& cpuTime) override;
+  int getNodeCount() const override;
+  // clusterAtStrike false: buildSGridPlain(out, false); true: buildSGridAtStrike(out, 4.5, false).
+  void buildSGrid(std::valarray<double>& out) override;
+  // Shifts both volatility levels by h: v0 := (sqrt(v0) + h)^2, vL := (sqrt(vL) + h)^2.
+  void bumpVol(double h) override;
+  // Per-object defaults: american/bermudan from EuroAmer, exerciseMode 2 for a Bermudan call with
+  // several exercise dates, vGridMode, damping and useSinhVGrid cleared, the grid-placement state
+  // (except nVStretch) zeroed, sConcentration 4.5, logSParam 0.025.
+  virtual void resetState();
+
+  // Asset grids (asset_grids.cpp). Each hands back the stored grid while gridValid is set;
+  // otherwise it builds, stores and hands back a new one with the strike on a node.
+  // Uniform grid in S; throws std::runtime_error when NS is too small to put a node below the
+  // strike.
+  virtual void buildSGridPlain(std::valarray<double>& out, bool wide);
+  // Grid in S clustered at the strike by a sinh map with concentration c; throws
+  // kGridProblemMessage when the map cannot be fitted.
+  virtual void buildSGridAtStrike(std::valarray<double>& out, double c, bool wide);
+  // Grid in ln S clustered at ln K; throws kLogGridProblemMessage when the map cannot be fitted.
+  virtual void buildLogSGrid(std::valarray<double>& out, double c, bool wide);
+
+  // Terminal payoff on the nSNodes nodes of the asset (log-asset) grid: a put when CallPut is 1,
+  // a call otherwise. Throws std::logic_error when grid holds fewer than nSNodes nodes.
+  virtual void setPayoffS();
+  virtual void setPayoffLogS();
+  // values := payoff, with the node whose cell holds the strike replaced by the average of the
+  // payoff over its cell (the exact average on the asset grid, the mid-point rule over the
+  // in-the-money part in log-asset length on the log grid). A strike outside the interior cells
+  // (below the mid-point of the first two nodes or beyond that of the last two) leaves values equal
+  // to the payoff. Throws std::logic_error when payoff does not match the grid.
+  virtual void smoothPayoffS();
+  virtual void smoothPayoffLogS();
+  // S = 0 boundary value at time to go t: K when american, else K exp(-r t). A put stores it in
+  // column 0 of every row of m (the rows are the variance rows), a call stores 0 there; the value
+  // is returned in both cases.
+  virtual double setLowerBoundary(DenseMatrix& m, double t);
+
+  // Runs the solver that methodID selects (solve_driver.cpp), measures its CPU time into cpuTime
+  // and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the result
+  // vectors along the asset grid; flagA is read by no solver. A price outside the Black-Scholes
+  // range ends the inversion quietly; every other failure is thrown on as a std::runtime_error
+  // with the same message ("bad allocation" for an allocation failure).
+  void dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA, bool flagB);
+  // Richardson extrapolation in space (solve_driver.cpp): a coarse solve and, when its price is
+  // positive, one with twice the asset and variance intervals around the same placement,
+  // combined as (4 fine - coarse) / 3.
+  void convergenceRun(PDESolveResults& results, double& cpuTime);
+
+  // Upper end of the variance axis (variance_bounds.cpp) for the horizon t (t = 0 means T).
+  // varRange < 0: the explicit bound -varRange, at least 3 max(v0, vL); varRange >= 1 or model 0:
+  // the non-central chi-square bound; otherwise the inverse-gamma bound. The construction of the
+  // gamma law throws the const char* "bad alph,bet in Gammadist" when vL <= 0; nothing else leaves.
+  double calcVMax(double t) const;
+  // The varRange quantile of the stationary inverse-gamma law of model 1, scaled down for short
+  // horizons; falls back to calcVMaxNcx2 on any std::exception.
+  double calcVMaxGamma(double t) const;
+  // The 0.9999 quantile of the square-root variance at the horizon (a scaled non-central
+  // chi-square law), falling back to a moment bound, then safety factors and a floor of
+  // 3 max(v0, vL).
+  double calcVMaxNcx2(double t) const;
+
+  // Variance grids (variance_grids.cpp): NV + 1 increasing nodes from 0 to Vmax with vp on node
+  // iToV0. Both write NV, iToV0 and their placement state; callers read NV back.
+  // A single sinh map clustered at vp. Throws kGridProblemMessage when the map cannot place vp,
+  // and a std::runtime_error naming the option and model data when the concentration fit fails.
+  // Throws std::invalid_argument when n < 1.
+  void buildVGridSinh(double vp, std::int32_t n, double Vmax, double c, std::valarray<double>& out);
+  // Uniform cells up to about 2 vp, then sinh-stretched cells up to Vmax. When the stretched part
+  // cannot be built, hands back a sinh grid, sets useSinhVGrid and appends a line to
+  // "ErrorLog.txt" in the current folder. The failures of the sinh grid it starts from pass.
+  void buildVGridHybrid(
+      double vp, std::int32_t n, double Vmax, double c, std::valarray<double>& out);
+
+  // Fields, in declaration order.
+  std::valarray<double> vGrid;  // variance nodes of the last solve
+  double S0;
+  double v0;
+  double vL;
+  double theta;   // mean-reversion speed
+  double volvol;  // volatility of variance
+  double rho;
+  double p;  // exponent of v in the volatility of variance of model 1
+  std::int32_t model;
+  std::int32_t NV;
+  double varRange;  // >= 0: coverage probability; < 0: minus an explicit variance bound
+  std::int32_t vGridMode = 0;
+  bool ivWanted = false;
+  bool damping = false;
+  bool volvolWidening;
+  double sGridA = 0.0;
+  double vGridA = 0.0;
+  double sGridB = 0.0;
+  double vGridB = 0.0;
+  std::int32_t iToV0 = 0;
+  std::int32_t nVStretch = 0;
+  bool useSinhVGrid = false;
+  double sConcentration = 4.5;
+  std::int32_t methodID;
+  double logSParam = 0.025;
+  std::vector<double> strikes;
+  bool multiStrike = false;
+  bool stripFlag = false;
+
+ private:
+  void setModel(const std::valarray<double>& params);
+};
+
+// Cell-average correction at the early-exercise boundary x (strike_cell_adjust.cpp): the entry of
+// out at the node m nearest to x becomes the average over m's cell of a profile that follows the
+// quadratic through in[m-1], in[m], in[m+1] below x and the line through out[k], out[k+1] above x
+// (k the first node beyond x). Nothing changes when x is at or below the first node, beyond the
+// last, or when the cell or the line would need nodes outside the grid. Only sideFlag false with
+// quadraticFlag true is supported; other combinations throw std::invalid_argument. Throws
+// std::invalid_argument when grid, in or out hold fewer than nSNodes entries.
+void strikeCellAdjust(const QelHestonVanilla& object,
+                      std::valarray<double>& out,
+                      const std::valarray<double>& in,
+                      double x,
+                      bool sideFlag,
+                      bool quadraticFlag);
+
+#endif  // SERIVANE_CORE_QEL_HESTON_VANILLA_H_

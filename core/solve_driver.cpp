@@ -1,0 +1,206 @@
+// The price entry of QelHestonVanilla: run modes, the dispatch to the 2-D solver variants, the
+// implied volatilities, and the convergence run (Richardson extrapolation in space).
+#include <cmath>
+#include <fstream>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "core/black_scholes.h"
+#include "core/brent.h"
+#include "core/pde_solve.h"
+#include "core/qel_heston_vanilla.h"
+#include "platform/cpu_clock.h"
+
+namespace {
+
+// Every implied volatility of the system is sought over this bracket with this tolerance.
+constexpr double kIvLow = 1e-6;
+constexpr double kIvHigh = 2.0;
+constexpr double kIvTol = 1e-16;
+
+const char* const kBracketMessage = "Root must be bracketed in Brent solver";
+
+double impliedVol(const QelHestonVanilla& o, double strike, double price, int isPut) {
+  const ImpliedVolFunctor f{o.S0, strike, o.T, o.r, o.d, price, isPut};
+  return brentSolve(f, kIvLow, kIvHigh, kIvTol);
+}
+
+// Single strike: the implied volatility of summary[4] (0 for a negative price). Strike list: of
+// every positive strike price, a put at or below the spot and a call above it (0 otherwise).
+void invertSingle(QelHestonVanilla& o) {
+  o.summary[4] = o.summary[4] >= 0.0 ? impliedVol(o, o.K, o.summary[4], o.CallPut) : 0.0;
+}
+
+void invertList(QelHestonVanilla& o) {
+  for (std::size_t i = 0; i < o.strikes.size() && i < o.strikeIVs.size(); ++i) {
+    const double Ki = o.strikes[i];
+    const double price = o.strikePrices[i];
+    o.strikeIVs[i] = price > 0.0 ? impliedVol(o, Ki, price, Ki <= o.S0 ? 1 : 0) : 0.0;
+  }
+}
+
+}  // namespace
+
+void QelHestonVanilla::solve(std::valarray<double>& out0,
+                             std::valarray<double>& out1,
+                             std::valarray<double>& out2,
+                             std::valarray<double>& out3,
+                             std::valarray<double>& out4,
+                             double& cpuTime) {
+  PDESolveResults R;
+  ivWanted = cpuTime < 0.0;
+  if (precision == 5) {
+    convergenceRun(R, cpuTime);
+  } else if (precision == 4) {
+    // Richardson extrapolation in time over two convergence runs with NT1 and NT2 steps.
+    const int NT1 = static_cast<int>(NT / 2.2);
+    const int NT2 = NT - NT1;
+    const double b = static_cast<double>(NT2) / NT1;
+    int q = (methodID == 1 || methodID == 15) ? 3 : 2;
+    if (american) q = 1;
+    const double B = std::pow(b, q);
+    const double w1 = 1.0 / (B - 1.0), w2 = B / (B - 1.0);
+
+    const int keptNV = NV;
+    PDESolveResults R1;
+    NT = NT1;
+    convergenceRun(R1, cpuTime);
+    const double P1 = summary[2];
+    const double t1 = cpuTime;
+
+    NT = NT2;
+    NV = keptNV;
+    NS = NS0;
+    sGridA = vGridA = sGridB = vGridB = 0.0;
+    iToV0 = 0;
+    nVStretch = 0;
+    gridValid = false;
+    convergenceRun(R, cpuTime);
+    cpuTime = t1 + cpuTime;
+
+    summary[2] = w2 * summary[2] - w1 * P1;
+    summary[4] = summary[2];
+    if (ivWanted) invertSingle(*this);
+    for (int k = 1; k <= 4; ++k) {
+      const std::size_t n = std::min(R[k].size(), R1[k].size());
+      for (std::size_t i = 0; i < n; ++i) R[k][i] = w2 * R[k][i] - w1 * R1[k][i];
+    }
+  } else {
+    dispatchSolver(R, cpuTime, true, true);
+  }
+  out0 = std::move(R[0]);
+  out1 = std::move(R[1]);
+  out2 = std::move(R[2]);
+  out3 = std::move(R[3]);
+  out4 = std::move(R[4]);
+}
+
+void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA,
+                                      bool flagB) {
+  (void)flagA;  // read by no solver
+  const double start = threadCpuSeconds();
+  try {
+    PDESolveArgs args{this, &results, &cpuTime};
+    args.fullResults = flagB;
+    // Method ids whose solver this build does not have run no solver, as an unknown id does:
+    // the summary keeps what it holds and nothing is priced.
+    switch (methodID) {
+      case 2:
+        calcGARCHNUDirectNonNegHV(args);
+        break;
+      case 4:
+        damping = true;
+        calcGARCHNUDirectNonNegHV(args);
+        break;
+      default:
+        break;
+    }
+    cpuTime = threadCpuSeconds() - start;
+    if (ivWanted) {
+      if (!multiStrike) {
+        invertSingle(*this);
+      } else {
+        invertList(*this);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // The retry ladders recognise an allocation failure by this text.
+    throw std::runtime_error("bad allocation");
+  } catch (const std::exception& e) {
+    // A price outside the Black-Scholes range ends the inversion quietly: the remaining entries
+    // keep their prices. Every other failure goes on with its message.
+    if (std::string(e.what()) == kBracketMessage) return;
+    throw std::runtime_error(e.what());
+  }
+}
+
+void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime) {
+  const int keptPrecision = precision;
+  precision = 3;
+  const std::valarray<double> keptSummary = summary;
+  const int keptNV = NV;
+
+  dispatchSolver(results, cpuTime, true, true);
+  const double t1 = cpuTime;
+  const double P1 = summary[2];
+  const std::valarray<double> C1 = strikePrices;
+
+  if (P1 > 0.0) {
+    const int keptStrikeNode = strikeNodeIndex, keptIToV0 = iToV0, keptStretch = nVStretch;
+    NS = 2 * NS0;
+    strikeNodeIndex = 2 * strikeNodeIndex;
+    NV = 2 * keptNV;
+    iToV0 = 2 * iToV0;
+    nVStretch = 2 * nVStretch;
+    gridValid = false;
+    summary = keptSummary;
+    const int n = nSNodes;
+
+    PDESolveResults F;
+    dispatchSolver(F, cpuTime, true, true);
+    const double P2 = summary[2];
+    const std::valarray<double> C2 = strikePrices;
+
+    NS = NS / 2;
+    strikeNodeIndex = keptStrikeNode;
+    iToV0 = keptIToV0;
+    nVStretch = keptStretch;
+    cpuTime = t1 + cpuTime;
+
+    // Coarse node i is fine node 2i.
+    for (int k = 1; k <= 4; ++k) {
+      for (int i = 0; i < n && static_cast<std::size_t>(i) < results[k].size() &&
+                      static_cast<std::size_t>(2 * i) < F[k].size();
+           ++i) {
+        results[k][i] = 4.0 * F[k][2 * i] / 3.0 - results[k][i] / 3.0;
+      }
+    }
+    const double P = P2 > 0.0 ? 4.0 * P2 / 3.0 - P1 / 3.0 : P2;
+    if (multiStrike) {
+      std::valarray<double> E(C2);
+      for (std::size_t i = 0; i < E.size() && i < C1.size(); ++i) {
+        if (C2[i] > 0.0) E[i] = 4.0 * C2[i] / 3.0 - C1[i] / 3.0;
+      }
+      strikePrices = E;
+      strikeIVs = E;
+    }
+    summary[2] = P;
+    summary[4] = P;
+    if (ivWanted) {
+      if (!multiStrike) {
+        invertSingle(*this);
+      } else {
+        invertList(*this);
+      }
+    }
+    if (convFileFlag) {
+      std::ofstream conv("Conv.txt", std::ios::out | std::ios::app);
+      conv.precision(16);
+      conv << P << " " << K << " " << T << "NS used: " << NS << '\t' << "Nv used: " << NV << "\n";
+    }
+  }
+  NV = keptNV;
+  precision = keptPrecision;
+}
