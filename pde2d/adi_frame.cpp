@@ -1,0 +1,571 @@
+#include "pde2d/adi_frame.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <valarray>
+
+#include "core/interpolation.h"
+#include "core/qel_heston_vanilla.h"
+#include "core/tridiag.h"
+#include "platform/cpu_clock.h"
+
+int dampingStepCount = 2;
+double negValueRatioLimit = -0.005;
+unsigned char convFileFlag = 0;
+
+namespace {
+
+// Default concentrations of the asset and variance grids.
+constexpr double kDefaultSConcentration = 4.5;
+constexpr double kDefaultVConcentration = 4.0;
+// The square-root variance model always uses this variance concentration.
+constexpr double kModel0VConcentration = 4.5;
+// The monitor ignores negative values smaller than this: rounding noise around zero prices.
+constexpr double kNegativeNoiseFloor = -1e-15;
+// The monitor's neighbourhood of (S0, v0): 5% in S, half to one and a half v0 in v.
+constexpr double kMonitorSWidth = 0.05;
+// Points of the interpolation along each axis when the price is read off the grid.
+constexpr int kInterpOrder = 6;
+
+}  // namespace
+
+AdiFrame::AdiFrame(const PDESolveArgs& a) : obj(*a.object), args(a) {
+  if (convFileFlag) conv_.open("Conv.txt", std::ios::out | std::ios::app);
+}
+
+void AdiFrame::setUp() {
+  T = obj.T;
+  Vmax = obj.calcVMax(obj.T + obj.tShift);
+  if (args.wideVRange) Vmax *= 1.5;
+  rMinusD = obj.r - obj.d;
+
+  // Exercise dates: NT becomes a multiple of their count, with at least 5 steps between dates
+  // for a plain run.
+  if (obj.nExercise > 1) {
+    const int n = obj.nExercise;
+    const int m = (obj.precision == 3) ? 5 : 1;
+    const int perDate = static_cast<int>(static_cast<double>(obj.NT) / n + 0.5);
+    obj.NT = n * std::max(m, perDate);
+  }
+  // A solve without time steps would return the payoff as the price.
+  if (obj.NT < 1) throw std::invalid_argument("the number of time steps must be positive");
+  NT = obj.NT;
+  dt = T / NT;
+
+  double sConc = args.sConcentration == 0.0 ? kDefaultSConcentration : args.sConcentration;
+  double vConc = args.vConcentration == 0.0 ? kDefaultVConcentration : args.vConcentration;
+  if (obj.model == 0) vConc = kModel0VConcentration;
+
+  std::valarray<double> sNodes;
+  if (sConc <= 0.0) {
+    obj.buildSGridPlain(sNodes, args.wideSGrid);
+  } else {
+    obj.buildSGridAtStrike(sNodes, sConc, args.wideSGrid);
+  }
+  obj.grid = sNodes;
+  nS = static_cast<std::int32_t>(sNodes.size());
+  N = nS - 1;
+  // The end formulas and the 6-point interpolation need a few nodes on each axis.
+  if (N < 5) throw std::invalid_argument("the asset grid needs at least 6 nodes");
+  S.assign(std::begin(sNodes), std::end(sNodes));
+  h.assign(N + 2, 0.0);
+  for (int i = 1; i <= N; ++i) h[i] = S[i] - S[i - 1];
+  h[N + 1] = 2.0 * h[N] - h[N - 1];  // extrapolated linearly, not repeated
+
+  std::valarray<double> vNodes;
+  if (obj.useSinhVGrid) {
+    obj.buildVGridSinh(obj.v0, obj.NV, Vmax, vConc, vNodes);
+  } else {
+    obj.buildVGridHybrid(obj.v0, obj.NV, Vmax, vConc, vNodes);
+  }
+  NV = static_cast<std::int32_t>(vNodes.size()) - 1;
+  if (NV < 5) throw std::invalid_argument("the variance grid needs at least 6 nodes");
+  vNodes[0] = 0.0;
+  obj.vGrid = vNodes;
+  V.assign(std::begin(vNodes), std::end(vNodes));
+  k.assign(NV + 1, 0.0);
+  for (int j = 1; j <= NV; ++j) k[j] = V[j] - V[j - 1];
+  k[0] = k[1];
+
+  obj.setPayoffS();
+  obj.smoothPayoffS();
+
+  stride = N + 1;
+  U = DenseMatrix(NV + 1, stride, 0.0);
+  Y = DenseMatrix(NV + 1, stride, 0.0);
+  Y0 = DenseMatrix(NV + 1, stride, 0.0);
+  Y2 = DenseMatrix(NV + 1, stride, 0.0);
+  for (int j = 0; j <= NV; ++j) {
+    for (int i = 0; i <= N; ++i) {
+      U[j][i] = obj.values[i];
+      Y[j][i] = obj.values[i];
+    }
+  }
+  buildCoefficients();
+}
+
+void AdiFrame::buildCoefficients() {
+  const double xi = obj.volvol, rho = obj.rho, kappa = obj.theta, vL = obj.vL, r = obj.r;
+  const double xi2 = xi * xi, xiRho = xi * rho;
+
+  // Powers of the variance in the mixed and variance diffusion terms.
+  std::vector<double> w(NV + 1), q(NV + 1), D(NV + 1);
+  for (int j = 0; j <= NV; ++j) {
+    if (obj.model == 1) {
+      w[j] = std::pow(V[j], obj.p + 0.5);
+      q[j] = std::pow(V[j], 2.0 * obj.p);
+    } else {
+      w[j] = V[j];
+      q[j] = V[j];
+    }
+    D[j] = kappa * (vL - V[j]);
+  }
+
+  const std::size_t size = static_cast<std::size_t>(NV) * stride;
+  for (auto* v : {&wW_, &wC_, &wE_, &wS_, &wN_, &wSE_, &wNW_}) v->assign(size, 0.0);
+  gCoef_.assign(NV, 0.0);
+
+  // One-sided second-order variance drift at v = 0.
+  const double k1 = V[1] - V[0], k2 = V[2] - V[1];
+  const double c0 = -(2.0 * k1 + k2) * D[0] / (k1 * (k1 + k2));
+  const double c1 = (k1 + k2) * D[0] / (k1 * k2);
+  c2_ = -k1 * D[0] / (k2 * (k1 + k2));
+
+  for (int j = 0; j < NV; ++j) {
+    // Variance-direction weights (zero on row 0, which uses the one-sided drift).
+    double gm = 0, g0 = 0, gp = 0, dm = 0, d0 = 0, dp = 0;
+    if (j > 0) {
+      const double km = k[j], kp = k[j + 1];
+      gm = 2.0 / (km * (km + kp));
+      g0 = -2.0 / (km * kp);
+      gp = 2.0 / (kp * (km + kp));
+      dm = -(kp / km) / (km + kp);
+      d0 = ((kp - km) / km) / kp;
+      dp = (km / kp) / (km + kp);
+    }
+    const bool top = (j == NV - 1);
+    double* rowW = &wW_[j * stride];
+    double* rowC = &wC_[j * stride];
+    double* rowE = &wE_[j * stride];
+    double* rowS = &wS_[j * stride];
+    double* rowN = &wN_[j * stride];
+    double* rowSE = &wSE_[j * stride];
+    double* rowNW = &wNW_[j * stride];
+    for (int i = 1; i <= N; ++i) {
+      const double hm = h[i], hp = h[i + 1];
+      const double am = 2.0 / (hm * (hm + hp)), a0 = -2.0 / (hm * hp), ap = 2.0 / (hp * (hm + hp));
+      const double bm = -(hp / hm) / (hm + hp), b0 = ((hp - hm) / hm) / hp,
+                   bp = (hm / hp) / (hm + hp);
+      const bool last = (i == N);
+      // The mixed derivative on the anti-diagonal neighbours (i+1, j-1), (i-1, j+1), with the
+      // rest of its Taylor expansion folded into the other coefficients: the corner weights stay
+      // non-negative for rho <= 0.
+      double c = 0.0;
+      if (!last && !top && j > 0) {
+        c = xiRho * w[j] * S[i] / (hp * k[j] + hm * k[j + 1]);
+      }
+      const double aS = 0.5 * V[j] * S[i] * S[i] + 0.5 * (hm * hm + hp * hp) * c;
+      const double aV = 0.5 * xi2 * q[j] + 0.5 * (k[j] * k[j] + k[j + 1] * k[j + 1]) * c;
+      const double bS = rMinusD * S[i] + (hp - hm) * c;
+      const double bV = top ? 0.0 : D[j] + (k[j + 1] - k[j]) * c;
+
+      double west, centre, east;
+      if (last) {
+        // Ghost U(N+1) = U(N) + g h_(N+1) and the known slope g in the drift term.
+        west = aS * am;
+        centre = aS * (a0 + ap);
+        east = 0.0;
+        gCoef_[j] = aS * ap * hp + rMinusD * S[N];
+      } else {
+        west = aS * am + bS * bm;
+        centre = aS * a0 + bS * b0;
+        east = aS * ap + bS * bp;
+      }
+      centre += 2.0 * c - r;
+      double south = 0.0, north = 0.0;
+      if (j == 0) {
+        centre += c0;
+        north = c1;
+      } else if (top) {
+        // U(i, NV) = U(i, NV - 1): dU/dv = 0 at Vmax.
+        south = aV * gm + bV * dm;
+        centre += aV * (g0 + gp) + bV * (d0 + dp);
+      } else {
+        south = aV * gm + bV * dm;
+        centre += aV * g0 + bV * d0;
+        north = aV * gp + bV * dp;
+      }
+      rowW[i] = west;
+      rowC[i] = centre;
+      rowE[i] = east;
+      rowS[i] = south;
+      rowN[i] = north;
+      rowSE[i] = -c;
+      rowNW[i] = -c;
+    }
+  }
+}
+
+void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
+  const double r = obj.r, xi2 = obj.volvol * obj.volvol, kappa = obj.theta, vL = obj.vL;
+  const double td = theta * dtSub;
+  a1ThetaDt_ = td;
+  dtSub_ = dtSub;
+
+  // A1: the S direction, one system per variance row, nodes i = 1..N.
+  const std::size_t size = static_cast<std::size_t>(NV) * stride;
+  for (auto* v : {&a1Lower_, &a1DiagM1_, &a1Upper_, &a1L_, &a1UD_, &a1InvD_}) v->assign(size, 0.0);
+  std::vector<double> lo(stride), di(stride), up(stride), l(stride), u(stride), dd(stride);
+  for (int j = 0; j < NV; ++j) {
+    for (int i = 1; i <= N; ++i) {
+      const double hm = h[i], hp = h[i + 1];
+      const double am = 2.0 / (hm * (hm + hp)), a0 = -2.0 / (hm * hp), ap = 2.0 / (hp * (hm + hp));
+      const double bm = -(hp / hm) / (hm + hp), b0 = ((hp - hm) / hm) / hp,
+                   bp = (hm / hp) / (hm + hp);
+      const double a = 0.5 * V[j] * S[i] * S[i], b = rMinusD * S[i];
+      if (i == N) {
+        lo[i] = -td * a * am;
+        di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
+        up[i] = 0.0;
+      } else {
+        lo[i] = -td * (b * bm + a * am);
+        di[i] = 1.0 - td * (a * a0 - 0.5 * r + b * b0);
+        up[i] = -td * (b * bp + a * ap);
+      }
+    }
+    lo[1] = 0.0;  // the S = 0 value is held fixed
+    triDiagFactorize(N, lo.data(), di.data(), up.data(), l.data(), u.data(), dd.data());
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    for (int i = 1; i <= N; ++i) {
+      a1Lower_[row + i] = lo[i];
+      a1DiagM1_[row + i] = di[i] - 1.0;
+      a1Upper_[row + i] = up[i];
+      a1L_[row + i] = l[i];
+      a1InvD_[row + i] = 1.0 / dd[i];
+      a1UD_[row + i] = (i < N ? u[i] : 0.0) / dd[i];
+    }
+  }
+
+  // A2: the variance direction, nodes j = 0..NV-1, one system for every asset node. Stored
+  // 1-based for the tridiagonal routines: entry j + 1 is variance node j.
+  const int M = NV;
+  std::vector<double> vlo(M + 1, 0.0), vdi(M + 1, 0.0), vup(M + 1, 0.0), vl(M + 1, 0.0),
+      vu(M + 1, 0.0), vd(M + 1, 0.0);
+  const double k1 = V[1] - V[0], k2 = V[2] - V[1];
+  const double D0 = kappa * (vL - V[0]);
+  const double c0 = -(2.0 * k1 + k2) * D0 / (k1 * (k1 + k2));
+  const double c1 = (k1 + k2) * D0 / (k1 * k2);
+  const double c2 = -k1 * D0 / (k2 * (k1 + k2));
+  for (int j = 0; j < NV; ++j) {
+    const double qj = (obj.model == 1) ? std::pow(V[j], 2.0 * obj.p) : V[j];
+    const double a = 0.5 * xi2 * qj;
+    const double Dj = kappa * (vL - V[j]);
+    if (j == 0) {
+      vlo[1] = 0.0;
+      vdi[1] = 1.0 - td * (c0 - 0.5 * r);
+      vup[1] = -td * c1;
+    } else {
+      const double km = k[j], kp = k[j + 1];
+      const double gm = 2.0 / (km * (km + kp)), g0 = -2.0 / (km * kp), gp = 2.0 / (kp * (km + kp));
+      const double dm = -(kp / km) / (km + kp), d0 = ((kp - km) / km) / kp,
+                   dp = (km / kp) / (km + kp);
+      if (j == NV - 1) {
+        vlo[j + 1] = -td * a * gm;
+        vdi[j + 1] = 1.0 - td * ((g0 + gp) * a - 0.5 * r);
+        vup[j + 1] = 0.0;
+      } else {
+        vlo[j + 1] = -td * (a * gm + Dj * dm);
+        vdi[j + 1] = 1.0 - td * (a * g0 - 0.5 * r + Dj * d0);
+        vup[j + 1] = -td * (a * gp + Dj * dp);
+      }
+    }
+  }
+  // Row 0 couples nodes 0, 1 and 2; the entry on node 2 is eliminated with row 1.
+  a2E_ = -td * c2;
+  a2Diag0M1_ = vdi[1] - 1.0;
+  a2Upper0_ = vup[1];
+  vdi[1] -= a2E_ * vlo[2] / vup[2];
+  vup[1] -= a2E_ * vdi[2] / vup[2];
+  triDiagFactorize(M, vlo.data(), vdi.data(), vup.data(), vl.data(), vu.data(), vd.data());
+  for (auto* v : {&a2Lower_, &a2DiagM1_, &a2Upper_, &a2L_, &a2UD_, &a2InvD_}) v->assign(NV, 0.0);
+  for (int j = 0; j < NV; ++j) {
+    a2Lower_[j] = vlo[j + 1];
+    a2DiagM1_[j] = vdi[j + 1] - 1.0;
+    a2Upper_[j] = vup[j + 1];
+    a2L_[j] = vl[j + 1];
+    a2InvD_[j] = 1.0 / vd[j + 1];
+    a2UD_[j] = (j + 1 < M ? vu[j + 1] : 0.0) / vd[j + 1];
+  }
+}
+
+double AdiFrame::slopeAtSmax(double t) const {
+  return obj.CallPut == 1 ? 0.0 : std::exp(-obj.d * t);
+}
+
+double AdiFrame::valueAtZero(double t) const {
+  if (obj.CallPut != 1) return 0.0;
+  if (obj.values[0] == 0.0) return 0.0;
+  return obj.american ? obj.K : obj.K * std::exp(-obj.r * t);
+}
+
+void AdiFrame::applyF(const DenseMatrix& in, double g, const DenseMatrix* base, double scale,
+                      DenseMatrix& out) const {
+  for (int j = 0; j < NV; ++j) {
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const double* __restrict uc = in[j];
+    const double* __restrict un = in[j + 1];
+    const double* __restrict us = j > 0 ? in[j - 1] : in[j];
+    const double* __restrict ww = &wW_[row];
+    const double* __restrict wc = &wC_[row];
+    const double* __restrict we = &wE_[row];
+    const double* __restrict ws = &wS_[row];
+    const double* __restrict wn = &wN_[row];
+    const double* __restrict wse = &wSE_[row];
+    const double* __restrict wnw = &wNW_[row];
+    const double* b = base ? (*base)[j] : nullptr;
+    double* o = out[j];
+    if (j == 0) {
+      const double* __restrict unn = in[2];
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] +
+                         c2_ * unn[i];
+        o[i] = (b ? b[i] : 0.0) + scale * f;
+      }
+      const double f = ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2_ * unn[N] +
+                       gCoef_[0] * g;
+      o[N] = (b ? b[N] : 0.0) + scale * f;
+      continue;
+    }
+    if (b) {
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
+        o[i] = b[i] + scale * f;
+      }
+    } else {
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
+        o[i] = scale * f;
+      }
+    }
+    // Last asset node: no mixed term, the slope g in place of the ghost node.
+    const double f = ww[N] * uc[N - 1] + wc[N] * uc[N] + ws[N] * us[N] + wn[N] * un[N] +
+                     gCoef_[j] * g;
+    o[N] = (b ? b[N] : 0.0) + scale * f;
+  }
+}
+
+void AdiFrame::solveA1(const DenseMatrix& prev, const DenseMatrix& rhs, double boundaryJump,
+                       DenseMatrix& out) const {
+  for (int j = 0; j < NV; ++j) {
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const double* __restrict p = prev[j];
+    const double* r = rhs[j];
+    double* x = out[j];
+    const double* __restrict lo = &a1Lower_[row];
+    const double* __restrict dm1 = &a1DiagM1_[row];
+    const double* __restrict up = &a1Upper_[row];
+    const double* __restrict l = &a1L_[row];
+    const double* __restrict ud = &a1UD_[row];
+    const double* __restrict invd = &a1InvD_[row];
+    // Right-hand side rhs - theta dt' A1 prev (lower_1 and upper_N are zero).
+    double ym1 = 0.0;
+    for (int i = 1; i <= N; ++i) {
+      double v = r[i] + dm1[i] * p[i] + lo[i] * p[i - 1] + (i < N ? up[i] * p[i + 1] : 0.0);
+      if (i == N) v += a1ThetaDt_ * boundaryJump * gCoef_[j];
+      // Forward elimination as the right-hand side is formed.
+      ym1 = v - l[i] * ym1;
+      x[i] = ym1;
+    }
+    double xp = x[N] * invd[N];
+    x[N] = xp;
+    for (int i = N - 1; i >= 1; --i) {
+      xp = x[i] * invd[i] - ud[i] * xp;
+      x[i] = xp;
+    }
+  }
+}
+
+void AdiFrame::solveA2(const DenseMatrix& prev, const DenseMatrix& in, DenseMatrix& out) const {
+  // Right-hand sides in - theta dt' A2 prev, for every asset node of each row at once.
+  for (int j = 0; j < NV; ++j) {
+    const double* __restrict pc = prev[j];
+    const double* __restrict ps = j > 0 ? prev[j - 1] : prev[j];
+    const double* __restrict pn = prev[j + 1];
+    const double* y = in[j];
+    double* o = out[j];
+    if (j == 0) {
+      const double* __restrict pnn = prev[2];
+      for (int i = 1; i <= N; ++i) {
+        o[i] = y[i] + a2Diag0M1_ * pc[i] + a2Upper0_ * pn[i] + a2E_ * pnn[i];
+      }
+    } else {
+      const double lo = a2Lower_[j], dm1 = a2DiagM1_[j], up = a2Upper_[j];
+      for (int i = 1; i <= N; ++i) o[i] = y[i] + dm1 * pc[i] + lo * ps[i] + up * pn[i];
+    }
+  }
+  // Row 0 is reduced with row 1 as its matrix was, then the shared system is solved across all
+  // asset nodes: every sweep runs over contiguous rows.
+  {
+    const double f = a2E_ / a2Upper_[1];
+    double* o0 = out[0];
+    const double* o1 = out[1];
+    for (int i = 1; i <= N; ++i) o0[i] -= f * o1[i];
+  }
+  for (int j = 1; j < NV; ++j) {
+    const double l = a2L_[j];
+    const double* __restrict om = out[j - 1];
+    double* __restrict o = out[j];
+    for (int i = 1; i <= N; ++i) o[i] -= l * om[i];
+  }
+  {
+    const double invd = a2InvD_[NV - 1];
+    double* o = out[NV - 1];
+    for (int i = 1; i <= N; ++i) o[i] *= invd;
+  }
+  for (int j = NV - 2; j >= 0; --j) {
+    const double invd = a2InvD_[j], ud = a2UD_[j];
+    const double* __restrict op = out[j + 1];
+    double* __restrict o = out[j];
+    for (int i = 1; i <= N; ++i) o[i] = o[i] * invd - ud * op[i];
+  }
+}
+
+void AdiFrame::douglasStages(double t, double tNew) {
+  const double gOld = slopeAtSmax(t), gNew = slopeAtSmax(tNew);
+  setZeroColumn(Y, valueAtZero(tNew));
+  applyF(U, gOld, &U, dtSub_, Y0);
+  solveA1(U, Y0, gNew - gOld, Y);
+  solveA2(U, Y, Y);
+}
+
+void AdiFrame::setZeroColumn(DenseMatrix& level, double value) const {
+  for (int j = 0; j <= NV; ++j) level[j][0] = value;
+}
+
+void AdiFrame::applyEarlyExercise(DenseMatrix& level) const {
+  if (!obj.american) return;
+  const bool put = (obj.CallPut == 1);
+  for (int j = 0; j <= NV; ++j) {
+    double* row = level[j];
+    for (int i = 0; i <= N; ++i) {
+      const double intrinsic = put ? obj.K - S[i] : S[i] - obj.K;
+      if (intrinsic > row[i]) row[i] = intrinsic;
+    }
+  }
+}
+
+void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
+  // Row NV is not solved for: it takes row NV - 1 of the final level (dU/dv = 0 at Vmax).
+  std::copy(level[NV - 1], level[NV - 1] + stride, level[NV]);
+
+  const double v0 = obj.v0, S0 = obj.S0;
+  DenseMatrix R(nS, NV + 1, 0.0);
+  double maxNearbyNegVal = 0.0, Sneg = 0.0, vneg = 0.0;
+  for (int i = 0; i <= N; ++i) {
+    const bool nearS = std::fabs(S0 - S[i]) / S0 < kMonitorSWidth;
+    for (int j = 0; j <= NV; ++j) {
+      const double u = level[j][i];
+      R[i][j] = u;
+      if (!obj.multiStrike && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 &&
+          u < maxNearbyNegVal) {
+        maxNearbyNegVal = u;
+        Sneg = S[i];
+        vneg = V[j];
+      }
+    }
+  }
+  const double cpuTime = threadCpuSeconds() - cpuStart;
+  *args.cpuTime = cpuTime;
+
+  const std::vector<double> sCopy(S), vCopy(V);
+  Grid2D_interp interp(sCopy, vCopy, R, kInterpOrder, kInterpOrder);
+  PDESolveResults& res = *args.results;
+  obj.values.resize(nS);
+  if (!args.fullResults) {
+    res[0].resize(nS);
+    for (int i = 0; i <= N; ++i) {
+      const double v = interp.interp(S[i], v0);
+      res[0][i] = v <= 2e-9 ? 0.0 : v;
+    }
+  } else {
+    for (int k2 = 0; k2 < 5; ++k2) res[k2] = std::valarray<double>(0.0, nS);
+    obj.grid = std::valarray<double>(S.data(), nS);
+    for (int i = 0; i <= N; ++i) {
+      obj.values[i] = interp.interp(S[i], v0);
+      res[0][i] = S[i];
+      res[1][i] = obj.values[i];
+    }
+  }
+
+  double price = 0.0, reported = 0.0;
+  if (!obj.multiStrike) {
+    price = interp.interp(S0, v0);
+    reported = price;
+    if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
+      reported = maxNearbyNegVal;
+    }
+  } else {
+    // One put solve at the smallest strike K prices every strike by homogeneity, the calls by
+    // put-call parity.
+    const double K = obj.K, r = obj.r, d = obj.d;
+    const std::size_t nK = obj.strikes.size();
+    obj.strikePrices = std::valarray<double>(0.0, nK);
+    const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
+    double runningMin = 0.0;
+    for (std::size_t m = 0; m < nK; ++m) {
+      const double Ki = obj.strikes[m];
+      const double x = K * S0 / Ki;
+      double P = (Ki / K) * interp.interp(x, v0);
+      if (Ki > S0) P += disc * (growth * S0 - Ki);
+      if (obj.stripFlag) {
+        if (P <= 0.0) reported = P;
+        for (int b = 0; b <= N; ++b) {
+          const double xb = S[b] * K / Ki;
+          if (std::fabs(x - xb) / x < kMonitorSWidth) {
+            double vb = (Ki / K) * interp.interp(xb, v0);
+            if (Ki > S0) vb += disc * (growth * S[b] - Ki);
+            if (vb < runningMin) runningMin = vb;
+          }
+        }
+        if (runningMin < kNegativeNoiseFloor && runningMin / P < negValueRatioLimit &&
+            runningMin < reported) {
+          reported = runningMin;
+        }
+      }
+      obj.strikePrices[m] = P;
+    }
+    if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
+    obj.strikeIVs = obj.strikePrices;
+    maxNearbyNegVal = runningMin;
+  }
+
+  if (args.fullResults) obj.calcGreeksS(res[2], res[3]);
+
+  obj.summary[0] = Vmax;
+  obj.summary[1] = obj.multiStrike ? 0.0 : price;
+  obj.summary[2] = reported;
+  obj.summary[3] = static_cast<double>(NT);
+  obj.summary[4] = obj.multiStrike ? 0.0 : price;
+
+  if (convFileFlag) {
+    writeConvRecord(obj.multiStrike ? 0.0 : price, maxNearbyNegVal, Sneg, vneg, cpuTime);
+  }
+}
+
+void AdiFrame::writeConvRecord(double price, double maxNearbyNegVal, double Sneg, double vneg,
+                               double cpuTime) {
+  if (!conv_.is_open()) return;
+  const int m = obj.strikeNodeIndex, iv = obj.iToV0;
+  const double dS0 = (m + 1 <= N && m >= 0) ? S[m + 1] - S[m] : 0.0;
+  const double dv0 = (iv + 1 <= NV && iv >= 0) ? V[iv + 1] - V[iv] : 0.0;
+  conv_.precision(16);
+  conv_ << "NS used: " << obj.NS << '\t' << "Nv used: " << obj.NV << '\t' << "Price: " << price
+        << "  maxNearbyNegVal = " << maxNearbyNegVal << "  Sneg = " << Sneg << "  vneg = " << vneg
+        << " v0: " << obj.v0 << " vL: " << obj.vL << " MR: " << obj.theta << " vv: " << obj.volvol
+        << " rho: " << obj.rho << " K: " << obj.K << " T: " << obj.T << "   Smax = " << S[N]
+        << "   dS0 = " << dS0 << "   Vmax = " << Vmax << "   dv0 = " << dv0 << "  iToV0" << iv
+        << "   NT used: " << NT << "   Time: " << cpuTime << "\n";
+}

@@ -1,0 +1,167 @@
+#ifndef SERIVANE_PDE2D_ADI_FRAME_H_
+#define SERIVANE_PDE2D_ADI_FRAME_H_
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/dense_matrix.h"
+#include "core/pde_solve.h"
+#include "core/qel_heston_vanilla.h"
+
+// The frame that the ADI solver variants share for the backward pricing equation
+//
+//   U_t = 1/2 v S^2 U_SS + rho xi w(v) S U_Sv + 1/2 xi^2 q(v) U_vv + (r - d) S U_S
+//         + kappa (vL - v) U_v - r U,
+//
+// with w(v) = v^(p + 1/2), q(v) = v^(2p) for the variance diffusion (model 1) and w = q = v for the
+// square-root variance (model 0), solved in time to expiry from the payoff at t = 0 to t = T on a
+// non-uniform asset-by-variance grid.
+//
+// Levels are DenseMatrix objects of NV + 1 rows (variance nodes j = 0..NV) by N + 1 columns (asset
+// nodes i = 0..N), so that a row at fixed variance is contiguous. Column 0 carries the Dirichlet
+// value at S = 0; row NV is not solved for (dU/dv = 0 at Vmax). The ghost node beyond Smax and
+// the copy of row NV - 1 into row NV that the boundary conditions require are folded into the
+// stencil weights, so the operator never reads them.
+//
+// The frame owns: the grids and their spacings, the explicit operator F (as per-node stencil
+// weights computed once per solve), the one-directional implicit systems A1 (one per variance
+// row) and A2 (one system shared by all asset nodes) factorised once per scheme set-up, the
+// boundary data, early exercise, the result extraction with the non-negativity monitor and the
+// strike list, and the convergence record. A variant adds only its time step.
+class AdiFrame {
+ public:
+  explicit AdiFrame(const PDESolveArgs& args);
+  AdiFrame(const AdiFrame&) = delete;
+  AdiFrame& operator=(const AdiFrame&) = delete;
+
+  // Set-up of one solve: variance bound, exercise-date rounding of NT, grids, terminal values,
+  // coefficient vectors and the stencil of F. Leaves U holding the smoothed payoff.
+  void setUp();
+
+  // Builds and factorises (I - theta dt' A1) and (I - theta dt' A2).
+  void setUpImplicitSystems(double theta, double dtSub);
+
+  // Boundary data of a step from t to t': the slope dU/dS at Smax (0 for a put) and the value
+  // at S = 0.
+  double slopeAtSmax(double t) const;
+  double valueAtZero(double t) const;
+
+  // out(i, j) = base(i, j) + scale * F(in)(i, j) for i = 1..N, j = 0..NV - 1, with slope g at
+  // Smax. With base null, out = scale * F(in). out may be the same level as base (not as in).
+  void applyF(const DenseMatrix& in, double g, const DenseMatrix* base, double scale,
+              DenseMatrix& out) const;
+
+  // The S corrections: for every row j, solves (I - theta dt' A1) out = rhs - theta dt' A1 prev,
+  // where rhs is given in `rhs`; boundaryJump adds theta dt' (g_new - g_old) times the slope
+  // coefficient at i = N (zero to leave it out). out may be rhs.
+  void solveA1(const DenseMatrix& prev, const DenseMatrix& rhs, double boundaryJump,
+               DenseMatrix& out) const;
+  // The variance corrections, all asset nodes at once: (I - theta dt' A2) out = in - theta dt'
+  // A2 prev. out may be in.
+  void solveA2(const DenseMatrix& prev, const DenseMatrix& in, DenseMatrix& out) const;
+
+  // Stages of one Douglas step from t to tNew with the current scheme (theta, dt'): the S = 0
+  // value into Y, Y0 = U + dt' F(U), the S corrections into Y, then the variance corrections,
+  // leaving Y2 in Y. Every ADI variant starts its step with them; with theta = 1 they are the
+  // damped start-up step.
+  void douglasStages(double t, double tNew);
+
+  // The time loop with the damped start-up: while damping is active (the object's `damping`
+  // flag), dampingStepCount Douglas sub-steps of dt / dampingStepCount with theta = 1 replace
+  // the first full step; then fullStep(t, tNew) runs with theta = thetaFull up to step NT. After
+  // every step the early-exercise rule is applied and the new level becomes U.
+  template <class FullStep>
+  void runTimeLoop(double thetaFull, FullStep&& fullStep);
+
+  // The sub-step of the current scheme.
+  double subStep() const { return dtSub_; }
+
+  // Writes the S = 0 value into column 0 of every row 0..NV.
+  void setZeroColumn(DenseMatrix& level, double value) const;
+  // Early exercise: raises every node to the intrinsic value when the option is American.
+  void applyEarlyExercise(DenseMatrix& level) const;
+
+  // Result extraction from the final level: object grid, values, vGrid, summary, strike list,
+  // result vectors and the convergence record. cpuStart is the solver's start on the CPU clock.
+  void extractResults(DenseMatrix& level, double cpuStart);
+
+  // Opens "Conv.txt" when convFileFlag is set; the stream stays closed (and records are lost)
+  // otherwise or when the file cannot be opened.
+  std::ofstream& convStream() { return conv_; }
+
+  // Grid and problem data, public for the variants.
+  QelHestonVanilla& obj;
+  const PDESolveArgs& args;
+  std::int32_t N = 0;   // last asset node index (nS - 1)
+  std::int32_t nS = 0;  // asset nodes
+  std::int32_t NV = 0;  // variance intervals
+  std::int32_t NT = 0;  // time steps after rounding
+  std::int32_t stride = 0;  // row length of a level: N + 1
+  double T = 0.0;
+  double dt = 0.0;
+  double Vmax = 0.0;
+  double rMinusD = 0.0;
+  std::vector<double> S, V;  // nodes
+  std::vector<double> h;     // h[i] = S_i - S_(i-1), i = 1..N, h[N+1] the ghost spacing
+  std::vector<double> k;     // k[j] = V_j - V_(j-1), j = 1..NV, k[0] = k[1]
+
+  // Levels of the time loop.
+  DenseMatrix U, Y, Y0, Y2;
+
+ private:
+  void buildCoefficients();
+  void writeConvRecord(double price, double maxNearbyNegVal, double Sneg, double vneg,
+                       double cpuTime);
+
+  std::ofstream conv_;
+  double dtSub_ = 0.0;
+
+  // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
+  std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
+  double c2_ = 0.0;             // weight of U(i, 2) in the one-sided drift of row 0
+  std::vector<double> gCoef_;   // per row j: weight of the slope g at i = N
+
+  // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides and the factors
+  // (l, u/d, 1/d) for the solves.
+  std::vector<double> a1Lower_, a1DiagM1_, a1Upper_, a1L_, a1UD_, a1InvD_;
+  double a1ThetaDt_ = 0.0;
+  // A2, shared by all asset nodes; row 0 keeps its original coefficients and the eliminated
+  // second upper entry for the right-hand side.
+  std::vector<double> a2Lower_, a2DiagM1_, a2Upper_, a2L_, a2UD_, a2InvD_;
+  double a2E_ = 0.0, a2Diag0M1_ = 0.0, a2Upper0_ = 0.0;
+};
+
+template <class FullStep>
+void AdiFrame::runTimeLoop(double thetaFull, FullStep&& fullStep) {
+  bool damped = obj.damping && dampingStepCount > 0;
+  const double dtDamped = damped ? dt / dampingStepCount : dt;
+  setUpImplicitSystems(damped ? 1.0 : thetaFull, damped ? dtDamped : dt);
+  int s = 0;
+  double t = 0.0;
+  for (;;) {
+    if (damped && s == dampingStepCount) {
+      damped = false;
+      if (conv_.is_open()) conv_ << "Turning damping off;" << "\n";
+      setUpImplicitSystems(thetaFull, dt);
+      s = 1;
+      t = dt;
+    }
+    if (!damped && s >= NT) break;
+    // Times as multiples of the step, so that the last one is T exactly.
+    const double tNew = damped ? (s + 1) * dtDamped : (s + 1) * dt;
+    if (damped) {
+      douglasStages(t, tNew);
+    } else {
+      fullStep(t, tNew);
+    }
+    applyEarlyExercise(Y);
+    std::swap(U, Y);
+    ++s;
+    t = tNew;
+  }
+}
+
+#endif  // SERIVANE_PDE2D_ADI_FRAME_H_
