@@ -10,21 +10,67 @@
 
 namespace {
 
-std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int precision,
-                                             bool strikeList) {
+std::unique_ptr<QelHestonVanilla> makePricer(
+    int NS, int NV, int NT, int precision, bool strikeList) {
   // A GARCH diffusion parameter set of the calibration's range.
   std::valarray<double> params{1.2, 0.04, 0.05, 3.0, -0.7, 1.0};
   std::valarray<double> zeros(0.0, 5);
   if (!strikeList) {
-    return std::make_unique<QelHestonVanilla>(100.0, 100.0, 0.5, params, 0.03, 0.01, NS, NV, NT, 1,
-                                              precision, 1, 0, zeros, zeros, true, -3.0, 1.0,
-                                              0.9999, 0, true, 0, 0.0, 2, false);
+    return std::make_unique<QelHestonVanilla>(100.0,
+                                              100.0,
+                                              0.5,
+                                              params,
+                                              0.03,
+                                              0.01,
+                                              NS,
+                                              NV,
+                                              NT,
+                                              1,
+                                              precision,
+                                              1,
+                                              0,
+                                              zeros,
+                                              zeros,
+                                              true,
+                                              -3.0,
+                                              1.0,
+                                              0.9999,
+                                              0,
+                                              true,
+                                              0,
+                                              0.0,
+                                              2,
+                                              false);
   }
   std::vector<double> strikes;
   for (int i = 0; i < 15; ++i) strikes.push_back(70.0 + 4.0 * i);
-  return std::make_unique<QelHestonVanilla>(100.0, strikes, 0.5, params, 0.03, 0.01, NS, NV, NT, 1,
-                                            precision, 1, 0, zeros, zeros, true, -3.0, 1.0, 0.9999,
-                                            0, true, 0, 0.0, 2, false, false, 1.0);
+  return std::make_unique<QelHestonVanilla>(100.0,
+                                            strikes,
+                                            0.5,
+                                            params,
+                                            0.03,
+                                            0.01,
+                                            NS,
+                                            NV,
+                                            NT,
+                                            1,
+                                            precision,
+                                            1,
+                                            0,
+                                            zeros,
+                                            zeros,
+                                            true,
+                                            -3.0,
+                                            1.0,
+                                            0.9999,
+                                            0,
+                                            true,
+                                            0,
+                                            0.0,
+                                            2,
+                                            false,
+                                            false,
+                                            1.0);
 }
 
 void runSolve(benchmark::State& state, bool strikeList) {
@@ -48,7 +94,8 @@ void runSolve(benchmark::State& state, bool strikeList) {
   const double plain = double(NS + 1) * (NV + 1) * NT;
   nodeSteps = precision == 5 ? 5.0 * plain : (precision == 4 ? 5.0 * plain : plain);
   state.counters["ns_per_node_step"] = benchmark::Counter(
-      nodeSteps * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      nodeSteps * 1e-9,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_HvSolve(benchmark::State& state) { runSolve(state, false); }

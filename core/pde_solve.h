@@ -20,18 +20,18 @@ struct PDESolveResults {
 struct PDESolveArgs {
   QelHestonVanilla* object;
   PDESolveResults* results;
-  double* cpuTime;           // out: the solver's own CPU seconds
-  bool fullResults = true;   // fill the five result vectors along the asset grid
-  bool wideSGrid = false;    // passed to the asset-grid builder as `wide`
-  bool wideVRange = false;   // the upper variance bound is multiplied by 1.5
+  double* cpuTime;              // out: the solver's own CPU seconds
+  bool fullResults = true;      // fill the five result vectors along the asset grid
+  bool wideSGrid = false;       // passed to the asset-grid builder as `wide`
+  bool wideVRange = false;      // the upper variance bound is multiplied by 1.5
   double sConcentration = 0.0;  // 0: the solver's default (4.5)
   double vConcentration = 0.0;  // 0: the solver's default (4.0)
 };
 
 // Process-wide solver settings, read by the 2-D solvers and written nowhere.
-extern int dampingStepCount;          // damped sub-steps that replace the first full step (2)
-extern double negValueRatioLimit;     // ratio limit of the non-negativity monitor (-0.005)
-extern unsigned char convFileFlag;    // appends each solve's record to "Conv.txt" when set (0)
+extern int dampingStepCount;        // damped sub-steps that replace the first full step (2)
+extern double negValueRatioLimit;   // ratio limit of the non-negativity monitor (-0.005)
+extern unsigned char convFileFlag;  // appends each solve's record to "Conv.txt" when set (0)
 
 // The 2-D solver variants, selected by methodID in QelHestonVanilla::dispatchSolver. Each prices
 // args.object and returns true.

@@ -97,7 +97,9 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   out4 = std::move(R[4]);
 }
 
-void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA,
+void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
+                                      double& cpuTime,
+                                      bool flagA,
                                       bool flagB) {
   (void)flagA;  // read by no solver
   const double start = threadCpuSeconds();

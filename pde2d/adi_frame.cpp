@@ -309,7 +309,10 @@ double AdiFrame::valueAtZero(double t) const {
   return obj.american ? obj.K : obj.K * std::exp(-obj.r * t);
 }
 
-void AdiFrame::applyF(const DenseMatrix& in, double g, const DenseMatrix* base, double scale,
+void AdiFrame::applyF(const DenseMatrix& in,
+                      double g,
+                      const DenseMatrix* base,
+                      double scale,
                       DenseMatrix& out) const {
   for (int j = 0; j < NV; ++j) {
     const std::size_t row = static_cast<std::size_t>(j) * stride;
@@ -328,12 +331,12 @@ void AdiFrame::applyF(const DenseMatrix& in, double g, const DenseMatrix* base, 
     if (j == 0) {
       const double* __restrict unn = in[2];
       for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] +
-                         c2_ * unn[i];
+        const double f =
+            ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] + c2_ * unn[i];
         o[i] = (b ? b[i] : 0.0) + scale * f;
       }
-      const double f = ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2_ * unn[N] +
-                       gCoef_[0] * g;
+      const double f =
+          ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2_ * unn[N] + gCoef_[0] * g;
       o[N] = (b ? b[N] : 0.0) + scale * f;
       continue;
     }
@@ -351,13 +354,15 @@ void AdiFrame::applyF(const DenseMatrix& in, double g, const DenseMatrix* base, 
       }
     }
     // Last asset node: no mixed term, the slope g in place of the ghost node.
-    const double f = ww[N] * uc[N - 1] + wc[N] * uc[N] + ws[N] * us[N] + wn[N] * un[N] +
-                     gCoef_[j] * g;
+    const double f =
+        ww[N] * uc[N - 1] + wc[N] * uc[N] + ws[N] * us[N] + wn[N] * un[N] + gCoef_[j] * g;
     o[N] = (b ? b[N] : 0.0) + scale * f;
   }
 }
 
-void AdiFrame::solveA1(const DenseMatrix& prev, const DenseMatrix& rhs, double boundaryJump,
+void AdiFrame::solveA1(const DenseMatrix& prev,
+                       const DenseMatrix& rhs,
+                       double boundaryJump,
                        DenseMatrix& out) const {
   for (int j = 0; j < NV; ++j) {
     const std::size_t row = static_cast<std::size_t>(j) * stride;
@@ -469,8 +474,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
     for (int j = 0; j <= NV; ++j) {
       const double u = level[j][i];
       R[i][j] = u;
-      if (!obj.multiStrike && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 &&
-          u < maxNearbyNegVal) {
+      if (!obj.multiStrike && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 && u < maxNearbyNegVal) {
         maxNearbyNegVal = u;
         Sneg = S[i];
         vneg = V[j];
@@ -555,8 +559,8 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   }
 }
 
-void AdiFrame::writeConvRecord(double price, double maxNearbyNegVal, double Sneg, double vneg,
-                               double cpuTime) {
+void AdiFrame::writeConvRecord(
+    double price, double maxNearbyNegVal, double Sneg, double vneg, double cpuTime) {
   if (!conv_.is_open()) return;
   const int m = obj.strikeNodeIndex, iv = obj.iToV0;
   const double dS0 = (m + 1 <= N && m >= 0) ? S[m + 1] - S[m] : 0.0;

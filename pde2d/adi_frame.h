@@ -51,13 +51,18 @@ class AdiFrame {
 
   // out(i, j) = base(i, j) + scale * F(in)(i, j) for i = 1..N, j = 0..NV - 1, with slope g at
   // Smax. With base null, out = scale * F(in). out may be the same level as base (not as in).
-  void applyF(const DenseMatrix& in, double g, const DenseMatrix* base, double scale,
+  void applyF(const DenseMatrix& in,
+              double g,
+              const DenseMatrix* base,
+              double scale,
               DenseMatrix& out) const;
 
   // The S corrections: for every row j, solves (I - theta dt' A1) out = rhs - theta dt' A1 prev,
   // where rhs is given in `rhs`; boundaryJump adds theta dt' (g_new - g_old) times the slope
   // coefficient at i = N (zero to leave it out). out may be rhs.
-  void solveA1(const DenseMatrix& prev, const DenseMatrix& rhs, double boundaryJump,
+  void solveA1(const DenseMatrix& prev,
+               const DenseMatrix& rhs,
+               double boundaryJump,
                DenseMatrix& out) const;
   // The variance corrections, all asset nodes at once: (I - theta dt' A2) out = in - theta dt'
   // A2 prev. out may be in.
@@ -95,10 +100,10 @@ class AdiFrame {
   // Grid and problem data, public for the variants.
   QelHestonVanilla& obj;
   const PDESolveArgs& args;
-  std::int32_t N = 0;   // last asset node index (nS - 1)
-  std::int32_t nS = 0;  // asset nodes
-  std::int32_t NV = 0;  // variance intervals
-  std::int32_t NT = 0;  // time steps after rounding
+  std::int32_t N = 0;       // last asset node index (nS - 1)
+  std::int32_t nS = 0;      // asset nodes
+  std::int32_t NV = 0;      // variance intervals
+  std::int32_t NT = 0;      // time steps after rounding
   std::int32_t stride = 0;  // row length of a level: N + 1
   double T = 0.0;
   double dt = 0.0;
@@ -113,16 +118,16 @@ class AdiFrame {
 
  private:
   void buildCoefficients();
-  void writeConvRecord(double price, double maxNearbyNegVal, double Sneg, double vneg,
-                       double cpuTime);
+  void writeConvRecord(
+      double price, double maxNearbyNegVal, double Sneg, double vneg, double cpuTime);
 
   std::ofstream conv_;
   double dtSub_ = 0.0;
 
   // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
   std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
-  double c2_ = 0.0;             // weight of U(i, 2) in the one-sided drift of row 0
-  std::vector<double> gCoef_;   // per row j: weight of the slope g at i = N
+  double c2_ = 0.0;            // weight of U(i, 2) in the one-sided drift of row 0
+  std::vector<double> gCoef_;  // per row j: weight of the slope g at i = N
 
   // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides and the factors
   // (l, u/d, 1/d) for the solves.
@@ -144,7 +149,9 @@ void AdiFrame::runTimeLoop(double thetaFull, FullStep&& fullStep) {
   for (;;) {
     if (damped && s == dampingStepCount) {
       damped = false;
-      if (conv_.is_open()) conv_ << "Turning damping off;" << "\n";
+      if (conv_.is_open())
+        conv_ << "Turning damping off;"
+              << "\n";
       setUpImplicitSystems(thetaFull, dt);
       s = 1;
       t = dt;

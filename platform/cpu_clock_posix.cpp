@@ -1,6 +1,6 @@
-#include "platform/cpu_clock.h"
-
 #include <ctime>
+
+#include "platform/cpu_clock.h"
 
 double threadCpuSeconds() {
   timespec ts{};
