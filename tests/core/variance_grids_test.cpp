@@ -13,35 +13,9 @@
 
 #include "core/qel_heston_vanilla.h"
 #include "qel_heston_vanilla_test_util.h"
+#include "support/temp_folder.h"
 
 namespace {
-
-// Runs the test body in a fresh temporary folder of its own, so that "ErrorLog.txt" lands there
-// and parallel test runs never share it; the previous folder is restored afterwards.
-class TempFolder {
- public:
-  TempFolder() : previous_(std::filesystem::current_path()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vgrid_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    std::filesystem::current_path(path_);
-  }
-  ~TempFolder() {
-    std::filesystem::current_path(previous_);
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path_ / name);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  std::filesystem::path previous_;
-  std::filesystem::path path_;
-};
 
 PricerData model(double m, double v0 = 0.04) {
   PricerData a;

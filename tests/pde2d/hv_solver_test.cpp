@@ -16,8 +16,13 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "support/temp_folder.h"
 
 namespace {
+
+// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
+::testing::Environment* const kTempFolder =
+    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
 struct Model {
   double v0, vL, kappa, xi, rho;
