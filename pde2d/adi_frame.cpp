@@ -364,6 +364,7 @@ void AdiFrame::solveA1(const DenseMatrix& prev,
                        const DenseMatrix& rhs,
                        double boundaryJump,
                        DenseMatrix& out) const {
+  // Right-hand sides rhs - theta dt' A1 prev, row by row (lower_1 and upper_N are zero).
   for (int j = 0; j < NV; ++j) {
     const std::size_t row = static_cast<std::size_t>(j) * stride;
     const double* __restrict p = prev[j];
@@ -372,23 +373,59 @@ void AdiFrame::solveA1(const DenseMatrix& prev,
     const double* __restrict lo = &a1Lower_[row];
     const double* __restrict dm1 = &a1DiagM1_[row];
     const double* __restrict up = &a1Upper_[row];
-    const double* __restrict l = &a1L_[row];
-    const double* __restrict ud = &a1UD_[row];
-    const double* __restrict invd = &a1InvD_[row];
-    // Right-hand side rhs - theta dt' A1 prev (lower_1 and upper_N are zero).
-    double ym1 = 0.0;
-    for (int i = 1; i <= N; ++i) {
-      double v = r[i] + dm1[i] * p[i] + lo[i] * p[i - 1] + (i < N ? up[i] * p[i + 1] : 0.0);
-      if (i == N) v += a1ThetaDt_ * boundaryJump * gCoef_[j];
-      // Forward elimination as the right-hand side is formed.
-      ym1 = v - l[i] * ym1;
-      x[i] = ym1;
+    for (int i = 1; i < N; ++i) x[i] = r[i] + dm1[i] * p[i] + lo[i] * p[i - 1] + up[i] * p[i + 1];
+    x[N] = r[N] + dm1[N] * p[N] + lo[N] * p[N - 1] + a1ThetaDt_ * boundaryJump * gCoef_[j];
+  }
+  // The tridiagonal recurrences are latency bound: run several rows side by side.
+  constexpr int kLanes = 4;
+  int j = 0;
+  for (; j + kLanes <= NV; j += kLanes) {
+    double* x[kLanes];
+    const double* l[kLanes];
+    const double* ud[kLanes];
+    const double* invd[kLanes];
+    for (int q = 0; q < kLanes; ++q) {
+      const std::size_t row = static_cast<std::size_t>(j + q) * stride;
+      x[q] = out[j + q];
+      l[q] = &a1L_[row];
+      ud[q] = &a1UD_[row];
+      invd[q] = &a1InvD_[row];
     }
-    double xp = x[N] * invd[N];
-    x[N] = xp;
+    double y[kLanes];
+    for (int q = 0; q < kLanes; ++q) y[q] = x[q][1];
+    for (int i = 2; i <= N; ++i) {
+      for (int q = 0; q < kLanes; ++q) {
+        y[q] = x[q][i] - l[q][i] * y[q];
+        x[q][i] = y[q];
+      }
+    }
+    for (int q = 0; q < kLanes; ++q) {
+      y[q] = x[q][N] * invd[q][N];
+      x[q][N] = y[q];
+    }
     for (int i = N - 1; i >= 1; --i) {
-      xp = x[i] * invd[i] - ud[i] * xp;
-      x[i] = xp;
+      for (int q = 0; q < kLanes; ++q) {
+        y[q] = x[q][i] * invd[q][i] - ud[q][i] * y[q];
+        x[q][i] = y[q];
+      }
+    }
+  }
+  for (; j < NV; ++j) {
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    double* x = out[j];
+    const double* l = &a1L_[row];
+    const double* ud = &a1UD_[row];
+    const double* invd = &a1InvD_[row];
+    double y = x[1];
+    for (int i = 2; i <= N; ++i) {
+      y = x[i] - l[i] * y;
+      x[i] = y;
+    }
+    y = x[N] * invd[N];
+    x[N] = y;
+    for (int i = N - 1; i >= 1; --i) {
+      y = x[i] * invd[i] - ud[i] * y;
+      x[i] = y;
     }
   }
 }
