@@ -1,0 +1,101 @@
+// Wall time of the whole console calibration of the sample chain (bin/OptionsData.txt), in speed
+// and in accuracy mode, with 1 and 8 OpenMP threads, and the number of model-function
+// evaluations. The stages repeat the console program's levmar calls exactly (start point, box,
+// options, iteration limit; the second stage at NT * 1.2 in accuracy mode); the final
+// evaluation is one more call of the model function.
+//
+//   build/bench/calibration_benchmark --benchmark_counters_tabular=true
+
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "calibration/model_ivs.h"
+#include "calibration/option_chain.h"
+#include "calibration/program_folder.h"
+#include "levmar/levmar.h"
+
+namespace {
+
+// The sample chain beside the console program: build/bin/ next to this build/bench/.
+const std::string kChain = programFolder() + "/../bin/OptionsData.txt";
+
+int evaluations = 0;
+
+void countedModel(double* p, double* hx, int /*m*/, int n, void* adata) {
+  ++evaluations;
+  calcModelIVsFromFile(kChain, p, hx, n, *static_cast<const CalibrationSettings*>(adata));
+}
+
+// mode 0 speed, 1 accuracy.
+void BM_ConsoleCalibration(benchmark::State& state) {
+  const bool accuracy = state.range(0) != 0;
+  const int threads = static_cast<int>(state.range(1));
+  OptionChain chain = readOptionChain(kChain);
+  if (prepareOptionChain(chain) != -1) {
+    state.SkipWithError("the sample chain fails a check");
+    return;
+  }
+  const int n = static_cast<int>(chain.quotes.size());
+  std::vector<double> market(n);
+  for (int i = 0; i < n; ++i) market[i] = chain.quotes[i].marketIV;
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(threads);
+  double finalRmse = 0.0;
+  for (auto _ : state) {
+    evaluations = 0;
+    double p[5] = {0.05, 0.05, 5.0, 5.0, -0.7};
+    double lb[5] = {0.002, 0.005, 1.0, 1.0, -1.0};
+    double ub[5] = {0.5, 0.5, 20.0, 20.0, 0.0};
+    double opts[LM_OPTS_SZ] = {0.001, 1e-15, accuracy ? 5e-5 : 5e-4, 1e-9, 1e-6};
+    double info[LM_INFO_SZ];
+    CalibrationSettings settings{60, 30, 30, 2, 2, 1, 1, 1, 1};
+    std::vector<double> x = market;
+    dlevmar_bc_dif(countedModel,
+                   p,
+                   x.data(),
+                   5,
+                   n,
+                   lb,
+                   ub,
+                   nullptr,
+                   1000,
+                   opts,
+                   info,
+                   nullptr,
+                   nullptr,
+                   &settings);
+    if (accuracy) {
+      settings.NT = static_cast<int>(settings.NT * 1.2);
+      double opts2[LM_OPTS_SZ] = {0.001, 1e-15, 5e-8, 1e-9, 1e-6};
+      dlevmar_dif(countedModel, p, x.data(), 5, n, 1000, opts2, info, nullptr, nullptr, &settings);
+    }
+    finalRmse = std::sqrt(info[1] / n);
+    countedModel(p, x.data(), 5, n, &settings);
+    benchmark::DoNotOptimize(x.data());
+  }
+  omp_set_num_threads(saved);
+  state.counters["evaluations"] = evaluations;
+  state.counters["rmse_bp"] = finalRmse * 1e4;
+  state.counters["quotes"] = n;
+}
+
+}  // namespace
+
+// OpenMP inside: wall time, not CPU time; one whole calibration per iteration.
+BENCHMARK(BM_ConsoleCalibration)
+    ->ArgNames({"accuracy", "threads"})
+    ->Args({0, 1})
+    ->Args({0, 8})
+    ->Args({1, 1})
+    ->Args({1, 8})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(false)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,143 @@
+// The exported single-option price and implied volatility. Both are thin: they convert and
+// forward their arguments. Every export runs inside guardExport, so that no exception ever
+// crosses the C boundary into a host (the host process would end): whatever is thrown, of any
+// type, becomes the export's documented failure value.
+#define SERIVANE_BUILDING_MODULE
+#include <exception>
+#include <fstream>
+#include <string>
+
+#include "calibration/pricing_log.h"
+#include "calibration/robust_pricers.h"
+#include "calibration/serivane.h"
+#include "core/black_scholes.h"
+#include "core/brent.h"
+
+namespace {
+
+// Runs body and returns its result; on any exception calls onFailure with its message and
+// returns failureValue. onFailure's own failures are swallowed: nothing leaves.
+template <class R, class Body, class OnFailure>
+R guardExport(R failureValue, Body&& body, OnFailure&& onFailure) noexcept {
+  std::string message;
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (const char* text) {
+    // The gamma law of the variance bound throws a plain character string.
+    message = text != nullptr ? text : "unknown error";
+  } catch (...) {
+    message = "unknown error";
+  }
+  try {
+    onFailure(message);
+  } catch (...) {
+  }
+  return failureValue;
+}
+
+// Run mode of the pricer for the host's precision code.
+int runModeForPrecisionCode(int code) {
+  if (code == 1) return 3;
+  if (code == 2) return 5;
+  return 4;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
+                                               double K,
+                                               double T,
+                                               double r,
+                                               double d,
+                                               double v0,
+                                               double vL,
+                                               double theta,
+                                               double volvol,
+                                               double rho,
+                                               int32_t NS,
+                                               int32_t NV,
+                                               int32_t NT,
+                                               int32_t CallPut,
+                                               int32_t EuroAmer,
+                                               int32_t precision,
+                                               int32_t methodID,
+                                               int32_t ivWanted,
+                                               double sRangeParam,
+                                               double varRange,
+                                               int32_t volvolWidening,
+                                               int32_t model) {
+  // Local copies: the robust pricer writes the sizes and run mode it ends with into them, and
+  // the host sees only the returned value.
+  int ns = NS;
+  int nv = NV;
+  int runMode = runModeForPrecisionCode(precision);
+  const long calcID = calcIdNow();
+  return guardExport(
+      0.0,
+      [&]() {
+        return calcVanillaPDEWithRetries(S,
+                                         K,
+                                         T,
+                                         r,
+                                         d,
+                                         v0,
+                                         vL,
+                                         theta,
+                                         volvol,
+                                         rho,
+                                         &ns,
+                                         &nv,
+                                         NT,
+                                         CallPut,
+                                         EuroAmer,
+                                         &runMode,
+                                         methodID,
+                                         ivWanted,
+                                         sRangeParam,
+                                         varRange,
+                                         volvolWidening,
+                                         false,
+                                         model);
+      },
+      [&](const std::string& message) {
+        // What the robust pricer lets through is logged as a catch record of the case.
+        SolverLogRecord rec;
+        rec.calcID = calcID;
+        rec.S = S;
+        rec.K = K;
+        rec.T = T;
+        rec.r = r;
+        rec.d = d;
+        rec.v0 = v0;
+        rec.vL = vL;
+        rec.theta = theta;
+        rec.volvol = volvol;
+        rec.rho = rho;
+        rec.NS = ns;
+        rec.NV = nv;
+        rec.NT = NT;
+        rec.CallPut = CallPut;
+        rec.EuroAmer = EuroAmer;
+        std::ofstream log;
+        openPricingLog(log);
+        rec.writeCatch(log, message, runMode);
+      });
+}
+
+QEL_API double QEL_CALL
+ImpliedVol(double price, double S, double K, double T, double r, double d, int32_t isPut) {
+  // Every failure of the root finder gives -999.0; nothing is logged or printed.
+  return guardExport(
+      -999.0,
+      [&]() {
+        const ImpliedVolFunctor f{S, K, T, r, d, price, isPut};
+        return brentSolve(f, 1e-6, 2.0, 1e-16);
+      },
+      [](const std::string&) {});
+}
+
+}  // extern "C"

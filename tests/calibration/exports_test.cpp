@@ -1,0 +1,121 @@
+// The exported single price and implied volatility called in process: the precision mapping,
+// the local copies of the grid sizes, and the guard at the C boundary.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "calibration/serivane.h"
+#include "core/black_scholes.h"
+#include "pricing_log_test_util.h"
+
+namespace {
+
+double exportPrice(
+    int32_t NS, int32_t NV, int32_t precisionCode, double vL = 0.04, int32_t model = 0) {
+  return GARCH_VanillaPDESolver(100.0,
+                                100.0,
+                                1.0,
+                                0.03,
+                                0.01,
+                                0.04,
+                                vL,
+                                1.5,
+                                0.3,
+                                -0.7,
+                                NS,
+                                NV,
+                                40,
+                                1,
+                                0,
+                                precisionCode,
+                                2,
+                                0,
+                                1.0,
+                                0.9999,
+                                0,
+                                model);
+}
+
+void throwNonStandard(QelHestonVanilla&, double&) { throw 42; }
+
+using Exports = PricingLogTest;
+
+}  // namespace
+
+TEST_F(Exports, PrecisionCodeMapsToTheRunMode) {
+  struct Case {
+    const char* label;
+    int32_t code;
+    int runMode;
+  } cases[] = {{"1: plain", 1, 3},
+               {"2: convergence run", 2, 5},
+               {"0: Richardson", 0, 4},
+               {"3: Richardson", 3, 4},
+               {"4: Richardson", 4, 4},
+               {"5: Richardson", 5, 4},
+               {"-1: Richardson", -1, 4}};
+  for (const Case& c : cases) {
+    ScriptedSolve solve({SolveOutcome::values(2.0, 2.0, 1.9)});
+    EXPECT_EQ(exportPrice(80, 40, c.code), 1.9) << c.label;
+    ASSERT_EQ(solve.calls().size(), 1u) << c.label;
+    EXPECT_EQ(solve.calls()[0].precision, c.runMode) << c.label;
+    // Run modes 4 and 5 solve on halved grids.
+    EXPECT_EQ(solve.calls()[0].NS, c.runMode == 3 ? 80 : 40) << c.label;
+  }
+}
+
+TEST_F(Exports, EscalatedGridSizesAreNotReportedBack) {
+  for (int call = 0; call < 2; ++call) {
+    ScriptedSolve solve(
+        {SolveOutcome::values(-0.1, 1.0, 0.9), SolveOutcome::values(2.0, 2.0, 1.8)});
+    EXPECT_EQ(exportPrice(100, 50, 1), 1.8) << "call " << call;
+    ASSERT_EQ(solve.calls().size(), 2u);
+    EXPECT_EQ(solve.calls()[0].NS, 100) << "call " << call;
+    EXPECT_EQ(solve.calls()[0].NV, 50) << "call " << call;
+    EXPECT_EQ(solve.calls()[0].precision, 3) << "call " << call;
+  }
+}
+
+TEST_F(Exports, PlainStringFromTheVarianceBoundIsContainedAndLogged) {
+  // Model 1 with vL = 0 and a coverage probability: the gamma law of the variance bound throws
+  // a plain character string, which passes the robust pricer's handler.
+  EXPECT_EQ(exportPrice(60, 30, 1, 0.0, 1), 0.0);
+  const std::string text = log();
+  const std::string frame = std::string(85, '*') + "\n";
+  EXPECT_NE(text.find("Possible instability issue****************************\n"
+                      "bad alph,bet in Gammadist\n" +
+                      frame + "S:\t\t100\nK:\t\t100\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Euro/Amer:\t0\nPrecision:\t3\n\n"), std::string::npos) << text;
+}
+
+TEST_F(Exports, AnyOtherThrownObjectIsContained) {
+  robustSolveHook = &throwNonStandard;
+  EXPECT_EQ(exportPrice(60, 30, 1), 0.0);
+  EXPECT_NE(log().find("\nunknown error\n"), std::string::npos);
+}
+
+TEST_F(Exports, ImpliedVolIsExactToMachinePrecisionAndMinus999OutsideTheBracket) {
+  struct Case {
+    const char* label;
+    double K, T, sigma;
+    int32_t isPut;
+  } cases[] = {{"at-the-money call", 100.0, 1.0, 0.2, 0},
+               {"in-the-money put", 120.0, 0.5, 0.35, 1},
+               {"out-of-the-money call, high vol", 140.0, 2.0, 1.1, 0}};
+  for (const Case& c : cases) {
+    const double p = bsmPrice(100.0, c.K, 0.03, 0.01, c.sigma, c.T, c.isPut);
+    const double iv = ImpliedVol(p, 100.0, c.K, c.T, 0.03, 0.01, c.isPut);
+    EXPECT_NEAR(iv, c.sigma, 1e-13 * c.sigma) << c.label;
+    const double low = bsmPrice(100.0, c.K, 0.03, 0.01, 1e-6, c.T, c.isPut);
+    const double high = bsmPrice(100.0, c.K, 0.03, 0.01, 2.0, c.T, c.isPut);
+    EXPECT_EQ(ImpliedVol(low * (1.0 - 1e-6) - 1e-9, 100.0, c.K, c.T, 0.03, 0.01, c.isPut), -999.0)
+        << c.label;
+    EXPECT_EQ(ImpliedVol(high * (1.0 + 1e-6) + 1e-9, 100.0, c.K, c.T, 0.03, 0.01, c.isPut), -999.0)
+        << c.label;
+  }
+  EXPECT_EQ(ImpliedVol(std::nan(""), 100.0, 100.0, 1.0, 0.03, 0.01, 0), -999.0);
+  EXPECT_FALSE(logExists());
+}
