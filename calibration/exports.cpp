@@ -105,23 +105,8 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
       },
       [&](const std::string& message) {
         // What the robust pricer lets through is logged as a catch record of the case.
-        SolverLogRecord rec;
-        rec.calcID = calcID;
-        rec.S = S;
-        rec.K = K;
-        rec.T = T;
-        rec.r = r;
-        rec.d = d;
-        rec.v0 = v0;
-        rec.vL = vL;
-        rec.theta = theta;
-        rec.volvol = volvol;
-        rec.rho = rho;
-        rec.NS = ns;
-        rec.NV = nv;
-        rec.NT = NT;
-        rec.CallPut = CallPut;
-        rec.EuroAmer = EuroAmer;
+        SolverLogRecord rec = SolverLogRecord::ofCase(
+            calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
         std::ofstream log;
         openPricingLog(log);
         rec.writeCatch(log, message, runMode);

@@ -166,3 +166,41 @@ void SolverLogRecord::writeAllocationRetry(std::ostream& os, int count) const {
   os << calcID << ": "
      << "Failed to allocate memory. Retrying evaluation:" << count << "\n";
 }
+
+SolverLogRecord SolverLogRecord::ofCase(long calcID,
+                                        double S,
+                                        double K,
+                                        double T,
+                                        double r,
+                                        double d,
+                                        double v0,
+                                        double vL,
+                                        double theta,
+                                        double volvol,
+                                        double rho,
+                                        int NS,
+                                        int NV,
+                                        int NT,
+                                        int CallPut,
+                                        int EuroAmer,
+                                        bool hasStrike) {
+  SolverLogRecord rec;
+  rec.calcID = calcID;
+  rec.S = S;
+  rec.K = K;
+  rec.T = T;
+  rec.r = r;
+  rec.d = d;
+  rec.v0 = v0;
+  rec.vL = vL;
+  rec.theta = theta;
+  rec.volvol = volvol;
+  rec.rho = rho;
+  rec.NS = NS;
+  rec.NV = NV;
+  rec.NT = NT;
+  rec.CallPut = CallPut;
+  rec.EuroAmer = EuroAmer;
+  rec.hasStrike = hasStrike;
+  return rec;
+}

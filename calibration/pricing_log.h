@@ -53,6 +53,25 @@ struct SolverLogRecord {
   // The strike-list pricer's case dumps have no "K:" line.
   bool hasStrike = true;
 
+  // The record of one case: its identifier, the option and model data and the current sizes.
+  static SolverLogRecord ofCase(long calcID,
+                                double S,
+                                double K,
+                                double T,
+                                double r,
+                                double d,
+                                double v0,
+                                double vL,
+                                double theta,
+                                double volvol,
+                                double rho,
+                                int NS,
+                                int NV,
+                                int NT,
+                                int CallPut,
+                                int EuroAmer,
+                                bool hasStrike = true);
+
   // Case block lines "S:" .. "Euro/Amer:" (without the closing "Value:" or "Precision:" line).
   void writeCaseLines(std::ostream& os) const;
   // The full case block of negative-value and give-up records: ends with "Value:\t" value.

@@ -145,24 +145,8 @@ double calcVanillaPDEWithRetries(double S,
 
   // The case as the log shows it, with the current sizes.
   const auto logCase = [&]() {
-    SolverLogRecord rec;
-    rec.calcID = calcID;
-    rec.S = S;
-    rec.K = K;
-    rec.T = T;
-    rec.r = r;
-    rec.d = d;
-    rec.v0 = v0;
-    rec.vL = vL;
-    rec.theta = theta;
-    rec.volvol = volvol;
-    rec.rho = rho;
-    rec.NS = ns;
-    rec.NV = nv;
-    rec.NT = NT;
-    rec.CallPut = CallPut;
-    rec.EuroAmer = EuroAmer;
-    return rec;
+    return SolverLogRecord::ofCase(
+        calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
   };
 
   for (;;) {  // one turn per start; an instability restarts here
@@ -404,25 +388,10 @@ double calcVanillaPDEStrikesWithRetries(double S,
   int instabilityCount = 0;
   const int keptNT = (methodID == 1 || methodID == 15) ? NT : 0;
 
+  // The case as the log shows it, with the current sizes (no strike: the list has many).
   const auto logCase = [&]() {
-    SolverLogRecord rec;
-    rec.calcID = calcID;
-    rec.S = S;
-    rec.T = T;
-    rec.r = r;
-    rec.d = d;
-    rec.v0 = v0;
-    rec.vL = vL;
-    rec.theta = theta;
-    rec.volvol = volvol;
-    rec.rho = rho;
-    rec.NS = ns;
-    rec.NV = nv;
-    rec.NT = NT;
-    rec.CallPut = CallPut;
-    rec.EuroAmer = EuroAmer;
-    rec.hasStrike = false;
-    return rec;
+    return SolverLogRecord::ofCase(
+        calcID, S, 0.0, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer, false);
   };
 
   for (;;) {  // one turn per start; an instability restarts here

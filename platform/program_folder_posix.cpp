@@ -1,5 +1,3 @@
-#include "platform/program_folder.h"
-
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+
+#include "platform/program_folder.h"
 
 namespace {
 
