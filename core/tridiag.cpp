@@ -25,8 +25,13 @@ void triDiagSolve(
   // Forward elimination into x itself: r[i] is read before x[i] is written, so x may alias r.
   x[1] = r[1];
   for (std::int32_t i = 2; i <= N; ++i) x[i] = r[i] - l[i] * x[i - 1];
+  // The reciprocal of each pivot does not depend on the recurrence, so its division runs beside
+  // it: the dependency chain is one multiply-add per row instead of a division.
   x[N] /= d[N];
-  for (std::int32_t i = N - 1; i >= 1; --i) x[i] = (x[i] - u[i] * x[i + 1]) / d[i];
+  for (std::int32_t i = N - 1; i >= 1; --i) {
+    const double inv = 1.0 / d[i];
+    x[i] = x[i] * inv - (u[i] * inv) * x[i + 1];
+  }
 }
 
 namespace {
