@@ -109,8 +109,29 @@ void AdiFrame::buildCoefficients() {
   const double xi = obj.volvol, rho = obj.rho, kappa = obj.theta, vL = obj.vL, r = obj.r;
   const double xi2 = xi * xi, xiRho = xi * rho;
 
-  // Powers of the variance in the mixed and variance diffusion terms.
-  std::vector<double> w(NV + 1), q(NV + 1), D(NV + 1);
+  for (auto* v : {&alphaM, &alpha0, &alphaP, &betaM, &beta0, &betaP}) v->assign(N + 1, 0.0);
+  for (int i = 1; i <= N; ++i) {
+    const double hm = h[i], hp = h[i + 1];
+    alphaM[i] = 2.0 / (hm * (hm + hp));
+    alpha0[i] = -2.0 / (hm * hp);
+    alphaP[i] = 2.0 / (hp * (hm + hp));
+    betaM[i] = -(hp / hm) / (hm + hp);
+    beta0[i] = ((hp - hm) / hm) / hp;
+    betaP[i] = (hm / hp) / (hm + hp);
+  }
+  for (auto* v : {&gammaM, &gamma0, &gammaP, &deltaM, &delta0, &deltaP}) v->assign(NV + 1, 0.0);
+  for (int j = 1; j < NV; ++j) {
+    const double km = k[j], kp = k[j + 1];
+    gammaM[j] = 2.0 / (km * (km + kp));
+    gamma0[j] = -2.0 / (km * kp);
+    gammaP[j] = 2.0 / (kp * (km + kp));
+    deltaM[j] = -(kp / km) / (km + kp);
+    delta0[j] = ((kp - km) / km) / kp;
+    deltaP[j] = (km / kp) / (km + kp);
+  }
+  w.assign(NV + 1, 0.0);
+  q.assign(NV + 1, 0.0);
+  D.assign(NV + 1, 0.0);
   for (int j = 0; j <= NV; ++j) {
     if (obj.model == 1) {
       w[j] = std::pow(V[j], obj.p + 0.5);
@@ -121,29 +142,19 @@ void AdiFrame::buildCoefficients() {
     }
     D[j] = kappa * (vL - V[j]);
   }
+  // One-sided second-order variance drift at v = 0.
+  const double k1 = V[1] - V[0], k2 = V[2] - V[1];
+  c0 = -(2.0 * k1 + k2) * D[0] / (k1 * (k1 + k2));
+  c1 = (k1 + k2) * D[0] / (k1 * k2);
+  c2 = -k1 * D[0] / (k2 * (k1 + k2));
 
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
   for (auto* v : {&wW_, &wC_, &wE_, &wS_, &wN_, &wSE_, &wNW_}) v->assign(size, 0.0);
   gCoef_.assign(NV, 0.0);
 
-  // One-sided second-order variance drift at v = 0.
-  const double k1 = V[1] - V[0], k2 = V[2] - V[1];
-  const double c0 = -(2.0 * k1 + k2) * D[0] / (k1 * (k1 + k2));
-  const double c1 = (k1 + k2) * D[0] / (k1 * k2);
-  c2_ = -k1 * D[0] / (k2 * (k1 + k2));
-
   for (int j = 0; j < NV; ++j) {
-    // Variance-direction weights (zero on row 0, which uses the one-sided drift).
-    double gm = 0, g0 = 0, gp = 0, dm = 0, d0 = 0, dp = 0;
-    if (j > 0) {
-      const double km = k[j], kp = k[j + 1];
-      gm = 2.0 / (km * (km + kp));
-      g0 = -2.0 / (km * kp);
-      gp = 2.0 / (kp * (km + kp));
-      dm = -(kp / km) / (km + kp);
-      d0 = ((kp - km) / km) / kp;
-      dp = (km / kp) / (km + kp);
-    }
+    const double gm = gammaM[j], g0 = gamma0[j], gp = gammaP[j];
+    const double dm = deltaM[j], d0 = delta0[j], dp = deltaP[j];
     const bool top = (j == NV - 1);
     double* rowW = &wW_[j * stride];
     double* rowC = &wC_[j * stride];
@@ -154,9 +165,8 @@ void AdiFrame::buildCoefficients() {
     double* rowNW = &wNW_[j * stride];
     for (int i = 1; i <= N; ++i) {
       const double hm = h[i], hp = h[i + 1];
-      const double am = 2.0 / (hm * (hm + hp)), a0 = -2.0 / (hm * hp), ap = 2.0 / (hp * (hm + hp));
-      const double bm = -(hp / hm) / (hm + hp), b0 = ((hp - hm) / hm) / hp,
-                   bp = (hm / hp) / (hm + hp);
+      const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
+      const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
       const bool last = (i == N);
       // The mixed derivative on the anti-diagonal neighbours (i+1, j-1), (i-1, j+1), with the
       // rest of its Taylor expansion folded into the other coefficients: the corner weights stay
@@ -208,7 +218,7 @@ void AdiFrame::buildCoefficients() {
 }
 
 void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
-  const double r = obj.r, xi2 = obj.volvol * obj.volvol, kappa = obj.theta, vL = obj.vL;
+  const double r = obj.r, xi2 = obj.volvol * obj.volvol;
   const double td = theta * dtSub;
   a1ThetaDt_ = td;
   dtSub_ = dtSub;
@@ -219,10 +229,8 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   std::vector<double> lo(stride), di(stride), up(stride), l(stride), u(stride), dd(stride);
   for (int j = 0; j < NV; ++j) {
     for (int i = 1; i <= N; ++i) {
-      const double hm = h[i], hp = h[i + 1];
-      const double am = 2.0 / (hm * (hm + hp)), a0 = -2.0 / (hm * hp), ap = 2.0 / (hp * (hm + hp));
-      const double bm = -(hp / hm) / (hm + hp), b0 = ((hp - hm) / hm) / hp,
-                   bp = (hm / hp) / (hm + hp);
+      const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
+      const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
       const double a = 0.5 * V[j] * S[i] * S[i], b = rMinusD * S[i];
       if (i == N) {
         lo[i] = -td * a * am;
@@ -252,33 +260,20 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   const int M = NV;
   std::vector<double> vlo(M + 1, 0.0), vdi(M + 1, 0.0), vup(M + 1, 0.0), vl(M + 1, 0.0),
       vu(M + 1, 0.0), vd(M + 1, 0.0);
-  const double k1 = V[1] - V[0], k2 = V[2] - V[1];
-  const double D0 = kappa * (vL - V[0]);
-  const double c0 = -(2.0 * k1 + k2) * D0 / (k1 * (k1 + k2));
-  const double c1 = (k1 + k2) * D0 / (k1 * k2);
-  const double c2 = -k1 * D0 / (k2 * (k1 + k2));
   for (int j = 0; j < NV; ++j) {
-    const double qj = (obj.model == 1) ? std::pow(V[j], 2.0 * obj.p) : V[j];
-    const double a = 0.5 * xi2 * qj;
-    const double Dj = kappa * (vL - V[j]);
+    const double a = 0.5 * xi2 * q[j];
     if (j == 0) {
       vlo[1] = 0.0;
       vdi[1] = 1.0 - td * (c0 - 0.5 * r);
       vup[1] = -td * c1;
+    } else if (j == NV - 1) {
+      vlo[j + 1] = -td * a * gammaM[j];
+      vdi[j + 1] = 1.0 - td * ((gamma0[j] + gammaP[j]) * a - 0.5 * r);
+      vup[j + 1] = 0.0;
     } else {
-      const double km = k[j], kp = k[j + 1];
-      const double gm = 2.0 / (km * (km + kp)), g0 = -2.0 / (km * kp), gp = 2.0 / (kp * (km + kp));
-      const double dm = -(kp / km) / (km + kp), d0 = ((kp - km) / km) / kp,
-                   dp = (km / kp) / (km + kp);
-      if (j == NV - 1) {
-        vlo[j + 1] = -td * a * gm;
-        vdi[j + 1] = 1.0 - td * ((g0 + gp) * a - 0.5 * r);
-        vup[j + 1] = 0.0;
-      } else {
-        vlo[j + 1] = -td * (a * gm + Dj * dm);
-        vdi[j + 1] = 1.0 - td * (a * g0 - 0.5 * r + Dj * d0);
-        vup[j + 1] = -td * (a * gp + Dj * dp);
-      }
+      vlo[j + 1] = -td * (a * gammaM[j] + D[j] * deltaM[j]);
+      vdi[j + 1] = 1.0 - td * (a * gamma0[j] - 0.5 * r + D[j] * delta0[j]);
+      vup[j + 1] = -td * (a * gammaP[j] + D[j] * deltaP[j]);
     }
   }
   // Row 0 couples nodes 0, 1 and 2; the entry on node 2 is eliminated with row 1.
@@ -332,11 +327,11 @@ void AdiFrame::applyF(const DenseMatrix& in,
       const double* __restrict unn = in[2];
       for (int i = 1; i < N; ++i) {
         const double f =
-            ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] + c2_ * unn[i];
+            ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] + c2 * unn[i];
         o[i] = (b ? b[i] : 0.0) + scale * f;
       }
       const double f =
-          ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2_ * unn[N] + gCoef_[0] * g;
+          ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2 * unn[N] + gCoef_[0] * g;
       o[N] = (b ? b[N] : 0.0) + scale * f;
       continue;
     }

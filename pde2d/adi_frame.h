@@ -116,6 +116,16 @@ class AdiFrame {
   // Levels of the time loop.
   DenseMatrix U, Y, Y0, Y2;
 
+  // Coefficient vectors, computed once per solve. Three-point weights of the second (alpha) and
+  // first (beta) derivatives on the asset axis, i = 1..N (i = N with the ghost spacing), and the
+  // same on the variance axis (gamma, delta), j = 1..NV-1 (zero at j = 0); the variance drift
+  // D_j = kappa (vL - V_j) and the powers w_j (mixed term) and q_j (variance diffusion); the
+  // one-sided drift weights c0, c1, c2 of the v = 0 row.
+  std::vector<double> alphaM, alpha0, alphaP, betaM, beta0, betaP;
+  std::vector<double> gammaM, gamma0, gammaP, deltaM, delta0, deltaP;
+  std::vector<double> D, w, q;
+  double c0 = 0.0, c1 = 0.0, c2 = 0.0;
+
  private:
   void buildCoefficients();
   void writeConvRecord(
