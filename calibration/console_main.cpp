@@ -21,6 +21,14 @@
 
 namespace {
 
+// An RMSE in whole basis points. A failed evaluation leaves NaN, whose rounding to an integer is
+// undefined: it is shown as "nan".
+std::string basisPoints(double rmse) {
+  const double bp = rmse * 10000.0;
+  if (!std::isfinite(bp)) return "nan";
+  return std::to_string(std::lround(bp));
+}
+
 constexpr int kParameterCount = 5;
 // The hard ranges of calcModelIVs, which the parameters are clamped to before the final
 // evaluation.
@@ -45,8 +53,11 @@ struct RunState {
   int modelAnswer = 1;
   int speedAnswer = 0;
   bool accuracy = false;
-  double seconds = 0.0;  // calibration time of the stages run
-  // Start of the stage that is running, so that a stop still counts its time.
+  double seconds = 0.0;  // calibration time of the completed stages
+  int stagesCompleted = 0;
+  // Start of the stage that is running. A stop in the first stage leaves no completed stage: the
+  // report then shows the time that stage ran until the stop (rather than 0). A stop in a later
+  // stage reports the completed stages' time only.
   bool stageRunning = false;
   std::chrono::steady_clock::time_point stageStart;
 };
@@ -96,6 +107,16 @@ void endStage(RunState& state) {
       std::chrono::steady_clock::now() - state.stageStart);
   state.seconds += elapsed.count() / 1000.0;
   state.stageRunning = false;
+  ++state.stagesCompleted;
+}
+
+// The time of a stage that a stop cut short counts only when no stage was completed.
+void stopStage(RunState& state) {
+  if (state.stagesCompleted == 0) {
+    endStage(state);
+  } else {
+    state.stageRunning = false;
+  }
 }
 
 // Reads, prepares and checks the chain; false (after the message and the pause) when a check
@@ -137,7 +158,7 @@ void writeModelIVsReport(const RunState& state,
   out << "xi = \t" << state.p[3] << "\n";
   out << "rho = \t" << state.p[4] << "\n";
   out << "\n"
-      << "IV RMSE: " << rmse << " (" << std::lround(rmse * 10000.0) << " basis points)"
+      << "IV RMSE: " << rmse << " (" << basisPoints(rmse) << " basis points)"
       << "\n";
   out << "Calibration time: " << state.seconds << " secs "
       << "on " << processorBrandString() << " (number of cores: " << processorCount() << ")"
@@ -240,7 +261,7 @@ void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& set
   printParameters(state.p);
   std::cout << "\n"
             << "Initial IV RMSE: " << initialRmse << ",  final IV RMSE: " << finalRmse << " ("
-            << std::lround(finalRmse * 10000.0) << " basis points)"
+            << basisPoints(finalRmse) << " basis points)"
             << "\n";
   std::cout << "Calibration time: " << state.seconds << " secs.";
 }
@@ -312,7 +333,7 @@ int main() {
       runOnce(state);
       return 0;
     } catch (const std::exception& e) {
-      endStage(state);
+      stopStage(state);
       std::cout << "\n"
                 << e.what() << "\n\n"
                 << "Model parameters before stoppping\n";
