@@ -112,7 +112,23 @@ struct SolveOutcome {
     o.element4 = element4;
     return o;
   }
+  // A solve that throws a std::exception with this message.
+  static SolveOutcome failure(const char* message) {
+    SolveOutcome o;
+    o.throwMessage = message;
+    return o;
+  }
 };
+
+// How often `what` occurs in `text` (overlaps included).
+inline int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::string::size_type at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
 
 // The test seam: robustSolveHook replaced by a script of outcomes, one per solve, the last
 // repeated; every call is recorded.
