@@ -475,3 +475,25 @@ TEST(HvSolver, ResultsAlongTheAssetGrid) {
   }
   EXPECT_GT(s.out[3][p->strikeNodeIndex], 0.0);
 }
+
+// A coarse grid with a strong negative correlation and a high volatility of variance leaves
+// negative values near (S0, v0): the solve reports the most negative of them instead of its
+// (positive) price, so that the robust pricers retry; a denser grid reports the price itself.
+TEST(HvSolver, NonNegativityMonitorReportsNearbyNegativeValues) {
+  const Model m{0.04, 0.05, 2.0, 4.0, -0.9};
+  Option o;
+  o.K = 130.0;
+  o.CallPut = 0;
+  auto coarse = makePricer(m, o, Grid{20, 10, 10, 3, 2}, 1);
+  const Solved c = solveOnce(*coarse);
+  const double price = c.summary[1];
+  ASSERT_GT(price, 0.0);
+  EXPECT_LT(c.price, -1e-15);
+  EXPECT_LT(c.price / price, negValueRatioLimit);
+  EXPECT_EQ(c.summary[4], price);  // entry 4 keeps the price
+
+  auto dense = makePricer(m, o, Grid{120, 60, 60, 3, 2}, 1);
+  const Solved f = solveOnce(*dense);
+  EXPECT_EQ(f.price, f.summary[1]);
+  EXPECT_GT(f.price, 0.0);
+}
