@@ -520,14 +520,15 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   Grid2D_interp interp(sCopy, vCopy, R, kInterpOrder, kInterpOrder);
   PDESolveResults& res = *args.results;
   obj.values.resize(nS);
+  // Every result vector is replaced by nS zeros, also when only vector 0 is filled: nothing of
+  // an earlier solve stays behind in the others.
+  for (int k2 = 0; k2 < 5; ++k2) res[k2] = std::valarray<double>(0.0, nS);
   if (!args.fullResults) {
-    res[0].resize(nS);
     for (int i = 0; i <= N; ++i) {
       const double v = interp.interp(S[i], v0);
       res[0][i] = v <= 2e-9 ? 0.0 : v;
     }
   } else {
-    for (int k2 = 0; k2 < 5; ++k2) res[k2] = std::valarray<double>(0.0, nS);
     obj.grid = std::valarray<double>(S.data(), nS);
     for (int i = 0; i <= N; ++i) {
       obj.values[i] = interp.interp(S[i], v0);

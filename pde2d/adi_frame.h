@@ -136,7 +136,6 @@ class AdiFrame {
 
   // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
   std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
-  double c2_ = 0.0;            // weight of U(i, 2) in the one-sided drift of row 0
   std::vector<double> gCoef_;  // per row j: weight of the slope g at i = N
 
   // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides and the factors
