@@ -36,5 +36,9 @@ extern unsigned char convFileFlag;  // appends each solve's record to "Conv.txt"
 // The 2-D solver variants, selected by methodID in QelHestonVanilla::dispatchSolver. Each prices
 // args.object and returns true.
 bool calcGARCHNUDirectNonNegHV(const PDESolveArgs& args);
+// Sparse-direct BDF ladders on the asset grid (method id 1, with Bermudan restarts) and on the
+// log-asset grid (method id 15).
+bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);
+bool calcGARCHNUDirectNonNeg4FctLogS(const PDESolveArgs& args);
 
 #endif  // SERIVANE_CORE_PDE_SOLVE_H_

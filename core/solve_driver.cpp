@@ -109,12 +109,18 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
     // Method ids whose solver this build does not have run no solver, as an unknown id does:
     // the summary keeps what it holds and nothing is priced.
     switch (methodID) {
+      case 1:
+        calcGARCHNUDirectNonNeg4Fct(args);
+        break;
       case 2:
         calcGARCHNUDirectNonNegHV(args);
         break;
       case 4:
         damping = true;
         calcGARCHNUDirectNonNegHV(args);
+        break;
+      case 15:
+        calcGARCHNUDirectNonNeg4FctLogS(args);
         break;
       default:
         break;

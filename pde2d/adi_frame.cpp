@@ -30,7 +30,10 @@ constexpr int kInterpOrder = 6;
 
 }  // namespace
 
-AdiFrame::AdiFrame(const PDESolveArgs& a) : obj(*a.object), args(a) {
+AdiFrame::AdiFrame(const PDESolveArgs& a) : AdiFrame(a, FrameLayout()) {}
+
+AdiFrame::AdiFrame(const PDESolveArgs& a, const FrameLayout& l)
+    : obj(*a.object), args(a), layout(l) {
   if (convFileFlag) conv_.open("Conv.txt", std::ios::out | std::ios::app);
 }
 
@@ -42,7 +45,7 @@ void AdiFrame::setUp() {
 
   // Exercise dates: NT becomes a multiple of their count, with at least 5 steps between dates
   // for a plain run.
-  if (obj.nExercise > 1) {
+  if (layout.roundExerciseDates && obj.nExercise > 1) {
     const int n = obj.nExercise;
     const int m = (obj.precision == 3) ? 5 : 1;
     const int perDate = static_cast<int>(static_cast<double>(obj.NT) / n + 0.5);
@@ -53,13 +56,17 @@ void AdiFrame::setUp() {
   NT = obj.NT;
   dt = T / NT;
 
-  double sConc = args.sConcentration == 0.0 ? kDefaultSConcentration : args.sConcentration;
+  const double sDefault =
+      layout.sConcentrationFromObject ? obj.sConcentration : kDefaultSConcentration;
+  double sConc = args.sConcentration == 0.0 ? sDefault : args.sConcentration;
   double vConc = args.vConcentration == 0.0 ? kDefaultVConcentration : args.vConcentration;
   if (obj.model == 0) vConc = kModel0VConcentration;
 
   std::valarray<double> sNodes;
   if (sConc <= 0.0) {
     obj.buildSGridPlain(sNodes, args.wideSGrid);
+  } else if (layout.logAsset) {
+    obj.buildLogSGrid(sNodes, sConc, args.wideSGrid);
   } else {
     obj.buildSGridAtStrike(sNodes, sConc, args.wideSGrid);
   }
@@ -68,10 +75,19 @@ void AdiFrame::setUp() {
   N = nS - 1;
   // The end formulas and the 6-point interpolation need a few nodes on each axis.
   if (N < 5) throw std::invalid_argument("the asset grid needs at least 6 nodes");
-  S.assign(std::begin(sNodes), std::end(sNodes));
+  X.assign(std::begin(sNodes), std::end(sNodes));
+  S = X;
   h.assign(N + 2, 0.0);
-  for (int i = 1; i <= N; ++i) h[i] = S[i] - S[i - 1];
-  h[N + 1] = 2.0 * h[N] - h[N - 1];  // extrapolated linearly, not repeated
+  for (int i = 1; i <= N; ++i) h[i] = X[i] - X[i - 1];
+  if (layout.logAsset) {
+    for (double& s : S) s = std::exp(s);
+    // Quadratic extrapolation of the spacing of the log-asset nodes.
+    h[N + 1] = 3.0 * h[N] - 3.0 * h[N - 1] + h[N - 2];
+    sGhost = std::exp(X[N] + h[N + 1]);
+  } else {
+    h[N + 1] = 2.0 * h[N] - h[N - 1];  // extrapolated linearly, not repeated
+    sGhost = S[N] + h[N + 1];
+  }
 
   std::valarray<double> vNodes;
   if (obj.useSinhVGrid) {
@@ -88,8 +104,13 @@ void AdiFrame::setUp() {
   for (int j = 1; j <= NV; ++j) k[j] = V[j] - V[j - 1];
   k[0] = k[1];
 
-  obj.setPayoffS();
-  obj.smoothPayoffS();
+  if (layout.logAsset) {
+    obj.setPayoffLogS();
+    obj.smoothPayoffLogS();
+  } else {
+    obj.setPayoffS();
+    obj.smoothPayoffS();
+  }
 
   stride = N + 1;
   U = DenseMatrix(NV + 1, stride, 0.0);
@@ -171,13 +192,17 @@ void AdiFrame::buildCoefficients() {
       // The mixed derivative on the anti-diagonal neighbours (i+1, j-1), (i-1, j+1), with the
       // rest of its Taylor expansion folded into the other coefficients: the corner weights stay
       // non-negative for rho <= 0.
+      // Plain coefficients on the asset axis, or on the log-asset axis.
+      const bool lg = layout.logAsset;
+      const double plainAS = lg ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i];
+      const double plainBS = lg ? rMinusD - 0.5 * V[j] : rMinusD * S[i];
       double c = 0.0;
       if (!last && !top && j > 0) {
-        c = xiRho * w[j] * S[i] / (hp * k[j] + hm * k[j + 1]);
+        c = (lg ? xiRho * w[j] : xiRho * w[j] * S[i]) / (hp * k[j] + hm * k[j + 1]);
       }
-      const double aS = 0.5 * V[j] * S[i] * S[i] + 0.5 * (hm * hm + hp * hp) * c;
+      const double aS = plainAS + 0.5 * (hm * hm + hp * hp) * c;
       const double aV = 0.5 * xi2 * q[j] + 0.5 * (k[j] * k[j] + k[j + 1] * k[j + 1]) * c;
-      const double bS = rMinusD * S[i] + (hp - hm) * c;
+      const double bS = plainBS + (hp - hm) * c;
       const double bV = top ? 0.0 : D[j] + (k[j + 1] - k[j]) * c;
 
       double west, centre, east;
@@ -186,7 +211,8 @@ void AdiFrame::buildCoefficients() {
         west = aS * am;
         centre = aS * (a0 + ap);
         east = 0.0;
-        gCoef_[j] = aS * ap * hp + rMinusD * S[N];
+        // On the log-asset axis U_x = S U_S = S g.
+        gCoef_[j] = lg ? aS * ap * (sGhost - S[N]) + plainBS * S[N] : aS * ap * hp + rMinusD * S[N];
       } else {
         west = aS * am + bS * bm;
         centre = aS * a0 + bS * b0;
@@ -231,7 +257,8 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
     for (int i = 1; i <= N; ++i) {
       const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
       const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-      const double a = 0.5 * V[j] * S[i] * S[i], b = rMinusD * S[i];
+      const double a = layout.logAsset ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i];
+      const double b = layout.logAsset ? rMinusD - 0.5 * V[j] : rMinusD * S[i];
       if (i == N) {
         lo[i] = -td * a * am;
         di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
@@ -301,7 +328,10 @@ double AdiFrame::slopeAtSmax(double t) const {
 double AdiFrame::valueAtZero(double t) const {
   if (obj.CallPut != 1) return 0.0;
   if (obj.values[0] == 0.0) return 0.0;
-  return obj.american ? obj.K : obj.K * std::exp(-obj.r * t);
+  if (obj.american) return obj.K;
+  // The lowest node of the log-asset axis lies above S = 0: the discounted forward intrinsic value.
+  if (layout.logAsset) return obj.K * std::exp(-obj.r * t) - S[0] * std::exp(-obj.d * t);
+  return obj.K * std::exp(-obj.r * t);
 }
 
 void AdiFrame::applyF(const DenseMatrix& in,
@@ -516,8 +546,11 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   const double cpuTime = threadCpuSeconds() - cpuStart;
   *args.cpuTime = cpuTime;
 
-  const std::vector<double> sCopy(S), vCopy(V);
+  const std::vector<double> sCopy(X), vCopy(V);
   Grid2D_interp interp(sCopy, vCopy, R, kInterpOrder, kInterpOrder);
+  // The value at asset price s and variance v0, interpolated along the grid's own axis.
+  const bool lg = layout.logAsset;
+  const auto at = [&interp, lg, v0](double s) { return interp.interp(lg ? std::log(s) : s, v0); };
   PDESolveResults& res = *args.results;
   obj.values.resize(nS);
   // Every result vector is replaced by nS zeros, also when only vector 0 is filled: nothing of
@@ -525,13 +558,13 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   for (int k2 = 0; k2 < 5; ++k2) res[k2] = std::valarray<double>(0.0, nS);
   if (!args.fullResults) {
     for (int i = 0; i <= N; ++i) {
-      const double v = interp.interp(S[i], v0);
+      const double v = interp.interp(X[i], v0);
       res[0][i] = v <= 2e-9 ? 0.0 : v;
     }
   } else {
-    obj.grid = std::valarray<double>(S.data(), nS);
+    obj.grid = std::valarray<double>(X.data(), nS);
     for (int i = 0; i <= N; ++i) {
-      obj.values[i] = interp.interp(S[i], v0);
+      obj.values[i] = interp.interp(X[i], v0);
       res[0][i] = S[i];
       res[1][i] = obj.values[i];
     }
@@ -539,7 +572,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
 
   double price = 0.0, reported = 0.0;
   if (!obj.multiStrike) {
-    price = interp.interp(S0, v0);
+    price = at(S0);
     reported = price;
     if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
       reported = maxNearbyNegVal;
@@ -555,14 +588,14 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
     for (std::size_t m = 0; m < nK; ++m) {
       const double Ki = obj.strikes[m];
       const double x = K * S0 / Ki;
-      double P = (Ki / K) * interp.interp(x, v0);
+      double P = (Ki / K) * at(x);
       if (Ki > S0) P += disc * (growth * S0 - Ki);
       if (obj.stripFlag) {
         if (P <= 0.0) reported = P;
         for (int b = 0; b <= N; ++b) {
           const double xb = S[b] * K / Ki;
           if (std::fabs(x - xb) / x < kMonitorSWidth) {
-            double vb = (Ki / K) * interp.interp(xb, v0);
+            double vb = (Ki / K) * at(xb);
             if (Ki > S0) vb += disc * (growth * S[b] - Ki);
             if (vb < runningMin) runningMin = vb;
           }
@@ -579,7 +612,13 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
     maxNearbyNegVal = runningMin;
   }
 
-  if (args.fullResults) obj.calcGreeksS(res[2], res[3]);
+  if (args.fullResults) {
+    if (lg) {
+      obj.calcGreeksLogS(res[2], res[3]);
+    } else {
+      obj.calcGreeksS(res[2], res[3]);
+    }
+  }
 
   obj.summary[0] = Vmax;
   obj.summary[1] = obj.multiStrike ? 0.0 : price;
@@ -596,13 +635,14 @@ void AdiFrame::writeConvRecord(
     double price, double maxNearbyNegVal, double Sneg, double vneg, double cpuTime) {
   if (!conv_.is_open()) return;
   const int m = obj.strikeNodeIndex, iv = obj.iToV0;
-  const double dS0 = (m + 1 <= N && m >= 0) ? S[m + 1] - S[m] : 0.0;
+  // Smax and dS0 on the grid's own axis (ln S on the log-asset axis).
+  const double dS0 = (m + 1 <= N && m >= 0) ? X[m + 1] - X[m] : 0.0;
   const double dv0 = (iv + 1 <= NV && iv >= 0) ? V[iv + 1] - V[iv] : 0.0;
-  conv_.precision(16);
+  conv_.precision(layout.convPrecision);
   conv_ << "NS used: " << obj.NS << '\t' << "Nv used: " << obj.NV << '\t' << "Price: " << price
         << "  maxNearbyNegVal = " << maxNearbyNegVal << "  Sneg = " << Sneg << "  vneg = " << vneg
         << " v0: " << obj.v0 << " vL: " << obj.vL << " MR: " << obj.theta << " vv: " << obj.volvol
-        << " rho: " << obj.rho << " K: " << obj.K << " T: " << obj.T << "   Smax = " << S[N]
+        << " rho: " << obj.rho << " K: " << obj.K << " T: " << obj.T << "   Smax = " << X[N]
         << "   dS0 = " << dS0 << "   Vmax = " << Vmax << "   dv0 = " << dv0 << "  iToV0" << iv
-        << "   NT used: " << NT << "   Time: " << cpuTime << "\n";
+        << "   NT used: " << NT << "   Time: " << cpuTime << layout.convSuffix << "\n";
 }

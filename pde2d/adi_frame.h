@@ -31,9 +31,24 @@
 // row) and A2 (one system shared by all asset nodes) factorised once per scheme set-up, the
 // boundary data, early exercise, the result extraction with the non-negativity monitor and the
 // strike list, and the convergence record. A variant adds only its time step.
+//
+// The sparse-direct solvers share the set-up and the extraction; FrameLayout selects their
+// differences, among them the log-asset axis x = ln S, on which the operator has a_S = v / 2,
+// b_S = (r - d) - v / 2 and the cross numerator rho xi w(v).
+
+// How the frame lays out the asset axis and reads the result off it.
+struct FrameLayout {
+  bool logAsset = false;                  // nodes x = ln S; S = exp(x) for payoff-free uses
+  bool roundExerciseDates = true;         // NT rounded to a multiple of nExercise
+  bool sConcentrationFromObject = false;  // an sConcentration of 0 takes obj.sConcentration
+  int convPrecision = 16;                 // significant digits of the convergence record
+  const char* convSuffix = "";            // written at the end of the convergence record
+};
+
 class AdiFrame {
  public:
   explicit AdiFrame(const PDESolveArgs& args);
+  AdiFrame(const PDESolveArgs& args, const FrameLayout& layout);
   AdiFrame(const AdiFrame&) = delete;
   AdiFrame& operator=(const AdiFrame&) = delete;
 
@@ -100,6 +115,7 @@ class AdiFrame {
   // Grid and problem data, public for the variants.
   QelHestonVanilla& obj;
   const PDESolveArgs& args;
+  const FrameLayout layout;
   std::int32_t N = 0;       // last asset node index (nS - 1)
   std::int32_t nS = 0;      // asset nodes
   std::int32_t NV = 0;      // variance intervals
@@ -109,8 +125,10 @@ class AdiFrame {
   double dt = 0.0;
   double Vmax = 0.0;
   double rMinusD = 0.0;
-  std::vector<double> S, V;  // nodes
-  std::vector<double> h;     // h[i] = S_i - S_(i-1), i = 1..N, h[N+1] the ghost spacing
+  std::vector<double> X;     // asset-axis nodes: S, or x = ln S on the log-asset axis
+  std::vector<double> S, V;  // asset values (exp(X) on the log-asset axis) and variance nodes
+  std::vector<double> h;     // h[i] = X_i - X_(i-1), i = 1..N, h[N+1] the ghost spacing
+  double sGhost = 0.0;       // asset value of the ghost node beyond the last one
   std::vector<double> k;     // k[j] = V_j - V_(j-1), j = 1..NV, k[0] = k[1]
 
   // Levels of the time loop.
