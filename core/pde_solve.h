@@ -36,6 +36,13 @@ extern unsigned char convFileFlag;  // appends each solve's record to "Conv.txt"
 // The 2-D solver variants, selected by methodID in QelHestonVanilla::dispatchSolver. Each prices
 // args.object and returns true.
 bool calcGARCHNUDirectNonNegHV(const PDESolveArgs& args);
+// Modified Craig-Sneyd scheme on the asset grid (method ids 3 and 5, 5 with the damped start-up),
+// strike list and general variance exponent. Sets the OpenMP default thread count of the calling
+// thread to 8 on entry and does not restore it.
+bool calcGARCHNUDirectNonNegMCS(const PDESolveArgs& args);
+// The same scheme for one strike K with the variance exponent fixed at 1 and the nine-point mixed
+// stencil (method ids 7 and 9); the strike list is not read and nothing is floored after a step.
+bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args);
 // Sparse-direct BDF ladders on the asset grid (method id 1, with Bermudan restarts) and on the
 // log-asset grid (method id 15).
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);

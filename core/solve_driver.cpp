@@ -115,9 +115,23 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
       case 2:
         calcGARCHNUDirectNonNegHV(args);
         break;
+      case 3:
+        calcGARCHNUDirectNonNegMCS(args);
+        break;
       case 4:
         damping = true;
         calcGARCHNUDirectNonNegHV(args);
+        break;
+      case 5:
+        damping = true;
+        calcGARCHNUDirectNonNegMCS(args);
+        break;
+      case 7:
+        calcGARCHNUDirectNonNegMCSSingleK(args);
+        break;
+      case 9:
+        damping = true;
+        calcGARCHNUDirectNonNegMCSSingleK(args);
         break;
       case 15:
         calcGARCHNUDirectNonNeg4FctLogS(args);

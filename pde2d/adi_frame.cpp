@@ -154,7 +154,10 @@ void AdiFrame::buildCoefficients() {
   q.assign(NV + 1, 0.0);
   D.assign(NV + 1, 0.0);
   for (int j = 0; j <= NV; ++j) {
-    if (obj.model == 1) {
+    if (obj.model == 1 && layout.unitExponent) {
+      w[j] = V[j] * std::sqrt(V[j]);
+      q[j] = V[j] * V[j];
+    } else if (obj.model == 1) {
       w[j] = std::pow(V[j], obj.p + 0.5);
       q[j] = std::pow(V[j], 2.0 * obj.p);
     } else {
@@ -172,6 +175,11 @@ void AdiFrame::buildCoefficients() {
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
   for (auto* v : {&wW_, &wC_, &wE_, &wS_, &wN_, &wSE_, &wNW_}) v->assign(size, 0.0);
   gCoef_.assign(NV, 0.0);
+  const bool central = layout.centralCross;
+  if (central) {
+    wSW_.assign(size, 0.0);
+    wNE_.assign(size, 0.0);
+  }
 
   for (int j = 0; j < NV; ++j) {
     const double gm = gammaM[j], g0 = gamma0[j], gp = gammaP[j];
@@ -197,7 +205,7 @@ void AdiFrame::buildCoefficients() {
       const double plainAS = lg ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i];
       const double plainBS = lg ? rMinusD - 0.5 * V[j] : rMinusD * S[i];
       double c = 0.0;
-      if (!last && !top && j > 0) {
+      if (!last && !top && j > 0 && !central) {
         c = (lg ? xiRho * w[j] : xiRho * w[j] * S[i]) / (hp * k[j] + hm * k[j + 1]);
       }
       const double aS = plainAS + 0.5 * (hm * hm + hp * hp) * c;
@@ -232,13 +240,26 @@ void AdiFrame::buildCoefficients() {
         centre += aV * g0 + bV * d0;
         north = aV * gp + bV * dp;
       }
+      rowSE[i] = -c;
+      rowNW[i] = -c;
+      if (central && !last && !top && j > 0) {
+        // rho xi S w(v) U_Sv by the product of the central first-derivative stencils.
+        const double m = lg ? xiRho * w[j] : xiRho * w[j] * S[i];
+        west += m * bm * d0;
+        centre += m * b0 * d0;
+        east += m * bp * d0;
+        south += m * b0 * dm;
+        north += m * b0 * dp;
+        wSW_[j * stride + i] = m * bm * dm;
+        rowSE[i] = m * bp * dm;
+        rowNW[i] = m * bm * dp;
+        wNE_[j * stride + i] = m * bp * dp;
+      }
       rowW[i] = west;
       rowC[i] = centre;
       rowE[i] = east;
       rowS[i] = south;
       rowN[i] = north;
-      rowSE[i] = -c;
-      rowNW[i] = -c;
     }
   }
 }
@@ -252,6 +273,7 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   // A1: the S direction, one system per variance row, nodes i = 1..N.
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
   for (auto* v : {&a1Lower_, &a1DiagM1_, &a1Upper_, &a1L_, &a1UD_, &a1InvD_}) v->assign(size, 0.0);
+  a1Zero_.assign(NV, 0.0);
   std::vector<double> lo(stride), di(stride), up(stride), l(stride), u(stride), dd(stride);
   for (int j = 0; j < NV; ++j) {
     for (int i = 1; i <= N; ++i) {
@@ -269,6 +291,7 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
         up[i] = -td * (b * bp + a * ap);
       }
     }
+    a1Zero_[j] = -lo[1];
     lo[1] = 0.0;  // the S = 0 value is held fixed
     triDiagFactorize(N, lo.data(), di.data(), up.data(), l.data(), u.data(), dd.data());
     const std::size_t row = static_cast<std::size_t>(j) * stride;
@@ -327,7 +350,7 @@ double AdiFrame::slopeAtSmax(double t) const {
 
 double AdiFrame::valueAtZero(double t) const {
   if (obj.CallPut != 1) return 0.0;
-  if (obj.values[0] == 0.0) return 0.0;
+  if (layout.putZeroFollowsPayoff && obj.values[0] == 0.0) return 0.0;
   if (obj.american) return obj.K;
   // The lowest node of the log-asset axis lies above S = 0: the discounted forward intrinsic value.
   if (layout.logAsset) return obj.K * std::exp(-obj.r * t) - S[0] * std::exp(-obj.d * t);
@@ -365,7 +388,16 @@ void AdiFrame::applyF(const DenseMatrix& in,
       o[N] = (b ? b[N] : 0.0) + scale * f;
       continue;
     }
-    if (b) {
+    if (!wSW_.empty()) {
+      const double* __restrict wsw = &wSW_[row];
+      const double* __restrict wne = &wNE_[row];
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1] +
+                         wsw[i] * us[i - 1] + wne[i] * un[i + 1];
+        o[i] = (b ? b[i] : 0.0) + scale * f;
+      }
+    } else if (b) {
       for (int i = 1; i < N; ++i) {
         const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
                          wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
@@ -388,7 +420,8 @@ void AdiFrame::applyF(const DenseMatrix& in,
 void AdiFrame::solveA1(const DenseMatrix& prev,
                        const DenseMatrix& rhs,
                        double boundaryJump,
-                       DenseMatrix& out) const {
+                       DenseMatrix& out,
+                       const DenseMatrix* zeroNew) const {
   // Right-hand sides rhs - theta dt' A1 prev, row by row (lower_1 and upper_N are zero).
   for (int j = 0; j < NV; ++j) {
     const std::size_t row = static_cast<std::size_t>(j) * stride;
@@ -400,6 +433,7 @@ void AdiFrame::solveA1(const DenseMatrix& prev,
     const double* __restrict up = &a1Upper_[row];
     for (int i = 1; i < N; ++i) x[i] = r[i] + dm1[i] * p[i] + lo[i] * p[i - 1] + up[i] * p[i + 1];
     x[N] = r[N] + dm1[N] * p[N] + lo[N] * p[N - 1] + a1ThetaDt_ * boundaryJump * gCoef_[j];
+    if (zeroNew) x[1] += a1Zero_[j] * ((*zeroNew)[j][0] - p[0]);
   }
   // The tridiagonal recurrences are latency bound: run several rows side by side.
   constexpr int kLanes = 4;
@@ -500,6 +534,100 @@ void AdiFrame::solveA2(const DenseMatrix& prev, const DenseMatrix& in, DenseMatr
   }
 }
 
+void AdiFrame::buildCrossOperator() {
+  const double xiRho = obj.volvol * obj.rho;
+  const bool lg = layout.logAsset;
+  const std::size_t size = static_cast<std::size_t>(NV) * stride;
+  for (auto* v : {&xW_, &xC_, &xE_, &xS_, &xN_, &xCorner_}) v->assign(size, 0.0);
+  if (layout.centralCross) {
+    // The mixed term alone, by the product of the central first-derivative stencils.
+    for (auto* v : {&xSW_, &xSE_, &xNW_, &xNE_}) v->assign(size, 0.0);
+    for (int j = 1; j < NV - 1; ++j) {
+      const double dm = deltaM[j], d0 = delta0[j], dp = deltaP[j];
+      const std::size_t row = static_cast<std::size_t>(j) * stride;
+      for (int i = 1; i < N; ++i) {
+        const double m = lg ? xiRho * w[j] : xiRho * w[j] * S[i];
+        const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
+        xW_[row + i] = m * bm * d0;
+        xC_[row + i] = m * b0 * d0;
+        xE_[row + i] = m * bp * d0;
+        xS_[row + i] = m * b0 * dm;
+        xN_[row + i] = m * b0 * dp;
+        xSW_[row + i] = m * bm * dm;
+        xSE_[row + i] = m * bp * dm;
+        xNW_[row + i] = m * bm * dp;
+        xNE_[row + i] = m * bp * dp;
+      }
+    }
+    return;
+  }
+  // The mixed coefficient c as in the stencil of F; only the rows and nodes where F keeps it.
+  for (int j = 1; j < NV - 1; ++j) {
+    const double km = k[j], kp = k[j + 1];
+    const double vDiff = 0.5 * (km * km + kp * kp), vConv = kp - km;
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    for (int i = 1; i < N; ++i) {
+      const double hm = h[i], hp = h[i + 1];
+      const double c = (lg ? xiRho * w[j] : xiRho * w[j] * S[i]) / (hp * km + hm * kp);
+      const double sDiff = 0.5 * (hm * hm + hp * hp) * c, sConv = (hp - hm) * c;
+      const double vD = vDiff * c, vC = vConv * c;
+      xW_[row + i] = sDiff * alphaM[i] + sConv * betaM[i];
+      xE_[row + i] = sDiff * alphaP[i] + sConv * betaP[i];
+      xS_[row + i] = vD * gammaM[j] + vC * deltaM[j];
+      xN_[row + i] = vD * gammaP[j] + vC * deltaP[j];
+      xC_[row + i] =
+          sDiff * alpha0[i] + sConv * beta0[i] + vD * gamma0[j] + vC * delta0[j] + 2.0 * c;
+      xCorner_[row + i] = -c;
+    }
+  }
+}
+
+void AdiFrame::applyCrossF0(const DenseMatrix& in,
+                            const DenseMatrix& base,
+                            double scale,
+                            DenseMatrix& out) const {
+  if (xW_.size() != static_cast<std::size_t>(NV) * stride) {
+    throw std::logic_error("the cross-term operator is applied before it is built");
+  }
+  for (int j = 0; j < NV; ++j) {
+    const double* b = base[j];
+    double* o = out[j];
+    if (j == 0 || j == NV - 1) {
+      if (o != b) std::copy(b + 1, b + N + 1, o + 1);
+      continue;
+    }
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const double* __restrict uc = in[j];
+    const double* __restrict un = in[j + 1];
+    const double* __restrict us = in[j - 1];
+    const double* __restrict ww = &xW_[row];
+    const double* __restrict wc = &xC_[row];
+    const double* __restrict we = &xE_[row];
+    const double* __restrict ws = &xS_[row];
+    const double* __restrict wn = &xN_[row];
+    const double* __restrict wx = &xCorner_[row];
+    if (!xSW_.empty()) {
+      const double* __restrict wsw = &xSW_[row];
+      const double* __restrict wse = &xSE_[row];
+      const double* __restrict wnw = &xNW_[row];
+      const double* __restrict wne = &xNE_[row];
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wsw[i] * us[i - 1] + wse[i] * us[i + 1] +
+                         wnw[i] * un[i - 1] + wne[i] * un[i + 1];
+        o[i] = b[i] + scale * f;
+      }
+    } else {
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wx[i] * (us[i + 1] + un[i - 1]);
+        o[i] = b[i] + scale * f;
+      }
+    }
+    o[N] = b[N];
+  }
+}
+
 void AdiFrame::douglasStages(double t, double tNew) {
   const double gOld = slopeAtSmax(t), gNew = slopeAtSmax(tNew);
   setZeroColumn(Y, valueAtZero(tNew));
@@ -530,13 +658,14 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
 
   const double v0 = obj.v0, S0 = obj.S0;
   DenseMatrix R(nS, NV + 1, 0.0);
+  const bool multi = obj.multiStrike && !layout.singleStrike;
   double maxNearbyNegVal = 0.0, Sneg = 0.0, vneg = 0.0;
   for (int i = 0; i <= N; ++i) {
     const bool nearS = std::fabs(S0 - S[i]) / S0 < kMonitorSWidth;
     for (int j = 0; j <= NV; ++j) {
       const double u = level[j][i];
       R[i][j] = u;
-      if (!obj.multiStrike && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 && u < maxNearbyNegVal) {
+      if (!multi && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 && u < maxNearbyNegVal) {
         maxNearbyNegVal = u;
         Sneg = S[i];
         vneg = V[j];
@@ -571,7 +700,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   }
 
   double price = 0.0, reported = 0.0;
-  if (!obj.multiStrike) {
+  if (!multi) {
     price = at(S0);
     reported = price;
     if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
@@ -621,13 +750,13 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   }
 
   obj.summary[0] = Vmax;
-  obj.summary[1] = obj.multiStrike ? 0.0 : price;
+  obj.summary[1] = multi ? 0.0 : price;
   obj.summary[2] = reported;
   obj.summary[3] = static_cast<double>(NT);
-  obj.summary[4] = obj.multiStrike ? 0.0 : price;
+  obj.summary[4] = multi ? 0.0 : price;
 
   if (convFileFlag) {
-    writeConvRecord(obj.multiStrike ? 0.0 : price, maxNearbyNegVal, Sneg, vneg, cpuTime);
+    writeConvRecord(multi ? 0.0 : price, maxNearbyNegVal, Sneg, vneg, cpuTime);
   }
 }
 
@@ -642,7 +771,9 @@ void AdiFrame::writeConvRecord(
   conv_ << "NS used: " << obj.NS << '\t' << "Nv used: " << obj.NV << '\t' << "Price: " << price
         << "  maxNearbyNegVal = " << maxNearbyNegVal << "  Sneg = " << Sneg << "  vneg = " << vneg
         << " v0: " << obj.v0 << " vL: " << obj.vL << " MR: " << obj.theta << " vv: " << obj.volvol
-        << " rho: " << obj.rho << " K: " << obj.K << " T: " << obj.T << "   Smax = " << X[N]
-        << "   dS0 = " << dS0 << "   Vmax = " << Vmax << "   dv0 = " << dv0 << "  iToV0" << iv
-        << "   NT used: " << NT << "   Time: " << cpuTime << layout.convSuffix << "\n";
+        << " rho: " << obj.rho << " K: " << obj.K;
+  if (layout.convMaturity) conv_ << " T: " << obj.T;
+  conv_ << "   Smax = " << X[N] << "   dS0 = " << dS0 << "   Vmax = " << Vmax << "   dv0 = " << dv0
+        << "  iToV0" << iv << "   NT used: " << NT << "   Time: " << cpuTime << layout.convSuffix
+        << "\n";
 }

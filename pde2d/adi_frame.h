@@ -43,6 +43,17 @@ struct FrameLayout {
   bool sConcentrationFromObject = false;  // an sConcentration of 0 takes obj.sConcentration
   int convPrecision = 16;                 // significant digits of the convergence record
   const char* convSuffix = "";            // written at the end of the convergence record
+  // A put's S = 0 value is 0 when the smoothed terminal value there is 0; without this test the
+  // put always gets the discounted strike (K for an American put).
+  bool putZeroFollowsPayoff = true;
+  // Single-strike variants: the variance exponent is fixed at 1 (model 1: w = v^(3/2), q = v^2),
+  // the mixed derivative is the nine-point product of the central first-derivative stencils with
+  // no corrections folded into the other coefficients, the strike list is not read, and the
+  // convergence record has no maturity field.
+  bool unitExponent = false;
+  bool centralCross = false;
+  bool singleStrike = false;
+  bool convMaturity = true;
 };
 
 class AdiFrame {
@@ -74,14 +85,29 @@ class AdiFrame {
 
   // The S corrections: for every row j, solves (I - theta dt' A1) out = rhs - theta dt' A1 prev,
   // where rhs is given in `rhs`; boundaryJump adds theta dt' (g_new - g_old) times the slope
-  // coefficient at i = N (zero to leave it out). out may be rhs.
+  // coefficient at i = N (zero to leave it out). With zeroNew given, the change of the S = 0
+  // value over the step, zeroNew(0, j) - prev(0, j), enters at i = 1 through the lower entry of
+  // A1 that the held S = 0 value takes out of the system. out may be rhs or zeroNew.
   void solveA1(const DenseMatrix& prev,
                const DenseMatrix& rhs,
                double boundaryJump,
-               DenseMatrix& out) const;
+               DenseMatrix& out,
+               const DenseMatrix* zeroNew = nullptr) const;
   // The variance corrections, all asset nodes at once: (I - theta dt' A2) out = in - theta dt'
   // A2 prev. out may be in.
   void solveA2(const DenseMatrix& prev, const DenseMatrix& in, DenseMatrix& out) const;
+
+  // The cross-term part F0 of F: every term proportional to the mixed-derivative coefficient c,
+  // that is the anti-diagonal stencil with the Taylor remainder folded into the S and variance
+  // weights (with centralCross, the nine-point mixed stencil alone). buildCrossOperator computes
+  // its stencil once per solve (after setUp); applyCrossF0 sets out(i, j) = base(i, j) + scale *
+  // F0(in)(i, j) for i = 1..N, j = 0..NV - 1. F0 is zero at i = N, on row 0 (c = 0 at v = 0) and on
+  // row NV - 1, where F drops the mixed term. out may be base (not in).
+  void buildCrossOperator();
+  void applyCrossF0(const DenseMatrix& in,
+                    const DenseMatrix& base,
+                    double scale,
+                    DenseMatrix& out) const;
 
   // Stages of one Douglas step from t to tNew with the current scheme (theta, dt'): the S = 0
   // value into Y, Y0 = U + dt' F(U), the S corrections into Y, then the variance corrections,
@@ -95,6 +121,11 @@ class AdiFrame {
   // every step the early-exercise rule is applied and the new level becomes U.
   template <class FullStep>
   void runTimeLoop(double thetaFull, FullStep&& fullStep);
+  // The same loop for a variant with its own damped sub-step and early-exercise rule:
+  // step(t, tNew, damped) runs every step, damped sub-steps included, and exercise(level) replaces
+  // the frame's intrinsic-value rule.
+  template <class Step, class Exercise>
+  void runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise);
 
   // The sub-step of the current scheme.
   double subStep() const { return dtSub_; }
@@ -155,11 +186,19 @@ class AdiFrame {
   // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
   std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
   std::vector<double> gCoef_;  // per row j: weight of the slope g at i = N
+  // Stencil of the cross-term part F0 (buildCrossOperator), row-major like the stencil of F:
+  // west, centre, east, south, north, and the corners: one weight for both anti-diagonal corners,
+  // or (nine-point form) all four.
+  std::vector<double> xW_, xC_, xE_, xS_, xN_, xCorner_;
+  std::vector<double> xSW_, xSE_, xNW_, xNE_;
+  // Corner weights of F that only the nine-point mixed stencil has.
+  std::vector<double> wSW_, wNE_;
 
   // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides and the factors
   // (l, u/d, 1/d) for the solves.
   std::vector<double> a1Lower_, a1DiagM1_, a1Upper_, a1L_, a1UD_, a1InvD_;
   double a1ThetaDt_ = 0.0;
+  std::vector<double> a1Zero_;  // per row j: theta dt' times the weight of the S = 0 node at i = 1
   // A2, shared by all asset nodes; row 0 keeps its original coefficients and the eliminated
   // second upper entry for the right-hand side.
   std::vector<double> a2Lower_, a2DiagM1_, a2Upper_, a2L_, a2UD_, a2InvD_;
@@ -168,6 +207,20 @@ class AdiFrame {
 
 template <class FullStep>
 void AdiFrame::runTimeLoop(double thetaFull, FullStep&& fullStep) {
+  runSchemeLoop(
+      thetaFull,
+      [this, &fullStep](double t, double tNew, bool damped) {
+        if (damped) {
+          douglasStages(t, tNew);
+        } else {
+          fullStep(t, tNew);
+        }
+      },
+      [this](DenseMatrix& level) { applyEarlyExercise(level); });
+}
+
+template <class Step, class Exercise>
+void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise) {
   bool damped = obj.damping && dampingStepCount > 0;
   const double dtDamped = damped ? dt / dampingStepCount : dt;
   setUpImplicitSystems(damped ? 1.0 : thetaFull, damped ? dtDamped : dt);
@@ -186,12 +239,8 @@ void AdiFrame::runTimeLoop(double thetaFull, FullStep&& fullStep) {
     if (!damped && s >= NT) break;
     // Times as multiples of the step, so that the last one is T exactly.
     const double tNew = damped ? (s + 1) * dtDamped : (s + 1) * dt;
-    if (damped) {
-      douglasStages(t, tNew);
-    } else {
-      fullStep(t, tNew);
-    }
-    applyEarlyExercise(Y);
+    step(t, tNew, damped);
+    exercise(Y);
     std::swap(U, Y);
     ++s;
     t = tNew;

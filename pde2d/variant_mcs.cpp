@@ -1,0 +1,149 @@
+// The modified Craig-Sneyd ADI scheme on the asset grid, theta = 1/3: with the strike list, the
+// general variance exponent and an early-exercise projection that smooths the exercise boundary
+// by a cell average (method ids 3 and 5), and for one strike with the exponent 1 on the
+// nine-point mixed stencil (method ids 7 and 9).
+// K. J. in 't Hout, B. D. Welfert, "Unconditional stability of second-order ADI schemes applied
+// to multi-dimensional diffusion equations with mixed derivative terms", Appl. Numer. Math. 59
+// (2009); K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option pricing in the
+// Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
+#include <omp.h>
+
+#include <valarray>
+
+#include "core/pde_solve.h"
+#include "core/qel_heston_vanilla.h"
+#include "pde2d/adi_frame.h"
+#include "platform/cpu_clock.h"
+
+namespace {
+
+// theta = 1/3: second order in time for the modified Craig-Sneyd scheme with the mixed term.
+const double kMcsTheta = 1.0 / 3.0;
+// The solver sets the OpenMP default thread count of its thread to this value on every entry and
+// leaves it so.
+constexpr int kMcsThreadCount = 8;
+
+// Early exercise of a call: on each variance row, the nodes above the strike are raised to the
+// raw payoff, and the node whose cell holds the estimated exercise boundary gets the cell average
+// of the unprojected and projected profiles (strikeCellAdjust).
+void projectCallRows(AdiFrame& f, DenseMatrix& level) {
+  QelHestonVanilla& obj = f.obj;
+  const int N = f.N;
+  const double K = obj.K;
+  std::valarray<double> A(0.0, f.nS + 1), B(0.0, f.nS + 1);
+  for (int j = 0; j <= f.NV; ++j) {
+    double* row = level[j];
+    for (int i = 0; i <= N; ++i) A[i] = B[i] = row[i];
+    int first = -1;
+    for (int i = 0; i <= N; ++i) {
+      if (obj.payoff[i] > A[i] && f.S[i] > K) {
+        A[i] = obj.payoff[i];
+        if (first < 0) first = i;
+      }
+    }
+    if (first < 0) continue;
+    if (first >= 1) {
+      // The line through (S_(i*-1), A[i*-1]) with the slope towards the unprojected value at i*
+      // meets the payoff line S - K at the boundary estimate.
+      const double sPrev = obj.grid[first - 1];
+      const double sigma = (B[first] - A[first - 1]) / (obj.grid[first] - sPrev);
+      const double x = (A[first - 1] + K - sPrev * sigma) / (1.0 - sigma);
+      strikeCellAdjust(obj, A, B, x, false, true);
+    }
+    for (int i = 0; i <= N; ++i) row[i] = A[i];
+  }
+}
+
+// The MCS time loop on a set-up frame whose cross-term operator is built. With
+// zeroColumnInCross the argument of the cross-term correction includes the change of the S = 0
+// value (the nine-point mixed stencil reads it at i = 1); otherwise its column 0 stays 0.
+template <class Exercise>
+void runMcsScheme(AdiFrame& f, bool zeroColumnInCross, Exercise&& exercise) {
+  DenseMatrix D(f.NV + 1, f.stride, 0.0), X(f.NV + 1, f.stride, 0.0);
+  const int N = f.N, NV = f.NV;
+  const int first = zeroColumnInCross ? 0 : 1;
+
+  const auto step = [&](double t, double tNew, bool damped) {
+    const double gOld = f.slopeAtSmax(t), gNew = f.slopeAtSmax(tNew);
+    const double dts = f.subStep();
+    // Y0 = U + dt' F(U), kept in f.Y0 for the second explicit correction; then
+    // (I - theta dt' A1) Y1 = Y0 - theta dt' A1 U and (I - theta dt' A2) Y2 = Y1 - theta dt' A2 U,
+    // both with the changes of the boundary values over the step.
+    f.setZeroColumn(f.Y, f.valueAtZero(tNew));
+    f.applyF(f.U, gOld, &f.U, dts, f.Y0);
+    f.solveA1(f.U, f.Y0, gNew - gOld, f.Y, &f.Y);
+    f.solveA2(f.U, f.Y, f.Y);
+    if (damped) return;  // a Douglas step with theta = 1
+
+    // Cross-term correction: Y0^ = Y0 + theta dt' F0(Y2 - U).
+    f.Y2 = f.Y;
+    for (int j = 0; j < NV; ++j) {
+      const double* y2 = f.Y2[j];
+      const double* u = f.U[j];
+      double* d = D[j];
+      for (int i = first; i <= N; ++i) d[i] = y2[i] - u[i];
+    }
+    f.applyCrossF0(D, f.Y0, kMcsTheta * dts, X);
+    // Second explicit correction: Y0~ = Y0^ + (1/2 - theta) dt' (F(Y2) - F(U)), with
+    // dt' F(U) = Y0 - U not evaluated again.
+    const double half = 0.5 - kMcsTheta;
+    for (int j = 0; j < NV; ++j) {
+      const double* y0 = f.Y0[j];
+      const double* u = f.U[j];
+      double* x = X[j];
+      for (int i = 1; i <= N; ++i) x[i] -= half * (y0[i] - u[i]);
+    }
+    f.applyF(f.Y2, gNew, &X, half * dts, X);
+    // Implicit corrections again, both against the level at the start of the step.
+    f.solveA1(f.U, X, gNew - gOld, f.Y, &f.Y);
+    f.solveA2(f.U, f.Y, f.Y);
+  };
+  f.runSchemeLoop(kMcsTheta, step, exercise);
+}
+
+}  // namespace
+
+bool calcGARCHNUDirectNonNegMCS(const PDESolveArgs& args) {
+  // Documented behaviour of this solver: the OpenMP default thread count of the calling thread
+  // becomes 8 and is not restored.
+  omp_set_num_threads(kMcsThreadCount);
+  FrameLayout layout;
+  layout.convPrecision = 10;
+  layout.putZeroFollowsPayoff = false;
+  AdiFrame f(args, layout);
+  const double start = threadCpuSeconds();
+  f.setUp();
+  f.buildCrossOperator();
+  runMcsScheme(f, false, [&f](DenseMatrix& level) {
+    if (!f.obj.american) return;
+    if (f.obj.CallPut == 1) {
+      // A put is floored at its intrinsic value K - S on every node: the call projection floors
+      // only above the strike, where a put's payoff is 0, and would price an American put as a
+      // European one.
+      f.applyEarlyExercise(level);
+    } else {
+      projectCallRows(f, level);
+    }
+  });
+  f.extractResults(f.U, start);
+  return true;
+}
+
+bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args) {
+  FrameLayout layout;
+  layout.convPrecision = 10;
+  layout.putZeroFollowsPayoff = false;
+  layout.unitExponent = true;
+  layout.centralCross = true;
+  layout.singleStrike = true;
+  layout.convMaturity = false;
+  AdiFrame f(args, layout);
+  const double start = threadCpuSeconds();
+  f.setUp();
+  f.buildCrossOperator();
+  // No projection: an American option only holds K at S = 0 (a put). The Bermudan call's
+  // exerciseMode 2 is not read: the values beyond Smax follow the slope rule in every stage.
+  runMcsScheme(f, true, [](DenseMatrix&) {});
+  f.extractResults(f.U, start);
+  return true;
+}
