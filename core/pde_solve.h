@@ -43,6 +43,14 @@ bool calcGARCHNUDirectNonNegMCS(const PDESolveArgs& args);
 // The same scheme for one strike K with the variance exponent fixed at 1 and the nine-point mixed
 // stencil (method ids 7 and 9); the strike list is not read and nothing is floored after a step.
 bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args);
+// The HV scheme for one strike K with the variance exponent fixed at 1 and the nine-point mixed
+// stencil, on the asset grid (method ids 6 and 8) and on the log-asset grid (method id 11); the
+// strike list is not read and nothing is floored after a step.
+bool calcGARCHNUDirectNonNegHVSingleK(const PDESolveArgs& args);
+bool calcGARCHNUDirectNonNegHVLogSSingleK(const PDESolveArgs& args);
+// The HV scheme on the log-asset grid with the strike list and the variance exponent fixed at 1
+// (method id 12); result vector 0 holds ln S and vectors 2 and 3 derivatives with respect to ln S.
+bool calcGARCHNUDirectNonNegHVLogS(const PDESolveArgs& args);
 // Sparse-direct BDF ladders on the asset grid (method id 1, with Bermudan restarts) and on the
 // log-asset grid (method id 15).
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);

@@ -126,12 +126,25 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
         damping = true;
         calcGARCHNUDirectNonNegMCS(args);
         break;
+      case 6:
+        calcGARCHNUDirectNonNegHVSingleK(args);
+        break;
       case 7:
         calcGARCHNUDirectNonNegMCSSingleK(args);
+        break;
+      case 8:
+        damping = true;
+        calcGARCHNUDirectNonNegHVSingleK(args);
         break;
       case 9:
         damping = true;
         calcGARCHNUDirectNonNegMCSSingleK(args);
+        break;
+      case 11:
+        calcGARCHNUDirectNonNegHVLogSSingleK(args);
+        break;
+      case 12:
+        calcGARCHNUDirectNonNegHVLogS(args);
         break;
       case 15:
         calcGARCHNUDirectNonNeg4FctLogS(args);

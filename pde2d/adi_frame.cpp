@@ -27,6 +27,9 @@ constexpr double kNegativeNoiseFloor = -1e-15;
 constexpr double kMonitorSWidth = 0.05;
 // Points of the interpolation along each axis when the price is read off the grid.
 constexpr int kInterpOrder = 6;
+// Hundsdorfer-Verwer weight: theta = 1 - sqrt(2)/2 keeps the scheme second order and stable with
+// the mixed term (K. J. in 't Hout, S. Foulon, Int. J. Numer. Anal. Model. 7 (2010)).
+const double kHvTheta = 1.0 - std::sqrt(2.0) * 0.5;
 
 }  // namespace
 
@@ -632,8 +635,39 @@ void AdiFrame::douglasStages(double t, double tNew) {
   const double gOld = slopeAtSmax(t), gNew = slopeAtSmax(tNew);
   setZeroColumn(Y, valueAtZero(tNew));
   applyF(U, gOld, &U, dtSub_, Y0);
-  solveA1(U, Y0, gNew - gOld, Y);
+  solveA1(U, Y0, gNew - gOld, Y, layout.lowerValueJump ? &Y : nullptr);
   solveA2(U, Y, Y);
+}
+
+void AdiFrame::hvStep(double t, double tNew) {
+  douglasStages(t, tNew);
+  const double gNew = slopeAtSmax(tNew);
+  const double half = 0.5;
+  // Y0^ = (U + Y0 + dt' F(Y2)) / 2 = Y0 + dt'/2 (F(Y2) - F(U)).
+  Y2 = Y;
+  for (int j = 0; j < NV; ++j) {
+    const double* u = U[j];
+    double* y0 = Y0[j];
+    for (int i = 1; i <= N; ++i) y0[i] = half * (u[i] + y0[i]);
+  }
+  applyF(Y2, gNew, &Y0, half * dtSub_, Y0);
+  solveA1(Y2, Y0, 0.0, Y);
+  solveA2(Y2, Y, Y);
+}
+
+void AdiFrame::runHvScheme(bool earlyExerciseFloor) {
+  runSchemeLoop(
+      kHvTheta,
+      [this](double t, double tNew, bool damped) {
+        if (damped) {
+          douglasStages(t, tNew);
+        } else {
+          hvStep(t, tNew);
+        }
+      },
+      [this, earlyExerciseFloor](DenseMatrix& level) {
+        if (earlyExerciseFloor) applyEarlyExercise(level);
+      });
 }
 
 void AdiFrame::setZeroColumn(DenseMatrix& level, double value) const {
@@ -659,16 +693,30 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   const double v0 = obj.v0, S0 = obj.S0;
   DenseMatrix R(nS, NV + 1, 0.0);
   const bool multi = obj.multiStrike && !layout.singleStrike;
+  const bool perStrike = multi && layout.perStrikeMonitor;
   double maxNearbyNegVal = 0.0, Sneg = 0.0, vneg = 0.0;
+  // Per-strike minima m_k around the scaled spots E_k = K S0 / K_k (perStrikeMonitor).
+  std::vector<double> scaledSpot, strikeMin;
+  if (perStrike) {
+    for (double Kk : obj.strikes) scaledSpot.push_back(obj.K * S0 / Kk);
+    strikeMin.assign(scaledSpot.size(), 0.0);
+  }
   for (int i = 0; i <= N; ++i) {
     const bool nearS = std::fabs(S0 - S[i]) / S0 < kMonitorSWidth;
     for (int j = 0; j <= NV; ++j) {
       const double u = level[j][i];
       R[i][j] = u;
-      if (!multi && nearS && V[j] > 0.5 * v0 && V[j] < 1.5 * v0 && u < maxNearbyNegVal) {
+      const bool nearV = V[j] > 0.5 * v0 && V[j] < 1.5 * v0;
+      if (!multi && nearS && nearV && u < maxNearbyNegVal) {
         maxNearbyNegVal = u;
-        Sneg = S[i];
+        Sneg = layout.logNodeInMonitor ? X[i] : S[i];
         vneg = V[j];
+      }
+      if (perStrike && nearV) {
+        for (std::size_t m = 0; m < scaledSpot.size(); ++m) {
+          const double E = scaledSpot[m];
+          if (std::fabs(E - S[i]) / E < kMonitorSWidth && u < strikeMin[m]) strikeMin[m] = u;
+        }
       }
     }
   }
@@ -694,7 +742,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
     obj.grid = std::valarray<double>(X.data(), nS);
     for (int i = 0; i <= N; ++i) {
       obj.values[i] = interp.interp(X[i], v0);
-      res[0][i] = S[i];
+      res[0][i] = layout.logNodesInResults ? X[i] : S[i];
       res[1][i] = obj.values[i];
     }
   }
@@ -706,6 +754,29 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
     if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
       reported = maxNearbyNegVal;
     }
+  } else if (perStrike) {
+    // One put solve at the smallest strike K: the reported value comes from the unscaled values
+    // at the scaled spots and their monitors, then homogeneity and put-call parity give every
+    // strike's price, and a price that is not positive asks for a retry.
+    const double K = obj.K, r = obj.r, d = obj.d;
+    const std::size_t nK = obj.strikes.size();
+    obj.strikePrices = std::valarray<double>(0.0, nK);
+    for (std::size_t m = 0; m < nK; ++m) {
+      const double P = at(scaledSpot[m]);
+      const double mk = strikeMin[m];
+      if (mk < kNegativeNoiseFloor && mk / P < negValueRatioLimit && mk < reported) reported = mk;
+      obj.strikePrices[m] = P;
+    }
+    if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
+    const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
+    for (std::size_t m = 0; m < nK; ++m) {
+      const double Kk = obj.strikes[m];
+      double P = (Kk / K) * obj.strikePrices[m];
+      if (Kk > S0) P += disc * (growth * S0 - Kk);
+      if (P <= 0.0) reported = -1.0;
+      obj.strikePrices[m] = P;
+    }
+    obj.strikeIVs = obj.strikePrices;
   } else {
     // One put solve at the smallest strike K prices every strike by homogeneity, the calls by
     // put-call parity.
@@ -742,7 +813,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   }
 
   if (args.fullResults) {
-    if (lg) {
+    if (lg && !layout.logNodesInResults) {
       obj.calcGreeksLogS(res[2], res[3]);
     } else {
       obj.calcGreeksS(res[2], res[3]);

@@ -54,6 +54,20 @@ struct FrameLayout {
   bool centralCross = false;
   bool singleStrike = false;
   bool convMaturity = true;
+  // The damped start-up writes "Turning damping off;" to the convergence record when it ends.
+  bool convDampingMessage = true;
+  // The first S correction of every step carries the change of the lowest-node value over the
+  // step at i = 1 (the log-asset HV variants, where that value moves with S_0 e^(-d t)).
+  bool lowerValueJump = false;
+  // The monitor records Sneg as the log node x_i instead of the asset value S_i.
+  bool logNodeInMonitor = false;
+  // Result vector 0 holds the log nodes x_i and delta and gamma are derivatives with respect to
+  // x = ln S (calcGreeksS on the log nodes) instead of asset values and derivatives in S.
+  bool logNodesInResults = false;
+  // Strike list on the log-asset axis: one monitor per strike over the copy of the final level
+  // (window around K S0 / K_k), the unscaled strike values for the reported price and -1 when a
+  // converted strike value is not positive; the strip flag is not read.
+  bool perStrikeMonitor = false;
 };
 
 class AdiFrame {
@@ -114,16 +128,18 @@ class AdiFrame {
   // leaving Y2 in Y. Every ADI variant starts its step with them; with theta = 1 they are the
   // damped start-up step.
   void douglasStages(double t, double tNew);
+  // One full Hundsdorfer-Verwer step from t to tNew with the current scheme: the Douglas stages,
+  // then Y0^ = Y0 + dt'/2 (F(Y2) - F(U)) and the two corrections against Y2.
+  void hvStep(double t, double tNew);
+  // The HV time loop: Douglas sub-steps while damped, then full HV steps with theta = 1 -
+  // sqrt(2)/2; with earlyExerciseFloor every step ends with the intrinsic-value rule.
+  void runHvScheme(bool earlyExerciseFloor);
 
   // The time loop with the damped start-up: while damping is active (the object's `damping`
-  // flag), dampingStepCount Douglas sub-steps of dt / dampingStepCount with theta = 1 replace
-  // the first full step; then fullStep(t, tNew) runs with theta = thetaFull up to step NT. After
-  // every step the early-exercise rule is applied and the new level becomes U.
-  template <class FullStep>
-  void runTimeLoop(double thetaFull, FullStep&& fullStep);
-  // The same loop for a variant with its own damped sub-step and early-exercise rule:
-  // step(t, tNew, damped) runs every step, damped sub-steps included, and exercise(level) replaces
-  // the frame's intrinsic-value rule.
+  // flag), dampingStepCount sub-steps of dt / dampingStepCount with theta = 1 replace the first
+  // full step; then full steps with theta = thetaFull up to step NT. step(t, tNew, damped) runs
+  // every step, damped sub-steps included; exercise(level) is applied after every step; then the
+  // new level becomes U.
   template <class Step, class Exercise>
   void runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise);
 
@@ -205,20 +221,6 @@ class AdiFrame {
   double a2E_ = 0.0, a2Diag0M1_ = 0.0, a2Upper0_ = 0.0;
 };
 
-template <class FullStep>
-void AdiFrame::runTimeLoop(double thetaFull, FullStep&& fullStep) {
-  runSchemeLoop(
-      thetaFull,
-      [this, &fullStep](double t, double tNew, bool damped) {
-        if (damped) {
-          douglasStages(t, tNew);
-        } else {
-          fullStep(t, tNew);
-        }
-      },
-      [this](DenseMatrix& level) { applyEarlyExercise(level); });
-}
-
 template <class Step, class Exercise>
 void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise) {
   bool damped = obj.damping && dampingStepCount > 0;
@@ -229,7 +231,7 @@ void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise)
   for (;;) {
     if (damped && s == dampingStepCount) {
       damped = false;
-      if (conv_.is_open())
+      if (conv_.is_open() && layout.convDampingMessage)
         conv_ << "Turning damping off;"
               << "\n";
       setUpImplicitSystems(thetaFull, dt);

@@ -1,0 +1,51 @@
+// The Hundsdorfer-Verwer ADI scheme for one strike with the variance exponent fixed at 1 and the
+// mixed derivative by the nine-point product of the central first-derivative stencils: on the
+// asset grid (method ids 6 and 8, 8 with the damped start-up) and on the log-asset grid x = ln S
+// (method id 11). Nothing is floored after a step: an American option only holds K at the lowest
+// asset node.
+// W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
+// Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
+// pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
+#include "core/pde_solve.h"
+#include "pde2d/adi_frame.h"
+#include "platform/cpu_clock.h"
+
+namespace {
+
+FrameLayout singleStrikeLayout() {
+  FrameLayout layout;
+  layout.convPrecision = 10;
+  layout.unitExponent = true;
+  layout.centralCross = true;
+  layout.singleStrike = true;
+  layout.convDampingMessage = false;
+  return layout;
+}
+
+bool solveHvSingleStrike(const PDESolveArgs& args, const FrameLayout& layout) {
+  AdiFrame f(args, layout);
+  const double start = threadCpuSeconds();
+  f.setUp();
+  f.runHvScheme(false);
+  f.extractResults(f.U, start);
+  return true;
+}
+
+}  // namespace
+
+bool calcGARCHNUDirectNonNegHVSingleK(const PDESolveArgs& args) {
+  FrameLayout layout = singleStrikeLayout();
+  layout.convMaturity = false;
+  return solveHvSingleStrike(args, layout);
+}
+
+bool calcGARCHNUDirectNonNegHVLogSSingleK(const PDESolveArgs& args) {
+  FrameLayout layout = singleStrikeLayout();
+  layout.logAsset = true;
+  // The lowest log node lies above S = 0: a put there always carries K e^(-r t) - S_0 e^(-d t)
+  // (K when American), and its change over a step enters the first x correction.
+  layout.putZeroFollowsPayoff = false;
+  layout.lowerValueJump = true;
+  layout.logNodeInMonitor = true;
+  return solveHvSingleStrike(args, layout);
+}
