@@ -16,6 +16,7 @@
 #include "core/interpolation.h"
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "support/finite_difference_reference.h"
 
 namespace {
 
@@ -154,42 +155,6 @@ TEST(AdiFrame, ExplicitOperatorIsExactOnQuadratics) {
 }
 
 namespace {
-
-// Dense Gaussian elimination with partial pivoting: solves A x = b in place (n small).
-std::vector<double> denseSolve(std::vector<std::vector<double>> A, std::vector<double> b) {
-  const int n = static_cast<int>(b.size());
-  for (int c = 0; c < n; ++c) {
-    int piv = c;
-    for (int r = c + 1; r < n; ++r)
-      if (std::fabs(A[r][c]) > std::fabs(A[piv][c])) piv = r;
-    std::swap(A[c], A[piv]);
-    std::swap(b[c], b[piv]);
-    for (int r = c + 1; r < n; ++r) {
-      const double f = A[r][c] / A[c][c];
-      for (int k = c; k < n; ++k) A[r][k] -= f * A[c][k];
-      b[r] -= f * b[c];
-    }
-  }
-  std::vector<double> x(n);
-  for (int r = n - 1; r >= 0; --r) {
-    double s = b[r];
-    for (int k = r + 1; k < n; ++k) s -= A[r][k] * x[k];
-    x[r] = s / A[r][r];
-  }
-  return x;
-}
-
-double derivWeight(int which, int order, double hm, double hp) {
-  // order 2: alpha/gamma; order 1: beta/delta; which -1, 0, +1.
-  if (order == 2) {
-    if (which < 0) return 2.0 / (hm * (hm + hp));
-    if (which == 0) return -2.0 / (hm * hp);
-    return 2.0 / (hp * (hm + hp));
-  }
-  if (which < 0) return -(hp / hm) / (hm + hp);
-  if (which == 0) return ((hp - hm) / hm) / hp;
-  return (hm / hp) / (hm + hp);
-}
 
 // The solve written out from the finite-difference definitions, level u[j][i] with j = 0..NV
 // and i = 0..N + 1 (column N + 1 the ghost node), and the implicit systems as dense matrices.

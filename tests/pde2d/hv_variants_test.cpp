@@ -17,6 +17,7 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -319,42 +320,7 @@ TEST(HvVariants, StrikeListAgreesWithSingleStrikeSolves) {
 
 namespace {
 
-// Dense Gaussian elimination with partial pivoting: solves A x = b (n small).
-std::vector<double> denseSolve(std::vector<std::vector<double>> A, std::vector<double> b) {
-  const int n = static_cast<int>(b.size());
-  for (int c = 0; c < n; ++c) {
-    int piv = c;
-    for (int r = c + 1; r < n; ++r)
-      if (std::fabs(A[r][c]) > std::fabs(A[piv][c])) piv = r;
-    std::swap(A[c], A[piv]);
-    std::swap(b[c], b[piv]);
-    for (int r = c + 1; r < n; ++r) {
-      const double f = A[r][c] / A[c][c];
-      for (int k = c; k < n; ++k) A[r][k] -= f * A[c][k];
-      b[r] -= f * b[c];
-    }
-  }
-  std::vector<double> x(n);
-  for (int r = n - 1; r >= 0; --r) {
-    double v = b[r];
-    for (int k = r + 1; k < n; ++k) v -= A[r][k] * x[k];
-    x[r] = v / A[r][r];
-  }
-  return x;
-}
-
 // Three-point weights on a non-uniform axis: order 2 the second derivative, order 1 the first;
-// which -1, 0, +1 the lower, centre and upper node.
-double weight(int which, int order, double hm, double hp) {
-  if (order == 2) {
-    if (which < 0) return 2.0 / (hm * (hm + hp));
-    if (which == 0) return -2.0 / (hm * hp);
-    return 2.0 / (hp * (hm + hp));
-  }
-  if (which < 0) return -(hp / hm) / (hm + hp);
-  if (which == 0) return ((hp - hm) / hm) / hp;
-  return (hm / hp) / (hm + hp);
-}
 
 // The HV time loop of the variants written out from the finite-difference definitions, with
 // dense implicit systems: asset or log-asset axis X, nine-point or anti-diagonal mixed stencil,
@@ -399,10 +365,10 @@ struct VariantReference {
   double D(int j) const { return o.theta * (o.vL - V[j]); }
   double w(int j) const { return o.model == 1 ? V[j] * std::sqrt(V[j]) : V[j]; }
   double q(int j) const { return o.model == 1 ? V[j] * V[j] : V[j]; }
-  double al(int m, int i) const { return weight(m, 2, h[i], h[i + 1]); }
-  double be(int m, int i) const { return weight(m, 1, h[i], h[i + 1]); }
-  double ga(int m, int j) const { return j == 0 ? 0.0 : weight(m, 2, k[j], k[j + 1]); }
-  double de(int m, int j) const { return j == 0 ? 0.0 : weight(m, 1, k[j], k[j + 1]); }
+  double al(int m, int i) const { return derivWeight(m, 2, h[i], h[i + 1]); }
+  double be(int m, int i) const { return derivWeight(m, 1, h[i], h[i + 1]); }
+  double ga(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 2, k[j], k[j + 1]); }
+  double de(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 1, k[j], k[j + 1]); }
   // Plain diffusion and drift coefficients along the asset axis, and the mixed-term factor.
   double aPlain(int i, int j) const { return logAsset ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i]; }
   double bPlain(int i, int j) const {

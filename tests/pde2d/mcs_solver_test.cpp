@@ -16,6 +16,7 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -178,42 +179,6 @@ TEST(McsSolver, ConvergesAtSecondOrderToTheAnalyticHestonPrice) {
 
 namespace {
 
-// Dense Gaussian elimination with partial pivoting (n small).
-std::vector<double> denseSolve(std::vector<std::vector<double>> A, std::vector<double> b) {
-  const int n = static_cast<int>(b.size());
-  for (int c = 0; c < n; ++c) {
-    int piv = c;
-    for (int r = c + 1; r < n; ++r)
-      if (std::fabs(A[r][c]) > std::fabs(A[piv][c])) piv = r;
-    std::swap(A[c], A[piv]);
-    std::swap(b[c], b[piv]);
-    for (int r = c + 1; r < n; ++r) {
-      const double f = A[r][c] / A[c][c];
-      for (int k = c; k < n; ++k) A[r][k] -= f * A[c][k];
-      b[r] -= f * b[c];
-    }
-  }
-  std::vector<double> x(n);
-  for (int r = n - 1; r >= 0; --r) {
-    double s = b[r];
-    for (int k = r + 1; k < n; ++k) s -= A[r][k] * x[k];
-    x[r] = s / A[r][r];
-  }
-  return x;
-}
-
-// Three-point weights: order 2 the second derivative, order 1 the first; which -1, 0, +1.
-double weight(int which, int order, double hm, double hp) {
-  if (order == 2) {
-    if (which < 0) return 2.0 / (hm * (hm + hp));
-    if (which == 0) return -2.0 / (hm * hp);
-    return 2.0 / (hp * (hm + hp));
-  }
-  if (which < 0) return -(hp / hm) / (hm + hp);
-  if (which == 0) return ((hp - hm) / hm) / hp;
-  return (hm / hp) / (hm + hp);
-}
-
 // The MCS time loop written out from the scheme's definition on levels u[j][i], j = 0..NV,
 // i = 0..N + 1 (column N + 1 the ghost node).
 class ReferenceMcs {
@@ -248,10 +213,10 @@ class ReferenceMcs {
       for (int b = -1; b <= 1; ++b) sum += be(a, i) * de(b, j) * u[j + b][i + a];
     return o.rho * o.volvol * S[i] * w(j) * sum;
   }
-  double al(int m, int i) const { return weight(m, 2, h[i], h[i + 1]); }
-  double be(int m, int i) const { return weight(m, 1, h[i], h[i + 1]); }
-  double ga(int m, int j) const { return j == 0 ? 0.0 : weight(m, 2, k[j], k[j + 1]); }
-  double de(int m, int j) const { return j == 0 ? 0.0 : weight(m, 1, k[j], k[j + 1]); }
+  double al(int m, int i) const { return derivWeight(m, 2, h[i], h[i + 1]); }
+  double be(int m, int i) const { return derivWeight(m, 1, h[i], h[i + 1]); }
+  double ga(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 2, k[j], k[j + 1]); }
+  double de(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 1, k[j], k[j + 1]); }
   double cross(int i, int j) const {
     return o.rho * o.volvol * w(j) * S[i] / (h[i + 1] * k[j] + h[i] * k[j + 1]);
   }
