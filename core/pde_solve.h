@@ -51,6 +51,15 @@ bool calcGARCHNUDirectNonNegHVLogSSingleK(const PDESolveArgs& args);
 // The HV scheme on the log-asset grid with the strike list and the variance exponent fixed at 1
 // (method id 12); result vector 0 holds ln S and vectors 2 and 3 derivatives with respect to ln S.
 bool calcGARCHNUDirectNonNegHVLogS(const PDESolveArgs& args);
+// The MCS scheme on the log-asset grid with the strike list and the variance exponent fixed at 1:
+// with the Douglas damped start-up (method id 13; result vector 0 holds ln S and vectors 2 and 3
+// derivatives with respect to ln S) and with backward-Euler damped sub-steps of the whole operator
+// by sparse LU (method id 14; results along S, always the full set).
+bool calcGARCHNUDirectNonNegMCSLogS(const PDESolveArgs& args);
+bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args);
+// The HV scheme on the asset grid with the variance exponent fixed at 1 and backward-Euler damped
+// sub-steps of the whole operator by sparse LU (method id 10); nothing is floored after a step.
+bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args);
 // Sparse-direct BDF ladders on the asset grid (method id 1, with Bermudan restarts) and on the
 // log-asset grid (method id 15).
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);

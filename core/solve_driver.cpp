@@ -106,8 +106,8 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
   try {
     PDESolveArgs args{this, &results, &cpuTime};
     args.fullResults = flagB;
-    // Method ids whose solver this build does not have run no solver, as an unknown id does:
-    // the summary keeps what it holds and nothing is priced.
+    // An unknown method id runs no solver: the summary keeps what it holds and nothing is
+    // priced.
     switch (methodID) {
       case 1:
         calcGARCHNUDirectNonNeg4Fct(args);
@@ -140,11 +140,22 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
         damping = true;
         calcGARCHNUDirectNonNegMCSSingleK(args);
         break;
+      case 10:
+        damping = true;
+        calcGARCHNUDirectNonNegHVEulerLU(args);
+        break;
       case 11:
         calcGARCHNUDirectNonNegHVLogSSingleK(args);
         break;
       case 12:
         calcGARCHNUDirectNonNegHVLogS(args);
+        break;
+      case 13:
+        calcGARCHNUDirectNonNegMCSLogS(args);
+        break;
+      case 14:
+        damping = true;
+        calcGARCHNUDirectNonNegMCSEulerLULogS(args);
         break;
       case 15:
         calcGARCHNUDirectNonNeg4FctLogS(args);

@@ -272,6 +272,7 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   const double td = theta * dtSub;
   a1ThetaDt_ = td;
   dtSub_ = dtSub;
+  theta_ = theta;
 
   // A1: the S direction, one system per variance row, nodes i = 1..N.
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
@@ -653,6 +654,50 @@ void AdiFrame::hvStep(double t, double tNew) {
   applyF(Y2, gNew, &Y0, half * dtSub_, Y0);
   solveA1(Y2, Y0, 0.0, Y);
   solveA2(Y2, Y, Y);
+}
+
+void AdiFrame::mcsStep(double t, double tNew, bool damped, bool zeroColumnInCross) {
+  const double gOld = slopeAtSmax(t), gNew = slopeAtSmax(tNew);
+  const double dts = dtSub_, theta = theta_;
+  // Y0 = U + dt' F(U), kept in Y0 for the second explicit correction; then
+  // (I - theta dt' A1) Y1 = Y0 - theta dt' A1 U and (I - theta dt' A2) Y2 = Y1 - theta dt' A2 U,
+  // both with the changes of the boundary values over the step.
+  setZeroColumn(Y, valueAtZero(tNew));
+  applyF(U, gOld, &U, dts, Y0);
+  solveA1(U, Y0, gNew - gOld, Y, &Y);
+  solveA2(U, Y, Y);
+  if (damped) return;  // a Douglas step with theta = 1
+
+  if (mcsDiff_.nRows() != NV + 1 || mcsDiff_.nCols() != stride) {
+    mcsDiff_ = DenseMatrix(NV + 1, stride, 0.0);
+    mcsWork_ = DenseMatrix(NV + 1, stride, 0.0);
+  }
+  DenseMatrix& Dm = mcsDiff_;
+  DenseMatrix& Xm = mcsWork_;
+  const int first = zeroColumnInCross ? 0 : 1;
+  // Cross-term correction: Y0^ = Y0 + theta dt' F0(Y2 - U).
+  Y2 = Y;
+  for (int j = 0; j < NV; ++j) {
+    const double* y2 = Y2[j];
+    const double* u = U[j];
+    double* dd = Dm[j];
+    if (first > 0) dd[0] = 0.0;
+    for (int i = first; i <= N; ++i) dd[i] = y2[i] - u[i];
+  }
+  applyCrossF0(Dm, Y0, theta * dts, Xm);
+  // Second explicit correction: Y0~ = Y0^ + (1/2 - theta) dt' (F(Y2) - F(U)), with
+  // dt' F(U) = Y0 - U not evaluated again.
+  const double half = 0.5 - theta;
+  for (int j = 0; j < NV; ++j) {
+    const double* y0 = Y0[j];
+    const double* u = U[j];
+    double* x = Xm[j];
+    for (int i = 1; i <= N; ++i) x[i] -= half * (y0[i] - u[i]);
+  }
+  applyF(Y2, gNew, &Xm, half * dts, Xm);
+  // Implicit corrections again, both against the level at the start of the step.
+  solveA1(U, Xm, gNew - gOld, Y, &Y);
+  solveA2(U, Y, Y);
 }
 
 void AdiFrame::runHvScheme(bool earlyExerciseFloor) {

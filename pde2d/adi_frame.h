@@ -143,8 +143,27 @@ class AdiFrame {
   template <class Step, class Exercise>
   void runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise);
 
-  // The sub-step of the current scheme.
+  // One modified Craig-Sneyd step from t to tNew with the current scheme (theta, dt'), on a frame
+  // whose cross-term operator is built: the Douglas stages, the cross-term correction Y0^ = Y0 +
+  // theta dt' F0(Y2 - U), the second explicit correction Y0~ = Y0^ + (1/2 - theta) dt' (F(Y2) -
+  // F(U)) with F(Y2) at the new slope, then the two implicit corrections against U. Both S
+  // corrections carry the changes of the S = 0 value and of the slope over the step. With damped
+  // the step ends after the Douglas stages. With zeroColumnInCross the argument of F0 includes
+  // the change of the S = 0 value (read by the nine-point mixed stencil at i = 1); otherwise its
+  // column 0 is 0.
+  void mcsStep(double t, double tNew, bool damped, bool zeroColumnInCross = false);
+
+  // The time loop of the variants whose damped start is a step of its own (the backward-Euler
+  // sub-steps by sparse LU): the implicit systems are set up once, for thetaFull and dt, and never
+  // rebuilt. With the object's `damping` flag set, dampingStepCount sub-steps damped(t, tNew) of
+  // dt / dampingStepCount replace the first full step; then full(t, tNew) runs the steps up to NT.
+  // Each step writes the new level into Y, which then becomes U. No early exercise follows a step.
+  template <class Damped, class Full>
+  void runFixedSchemeLoop(double thetaFull, Damped&& damped, Full&& full);
+
+  // The sub-step and the weight theta of the current scheme.
   double subStep() const { return dtSub_; }
+  double schemeTheta() const { return theta_; }
 
   // Writes the S = 0 value into column 0 of every row 0..NV.
   void setZeroColumn(DenseMatrix& level, double value) const;
@@ -198,6 +217,9 @@ class AdiFrame {
 
   std::ofstream conv_;
   double dtSub_ = 0.0;
+  double theta_ = 0.0;
+  // Work levels of the MCS step: the difference Y2 - U and the corrected explicit level.
+  DenseMatrix mcsDiff_, mcsWork_;
 
   // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
   std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
@@ -243,6 +265,36 @@ void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise)
     const double tNew = damped ? (s + 1) * dtDamped : (s + 1) * dt;
     step(t, tNew, damped);
     exercise(Y);
+    std::swap(U, Y);
+    ++s;
+    t = tNew;
+  }
+}
+
+template <class Damped, class Full>
+void AdiFrame::runFixedSchemeLoop(double thetaFull, Damped&& damped, Full&& full) {
+  bool isDamped = obj.damping && dampingStepCount > 0;
+  const double dtDamped = isDamped ? dt / dampingStepCount : dt;
+  setUpImplicitSystems(thetaFull, dt);
+  int s = 0;
+  double t = 0.0;
+  for (;;) {
+    if (isDamped && s == dampingStepCount) {
+      isDamped = false;
+      if (conv_.is_open() && layout.convDampingMessage)
+        conv_ << "Turning damping off;"
+              << "\n";
+      s = 1;
+      t = dt;
+    }
+    if (!isDamped && s >= NT) break;
+    // Times as multiples of the step, so that the last one is T exactly.
+    const double tNew = isDamped ? (s + 1) * dtDamped : (s + 1) * dt;
+    if (isDamped) {
+      damped(t, tNew);
+    } else {
+      full(t, tNew);
+    }
     std::swap(U, Y);
     ++s;
     t = tNew;

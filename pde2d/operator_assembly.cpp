@@ -7,10 +7,12 @@
 // correlation", Int. J. Numer. Anal. Model. 7 (2010)).
 #include "pde2d/operator_assembly.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/adi_frame.h"
 
 namespace {
 
@@ -22,8 +24,9 @@ struct Local {
 
 class Coefficients {
  public:
-  Coefficients(const QelHestonVanilla& o, bool logS)
+  Coefficients(const QelHestonVanilla& o, bool logS, bool unitExponent = false)
       : logS_(logS),
+        unitExponent_(unitExponent),
         r_(o.r),
         rMinusD_(o.r - o.d),
         kappa_(o.theta),
@@ -46,11 +49,12 @@ class Coefficients {
   Local at(int i, int j) const {
     const double v = V_[j];
     double w, q;
-    if (logS_) {
+    if (logS_ && !unitExponent_) {
       w = model1_ ? std::pow(v, (p_ - 0.5) + 1.0) : v;
       q = model1_ ? std::pow(v, (p_ - 0.5) * 2.0 + 1.0) : v;
     } else {
-      // The asset-grid operator takes the exponent 1 of the variance diffusion.
+      // The asset-grid operator (and the log-asset one when asked) takes the exponent 1 of the
+      // variance diffusion.
       w = model1_ ? v * std::sqrt(v) : v;
       q = model1_ ? v * v : v;
     }
@@ -79,6 +83,7 @@ class Coefficients {
 
  private:
   bool logS_;
+  bool unitExponent_;
   double r_, rMinusD_, kappa_, vL_, halfXi2_, xiRho_;
   bool model1_;
   double p_;
@@ -120,9 +125,10 @@ void assemble(const QelHestonVanilla& pricer,
               double c2,
               double dt,
               int opKind,
-              std::int64_t& status) {
+              std::int64_t& status,
+              bool unitExponent) {
   status = 0;
-  const Coefficients co(pricer, logS);
+  const Coefficients co(pricer, logS, unitExponent);
   for (const auto* v : {&alphaM, &alphaP, &alpha0, &betaM, &betaP, &beta0}) {
     checkSizes(co, *v, h, gammaM, k);
   }
@@ -216,8 +222,9 @@ BoundaryWeights boundaryWeights(const QelHestonVanilla& pricer,
                                 const std::vector<double>& h,
                                 const std::vector<double>& k,
                                 double sLast,
-                                double sGhost) {
-  const Coefficients co(pricer, logS);
+                                double sGhost,
+                                bool unitExponent) {
+  const Coefficients co(pricer, logS, unitExponent);
   checkSizes(co, alphaM, h, k, k);
   checkSizes(co, alphaP, h, k, k);
   checkSizes(co, betaM, h, k, k);
@@ -293,7 +300,8 @@ void assembleOperatorS(const QelHestonVanilla& pricer,
            c2,
            dt,
            opKind,
-           status);
+           status,
+           false);
 }
 
 void assembleOperatorLogS(const QelHestonVanilla& pricer,
@@ -317,7 +325,8 @@ void assembleOperatorLogS(const QelHestonVanilla& pricer,
                           double c2,
                           double dt,
                           int opKind,
-                          std::int64_t& status) {
+                          std::int64_t& status,
+                          bool unitExponent) {
   assemble(pricer,
            true,
            triplets,
@@ -340,7 +349,8 @@ void assembleOperatorLogS(const QelHestonVanilla& pricer,
            c2,
            dt,
            opKind,
-           status);
+           status,
+           unitExponent);
 }
 
 BoundaryWeights boundaryWeightsS(const QelHestonVanilla& pricer,
@@ -349,7 +359,7 @@ BoundaryWeights boundaryWeightsS(const QelHestonVanilla& pricer,
                                  const std::vector<double>& betaM,
                                  const std::vector<double>& h,
                                  const std::vector<double>& k) {
-  return boundaryWeights(pricer, false, alphaM, alphaP, betaM, h, k, 0.0, 0.0);
+  return boundaryWeights(pricer, false, alphaM, alphaP, betaM, h, k, 0.0, 0.0, false);
 }
 
 BoundaryWeights boundaryWeightsLogS(const QelHestonVanilla& pricer,
@@ -359,6 +369,113 @@ BoundaryWeights boundaryWeightsLogS(const QelHestonVanilla& pricer,
                                     const std::vector<double>& h,
                                     const std::vector<double>& k,
                                     double sLast,
-                                    double sGhost) {
-  return boundaryWeights(pricer, true, alphaM, alphaP, betaM, h, k, sLast, sGhost);
+                                    double sGhost,
+                                    bool unitExponent) {
+  return boundaryWeights(pricer, true, alphaM, alphaP, betaM, h, k, sLast, sGhost, unitExponent);
+}
+
+SparseEulerStart::SparseEulerStart(AdiFrame& f, double dtE, bool unitExponent) : f_(f), dtE_(dtE) {
+  const QelHestonVanilla& o = f.obj;
+  const int N = f.N, NV = f.NV;
+  if (o.NS != N || o.NV != NV) {
+    throw std::logic_error("the pricer's grid sizes do not match the solver's grids");
+  }
+  const bool logS = f.layout.logAsset;
+  const Eigen::Index n = static_cast<Eigen::Index>(N) * NV;
+  std::vector<Eigen::Triplet<double>> triplets;
+  std::int64_t status = 0;  // the assembly has no failure of its own
+  constexpr int kBackwardEuler = 0;
+  if (logS) {
+    assembleOperatorLogS(o,
+                         triplets,
+                         f.alphaM,
+                         f.alphaP,
+                         f.alpha0,
+                         f.betaM,
+                         f.betaP,
+                         f.beta0,
+                         f.h,
+                         f.k,
+                         f.gammaM,
+                         f.gammaP,
+                         f.gamma0,
+                         f.deltaM,
+                         f.deltaP,
+                         f.delta0,
+                         f.c0,
+                         f.c1,
+                         f.c2,
+                         dtE,
+                         kBackwardEuler,
+                         status,
+                         unitExponent);
+    bw_ = boundaryWeightsLogS(
+        o, f.alphaM, f.alphaP, f.betaM, f.h, f.k, f.S[N], f.sGhost, unitExponent);
+  } else {
+    assembleOperatorS(o,
+                      triplets,
+                      f.alphaM,
+                      f.alphaP,
+                      f.alpha0,
+                      f.betaM,
+                      f.betaP,
+                      f.beta0,
+                      f.h,
+                      f.k,
+                      f.gammaM,
+                      f.gammaP,
+                      f.gamma0,
+                      f.deltaM,
+                      f.deltaP,
+                      f.delta0,
+                      f.c0,
+                      f.c1,
+                      f.c2,
+                      dtE,
+                      kBackwardEuler,
+                      status);
+    bw_ = boundaryWeightsS(o, f.alphaM, f.alphaP, f.betaM, f.h, f.k);
+  }
+  A_.resize(n, n);
+  A_.setFromTriplets(triplets.begin(), triplets.end());  // duplicates summed
+  A_.makeCompressed();
+  // A failed analysis or a singular operator would otherwise give NaN prices without a word: the
+  // status of UMFPACK is examined and a failure raised.
+  lu_.analyzePattern(A_);
+  if (lu_.info() != Eigen::Success) {
+    throw std::runtime_error("The sparse LU analysis of the PDE operator failed");
+  }
+  lu_.factorize(A_);
+  if (lu_.info() != Eigen::Success) {
+    throw std::runtime_error("The sparse LU factorisation of the PDE operator failed");
+  }
+  b_.setZero(n);
+  x_.setZero(n);
+}
+
+void SparseEulerStart::step(double tNew) {
+  AdiFrame& f = f_;
+  const int N = f.N, NV = f.NV;
+  const double g = f.slopeAtSmax(tNew);
+  const double zeroValue = f.valueAtZero(tNew);
+  f.setZeroColumn(f.Y, zeroValue);
+  double* bp = b_.data();
+  for (int j = 0; j < NV; ++j) {
+    const double* u = f.U[j];
+    double* out = bp + static_cast<std::ptrdiff_t>(j) * N;  // node (i, j) is out[i - 1]
+    for (int i = 1; i <= N; ++i) out[i - 1] = u[i];
+    // The columns that the operator leaves out: the lowest-node value and the far-field slope.
+    out[0] += dtE_ * zeroValue * bw_.zeroColumn[j];
+    out[N - 1] += dtE_ * g * bw_.farField[j];
+  }
+  x_ = lu_.solve(b_);
+  if (lu_.info() != Eigen::Success) {
+    throw std::runtime_error("The sparse LU solve of the PDE operator failed");
+  }
+  const double* xp = x_.data();
+  for (int j = 0; j < NV; ++j) {
+    std::copy(xp + static_cast<std::ptrdiff_t>(j) * N,
+              xp + static_cast<std::ptrdiff_t>(j + 1) * N,
+              f.Y[j] + 1);
+  }
 }

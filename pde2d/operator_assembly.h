@@ -2,9 +2,11 @@
 #define SERIVANE_PDE2D_OPERATOR_ASSEMBLY_H_
 
 #include <Eigen/SparseCore>
+#include <Eigen/UmfPackSupport>
 #include <cstdint>
 #include <vector>
 
+class AdiFrame;
 class QelHestonVanilla;
 
 // The whole implicit operator of one time step of the backward pricing equation,
@@ -57,7 +59,8 @@ void assembleOperatorS(const QelHestonVanilla& pricer,
 
 // Log-asset grid x = ln S: a_S = v / 2, b_S = (r - d) - v / 2, cross numerator rho xi w(v); with
 // model 1 w = v^(p + 1/2), q = v^(2p) (the pricer's exponent p), otherwise w = q = v. grid is not
-// read.
+// read. With unitExponent, model 1 takes w = v sqrt(v), q = v^2 and p is not read (for the solvers
+// whose other steps use the exponent 1).
 void assembleOperatorLogS(const QelHestonVanilla& pricer,
                           std::vector<Eigen::Triplet<double>>& triplets,
                           const std::vector<double>& alphaM,
@@ -79,7 +82,8 @@ void assembleOperatorLogS(const QelHestonVanilla& pricer,
                           double c2,
                           double dt,
                           int opKind,
-                          std::int64_t& status);
+                          std::int64_t& status,
+                          bool unitExponent = false);
 
 // The coefficients of L on the columns that the assembly leaves out, per variance row j = 0..NV-1:
 // the right-hand side of row (1, j) gets dt b zeroColumn[j] for the S = 0 value b (the axis
@@ -98,7 +102,8 @@ BoundaryWeights boundaryWeightsS(const QelHestonVanilla& pricer,
                                  const std::vector<double>& h,
                                  const std::vector<double>& k);
 // Log-asset grid: farField[j] = v_j / 2 alpha+_NS (sGhost - sLast) + ((r - d) - v_j / 2) sLast,
-// with sLast = exp(x_NS) and sGhost the asset value of the ghost node.
+// with sLast = exp(x_NS) and sGhost the asset value of the ghost node; unitExponent as for the
+// log-asset assembly.
 BoundaryWeights boundaryWeightsLogS(const QelHestonVanilla& pricer,
                                     const std::vector<double>& alphaM,
                                     const std::vector<double>& alphaP,
@@ -106,6 +111,43 @@ BoundaryWeights boundaryWeightsLogS(const QelHestonVanilla& pricer,
                                     const std::vector<double>& h,
                                     const std::vector<double>& k,
                                     double sLast,
-                                    double sGhost);
+                                    double sGhost,
+                                    bool unitExponent = false);
+
+// The damped start of the ADI variants that take backward-Euler sub-steps of the whole operator,
+// cross term included: the ADI schemes damp the high-frequency errors of a kinked payoff only
+// weakly, and a few fully implicit sub-steps take them out (R. Rannacher, "Finite element solution
+// of diffusion problems with irregular data", Numer. Math. 43 (1984); D. M. Pooley, K. R. Vetzal,
+// P. A. Forsyth, "Convergence remedies for non-smooth payoffs in option pricing", J. Comput.
+// Finance 6 (2003)). Each sub-step solves
+//
+//   (I - dtE L) U_new = U + dtE (boundary terms)
+//
+// by sparse LU (T. A. Davis, "Algorithm 832: UMFPACK V4.3, an unsymmetric-pattern multifrontal
+// method", ACM TOMS 30 (2004)). The operator is assembled on the frame's grids and weight vectors
+// (asset or log-asset axis as the frame's layout says), analysed and factorised once, when the
+// object is made; every sub-step costs one forward and back substitution. The object owns the
+// matrix, the factorisation and the vectors and releases them when it goes. With unitExponent the
+// log-asset operator takes the variance exponent 1 whatever the pricer's p holds.
+class SparseEulerStart {
+ public:
+  SparseEulerStart(AdiFrame& frame, double dtE, bool unitExponent);
+  SparseEulerStart(const SparseEulerStart&) = delete;
+  SparseEulerStart& operator=(const SparseEulerStart&) = delete;
+
+  // One sub-step from the frame's U to its Y at time to expiry tNew: column 0 of Y gets the value
+  // at the lowest asset node for tNew, the nodes i = 1..N of the rows j = 0..NV-1 the solution. Row
+  // NV and the ghost column are not written.
+  void step(double tNew);
+
+ private:
+  using Matrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+  AdiFrame& f_;
+  const double dtE_;
+  Matrix A_;
+  Eigen::UmfPackLU<Matrix> lu_;
+  Eigen::VectorXd b_, x_;
+  BoundaryWeights bw_;
+};
 
 #endif  // SERIVANE_PDE2D_OPERATOR_ASSEMBLY_H_

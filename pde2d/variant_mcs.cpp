@@ -54,51 +54,17 @@ void projectCallRows(AdiFrame& f, DenseMatrix& level) {
   }
 }
 
-// The MCS time loop on a set-up frame whose cross-term operator is built. With
-// zeroColumnInCross the argument of the cross-term correction includes the change of the S = 0
-// value (the nine-point mixed stencil reads it at i = 1); otherwise its column 0 stays 0.
+// The MCS time loop on a set-up frame whose cross-term operator is built: the frame's MCS step.
+// With zeroColumnInCross the argument of the cross-term correction includes the change of the
+// S = 0 value (the nine-point mixed stencil reads it at i = 1); otherwise its column 0 stays 0.
 template <class Exercise>
 void runMcsScheme(AdiFrame& f, bool zeroColumnInCross, Exercise&& exercise) {
-  DenseMatrix D(f.NV + 1, f.stride, 0.0), X(f.NV + 1, f.stride, 0.0);
-  const int N = f.N, NV = f.NV;
-  const int first = zeroColumnInCross ? 0 : 1;
-
-  const auto step = [&](double t, double tNew, bool damped) {
-    const double gOld = f.slopeAtSmax(t), gNew = f.slopeAtSmax(tNew);
-    const double dts = f.subStep();
-    // Y0 = U + dt' F(U), kept in f.Y0 for the second explicit correction; then
-    // (I - theta dt' A1) Y1 = Y0 - theta dt' A1 U and (I - theta dt' A2) Y2 = Y1 - theta dt' A2 U,
-    // both with the changes of the boundary values over the step.
-    f.setZeroColumn(f.Y, f.valueAtZero(tNew));
-    f.applyF(f.U, gOld, &f.U, dts, f.Y0);
-    f.solveA1(f.U, f.Y0, gNew - gOld, f.Y, &f.Y);
-    f.solveA2(f.U, f.Y, f.Y);
-    if (damped) return;  // a Douglas step with theta = 1
-
-    // Cross-term correction: Y0^ = Y0 + theta dt' F0(Y2 - U).
-    f.Y2 = f.Y;
-    for (int j = 0; j < NV; ++j) {
-      const double* y2 = f.Y2[j];
-      const double* u = f.U[j];
-      double* d = D[j];
-      for (int i = first; i <= N; ++i) d[i] = y2[i] - u[i];
-    }
-    f.applyCrossF0(D, f.Y0, kMcsTheta * dts, X);
-    // Second explicit correction: Y0~ = Y0^ + (1/2 - theta) dt' (F(Y2) - F(U)), with
-    // dt' F(U) = Y0 - U not evaluated again.
-    const double half = 0.5 - kMcsTheta;
-    for (int j = 0; j < NV; ++j) {
-      const double* y0 = f.Y0[j];
-      const double* u = f.U[j];
-      double* x = X[j];
-      for (int i = 1; i <= N; ++i) x[i] -= half * (y0[i] - u[i]);
-    }
-    f.applyF(f.Y2, gNew, &X, half * dts, X);
-    // Implicit corrections again, both against the level at the start of the step.
-    f.solveA1(f.U, X, gNew - gOld, f.Y, &f.Y);
-    f.solveA2(f.U, f.Y, f.Y);
-  };
-  f.runSchemeLoop(kMcsTheta, step, exercise);
+  f.runSchemeLoop(
+      kMcsTheta,
+      [&f, zeroColumnInCross](double t, double tNew, bool damped) {
+        f.mcsStep(t, tNew, damped, zeroColumnInCross);
+      },
+      exercise);
 }
 
 }  // namespace
