@@ -71,6 +71,35 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
 QEL_API double QEL_CALL
 ImpliedVol(double price, double S, double K, double T, double r, double d, int32_t isPut);
 
+/* European option price under the Heston model by its semi-closed form (adaptive Gauss-Lobatto
+   integration to full double accuracy, at most 1,000,000 integrand evaluations). S spot (0 is
+   priced as 1e-12), K strike, r rate and d dividend yield (both continuous), v0 start variance,
+   vL long-run variance, theta mean-reversion speed, volvol volatility of variance (0 is priced as
+   1e-10), rho correlation, T years to expiry; put 0 call, any other value put.
+   Failure value: -999.0 (the pricing failed; a record with the message and the inputs is
+   appended to "GARCH_PDESolverLog.txt" in the module's folder). */
+QEL_API double QEL_CALL VanillaHeston(double S,
+                                      double K,
+                                      double r,
+                                      double d,
+                                      double v0,
+                                      double vL,
+                                      double theta,
+                                      double volvol,
+                                      double rho,
+                                      double T,
+                                      int32_t put);
+
+/* Calibration objective for a host's optimiser: the root-mean-square difference between the
+   Black-Scholes-Merton implied volatilities of the VanillaHeston prices at these parameters and
+   the market implied volatilities of the counted quotes in "OptionsData.txt" (module's folder).
+   Each call appends one line "Objective function:" ... to "Results.txt" in the current folder.
+   Failure values: 10000.0 when "OptionsData.txt" cannot be opened (no line written); -999.0 when
+   the file holds fewer whole records than its count, a negative or unreadable count, a count of 0,
+   or a quote whose implied volatility cannot be found (no line written). */
+QEL_API double QEL_CALL
+HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho);
+
 #ifdef __cplusplus
 }
 #endif

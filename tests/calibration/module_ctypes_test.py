@@ -5,7 +5,8 @@ there) and calls both exports: a put price of the square-root variance model aga
 Heston price computed here by direct numerical integration of the characteristic function
 (S. Heston, Rev. Financial Studies 6 (1993); in the form of H. Albrecher et al., "The little
 Heston trap", Wilmott (2007)), ImpliedVol round trips against a Black-Scholes-Merton price
-computed here, and its -999.0 failure value. Exit status 0 on success, 1 on failure, 77 when
+computed here, and its -999.0 failure value; the analytic VanillaHeston put (put flag 2) against
+the same Heston price, and HESTON_VanillaCalibration's 10000.0 without a quote file. Exit status 0 on success, 1 on failure, 77 when
 skipped.
 """
 import cmath
@@ -75,6 +76,13 @@ def main():
         iv.restype = dbl
         iv.argtypes = [dbl] * 6 + [i32]
 
+        heston = lib.VanillaHeston
+        heston.restype = dbl
+        heston.argtypes = [dbl] * 10 + [i32]
+        calibration = lib.HESTON_VanillaCalibration
+        calibration.restype = dbl
+        calibration.argtypes = [dbl] * 5
+
         S, K, T, r, d = 100.0, 100.0, 1.0, 0.03, 0.01
         v0, vbar, kappa, xi, rho = 0.04, 0.04, 1.5, 0.3, -0.7
         call = heston_call(S, K, T, r, d, v0, vbar, kappa, xi, rho)
@@ -83,6 +91,13 @@ def main():
                      0.9999, 0, 0)
         if not abs(pde - put) < 2e-3 * put + 2e-3:
             failures.append("put %.10g against Heston %.10g" % (pde, put))
+
+        # Argument order: S, K, r, d, v0, vL, mean-reversion speed, volvol, rho, T, put flag.
+        analytic = heston(S, K, r, d, v0, vbar, kappa, xi, rho, T, 2)
+        if not abs(analytic - put) < 1e-6:
+            failures.append("VanillaHeston put %.12g against Heston %.12g" % (analytic, put))
+        if calibration(v0, vbar, kappa, xi, rho) != 10000.0:
+            failures.append("HESTON_VanillaCalibration without a quote file is not 10000.0")
 
         for sigma in (0.1, 0.3, 1.2):
             for is_put in (0, 1):

@@ -2,7 +2,8 @@
 // libserivane64.so in a fresh temporary folder (so that the module's log lands there), its two
 // exports looked up by name and called. Prices against the semi-analytic Heston engine for the
 // square-root variance model, ImpliedVol round trips and its failure value, and the containment
-// of an error that the robust pricer lets through.
+// of an error that the robust pricer lets through; the analytic Heston price and its calibration
+// objective over quotes beside the module.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,7 +17,9 @@
 #include <string>
 
 #include "core/black_scholes.h"
+#include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -43,6 +46,9 @@ using PdeSolverFn = double (*)(double,
                                int32_t,
                                int32_t);
 using ImpliedVolFn = double (*)(double, double, double, double, double, double, int32_t);
+using VanillaHestonFn = double (*)(
+    double, double, double, double, double, double, double, double, double, double, int32_t);
+using HestonCalibrationFn = double (*)(double, double, double, double, double);
 
 // The module copied into a temporary folder and loaded from there.
 class LoadedModule {
@@ -58,6 +64,9 @@ class LoadedModule {
     if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
     solver = reinterpret_cast<PdeSolverFn>(dlsym(handle_, "GARCH_VanillaPDESolver"));
     impliedVol = reinterpret_cast<ImpliedVolFn>(dlsym(handle_, "ImpliedVol"));
+    vanillaHeston = reinterpret_cast<VanillaHestonFn>(dlsym(handle_, "VanillaHeston"));
+    hestonCalibration =
+        reinterpret_cast<HestonCalibrationFn>(dlsym(handle_, "HESTON_VanillaCalibration"));
   }
   LoadedModule(const LoadedModule&) = delete;
   LoadedModule& operator=(const LoadedModule&) = delete;
@@ -74,8 +83,12 @@ class LoadedModule {
     return s.str();
   }
 
+  const std::filesystem::path& folder() const { return folder_; }
+
   PdeSolverFn solver = nullptr;
   ImpliedVolFn impliedVol = nullptr;
+  VanillaHestonFn vanillaHeston = nullptr;
+  HestonCalibrationFn hestonCalibration = nullptr;
 
  private:
   std::filesystem::path folder_;
@@ -94,6 +107,8 @@ TEST(ModuleHost, OnlyTheExportsAreFoundByName) {
   LoadedModule m;
   EXPECT_NE(m.solver, nullptr);
   EXPECT_NE(m.impliedVol, nullptr);
+  EXPECT_NE(m.vanillaHeston, nullptr);
+  EXPECT_NE(m.hestonCalibration, nullptr);
 }
 
 TEST(ModuleHost, SquareRootModelPricesMatchTheAnalyticHestonEngine) {
@@ -225,4 +240,47 @@ TEST(ModuleHost, AnErrorThatThePricerLetsThroughStaysInTheModule) {
       << log;
   EXPECT_NE(log.find("vL:\t\t0\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Precision:\t3\n\n"), std::string::npos) << log;
+}
+
+TEST(ModuleHost, AnalyticHestonPriceAndItsCalibrationObjective) {
+  LoadedModule m;
+  ASSERT_NE(m.vanillaHeston, nullptr);
+  ASSERT_NE(m.hestonCalibration, nullptr);
+  TempFolder current;  // "Results.txt" is appended in the current folder
+  // v0, vL, mean-reversion speed, volvol, rho; the engine takes vL before the speed.
+  const double v0 = 0.04, vL = 0.05, speed = 1.5, volvol = 0.3, rho = -0.7;
+  struct Quote {
+    double K, T;
+    int CallPut;
+  } chain[] = {{90.0, 0.5, 1}, {100.0, 1.0, 0}, {115.0, 2.0, 0}, {85.0, 1.5, 1}};
+  std::ostringstream file;
+  file.precision(17);
+  file << 4 << "\n";
+  for (const Quote& q : chain) {
+    AnalyticHestonEngine engine(1e-16, 1000000);
+    const double ref = engine.price(
+        100.0, q.K, q.T, 0.03, 0.01, v0, vL, speed, volvol, rho, q.CallPut == 0 ? 1 : -1);
+    const double price =
+        m.vanillaHeston(100.0, q.K, 0.03, 0.01, v0, vL, speed, volvol, rho, q.T, q.CallPut);
+    EXPECT_NEAR(price, ref, 1e-12) << "K " << q.K;
+    const double iv = brentSolve(
+        ImpliedVolFunctor{100.0, q.K, q.T, 0.03, 0.01, ref, q.CallPut}, 1e-6, 2.0, 1e-16);
+    // Every market IV 0.02 above the model's: the root-mean-square error is 0.02.
+    file << iv + 0.02 << " 100 " << q.K << " " << q.T << " 0.03 0.01 " << q.CallPut << " 0\n";
+  }
+  EXPECT_EQ(m.log(), "");
+
+  EXPECT_EQ(m.hestonCalibration(v0, vL, speed, volvol, rho), 10000.0);
+  EXPECT_EQ(current.read("Results.txt"), "");
+  std::ofstream(m.folder() / "OptionsData.txt") << file.str();
+  EXPECT_NEAR(m.hestonCalibration(v0, vL, speed, volvol, rho), 0.02, 1e-10);
+  const std::string results = current.read("Results.txt");
+  EXPECT_EQ(results.rfind("Objective function:\t", 0), 0u) << results;
+  EXPECT_NE(results.find("\tv0: 0.04\tvL: 0.05\ttheta: 1.5\tvolvol: 0.3\trho: -0.7\t\n"),
+            std::string::npos)
+      << results;
+
+  // A failed pricing: -999.0 and its record in the module's folder.
+  EXPECT_EQ(m.vanillaHeston(100.0, 0.0, 0.03, 0.01, v0, vL, speed, volvol, rho, 1.0, 1), -999.0);
+  EXPECT_NE(m.log().find("rho:\t\t-0.7\nCall/Put: \t1\n"), std::string::npos) << m.log();
 }
