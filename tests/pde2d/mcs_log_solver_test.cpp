@@ -18,66 +18,16 @@
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
 namespace {
 
+using namespace solver_fixtures;
+
 // The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
 ::testing::Environment* const kTempFolder =
     ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
-
-struct Model {
-  double v0, vL, kappa, xi, rho;
-};
-
-struct Option {
-  double K = 100.0, T = 1.0;
-  int CallPut = 1;
-  int EuroAmer = 0;
-  double r = 0.03, d = 0.01;
-};
-
-constexpr double kS0 = 100.0;
-constexpr double kVarRange = 0.9999;
-
-std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
-                                             const Option& o,
-                                             int NS,
-                                             int NV,
-                                             int NT,
-                                             int methodID,
-                                             int model,
-                                             double p = 1.0) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  auto q = std::make_unique<QelHestonVanilla>(kS0,
-                                              o.K,
-                                              o.T,
-                                              params,
-                                              o.r,
-                                              o.d,
-                                              NS,
-                                              NV,
-                                              NT,
-                                              o.CallPut,
-                                              3,
-                                              1,
-                                              o.EuroAmer,
-                                              zeros,
-                                              zeros,
-                                              true,
-                                              -3.0,
-                                              1.0,
-                                              kVarRange,
-                                              0,
-                                              true,
-                                              0,
-                                              0.0,
-                                              methodID,
-                                              false);
-  q->p = p;
-  return q;
-}
 
 // A put solve at the smallest of the strikes that prices them all.
 std::unique_ptr<QelHestonVanilla> makeListPricer(const Model& m,
@@ -116,31 +66,6 @@ std::unique_ptr<QelHestonVanilla> makeListPricer(const Model& m,
                                             false,
                                             stripFlag,
                                             1.0);
-}
-
-struct Solved {
-  double price;  // summary[2], the reported price
-  std::valarray<double> summary;
-  std::valarray<double> out[5];
-};
-
-Solved solveOnce(QelHestonVanilla& q) {
-  Solved s;
-  double cpu = 0.0;
-  q.solve(s.out[0], s.out[1], s.out[2], s.out[3], s.out[4], cpu);
-  s.summary = q.getSummary();
-  s.price = s.summary[2];
-  return s;
-}
-
-double pdePrice(const Model& m, const Option& o, int n, int methodID) {
-  return solveOnce(*makePricer(m, o, n, n / 2, n / 2, methodID, 0)).price;
-}
-
-double hestonPrice(const Model& m, const Option& o) {
-  AnalyticHestonEngine engine(1e-12, 1000000);
-  return engine.price(
-      kS0, o.K, o.T, o.r, o.d, m.v0, m.vL, m.kappa, m.xi, m.rho, o.CallPut == 1 ? -1 : 1);
 }
 
 const Model kModels[] = {
