@@ -3,48 +3,15 @@
 // crosses the C boundary into a host (the host process would end): whatever is thrown, of any
 // type, becomes the export's documented failure value.
 #define SERIVANE_BUILDING_MODULE
-#include <exception>
 #include <fstream>
 #include <string>
 
+#include "calibration/export_guard.h"
 #include "calibration/pricing_log.h"
 #include "calibration/robust_pricers.h"
 #include "calibration/serivane.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
-
-namespace {
-
-// Runs body and returns its result; on any exception calls onFailure with its message and
-// returns failureValue. onFailure's own failures are swallowed: nothing leaves.
-template <class R, class Body, class OnFailure>
-R guardExport(R failureValue, Body&& body, OnFailure&& onFailure) noexcept {
-  std::string message;
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (const char* text) {
-    // The gamma law of the variance bound throws a plain character string.
-    message = text != nullptr ? text : "unknown error";
-  } catch (...) {
-    message = "unknown error";
-  }
-  try {
-    onFailure(message);
-  } catch (...) {
-  }
-  return failureValue;
-}
-
-// Run mode of the pricer for the host's precision code.
-int runModeForPrecisionCode(int code) {
-  if (code == 1) return 3;
-  if (code == 2) return 5;
-  return 4;
-}
-
-}  // namespace
 
 extern "C" {
 

@@ -1,7 +1,5 @@
 #include "calibration/model_ivs.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -10,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "calibration/bucket_dealing.h"
+#include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
 #include "calibration/robust_pricers.h"
 #include "core/black_scholes.h"
@@ -18,9 +18,6 @@
 bool stopFlag = false;
 
 namespace {
-
-// The most buckets (and so parallel iterations) of the pricing loop.
-constexpr int kMaxBuckets = 20;
 
 // What the two parallel loops share of calcModelIVs' locals.
 struct BoundsLoop {
@@ -249,29 +246,9 @@ double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
 std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& groups,
                                           int nb,
                                           double totalCost) {
-  std::vector<std::vector<int>> buckets(nb);
-  std::vector<double> running(nb, 0.0);
-  const double target = totalCost / nb;
-  int cursor = 0;
-  for (std::size_t g = 0; g < groups.size();) {
-    if (running[cursor] < target) {
-      buckets[cursor].push_back(static_cast<int>(g));
-      running[cursor] += groups[g].cost;
-      ++g;
-    }
-    cursor = (cursor + 1) % nb;
-    // Every bucket full can only come from rounding in the running sums: the rest of the groups
-    // then go to the lightest bucket instead of looping for ever.
-    if (g < groups.size() &&
-        std::all_of(running.begin(), running.end(), [&](double c) { return c >= target; })) {
-      const int lightest =
-          static_cast<int>(std::min_element(running.begin(), running.end()) - running.begin());
-      buckets[lightest].push_back(static_cast<int>(g));
-      running[lightest] += groups[g].cost;
-      ++g;
-    }
-  }
-  return buckets;
+  std::vector<double> costs(groups.size());
+  for (std::size_t g = 0; g < groups.size(); ++g) costs[g] = groups[g].cost;
+  return dealByCost(costs, nb, totalCost).buckets;
 }
 
 std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYears,
@@ -306,7 +283,7 @@ std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYea
       groups.begin(), groups.end(), [](const ExpiryGroupItem& a, const ExpiryGroupItem& b) {
         return a.cost > b.cost;
       });
-  const int nb = std::max(1, std::min(omp_get_max_threads(), kMaxBuckets));
+  const int nb = pricingBucketCount();
   const std::vector<std::vector<int>> buckets = dealBuckets(groups, nb, total);
 
   std::vector<std::vector<IVResult>> results(buckets.size());
@@ -325,18 +302,6 @@ std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYea
   for (std::size_t i = 0; i < all.size(); ++i) ivs[i] = all[i].modelIV;
   return ivs;
 }
-
-namespace {
-
-// The record of an error caught by the model function, appended to the pricing log.
-void logModelError(const char* what) {
-  const std::string frame(85, '*');
-  std::ofstream log(programFilePath("GARCH_PDESolverLog.txt"), std::ios::out | std::ios::app);
-  log.precision(16);
-  log << frame << "\n" << what << "\n" << frame << "\n\n";
-}
-
-}  // namespace
 
 void calcModelIVsFromFile(const std::string& path,
                           const double* p,
@@ -361,7 +326,7 @@ void calcModelIVsFromFile(const std::string& path,
     for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
     ivs = modelIVsOfQuotes(chain.quotes, p, settings);
   } catch (const std::exception& e) {
-    logModelError(e.what());
+    appendErrorRecord(e.what());
     std::fill(hx, hx + n, nan);
     return;
   }

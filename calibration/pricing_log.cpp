@@ -26,6 +26,15 @@ void writeFrameLine(std::ostream& os) { os << kFrame << "\n"; }
 
 void writeBannerLine(std::ostream& os) { os << kBanner << "\n"; }
 
+void appendErrorRecord(const std::string& message) {
+  std::ofstream log;
+  openPricingLog(log);
+  writeFrameLine(log);
+  log << message << "\n";
+  writeFrameLine(log);
+  log << "\n";
+}
+
 void SolverLogRecord::writeCaseLines(std::ostream& os) const {
   os << "S:\t\t" << S << "\n";
   if (hasStrike) os << "K:\t\t" << K << "\n";

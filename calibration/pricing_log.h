@@ -113,4 +113,8 @@ void writeFrameLine(std::ostream& os);
 // The banner of the catch records: 57 asterisks, "Possible instability issue", 28 asterisks, "\n".
 void writeBannerLine(std::ostream& os);
 
+// The record of an error caught by a calibration objective, appended to the pricing log: a frame
+// line, the message, a frame line and an empty line. A log that cannot be opened loses it.
+void appendErrorRecord(const std::string& message);
+
 #endif  // SERIVANE_CALIBRATION_PRICING_LOG_H_

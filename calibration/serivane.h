@@ -100,6 +100,111 @@ QEL_API double QEL_CALL VanillaHeston(double S,
 QEL_API double QEL_CALL
 HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho);
 
+/* PDE calibration objectives for a host's optimiser. Each reads the counted quotes of
+   "OptionsData.txt" in the module's folder (the count N, then N records: market implied
+   volatility, S, K, T in years, r, d, CallPut 0 call / 1 put, EuroAmer 0 European / 1 American /
+   2 Bermudan) and returns the root-mean-square difference between the model implied volatilities
+   of the 2-D PDE pricer (with the retries of GARCH_VanillaPDESolver) and the market ones.
+   Arguments 1-13: v0, vL, theta (mean-reversion speed), volvol, rho; NS, NV, NT base grid
+   (raised per quote or expiration where prices are small, NT scaled by T); methodID;
+   precision as for GARCH_VanillaPDESolver; sRangeParam; level: below 1.0 the variance range of
+   each expiration is bounded by the level's quantile of the variance law (1-D PDE), else level is
+   the pricer's varRange; volvolWidening. model 0 square-root variance, other values volvol * v.
+   With the module's debug switch set (never, in a release) each evaluation appends one line
+   "Objective function:" ... "CPU Time: " ... to "Results.txt" in the current folder.
+   Failure values (shared by all five):
+     10000.0  "OptionsData.txt" cannot be opened;
+     -999.0   the file holds fewer whole records than its count, a count that is negative, 0 or
+              not a number (no quote, so no mean), or a field that is not a number;
+     0.0      an error during the evaluation (e.g. v0 <= 0 with a level below 1.0); a record
+              with its message is appended to "GARCH_PDESolverLog.txt" in the module's folder.
+   A quote whose pricing gives up counts with a model implied volatility of 0 (its case is in the
+   pricing log). */
+
+/* Option by option: one robust single-option solve per quote, over OpenMP threads. */
+QEL_API double QEL_CALL GARCH_VanillaPDECalibration(double v0,
+                                                    double vL,
+                                                    double theta,
+                                                    double volvol,
+                                                    double rho,
+                                                    int32_t NS,
+                                                    int32_t NV,
+                                                    int32_t NT,
+                                                    int32_t methodID,
+                                                    int32_t precision,
+                                                    double sRangeParam,
+                                                    double level,
+                                                    int32_t volvolWidening,
+                                                    int32_t model);
+
+/* GARCH_VanillaPDECalibration with model 0 (Heston). Failure values as above. */
+QEL_API double QEL_CALL HESTON_VanillaPDECalibration(double v0,
+                                                     double vL,
+                                                     double theta,
+                                                     double volvol,
+                                                     double rho,
+                                                     int32_t NS,
+                                                     int32_t NV,
+                                                     int32_t NT,
+                                                     int32_t methodID,
+                                                     int32_t precision,
+                                                     double sRangeParam,
+                                                     double level,
+                                                     int32_t volvolWidening);
+
+/* Expiry by expiry: the quotes grouped by expiration, one robust strike-list solve (as puts)
+   per expiration, one expiration after another on the calling thread. stripMode is the strike-list
+   pricer's strip mode. Failure values as above. */
+QEL_API double QEL_CALL GARCH_VanillaPDECalibrationM(double v0,
+                                                     double vL,
+                                                     double theta,
+                                                     double volvol,
+                                                     double rho,
+                                                     int32_t NS,
+                                                     int32_t NV,
+                                                     int32_t NT,
+                                                     int32_t methodID,
+                                                     int32_t precision,
+                                                     double sRangeParam,
+                                                     double level,
+                                                     int32_t volvolWidening,
+                                                     int32_t stripMode,
+                                                     int32_t model);
+
+/* GARCH_VanillaPDECalibrationM with strip mode 0 and model 0. Failure values as above. */
+QEL_API double QEL_CALL HESTON_VanillaPDECalibrationM(double v0,
+                                                      double vL,
+                                                      double theta,
+                                                      double volvol,
+                                                      double rho,
+                                                      int32_t NS,
+                                                      int32_t NV,
+                                                      int32_t NT,
+                                                      int32_t methodID,
+                                                      int32_t precision,
+                                                      double sRangeParam,
+                                                      double level,
+                                                      int32_t volvolWidening);
+
+/* selector 3: GARCH_VanillaPDECalibration(arguments 1-13, model); any other selector:
+   GARCH_VanillaPDECalibrationM(arguments 1-13, selector as strip mode, model). Failure values as
+   above. */
+QEL_API double QEL_CALL SVPDECalibration(double v0,
+                                         double vL,
+                                         double theta,
+                                         double volvol,
+                                         double rho,
+                                         int32_t NS,
+                                         int32_t NV,
+                                         int32_t NT,
+                                         int32_t methodID,
+                                         int32_t precision,
+                                         double sRangeParam,
+                                         double level,
+                                         int32_t volvolWidening,
+                                         int32_t selector,
+                                         int32_t model);
+
 #ifdef __cplusplus
 }
 #endif

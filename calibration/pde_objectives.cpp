@@ -1,0 +1,628 @@
+// The exported PDE calibration objectives and what they are built from (see pde_objectives.h).
+//
+// Every export runs inside guardExport: an error anywhere in an evaluation is recorded in the
+// pricing log (frame, message, frame, empty line) and the export returns 0.0. No exception
+// leaves a parallel loop: each item keeps its own failure in its own slot, and the first one in
+// a fixed order (reading order, or expiration order) becomes the evaluation's error. Squared
+// errors are summed in a fixed order too, so that an evaluation gives the same value whatever
+// the number of threads.
+#define SERIVANE_BUILDING_MODULE
+#include "calibration/pde_objectives.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "calibration/bucket_dealing.h"
+#include "calibration/export_guard.h"
+#include "calibration/pricing_log.h"
+#include "calibration/program_folder.h"
+#include "calibration/robust_pricers.h"
+#include "calibration/serivane.h"
+#include "core/black_scholes.h"
+#include "core/pde_solver_1d.h"
+
+namespace {
+
+// The 1-D variance solver's grid arguments, as every caller passes them.
+constexpr int kBoundCells = 800;
+constexpr int kBoundSteps = 50;
+constexpr int kBoundScheme = 2;
+constexpr int kBoundStdDevs = 5;
+
+// Throws the first recorded failure (slots in their fixed order), if any.
+void rethrowFirst(const std::vector<std::string>& errors, const std::vector<char>& failed) {
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    if (failed[i]) throw std::runtime_error(errors[i]);
+  }
+}
+
+// Elapsed seconds since start, in whole milliseconds.
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return static_cast<double>(ms.count()) / 1000.0;
+}
+
+// The "Results.txt" line of one evaluation (current folder), written only with debugFlag set.
+void recordEvaluation(const PdeObjectiveArgs& a, double mean, double seconds) {
+  ObjectiveRecord rec;
+  rec.meanSquaredError = mean;
+  rec.v0 = a.v0;
+  rec.vL = a.vL;
+  rec.theta = a.theta;
+  rec.volvol = a.volvol;
+  rec.rho = a.rho;
+  rec.hasCpuTime = true;
+  rec.cpuSeconds = seconds;
+  std::ofstream results(kResultsName, std::ios::out | std::ios::app);
+  writeObjectiveRecord(results, rec);
+}
+
+// Indices of items sorted by descending cost (ties in their given order).
+template <class Item>
+std::vector<int> byDescendingCost(const std::vector<Item>& items) {
+  std::vector<int> order(items.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::stable_sort(
+      order.begin(), order.end(), [&](int a, int b) { return items[a].cost > items[b].cost; });
+  return order;
+}
+
+// The items' costs in the given order, and the buckets they are dealt into.
+template <class Item>
+BucketDeal dealItems(const std::vector<Item>& items, const std::vector<int>& order, double total) {
+  std::vector<double> costs(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) costs[i] = items[order[i]].cost;
+  return dealByCost(costs, pricingBucketCount(), total);
+}
+
+double optionByOption(const PdeObjectiveArgs& a, int model) {
+  const int runMode = runModeForPrecisionCode(a.precisionCode);
+  return guardExport(
+      kErrorValue,
+      [&]() {
+        const bool debug = debugFlag;
+        const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
+        if (!file.opened) return kNoQuoteFileValue;
+        // A short file, a field that is not a number, a negative or unreadable count; and no
+        // quote at all, whose mean squared error would be 0/0.
+        if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
+
+        double total = 0.0;
+        const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
+        const std::vector<int> order = byDescendingCost(items);
+        const BucketDeal deal = dealItems(items, order, total);
+        const VarianceRanges ranges(distinctExpirations(file.quotes), a);
+
+        const auto start = std::chrono::steady_clock::now();
+        const int n = static_cast<int>(items.size());
+        std::vector<double> squaredErrors(n, 0.0);
+        std::vector<std::string> errors(n);
+        std::vector<char> failed(n, 0);
+        const int nb = static_cast<int>(deal.buckets.size());
+#pragma omp parallel for schedule(static)
+        for (int b = 0; b < nb; ++b) {
+          for (const int slot : deal.buckets[b]) {
+            const OptionWorkItem& item = items[order[slot]];
+            try {
+              int ns = item.NS;
+              int nv = item.NV;
+              int mode = runMode;
+              const double iv =
+                  calcVanillaPDEWithRetries(item.S,
+                                            item.K,
+                                            item.T,
+                                            item.r,
+                                            item.d,
+                                            a.v0,
+                                            a.vL,
+                                            a.theta,
+                                            a.volvol,
+                                            a.rho,
+                                            &ns,
+                                            &nv,
+                                            item.NT,
+                                            item.CallPut,
+                                            item.EuroAmer,
+                                            &mode,
+                                            a.methodID,
+                                            1,
+                                            a.sRangeParam,
+                                            ranges.forExpiry(item.T, item.boundFactor),
+                                            a.volvolWidening,
+                                            true,
+                                            model);
+              const double err = iv - item.marketIV;
+              squaredErrors[item.index] = err * err;
+            } catch (...) {
+              failed[item.index] = 1;
+              try {
+                errors[item.index] = currentExceptionMessage();
+              } catch (...) {
+              }
+            }
+          }
+        }
+        rethrowFirst(errors, failed);
+        double sum = 0.0;
+        for (const double e : squaredErrors) sum += e;
+        const double mean = sum / n;
+        if (debug) recordEvaluation(a, mean, secondsSince(start));
+        return std::sqrt(mean);
+      },
+      [](const std::string& message) { appendErrorRecord(message); });
+}
+
+double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int model) {
+  const int runMode = runModeForPrecisionCode(a.precisionCode);
+  return guardExport(
+      kErrorValue,
+      [&]() {
+        const bool debug = debugFlag;
+        const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
+        if (!file.opened) return kNoQuoteFileValue;
+        // No quote (a count of 0 or less, or none readable) leaves nothing to group; fewer
+        // records than the count would be a mean over quotes that were never priced.
+        if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
+
+        std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
+        const VarianceRanges ranges(distinctExpirations(file.quotes), a);
+        const double total = sizeExpiryWorkItems(groups, a);
+        const std::vector<int> order = byDescendingCost(groups);
+        const BucketDeal deal = dealItems(groups, order, total);
+
+        // The buckets fix only the order of the pricings, one expiration after another on this
+        // thread; the squared errors of each expiration go to its own slot.
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::vector<double>> squaredErrors(groups.size());
+        for (const std::vector<int>& bucket : deal.buckets) {
+          for (const int slot : bucket) {
+            const ExpiryWorkItem& g = groups[order[slot]];
+            std::vector<double> modelIVs(g.strikes.size(), 0.0);
+            int ns = g.NS;
+            int nv = g.NV;
+            int mode = runMode;
+            calcVanillaPDEStrikesWithRetries(g.S,
+                                             g.strikes,
+                                             modelIVs,
+                                             g.T,
+                                             g.r,
+                                             g.d,
+                                             a.v0,
+                                             a.vL,
+                                             a.theta,
+                                             a.volvol,
+                                             a.rho,
+                                             &ns,
+                                             &nv,
+                                             g.NT,
+                                             g.CallPut,
+                                             g.EuroAmer,
+                                             &mode,
+                                             a.methodID,
+                                             1,
+                                             a.sRangeParam,
+                                             ranges.forExpiry(g.T, g.boundFactor),
+                                             a.volvolWidening,
+                                             stripMode,
+                                             true,
+                                             model,
+                                             1.0);
+            std::vector<double>& errs = squaredErrors[g.index];
+            for (std::size_t j = 0; j < g.strikes.size(); ++j) {
+              // A strike the pricer gave no value for counts as a model IV of 0.
+              const double iv = j < modelIVs.size() ? modelIVs[j] : 0.0;
+              const double err = iv - g.marketIVs[j];
+              errs.push_back(err * err);
+            }
+          }
+        }
+
+        // Each expiration's sum in its own slot, then the slots in expiration order.
+        const int ng = static_cast<int>(squaredErrors.size());
+        std::vector<double> partial(ng, 0.0);
+#pragma omp parallel for schedule(static)
+        for (int k = 0; k < ng; ++k) {
+          for (const double e : squaredErrors[k]) partial[k] += e;
+        }
+        double sum = 0.0;
+        for (const double s : partial) sum += s;
+        const double mean = sum / static_cast<double>(file.count);
+        if (debug) recordEvaluation(a, mean, secondsSince(start));
+        return std::sqrt(mean);
+      },
+      [](const std::string& message) { appendErrorRecord(message); });
+}
+
+PdeObjectiveArgs objectiveArgs(double v0,
+                               double vL,
+                               double theta,
+                               double volvol,
+                               double rho,
+                               int32_t NS,
+                               int32_t NV,
+                               int32_t NT,
+                               int32_t methodID,
+                               int32_t precision,
+                               double sRangeParam,
+                               double level,
+                               int32_t volvolWidening) {
+  PdeObjectiveArgs a;
+  a.v0 = v0;
+  a.vL = vL;
+  a.theta = theta;
+  a.volvol = volvol;
+  a.rho = rho;
+  a.NS = NS;
+  a.NV = NV;
+  a.NT = NT;
+  a.methodID = methodID;
+  a.precisionCode = precision;
+  a.sRangeParam = sRangeParam;
+  a.level = level;
+  a.volvolWidening = volvolWidening;
+  return a;
+}
+
+}  // namespace
+
+int timeStepsForExpiry(int NT, double T) {
+  const double scaled = static_cast<double>(NT) * T;
+  if (!(scaled > NT)) return NT;
+  return scaled >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(scaled);
+}
+
+std::vector<OptionWorkItem> makeOptionWorkItems(const std::vector<HestonQuote>& quotes,
+                                                const PdeObjectiveArgs& args,
+                                                double& totalCost) {
+  const double NS0 = args.NS, NV0 = args.NV, NT0 = args.NT;
+  std::vector<OptionWorkItem> items;
+  items.reserve(quotes.size());
+  totalCost = 0.0;
+  for (std::size_t i = 0; i < quotes.size(); ++i) {
+    const HestonQuote& q = quotes[i];
+    OptionWorkItem item;
+    item.index = static_cast<int>(i);
+    item.marketIV = q.marketIV;
+    item.S = q.S;
+    item.K = q.K;
+    item.T = q.T;
+    item.r = q.r;
+    item.d = q.d;
+    item.CallPut = q.CallPut;
+    item.EuroAmer = q.EuroAmer;
+    item.NS = args.NS;
+    item.NV = args.NV;
+    item.cost = 1.0;
+    item.level = args.level;
+    // Out-of-the-money calls are cheap and need finer grids to resolve their prices.
+    if (q.K > q.S && q.CallPut == 0) {
+      const double P = bsmPrice(q.S, q.K, q.r, q.d, q.marketIV, q.T, q.CallPut);
+      const double S = q.S;
+      int a = 0, b = 0;
+      if (0.00075 * S < P && P < 0.005 * S) {
+        a = 120;
+        b = 70;
+      } else if (0.0002 * S < P && P <= 0.00075 * S) {
+        a = 160;
+        b = 80;
+      } else if (0.0001 * S < P && P <= 0.0002 * S) {
+        a = 300;
+        b = 100;
+      } else if (P <= 0.0001 * S) {
+        a = 400;
+        b = 100;
+      }
+      if (a > 0) {
+        item.NS = std::max(item.NS, a);
+        item.cost *= item.NS / NS0;
+        item.NV = std::max(item.NV, b);
+        item.cost *= item.NV / NV0;
+      }
+    }
+    item.boundFactor = std::max(1.0, 3.0 - 0.5 * args.theta * q.T);
+    item.NT = timeStepsForExpiry(args.NT, q.T);
+    item.cost *= (1.0 + 0.015 * item.NT) / (1.0 + 0.015 * NT0);
+    totalCost += item.cost;
+    items.push_back(item);
+  }
+  return items;
+}
+
+std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes) {
+  std::stable_sort(quotes.begin(), quotes.end(), [](const HestonQuote& x, const HestonQuote& y) {
+    if (x.T != y.T) return x.T < y.T;
+    return x.K < y.K;
+  });
+  std::vector<ExpiryWorkItem> groups;
+  for (std::size_t i = 0; i < quotes.size(); ++i) {
+    const HestonQuote& q = quotes[i];
+    if (i == 0 || q.T != quotes[i - 1].T) {
+      groups.emplace_back();
+      groups.back().index = static_cast<std::int32_t>(groups.size() - 1);
+    }
+    ExpiryWorkItem& g = groups.back();
+    g.strikes.push_back(q.K);
+    g.putFlags.push_back(q.CallPut);
+    g.marketIVs.push_back(q.marketIV);
+    const double P = bsmPrice(q.S, q.K, q.r, q.d, q.marketIV, q.T, q.CallPut);
+    if (P < g.P) g.P = P;
+    g.S = q.S;
+    g.T = q.T;
+    g.r = q.r;
+    g.d = q.d;
+    g.CallPut = 1;
+    g.EuroAmer = q.EuroAmer;
+  }
+  return groups;
+}
+
+double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjectiveArgs& args) {
+  const double NS0 = args.NS, NV0 = args.NV, NT0 = args.NT;
+  double total = 0.0;
+  for (ExpiryWorkItem& g : groups) {
+    const double P = g.P, S = g.S;
+    g.NS = args.NS;
+    g.NV = args.NV;
+    g.cost = 1.0;
+    // Cheaper expirations (far out of the money, or short) need finer grids.
+    const bool bands[5] = {
+        0.00075 * S < P && P < 0.005 * S,
+        0.0002 * S < P && P <= 0.00075 * S,
+        0.0001 * S < P && P <= 0.0002 * S,
+        3.5e-5 * S < P && P <= 0.0001 * S,
+        P <= 3.5e-5 * S,
+    };
+    const int a[5] = {120, 160, 200, 200, 300};
+    const int b[5] = {70, 80, 80, 80, 100};
+    for (int k = 0; k < 5; ++k) {
+      if (!bands[k]) continue;
+      g.NS = std::max(g.NS, a[k]);
+      g.cost *= g.NS / NS0;
+      g.NV = std::max(g.NV, b[k]);
+      g.cost *= g.NV / NV0;
+    }
+    g.boundFactor = std::max(1.0, 3.0 - 0.5 * args.theta * g.T);
+    g.NT = timeStepsForExpiry(args.NT, g.T);
+    g.cost *= (1.0 + 0.015 * g.NT) / (1.0 + 0.015 * NT0);
+    total += g.cost;
+  }
+  return total;
+}
+
+std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes) {
+  std::vector<double> expirations;
+  for (const HestonQuote& q : quotes) {
+    if (std::find(expirations.begin(), expirations.end(), q.T) == expirations.end()) {
+      expirations.push_back(q.T);
+    }
+  }
+  std::sort(expirations.begin(), expirations.end());
+  return expirations;
+}
+
+VarianceRanges::VarianceRanges(const std::vector<double>& expirations, const PdeObjectiveArgs& a)
+    : level_(a.level), expirations_(expirations) {
+  if (!(level_ < 1.0)) return;
+  const int n = static_cast<int>(expirations_.size());
+  bounds_.assign(n, 0.0);
+  std::vector<std::string> errors(n);
+  std::vector<char> failed(n, 0);
+#pragma omp parallel for schedule(static)
+  for (int k = 0; k < n; ++k) {
+    try {
+      PDESolver1D solver(level_,
+                         expirations_[k],
+                         a.v0,
+                         a.vL,
+                         a.theta,
+                         a.volvol,
+                         kBoundCells,
+                         kBoundSteps,
+                         kBoundScheme,
+                         kBoundStdDevs,
+                         false,
+                         1);
+      bounds_[k] = solver.calcQuantile();
+    } catch (...) {
+      failed[k] = 1;
+      try {
+        errors[k] = currentExceptionMessage();
+      } catch (...) {
+      }
+    }
+  }
+  rethrowFirst(errors, failed);
+  PDESolver1D stationary(level_, a.v0, a.vL, a.theta, a.volvol);
+  stationary_ = stationary.calcQuantile();
+}
+
+double VarianceRanges::forExpiry(double T, double boundFactor) const {
+  if (!(level_ < 1.0)) return level_;
+  const auto it = std::find(expirations_.begin(), expirations_.end(), T);
+  if (it == expirations_.end()) throw std::logic_error("no variance bound for this expiration");
+  const double bk = bounds_[static_cast<std::size_t>(it - expirations_.begin())];
+  // A negative variance range is an explicit upper variance bound for the pricer.
+  return -std::max(0.1 * stationary_, std::min(stationary_, bk * boundFactor));
+}
+
+extern "C" {
+
+QEL_API double QEL_CALL GARCH_VanillaPDECalibration(double v0,
+                                                    double vL,
+                                                    double theta,
+                                                    double volvol,
+                                                    double rho,
+                                                    int32_t NS,
+                                                    int32_t NV,
+                                                    int32_t NT,
+                                                    int32_t methodID,
+                                                    int32_t precision,
+                                                    double sRangeParam,
+                                                    double level,
+                                                    int32_t volvolWidening,
+                                                    int32_t model) {
+  return optionByOption(objectiveArgs(v0,
+                                      vL,
+                                      theta,
+                                      volvol,
+                                      rho,
+                                      NS,
+                                      NV,
+                                      NT,
+                                      methodID,
+                                      precision,
+                                      sRangeParam,
+                                      level,
+                                      volvolWidening),
+                        model);
+}
+
+QEL_API double QEL_CALL HESTON_VanillaPDECalibration(double v0,
+                                                     double vL,
+                                                     double theta,
+                                                     double volvol,
+                                                     double rho,
+                                                     int32_t NS,
+                                                     int32_t NV,
+                                                     int32_t NT,
+                                                     int32_t methodID,
+                                                     int32_t precision,
+                                                     double sRangeParam,
+                                                     double level,
+                                                     int32_t volvolWidening) {
+  return GARCH_VanillaPDECalibration(v0,
+                                     vL,
+                                     theta,
+                                     volvol,
+                                     rho,
+                                     NS,
+                                     NV,
+                                     NT,
+                                     methodID,
+                                     precision,
+                                     sRangeParam,
+                                     level,
+                                     volvolWidening,
+                                     0);
+}
+
+QEL_API double QEL_CALL GARCH_VanillaPDECalibrationM(double v0,
+                                                     double vL,
+                                                     double theta,
+                                                     double volvol,
+                                                     double rho,
+                                                     int32_t NS,
+                                                     int32_t NV,
+                                                     int32_t NT,
+                                                     int32_t methodID,
+                                                     int32_t precision,
+                                                     double sRangeParam,
+                                                     double level,
+                                                     int32_t volvolWidening,
+                                                     int32_t stripMode,
+                                                     int32_t model) {
+  return expiryByExpiry(objectiveArgs(v0,
+                                      vL,
+                                      theta,
+                                      volvol,
+                                      rho,
+                                      NS,
+                                      NV,
+                                      NT,
+                                      methodID,
+                                      precision,
+                                      sRangeParam,
+                                      level,
+                                      volvolWidening),
+                        stripMode,
+                        model);
+}
+
+QEL_API double QEL_CALL HESTON_VanillaPDECalibrationM(double v0,
+                                                      double vL,
+                                                      double theta,
+                                                      double volvol,
+                                                      double rho,
+                                                      int32_t NS,
+                                                      int32_t NV,
+                                                      int32_t NT,
+                                                      int32_t methodID,
+                                                      int32_t precision,
+                                                      double sRangeParam,
+                                                      double level,
+                                                      int32_t volvolWidening) {
+  return GARCH_VanillaPDECalibrationM(v0,
+                                      vL,
+                                      theta,
+                                      volvol,
+                                      rho,
+                                      NS,
+                                      NV,
+                                      NT,
+                                      methodID,
+                                      precision,
+                                      sRangeParam,
+                                      level,
+                                      volvolWidening,
+                                      0,
+                                      0);
+}
+
+QEL_API double QEL_CALL SVPDECalibration(double v0,
+                                         double vL,
+                                         double theta,
+                                         double volvol,
+                                         double rho,
+                                         int32_t NS,
+                                         int32_t NV,
+                                         int32_t NT,
+                                         int32_t methodID,
+                                         int32_t precision,
+                                         double sRangeParam,
+                                         double level,
+                                         int32_t volvolWidening,
+                                         int32_t selector,
+                                         int32_t model) {
+  // Selector 3 prices option by option; any other value is the strip mode of the expiry-by-expiry
+  // objective.
+  if (selector == 3) {
+    return GARCH_VanillaPDECalibration(v0,
+                                       vL,
+                                       theta,
+                                       volvol,
+                                       rho,
+                                       NS,
+                                       NV,
+                                       NT,
+                                       methodID,
+                                       precision,
+                                       sRangeParam,
+                                       level,
+                                       volvolWidening,
+                                       model);
+  }
+  return GARCH_VanillaPDECalibrationM(v0,
+                                      vL,
+                                      theta,
+                                      volvol,
+                                      rho,
+                                      NS,
+                                      NV,
+                                      NT,
+                                      methodID,
+                                      precision,
+                                      sRangeParam,
+                                      level,
+                                      volvolWidening,
+                                      selector,
+                                      model);
+}
+
+}  // extern "C"
