@@ -98,7 +98,7 @@ double optionByOption(const PdeObjectiveArgs& a, int model) {
         const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
         const std::vector<int> order = byDescendingCost(items);
         const BucketDeal deal = dealItems(items, order, total);
-        const VarianceRanges ranges(distinctExpirations(file.quotes), a);
+        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
 
         const auto start = std::chrono::steady_clock::now();
         const int n = static_cast<int>(items.size());
@@ -172,7 +172,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int model) {
         if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
 
         std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
-        const VarianceRanges ranges(distinctExpirations(file.quotes), a);
+        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
         const double total = sizeExpiryWorkItems(groups, a);
         const std::vector<int> order = byDescendingCost(groups);
         const BucketDeal deal = dealItems(groups, order, total);
@@ -407,9 +407,11 @@ std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes) 
   return expirations;
 }
 
-VarianceRanges::VarianceRanges(const std::vector<double>& expirations, const PdeObjectiveArgs& a)
-    : level_(a.level), expirations_(expirations) {
-  if (!(level_ < 1.0)) return;
+VarianceRanges::VarianceRanges(const std::vector<double>& expirations,
+                               const PdeObjectiveArgs& a,
+                               int model)
+    : level_(a.level), bounded_(a.level < 1.0 && model != 0), expirations_(expirations) {
+  if (!bounded_) return;
   const int n = static_cast<int>(expirations_.size());
   bounds_.assign(n, 0.0);
   std::vector<std::string> errors(n);
@@ -444,7 +446,7 @@ VarianceRanges::VarianceRanges(const std::vector<double>& expirations, const Pde
 }
 
 double VarianceRanges::forExpiry(double T, double boundFactor) const {
-  if (!(level_ < 1.0)) return level_;
+  if (!bounded_) return level_;
   const auto it = std::find(expirations_.begin(), expirations_.end(), T);
   if (it == expirations_.end()) throw std::logic_error("no variance bound for this expiration");
   const double bk = bounds_[static_cast<std::size_t>(it - expirations_.begin())];

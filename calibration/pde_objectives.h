@@ -94,16 +94,22 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
 // the total cost.
 double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjectiveArgs& args);
 
-// The variance ranges handed to the pricer. With a quantile level below 1.0: the upper quantile
-// of the variance at each distinct expiration and of its stationary law, from the 1-D variance
-// PDE; the range of an expiration is then minus max(0.1 B, min(B, b_k f)), an explicit upper
-// bound between a tenth of the stationary quantile B and B itself. Otherwise the level itself.
+// The variance ranges handed to the pricer. For variance diffusion (model other than 0) with a
+// quantile level below 1.0: the upper quantile of the variance at each distinct expiration and
+// of its stationary law, from the 1-D variance PDE; the range of an expiration is then
+// minus max(0.1 B, min(B, b_k f)), an explicit upper bound between a tenth of the stationary
+// quantile B and B itself. Otherwise the level itself, as the pricer's coverage probability.
+// The 1-D PDE is the law of the variance diffusion dv = kappa (vL - v) dt + xi v dW: for the
+// square-root model (model 0) its quantiles are far too small (xi v against xi sqrt(v)) and would
+// cut the variance axis inside the bulk of the law, so that model gets the pricer's own bound
+// from its non-central chi-square law.
 class VarianceRanges {
  public:
-  // Solves the bounds (one solver per expiration, over OpenMP threads) when args.level < 1.0.
+  // Solves the bounds (one solver per expiration, over OpenMP threads) when they are used.
   // Throws std::runtime_error with the message of the first expiration whose solve failed.
-  VarianceRanges(const std::vector<double>& expirations, const PdeObjectiveArgs& args);
+  VarianceRanges(const std::vector<double>& expirations, const PdeObjectiveArgs& args, int model);
 
+  // The pricer's varRange for a quote or group of expiration T (one of the expirations).
   double forExpiry(double T, double boundFactor) const;
 
   const std::vector<double>& bounds() const { return bounds_; }
@@ -111,8 +117,9 @@ class VarianceRanges {
 
  private:
   double level_;
+  bool bounded_;                     // the bounds are solved and used
   std::vector<double> expirations_;  // distinct, ascending
-  std::vector<double> bounds_;       // one per expiration (empty when the level is 1.0 or more)
+  std::vector<double> bounds_;       // one per expiration (empty when not bounded_)
   double stationary_ = 0.0;
 };
 

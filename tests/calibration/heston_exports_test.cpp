@@ -19,6 +19,7 @@
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pricing_log_test_util.h"
+#include "program_folder_quotes.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -39,34 +40,6 @@ double enginePrice(
 double exportPrice(double S, double K, double T, double r, double d, const Model& m, int put) {
   return VanillaHeston(S, K, r, d, m.v0, m.vL, m.theta, m.volvol, m.rho, T, put);
 }
-
-// "OptionsData.txt" in the program folder with the given content (absent for nullopt) for the
-// object's lifetime; the previous file, if any, is put back afterwards.
-class ProgramFolderQuotes {
- public:
-  explicit ProgramFolderQuotes(const std::optional<std::string>& content)
-      : path_(programFilePath(kOptionsDataName)) {
-    std::ifstream in(path_);
-    if (in) {
-      std::stringstream s;
-      s << in.rdbuf();
-      previous_ = s.str();
-    }
-    in.close();
-    std::remove(path_.c_str());
-    if (content) std::ofstream(path_) << *content;
-  }
-  ProgramFolderQuotes(const ProgramFolderQuotes&) = delete;
-  ProgramFolderQuotes& operator=(const ProgramFolderQuotes&) = delete;
-  ~ProgramFolderQuotes() {
-    std::remove(path_.c_str());
-    if (previous_) std::ofstream(path_) << *previous_;
-  }
-
- private:
-  std::string path_;
-  std::optional<std::string> previous_;
-};
 
 // A quote of the counted layout without its market IV.
 struct Option {
