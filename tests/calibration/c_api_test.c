@@ -59,6 +59,83 @@ int main(void) {
                                0);
   check(pde > 5.0 && pde < 10.0, "GARCH_VanillaPDESolver prices an at-the-money put");
 
+  /* The PDE calibration objectives link, with the types of the header's prototypes (calling them
+     here would read the sample chain beside the module). */
+  {
+    double (*byOption)(double,
+                       double,
+                       double,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       double,
+                       double,
+                       int32_t) = HESTON_VanillaPDECalibration;
+    double (*byExpiry)(double,
+                       double,
+                       double,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       double,
+                       double,
+                       int32_t) = HESTON_VanillaPDECalibrationM;
+    double (*general)(double,
+                      double,
+                      double,
+                      double,
+                      double,
+                      int32_t,
+                      int32_t,
+                      int32_t,
+                      int32_t,
+                      int32_t,
+                      double,
+                      double,
+                      int32_t,
+                      int32_t) = GARCH_VanillaPDECalibration;
+    double (*generalM)(double,
+                       double,
+                       double,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t) = GARCH_VanillaPDECalibrationM;
+    double (*selected)(double,
+                       double,
+                       double,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       int32_t,
+                       double,
+                       double,
+                       int32_t,
+                       int32_t,
+                       int32_t) = SVPDECalibration;
+    check(byOption != 0 && byExpiry != 0 && general != 0 && generalM != 0 && selected != 0,
+          "the PDE calibration objectives are linked");
+  }
+
   if (failures == 0) printf("c_api_test: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

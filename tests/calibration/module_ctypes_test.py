@@ -6,8 +6,9 @@ Heston price computed here by direct numerical integration of the characteristic
 (S. Heston, Rev. Financial Studies 6 (1993); in the form of H. Albrecher et al., "The little
 Heston trap", Wilmott (2007)), ImpliedVol round trips against a Black-Scholes-Merton price
 computed here, and its -999.0 failure value; the analytic VanillaHeston put (put flag 2) against
-the same Heston price, and HESTON_VanillaCalibration's 10000.0 without a quote file. Exit status 0 on success, 1 on failure, 77 when
-skipped.
+the same Heston price, and HESTON_VanillaCalibration's 10000.0 without a quote file; the PDE
+calibration objectives on quotes made by that Heston price. Exit status 0 on success, 1 on
+failure, 77 when skipped.
 """
 import cmath
 import ctypes
@@ -55,6 +56,51 @@ def heston_call(S, K, T, r, d, v0, vbar, kappa, xi, rho):
         return 0.5 + total * h / 3.0 / math.pi
 
     return S * math.exp(-d * T) * P(1) - K * math.exp(-r * T) * P(2)
+
+
+def pde_objectives(lib, folder, iv):
+    """The PDE calibration objectives over counted quotes written beside the module: 10000.0
+    without them, then a fit below 1 bp of quotes made by the Heston price above."""
+    failures = []
+    dbl, i32 = ctypes.c_double, ctypes.c_int32
+    heston13 = [dbl] * 5 + [i32] * 5 + [dbl, dbl, i32]
+    objectives = {}
+    for name, extra in (("HESTON_VanillaPDECalibration", []),
+                        ("HESTON_VanillaPDECalibrationM", []),
+                        ("GARCH_VanillaPDECalibration", [i32]),
+                        ("GARCH_VanillaPDECalibrationM", [i32, i32]),
+                        ("SVPDECalibration", [i32, i32])):
+        f = getattr(lib, name)
+        f.restype = dbl
+        f.argtypes = heston13 + extra
+        objectives[name] = f
+    S, r, d = 100.0, 0.03, 0.01
+    model = (0.04, 0.05, 1.5, 0.4, -0.6)
+    grid = (60, 30, 30, 2, 2, 1.0, 0.9999, 0)
+    if objectives["HESTON_VanillaPDECalibration"](*(model + grid)) != 10000.0:
+        failures.append("HESTON_VanillaPDECalibration without a quote file is not 10000.0")
+    lines = []
+    for T in (0.5, 1.0):
+        for K in (90.0, 110.0):
+            is_put = 1 if K < S else 0
+            call = heston_call(S, K, T, r, d, *model)
+            price = call - S * math.exp(-d * T) + K * math.exp(-r * T) if is_put else call
+            lines.append("%.17g %g %g %g %g %g %d 0" % (iv(price, S, K, T, r, d, is_put), S, K, T,
+                                                         r, d, is_put))
+    with open(os.path.join(folder, "OptionsData.txt"), "w") as f:
+        f.write("%d\n%s\n" % (len(lines), "\n".join(lines)))
+    by_option = objectives["HESTON_VanillaPDECalibration"](*(model + grid))
+    by_expiry = objectives["HESTON_VanillaPDECalibrationM"](*(model + grid))
+    for label, value in (("option by option", by_option), ("expiry by expiry", by_expiry)):
+        if not 0.0 < value < 1e-4:
+            failures.append("PDE objective %s at the quotes' model: %.6g" % (label, value))
+    if objectives["GARCH_VanillaPDECalibration"](*(model + grid + (0,))) != by_option:
+        failures.append("GARCH_VanillaPDECalibration with model 0 differs from HESTON's")
+    if objectives["GARCH_VanillaPDECalibrationM"](*(model + grid + (0, 0))) != by_expiry:
+        failures.append("GARCH_VanillaPDECalibrationM with 0, 0 differs from HESTON's")
+    if objectives["SVPDECalibration"](*(model + grid + (3, 0))) != by_option:
+        failures.append("SVPDECalibration with selector 3 differs from the option objective")
+    return failures
 
 
 def main():
@@ -109,6 +155,8 @@ def main():
                              ("not a number", float("nan"))):
             if iv(price, S, K, T, r, d, 0) != -999.0:
                 failures.append("ImpliedVol " + label + " is not -999.0")
+        failures += pde_objectives(lib, folder, iv)
+
         if os.path.exists(os.path.join(folder, "GARCH_PDESolverLog.txt")):
             failures.append("successful calls wrote to the pricing log")
     finally:

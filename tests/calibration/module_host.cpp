@@ -84,6 +84,7 @@ class LoadedModule {
   }
 
   const std::filesystem::path& folder() const { return folder_; }
+  void* symbol(const char* name) const { return dlsym(handle_, name); }
 
   PdeSolverFn solver = nullptr;
   ImpliedVolFn impliedVol = nullptr;
@@ -283,4 +284,75 @@ TEST(ModuleHost, AnalyticHestonPriceAndItsCalibrationObjective) {
   // A failed pricing: -999.0 and its record in the module's folder.
   EXPECT_EQ(m.vanillaHeston(100.0, 0.0, 0.03, 0.01, v0, vL, speed, volvol, rho, 1.0, 1), -999.0);
   EXPECT_NE(m.log().find("rho:\t\t-0.7\nCall/Put: \t1\n"), std::string::npos) << m.log();
+}
+
+// The PDE calibration objectives over counted quotes beside the module.
+namespace {
+
+using PdeObjectiveFn = double (*)(double,
+                                  double,
+                                  double,
+                                  double,
+                                  double,
+                                  int32_t,
+                                  int32_t,
+                                  int32_t,
+                                  int32_t,
+                                  int32_t,
+                                  double,
+                                  double,
+                                  int32_t);
+using PdeObjectiveExFn = double (*)(double,
+                                    double,
+                                    double,
+                                    double,
+                                    double,
+                                    int32_t,
+                                    int32_t,
+                                    int32_t,
+                                    int32_t,
+                                    int32_t,
+                                    double,
+                                    double,
+                                    int32_t,
+                                    int32_t,
+                                    int32_t);
+
+}  // namespace
+
+TEST(ModuleHost, PdeCalibrationObjectivesFitAnalyticHestonQuotes) {
+  LoadedModule m;
+  const auto byOption = reinterpret_cast<PdeObjectiveFn>(m.symbol("HESTON_VanillaPDECalibration"));
+  const auto byExpiry = reinterpret_cast<PdeObjectiveFn>(m.symbol("HESTON_VanillaPDECalibrationM"));
+  const auto sv = reinterpret_cast<PdeObjectiveExFn>(m.symbol("SVPDECalibration"));
+  ASSERT_NE(byOption, nullptr);
+  ASSERT_NE(byExpiry, nullptr);
+  ASSERT_NE(sv, nullptr);
+  EXPECT_NE(m.symbol("GARCH_VanillaPDECalibration"), nullptr);
+  EXPECT_NE(m.symbol("GARCH_VanillaPDECalibrationM"), nullptr);
+  const double v0 = 0.04, vL = 0.05, speed = 1.5, volvol = 0.4, rho = -0.6;
+  // The console's default grid, the two-grid convergence run, variance range at 0.9999.
+  const auto call = [&](PdeObjectiveFn f) {
+    return f(v0, vL, speed, volvol, rho, 60, 30, 30, 2, 2, 1.0, 0.9999, 0);
+  };
+  EXPECT_EQ(call(byOption), 10000.0);  // no quote file yet
+  std::ostringstream file;
+  file.precision(17);
+  int n = 0;
+  for (double T : {0.25, 1.0}) {
+    for (double K : {90.0, 100.0, 110.0}) {
+      const int put = K < 100.0 ? 1 : 0;
+      const double price = hestonPrice(K, T, v0, vL, speed, volvol, rho, put);
+      const double iv =
+          brentSolve(ImpliedVolFunctor{100.0, K, T, 0.03, 0.01, price, put}, 1e-6, 2.0, 1e-16);
+      file << iv << " 100 " << K << " " << T << " 0.03 0.01 " << put << " 0\n";
+      ++n;
+    }
+  }
+  std::ofstream(m.folder() / "OptionsData.txt") << n << "\n" << file.str();
+  const double fit = call(byOption);
+  EXPECT_LT(fit, 1e-4);
+  EXPECT_LT(call(byExpiry), 1e-4);
+  EXPECT_EQ(sv(v0, vL, speed, volvol, rho, 60, 30, 30, 2, 2, 1.0, 0.9999, 0, 3, 0), fit);
+  EXPECT_EQ(m.log(), "");
 }
