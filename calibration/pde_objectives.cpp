@@ -50,6 +50,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // The "Results.txt" line of one evaluation (current folder), written only with debugFlag set.
+// The file is opened only when there is a line to write: a failed evaluation leaves none.
 void recordEvaluation(const PdeObjectiveArgs& a, double mean, double seconds) {
   ObjectiveRecord rec;
   rec.meanSquaredError = mean;
