@@ -61,80 +61,22 @@ int main(void) {
 
   /* The PDE calibration objectives link, with the types of the header's prototypes (calling them
      here would read the sample chain beside the module). */
+  /* clang-format off */
   {
-    double (*byOption)(double,
-                       double,
-                       double,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       double,
-                       double,
-                       int32_t) = HESTON_VanillaPDECalibration;
-    double (*byExpiry)(double,
-                       double,
-                       double,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       double,
-                       double,
-                       int32_t) = HESTON_VanillaPDECalibrationM;
-    double (*general)(double,
-                      double,
-                      double,
-                      double,
-                      double,
-                      int32_t,
-                      int32_t,
-                      int32_t,
-                      int32_t,
-                      int32_t,
-                      double,
-                      double,
-                      int32_t,
-                      int32_t) = GARCH_VanillaPDECalibration;
-    double (*generalM)(double,
-                       double,
-                       double,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t) = GARCH_VanillaPDECalibrationM;
-    double (*selected)(double,
-                       double,
-                       double,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       int32_t,
-                       double,
-                       double,
-                       int32_t,
-                       int32_t,
-                       int32_t) = SVPDECalibration;
+    typedef double (*Objective)(double, double, double, double, double, int32_t, int32_t, int32_t,
+                                int32_t, int32_t, double, double, int32_t);
+    typedef double (*ObjectiveModel)(double, double, double, double, double, int32_t, int32_t,
+                                     int32_t, int32_t, int32_t, double, double, int32_t, int32_t);
+    typedef double (*ObjectiveStripModel)(double, double, double, double, double, int32_t,
+                                          int32_t, int32_t, int32_t, int32_t, double, double,
+                                          int32_t, int32_t, int32_t);
+    Objective byOption = HESTON_VanillaPDECalibration, byExpiry = HESTON_VanillaPDECalibrationM;
+    ObjectiveModel general = GARCH_VanillaPDECalibration;
+    ObjectiveStripModel generalM = GARCH_VanillaPDECalibrationM, selected = SVPDECalibration;
     check(byOption != 0 && byExpiry != 0 && general != 0 && generalM != 0 && selected != 0,
           "the PDE calibration objectives are linked");
   }
+  /* clang-format on */
 
   if (failures == 0) printf("c_api_test: all checks passed\n");
   return failures == 0 ? 0 : 1;
