@@ -35,7 +35,7 @@ const Case kCases[] = {
 
 std::vector<double> spotGrid() {
   std::vector<double> S;
-  for (double s = 60.0; s <= 160.0; s += 5.0) S.push_back(s);
+  for (double s = 60.0; s <= 160.0; s += 10.0) S.push_back(s);
   return S;
 }
 
