@@ -5,6 +5,8 @@
 #define SERIVANE_CALIBRATION_SERIVANE_H_
 
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 /* QEL_API marks an exported function; everything else in the module is hidden. QEL_CALL is the
    calling convention: stdcall in the 32-bit Windows build (decorated names), the platform's
@@ -23,6 +25,16 @@
 #else
 #define QEL_API __attribute__((visibility("default")))
 #define QEL_CALL
+#endif
+
+/* The string results' type (see "String results" below). */
+#if defined(_WIN32)
+#include <oleauto.h>
+typedef BSTR QelString;
+#elif defined(__cplusplus)
+typedef char16_t* QelString;
+#else
+typedef uint16_t* QelString;
 #endif
 
 #ifdef __cplusplus
@@ -204,6 +216,107 @@ QEL_API double QEL_CALL SVPDECalibration(double v0,
                                          int32_t volvolWidening,
                                          int32_t selector,
                                          int32_t model);
+/* ---- String results: QelOptionPricer and VanillaHestonGrid ----
+   A string result is an OLE Automation string (BSTR): a pointer to UTF-16 code units,
+   NUL-terminated, with the length in bytes (without the terminator) as a 32-bit unsigned integer
+   in the 4 bytes just before the first unit. The empty string means success; otherwise the string
+   is the failure's message. The string never comes back null but when memory is exhausted.
+   The host owns the string and frees it once. On Windows: SysFreeString. Elsewhere the string is
+   one block from the C runtime's malloc that starts one pointer's size (8 bytes on 64-bit, 4 on
+   32-bit systems) before the first unit: free((char*)s - sizeof(void*)), as QelFreeString does,
+   or a marshaller that knows this layout (.NET's for BSTR) frees it. */
+/* Length of a string result in UTF-16 units, from its prefix (0 for a null string). */
+static inline uint32_t QelStringLength(const QelString s) {
+  uint32_t bytes = 0;
+  if (s != NULL) memcpy(&bytes, (const char*)s - sizeof(uint32_t), sizeof bytes);
+  return bytes / 2u;
+}
+
+/* Frees a string result (a null string is ignored). */
+static inline void QelFreeString(QelString s) {
+#if defined(_WIN32)
+  SysFreeString(s);
+#else
+  if (s != NULL) free((char*)s - sizeof(void*));
+#endif
+}
+
+/* One vanilla option under the stochastic-volatility model by the 2-D PDE pricer (sparse-direct
+   solver, no retries, nothing logged), with its whole solution along the asset grid and, on
+   request, theta and vega at every node by bump-and-resolve.
+   outS, outValue, outDelta, outGamma: asset nodes, values at the start variance, delta, gamma;
+   outTheta: theta (value lost per calendar day) when wantTheta is non-zero, zeros for a Bermudan
+   option with two or more exercise dates, the solver's fifth result vector otherwise; outVega:
+   change per volatility point of v0 and vL together, written only when wantVega is non-zero.
+   Each of these arrays holds at least n + 1 doubles, n being the node count (at most 50000).
+   cpuTime: in, a negative value asks for the implied volatility in place of the price in
+   params[4] on return; out, CPU seconds of all solves, summed. rootT: square root of the years
+   to expiry. params: in, {volvol exponent a, v0, vL, theta, rho, model}, the volatility of
+   variance being (1 + rootT)^(a - 5 r), which is written back into params[0] first; out, the
+   six-double pricing summary of the first solve ([4] the price or the implied volatility).
+   unusedArg is not read. NS: in, asset intervals; out, the node count used. NV: variance
+   intervals. CallPut 0 call, 1 put; EuroAmer 0 European, 1 American, 2 Bermudan; precision 3
+   plain solve, 4 Richardson extrapolation in time, 5 convergence run; ctorFlag, vecA, vecB (5
+   doubles each), tolExponent, flag385: handed to the pricer; sRangeParam asset-range parameter;
+   varRange coverage probability of the variance range, or minus an explicit upper variance bound;
+   clusterAtStrike non-zero clusters the asset grid at the strike; nExercise exercise dates of a
+   Bermudan option.
+   A node count above 50000 is refused: the empty string, with only *NS and params[0] changed.
+   Failure value: the message string (the arrays keep what was written before the failure). */
+QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
+                                           double* outValue,
+                                           double* outDelta,
+                                           double* outGamma,
+                                           double* outTheta,
+                                           double* outVega,
+                                           double* cpuTime,
+                                           double S,
+                                           double K,
+                                           int32_t NT,
+                                           double rootT,
+                                           double* params,
+                                           double r,
+                                           double d,
+                                           double unusedArg,
+                                           int32_t* NS,
+                                           int32_t* NV,
+                                           int32_t CallPut,
+                                           int32_t EuroAmer,
+                                           int32_t precision,
+                                           int32_t ctorFlag,
+                                           double* vecA,
+                                           double* vecB,
+                                           double tolExponent,
+                                           double sRangeParam,
+                                           double varRange,
+                                           uint8_t wantTheta,
+                                           uint8_t wantVega,
+                                           uint8_t clusterAtStrike,
+                                           uint8_t flag385,
+                                           int32_t nExercise);
+
+/* European option values under the Heston model at every node of a spot grid: out[i] for S[i],
+   i = 0..N (N + 1 entries each). internal non-zero: the semi-closed form of VanillaHeston
+   (parallel over the nodes); zero: the outside library libmervane.so (its HestonCall_exact),
+   looked up in the module's folder first, then along the system's search path, loaded once.
+   Node 0 is the lower boundary: K e^{-rT} - S[0] e^{-dT} for a put, 0.0 for a call. Parameters
+   as for VanillaHeston; put 0 call, any other value put. No replacement of a zero volvol or spot.
+   Failure value: the message string ("The outside pricing library ..." when the library or its
+   entry point cannot be found); out[0] is then not written, other nodes may be. */
+QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
+                                             double* out,
+                                             double K,
+                                             double r,
+                                             double d,
+                                             double v0,
+                                             double vL,
+                                             double theta,
+                                             double volvol,
+                                             double rho,
+                                             double T,
+                                             int32_t put,
+                                             int32_t N,
+                                             uint8_t internal);
 
 #ifdef __cplusplus
 }

@@ -77,6 +77,23 @@ int main(void) {
           "the PDE calibration objectives are linked");
   }
   /* clang-format on */
+  {
+    /* The spot grid by both paths: the outside library lies beside the module in its folder. */
+    const double spots[5] = {80.0, 90.0, 100.0, 110.0, 120.0};
+    double engine[5], outside[5];
+    int i;
+    QelString a =
+        VanillaHestonGrid(spots, engine, 100.0, r, d, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, 4, 1);
+    QelString b =
+        VanillaHestonGrid(spots, outside, 100.0, r, d, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, 4, 0);
+    check(a != NULL && QelStringLength(a) == 0 && a[0] == 0, "VanillaHestonGrid (engine) succeeds");
+    check(b != NULL && QelStringLength(b) == 0, "VanillaHestonGrid (outside library) succeeds");
+    for (i = 1; i < 5; ++i) {
+      check(fabs(engine[i] - outside[i]) < 1e-9 * engine[i], "the two paths agree");
+    }
+    QelFreeString(a);
+    QelFreeString(b);
+  }
 
   if (failures == 0) printf("c_api_test: all checks passed\n");
   return failures == 0 ? 0 : 1;

@@ -7,8 +7,9 @@ Heston price computed here by direct numerical integration of the characteristic
 Heston trap", Wilmott (2007)), ImpliedVol round trips against a Black-Scholes-Merton price
 computed here, and its -999.0 failure value; the analytic VanillaHeston put (put flag 2) against
 the same Heston price, and HESTON_VanillaCalibration's 10000.0 without a quote file; the PDE
-calibration objectives on quotes made by that Heston price. Exit status 0 on success, 1 on
-failure, 77 when skipped.
+calibration objectives on quotes made by that Heston price; the string results of
+VanillaHestonGrid and QelOptionPricer, read through their length prefix and freed. Exit status 0
+on success, 1 on failure, 77 when skipped.
 """
 import cmath
 import ctypes
@@ -103,6 +104,60 @@ def pde_objectives(lib, folder, iv):
     return failures
 
 
+def take_string(address):
+    """Reads a returned OLE string through its byte-length prefix and frees its block (at the
+    string minus the pointer size) with the C runtime's free."""
+    if not address:
+        return None
+    nbytes = ctypes.c_uint32.from_address(address - 4).value
+    text = ctypes.string_at(address, nbytes).decode("utf-16-le")
+    libc = ctypes.CDLL(None)
+    libc.free.argtypes = [ctypes.c_void_p]
+    libc.free(address - ctypes.sizeof(ctypes.c_void_p))
+    return text
+
+
+def string_results(lib, folder, module):
+    """VanillaHestonGrid without and with libmervane.so beside the module, QelOptionPricer."""
+    failures = []
+    dbl, i32, u8, pd = ctypes.c_double, ctypes.c_int32, ctypes.c_uint8, ctypes.POINTER(ctypes.c_double)
+    grid = lib.VanillaHestonGrid
+    grid.restype = ctypes.c_void_p
+    grid.argtypes = [pd, pd] + [dbl] * 9 + [i32, i32, u8]
+    spots = (dbl * 5)(80.0, 90.0, 100.0, 110.0, 120.0)
+    engine, outside = (dbl * 5)(), (dbl * 5)()
+    args = (100.0, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, 4)
+    if take_string(grid(spots, engine, *args, 1)) != "":
+        failures.append("VanillaHestonGrid (engine) failed")
+    # The test's copy of the module has no libmervane.so beside it; the build's module has.
+    text = take_string(grid(spots, outside, *args, 0))
+    if not (text or "").startswith("The outside pricing library libmervane.so could not be loaded: "):
+        failures.append("VanillaHestonGrid without the library: %r" % text)
+    shutil.copy(os.path.join(os.path.dirname(module), "libmervane.so"), folder)
+    if take_string(grid(spots, outside, *args, 0)) != "":
+        failures.append("VanillaHestonGrid (outside library) failed")
+    for i in range(5):
+        if not abs(outside[i] - engine[i]) <= 1e-9 * engine[i]:
+            failures.append("grid node %d: %.15g against %.15g" % (i, outside[i], engine[i]))
+
+    pricer = lib.QelOptionPricer
+    pricer.restype = ctypes.c_void_p
+    pi = ctypes.POINTER(ctypes.c_int32)
+    pricer.argtypes = ([pd] * 7 + [dbl, dbl, i32, dbl, pd, dbl, dbl, dbl, pi, pi] + [i32] * 4 +
+                       [pd, pd, dbl, dbl, dbl, u8, u8, u8, u8, i32])
+    arrays = [(dbl * 100)() for _ in range(6)]
+    vec = (dbl * 5)()
+    for model, expected in ((0.0, ""), (float("nan"), "the model selector is not finite")):
+        params = (dbl * 6)(math.log2(0.3) + 0.15, 0.04, 0.04, 1.5, -0.7, model)
+        cpu, ns, nv = dbl(0.0), i32(40), i32(20)
+        text = take_string(pricer(*arrays, ctypes.byref(cpu), 100.0, 100.0, 20, 1.0, params, 0.03,
+                                  0.01, 0.0, ctypes.byref(ns), ctypes.byref(nv), 1, 0, 3, 1, vec,
+                                  vec, -3.0, 1.0, 0.9999, 0, 0, 1, 1, 0))
+        if text != expected:
+            failures.append("QelOptionPricer model %r: %r" % (model, text))
+    return failures
+
+
 def main():
     if os.environ.get("SERIVANE_SKIP"):
         print("skipped: " + os.environ["SERIVANE_SKIP"])
@@ -156,6 +211,7 @@ def main():
             if iv(price, S, K, T, r, d, 0) != -999.0:
                 failures.append("ImpliedVol " + label + " is not -999.0")
         failures += pde_objectives(lib, folder, iv)
+        failures += string_results(lib, folder, module)
 
         if os.path.exists(os.path.join(folder, "GARCH_PDESolverLog.txt")):
             failures.append("successful calls wrote to the pricing log")

@@ -10,11 +10,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
@@ -354,5 +357,153 @@ TEST(ModuleHost, PdeCalibrationObjectivesFitAnalyticHestonQuotes) {
   EXPECT_LT(fit, 1e-4);
   EXPECT_LT(call(byExpiry), 1e-4);
   EXPECT_EQ(sv(v0, vL, speed, volvol, rho, 60, 30, 30, 2, 2, 1.0, 0.9999, 0, 3, 0), fit);
+}
+
+// ---- String results: VanillaHestonGrid and QelOptionPricer ----
+namespace {
+
+using HestonGridFn = char16_t* (*)(const double*,
+                                   double*,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   double,
+                                   int32_t,
+                                   int32_t,
+                                   uint8_t);
+using OptionPricerFn = char16_t* (*)(double*,
+                                     double*,
+                                     double*,
+                                     double*,
+                                     double*,
+                                     double*,
+                                     double*,
+                                     double,
+                                     double,
+                                     int32_t,
+                                     double,
+                                     double*,
+                                     double,
+                                     double,
+                                     double,
+                                     int32_t*,
+                                     int32_t*,
+                                     int32_t,
+                                     int32_t,
+                                     int32_t,
+                                     int32_t,
+                                     double*,
+                                     double*,
+                                     double,
+                                     double,
+                                     double,
+                                     uint8_t,
+                                     uint8_t,
+                                     uint8_t,
+                                     uint8_t,
+                                     int32_t);
+
+// A returned string read as a host must: the byte length from the 4 bytes before the string, then
+// the block freed at the string minus the pointer size (AddressSanitizer checks both).
+std::string takeHostString(char16_t* s) {
+  EXPECT_NE(s, nullptr);
+  if (s == nullptr) return "<null>";
+  uint32_t bytes = 0;
+  std::memcpy(&bytes, reinterpret_cast<char*>(s) - 4, 4);
+  std::string text;
+  for (uint32_t i = 0; i < bytes / 2; ++i) text.push_back(static_cast<char>(s[i]));
+  EXPECT_EQ(s[bytes / 2], u'\0');
+  std::free(reinterpret_cast<char*>(s) - sizeof(void*));
+  return text;
+}
+
+}  // namespace
+
+TEST(ModuleHost, SpotGridFromTheOutsideLibraryBesideTheModuleAndWithoutIt) {
+  std::vector<double> S;
+  for (double s = 60.0; s <= 160.0; s += 10.0) S.push_back(s);
+  const int N = static_cast<int>(S.size()) - 1;
+  std::vector<double> engine(S.size()), outside(S.size(), -1.0);
+  {
+    LoadedModule m;
+    const auto grid = reinterpret_cast<HestonGridFn>(m.symbol("VanillaHestonGrid"));
+    ASSERT_NE(grid, nullptr);
+    // Without libmervane.so beside the module (nor on the search path): the failure text.
+    const std::string missing = takeHostString(grid(
+        S.data(), outside.data(), 100.0, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, N, 0));
+    EXPECT_EQ(missing.rfind("The outside pricing library libmervane.so could not be loaded: ", 0),
+              0u)
+        << missing;
+    EXPECT_EQ(outside[0], -1.0);
+    EXPECT_EQ(
+        takeHostString(grid(
+            S.data(), engine.data(), 100.0, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, N, 1)),
+        "");
+  }
+  LoadedModule m;
+  std::filesystem::copy_file(SERIVANE_OUTSIDE_LIBRARY_PATH, m.folder() / "libmervane.so");
+  const auto grid = reinterpret_cast<HestonGridFn>(m.symbol("VanillaHestonGrid"));
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(
+      takeHostString(grid(
+          S.data(), outside.data(), 100.0, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 1.0, 1, N, 0)),
+      "");
+  for (int i = 0; i <= N; ++i) EXPECT_NEAR(outside[i], engine[i], 1e-9 * engine[i]) << S[i];
+}
+
+TEST(ModuleHost, OptionPricerStringResults) {
+  LoadedModule m;
+  const auto pricer = reinterpret_cast<OptionPricerFn>(m.symbol("QelOptionPricer"));
+  ASSERT_NE(pricer, nullptr);
+  std::vector<double> outS(200), value(200), delta(200), gamma(200), theta(200), vega(200);
+  double vecA[5] = {0, 0, 0, 0, 0}, vecB[5] = {0, 0, 0, 0, 0};
+  for (double model : {0.0, std::numeric_limits<double>::quiet_NaN()}) {
+    // volvol 0.3 for rootT = 1: params[0] = log2(0.3) + 5 r.
+    double params[6] = {std::log2(0.3) + 0.15, 0.04, 0.04, 1.5, -0.7, model};
+    double cpu = 0.0;
+    int32_t ns = 60, nv = 30;
+    const std::string text = takeHostString(pricer(outS.data(),
+                                                   value.data(),
+                                                   delta.data(),
+                                                   gamma.data(),
+                                                   theta.data(),
+                                                   vega.data(),
+                                                   &cpu,
+                                                   100.0,
+                                                   100.0,
+                                                   30,
+                                                   1.0,
+                                                   params,
+                                                   0.03,
+                                                   0.01,
+                                                   0.0,
+                                                   &ns,
+                                                   &nv,
+                                                   1,
+                                                   0,
+                                                   3,
+                                                   1,
+                                                   vecA,
+                                                   vecB,
+                                                   -3.0,
+                                                   1.0,
+                                                   0.9999,
+                                                   1,
+                                                   1,
+                                                   1,
+                                                   1,
+                                                   0));
+    if (std::isnan(model)) {
+      EXPECT_EQ(text, "the model selector is not finite");
+    } else {
+      EXPECT_EQ(text, "");
+      EXPECT_NEAR(params[4], hestonPrice(100.0, 1.0, 0.04, 0.04, 1.5, 0.3, -0.7, 1), 0.05);
+    }
+  }
   EXPECT_EQ(m.log(), "");
 }

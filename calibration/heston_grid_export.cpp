@@ -1,0 +1,203 @@
+// VanillaHestonGrid: the Heston values of one option at every node of a spot grid, by the analytic
+// engine or by the outside library libmervane.so. The two are independent computations (the
+// engine's two probability integrals by adaptive Gauss-Lobatto quadrature; the library's single
+// Lewis integral by double-exponential quadrature), so either path checks the other.
+#define SERIVANE_BUILDING_MODULE
+#include <omp.h>
+
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "calibration/heston_grid.h"
+#include "calibration/program_folder.h"
+#include "calibration/serivane.h"
+#include "calibration/string_result.h"
+#include "heston_analytic/analytic_heston_engine.h"
+#include "mervane/mervane.h"
+#include "platform/dynamic_library.h"
+
+namespace {
+
+// Message of the exception in flight (call inside a catch block only).
+std::string currentMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (const char* text) {
+    return text != nullptr ? text : "unknown error";
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// Records the message of the exception in flight in a failure slot; never throws (it runs inside
+// a parallel loop).
+void recordFailure(std::string& slot) noexcept {
+  try {
+    slot = currentMessage();
+  } catch (...) {
+    slot.clear();
+  }
+}
+
+// The engine's settings for the grid: full double accuracy, a generous evaluation budget.
+constexpr double kGridAccuracy = 1e-16;
+constexpr std::uint64_t kGridEvaluations = 10000000;
+
+void priceInternal(const double* S,
+                   double* out,
+                   double K,
+                   double r,
+                   double d,
+                   double v0,
+                   double vL,
+                   double theta,
+                   double volvol,
+                   double rho,
+                   double T,
+                   int put,
+                   int N) {
+  if (N < 1) return;
+  const std::int32_t optionType = put == 0 ? 1 : -1;
+  // One failure slot per node: no exception leaves a thread of the loop.
+  std::vector<std::string> failures(static_cast<std::size_t>(N) + 1);
+  std::vector<char> failed(static_cast<std::size_t>(N) + 1, 0);
+#pragma omp parallel
+  {
+    // Each thread's own engine: an engine counts its integrand evaluations while it prices.
+    std::string engineFailure;
+    std::unique_ptr<AnalyticHestonEngine> engine;
+    try {
+      engine = std::make_unique<AnalyticHestonEngine>(kGridAccuracy, kGridEvaluations);
+    } catch (...) {
+      recordFailure(engineFailure);
+    }
+#pragma omp for schedule(static)
+    for (int k = 0; k < N; ++k) {
+      const int i = N - k;  // nodes N down to 1
+      try {
+        if (engine == nullptr) throw std::runtime_error(engineFailure);
+        out[i] = engine->price(S[i], K, T, r, d, v0, vL, theta, volvol, rho, optionType);
+      } catch (...) {
+        recordFailure(failures[static_cast<std::size_t>(i)]);
+        failed[static_cast<std::size_t>(i)] = 1;
+      }
+    }
+  }
+  for (int i = N; i >= 1; --i) {
+    const std::string& message = failures[static_cast<std::size_t>(i)];
+    if (failed[static_cast<std::size_t>(i)]) {
+      throw std::runtime_error(message.empty() ? "unknown error" : message);
+    }
+  }
+}
+
+}  // namespace
+
+void* loadOutsideLibrary(const std::string& folder, const std::string& fileName) {
+  std::string loaderError;
+  void* module = loadLibraryOnce(folder, fileName, loaderError);
+  if (module == nullptr) {
+    throw std::runtime_error("The outside pricing library " + fileName +
+                             " could not be loaded: " + loaderError);
+  }
+  return module;
+}
+
+double hestonCallExactPrice(void* module,
+                            double S,
+                            double K,
+                            double T,
+                            double r,
+                            double d,
+                            double v0,
+                            double vL,
+                            double theta,
+                            double volvol,
+                            double rho,
+                            int put) {
+  void* entry = findLibraryEntry(module, kOutsideEntryName);
+  if (entry == nullptr) {
+    throw std::runtime_error(std::string("The outside pricing library has no entry point ") +
+                             kOutsideEntryName);
+  }
+  const auto callExact = reinterpret_cast<HestonCallExactFn>(entry);
+  const double c = callExact(S, K, T, r - d, v0, vL, theta, volvol, rho);
+  const double dividendDiscount = std::exp(-d * T);
+  if (put == 0) return dividendDiscount * c;
+  return K * std::exp(-r * T) - S * dividendDiscount + dividendDiscount * c;
+}
+
+void priceHestonGrid(const double* S,
+                     double* out,
+                     double K,
+                     double r,
+                     double d,
+                     double v0,
+                     double vL,
+                     double theta,
+                     double volvol,
+                     double rho,
+                     double T,
+                     int put,
+                     int N,
+                     bool internal,
+                     const std::string& libraryFolder,
+                     const std::string& libraryFile) {
+  if (internal) {
+    priceInternal(S, out, K, r, d, v0, vL, theta, volvol, rho, T, put, N);
+  } else {
+    void* module = loadOutsideLibrary(libraryFolder, libraryFile);
+    for (int i = N; i >= 1; --i) {
+      out[i] = hestonCallExactPrice(module, S[i], K, T, r, d, v0, vL, theta, volvol, rho, put);
+    }
+  }
+  out[0] = put != 0 ? K * std::exp(-r * T) - S[0] * std::exp(-d * T) : 0.0;
+}
+
+extern "C" {
+
+QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
+                                             double* out,
+                                             double K,
+                                             double r,
+                                             double d,
+                                             double v0,
+                                             double vL,
+                                             double theta,
+                                             double volvol,
+                                             double rho,
+                                             double T,
+                                             int32_t put,
+                                             int32_t N,
+                                             uint8_t internal) {
+  try {
+    priceHestonGrid(S,
+                    out,
+                    K,
+                    r,
+                    d,
+                    v0,
+                    vL,
+                    theta,
+                    volvol,
+                    rho,
+                    T,
+                    put,
+                    N,
+                    internal != 0,
+                    programFolder(),
+                    kOutsideLibraryName);
+    return successString();
+  } catch (...) {
+    return failureStringOfCurrentException();
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,172 @@
+// QelOptionPricer: one vanilla option by the 2-D PDE pricer with solver method 1 (sparse direct),
+// its whole solution along the asset grid, and theta and vega at every node by bump-and-resolve.
+// No retries and no log: a failure comes back as the message string.
+#define SERIVANE_BUILDING_MODULE
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <valarray>
+
+#include "calibration/serivane.h"
+#include "calibration/string_result.h"
+#include "core/qel_heston_vanilla.h"
+
+namespace {
+
+// The largest node count served: the host's arrays are not expected to hold more than 50001
+// entries.
+constexpr int kMaxNodeCount = 50000;
+// Relative bump of the maturity for theta, and absolute bump of sqrt(v0) and sqrt(vL) for vega.
+constexpr double kMaturityBump = 1e-5;
+constexpr double kVolBump = 1e-5;
+constexpr int kMethodId = 1;
+
+// A solve must leave n + 1 entries in the vectors read; a shorter one is reported as a failure
+// instead of being read past its end.
+void requireEntries(const std::valarray<double>& v, int n) {
+  if (n >= 0 && v.size() < static_cast<std::size_t>(n) + 1) {
+    throw std::runtime_error("The pricer returned fewer values than asset nodes");
+  }
+}
+
+std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
+  return values != nullptr ? std::valarray<double>(values, n) : std::valarray<double>(0.0, n);
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
+                                           double* outValue,
+                                           double* outDelta,
+                                           double* outGamma,
+                                           double* outTheta,
+                                           double* outVega,
+                                           double* cpuTime,
+                                           double S,
+                                           double K,
+                                           int32_t NT,
+                                           double rootT,
+                                           double* params,
+                                           double r,
+                                           double d,
+                                           double /*unusedArg*/,
+                                           int32_t* NS,
+                                           int32_t* NV,
+                                           int32_t CallPut,
+                                           int32_t EuroAmer,
+                                           int32_t precision,
+                                           int32_t ctorFlag,
+                                           double* vecA,
+                                           double* vecB,
+                                           double tolExponent,
+                                           double sRangeParam,
+                                           double varRange,
+                                           uint8_t wantTheta,
+                                           uint8_t wantVega,
+                                           uint8_t clusterAtStrike,
+                                           uint8_t flag385,
+                                           int32_t nExercise) {
+  try {
+    // A null pointer where the call must read or write is refused before anything is touched.
+    // The two five-element vectors are not used by the pricer: null stands for zeros.
+    if (params == nullptr || NS == nullptr || NV == nullptr || cpuTime == nullptr ||
+        outS == nullptr || outValue == nullptr || outDelta == nullptr || outGamma == nullptr ||
+        outTheta == nullptr || (wantVega != 0 && outVega == nullptr)) {
+      throw std::invalid_argument("A pointer argument of QelOptionPricer is null");
+    }
+    // The host passes the volatility of variance as an exponent of (1 + sqrt(T)) and the
+    // maturity as its square root.
+    params[0] = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
+    const double T = rootT * rootT;
+
+    const std::valarray<double> modelParams(params, 6);
+    auto pricer = std::make_unique<QelHestonVanilla>(S,
+                                                     K,
+                                                     T,
+                                                     modelParams,
+                                                     r,
+                                                     d,
+                                                     *NS,
+                                                     *NV,
+                                                     NT,
+                                                     CallPut,
+                                                     precision,
+                                                     ctorFlag,
+                                                     EuroAmer,
+                                                     copyOrZeros(vecA, 5),
+                                                     copyOrZeros(vecB, 5),
+                                                     clusterAtStrike != 0,
+                                                     tolExponent,
+                                                     sRangeParam,
+                                                     varRange,
+                                                     nExercise,
+                                                     flag385 != 0,
+                                                     0,
+                                                     0.0,
+                                                     kMethodId,
+                                                     false);
+    int n = pricer->getNodeCount();
+    *NS = n;
+    // Too many nodes for the host's arrays: nothing is solved and no array is written.
+    if (n > kMaxNodeCount) return successString();
+
+    std::valarray<double> R[5];
+    // A negative *cpuTime asks this first solve for the implied volatility.
+    pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+    n = pricer->getNodeCount();
+    *NS = n;
+    for (int j = 0; j < 6; ++j) params[j] = pricer->getSummary()[j];
+    n = pricer->getNodeCount();
+    *NS = n;
+    double cpuTotal = *cpuTime;
+
+    for (const std::valarray<double>& v : R) requireEntries(v, n);
+    const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
+    for (int i = 0; i <= n; ++i) {
+      outS[i] = R[0][i];
+      outValue[i] = R[1][i];
+      outDelta[i] = R[2][i];
+      outGamma[i] = R[3][i];
+      outTheta[i] = bermudanZeroTheta ? 0.0 : R[4][i];
+    }
+
+    if (wantTheta != 0) {
+      pricer->setMaturity(T * (1.0 + kMaturityBump));
+      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+      cpuTotal += *cpuTime;
+      if (pricer->getNodeCount() == n) {
+        requireEntries(R[1], n);
+        // Value lost per calendar day.
+        for (int i = 0; i <= n; ++i) {
+          outTheta[i] = (outValue[i] - R[1][i]) / (T * kMaturityBump) / 365.0;
+        }
+      } else {
+        for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
+      }
+    }
+
+    if (wantVega != 0) {
+      pricer->setMaturity(T);
+      pricer->bumpVol(kVolBump);
+      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+      cpuTotal += *cpuTime;
+      if (pricer->getNodeCount() == n) {
+        requireEntries(R[1], n);
+        // Change per volatility point.
+        for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
+      } else {
+        for (int i = 0; i <= n; ++i) outVega[i] = 0.0;
+      }
+    }
+    // The CPU time of every solve made, whichever sensitivities were asked for.
+    *cpuTime = cpuTotal;
+    return successString();
+  } catch (...) {
+    return failureStringOfCurrentException();
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,282 @@
+// QelOptionPricer, called in process: the square-root variance model (model 0) against the
+// semi-analytic Heston engine (values, and delta, gamma, theta and vega against differences of the
+// engine's prices), the string result, the transformed inputs, the node-count refusal, the
+// Bermudan zero theta, the untouched vega array and the summed CPU time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "calibration/serivane.h"
+#include "core/black_scholes.h"
+#include "heston_analytic/analytic_heston_engine.h"
+#include "platform/cpu_clock.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
+::testing::Environment* const kTempFolder =
+    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
+
+constexpr double kS = 100.0, kK = 100.0, kR = 0.03, kD = 0.01;
+// The model in the program's naming: theta is the mean-reversion speed.
+constexpr double kV0 = 0.04, kVL = 0.05, kSpeed = 1.5, kVolvol = 0.4, kRho = -0.6;
+constexpr double kSentinel = -12345.0;
+
+// The string result read through its length prefix, then freed the documented way.
+std::u16string takeString(QelString s) {
+  EXPECT_NE(s, nullptr);
+  if (s == nullptr) return u"<null>";
+  const std::u16string text(s, QelStringLength(s));
+  EXPECT_EQ(s[text.size()], u'\0');
+  QelFreeString(s);
+  return text;
+}
+
+std::string narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+
+// The exponent form of volvol that the export turns back into volvol.
+double volvolExponent(double volvol, double rootT, double r) {
+  return std::log(volvol) / std::log(1.0 + rootT) + 5.0 * r;
+}
+
+double enginePrice(double S, double T, double v0, double vL, int CallPut) {
+  // Accurate enough for the differences below (a price error of 1e-11 moves theta by 1e-8).
+  AnalyticHestonEngine engine(1e-12, 1000000);
+  return engine.price(S, kK, T, kR, kD, v0, vL, kSpeed, kVolvol, kRho, CallPut == 1 ? -1 : 1);
+}
+
+// One call of the export with arrays of the given size, filled with a sentinel beforehand.
+struct Call {
+  double rootT = std::sqrt(0.5);
+  int NS = 80, NV = 40, NT = 40;
+  int CallPut = 1, EuroAmer = 0, precision = 3, nExercise = 0;
+  bool wantTheta = false, wantVega = false;
+  double cpuIn = 0.0;
+  double volvol = kVolvol;
+  double model = 0.0;
+  double exponent = std::numeric_limits<double>::quiet_NaN();  // when set, used for params[0]
+  std::size_t arraySize = 2000;
+
+  std::vector<double> S, value, delta, gamma, theta, vega;
+  double params[6] = {0, 0, 0, 0, 0, 0};
+  double cpuTime = 0.0;
+  int nsOut = 0;
+  std::u16string result;
+
+  void run() {
+    for (auto* v : {&S, &value, &delta, &gamma, &theta, &vega}) v->assign(arraySize, kSentinel);
+    const double p[6] = {std::isnan(exponent) ? volvolExponent(volvol, rootT, kR) : exponent,
+                         kV0,
+                         kVL,
+                         kSpeed,
+                         kRho,
+                         model};
+    std::copy(p, p + 6, params);
+    double vecA[5] = {0, 0, 0, 0, 0}, vecB[5] = {0, 0, 0, 0, 0};
+    cpuTime = cpuIn;
+    nsOut = NS;
+    int nv = NV;
+    result = takeString(QelOptionPricer(S.data(),
+                                        value.data(),
+                                        delta.data(),
+                                        gamma.data(),
+                                        theta.data(),
+                                        vega.data(),
+                                        &cpuTime,
+                                        kS,
+                                        kK,
+                                        NT,
+                                        rootT,
+                                        params,
+                                        kR,
+                                        kD,
+                                        std::numeric_limits<double>::quiet_NaN(),
+                                        &nsOut,
+                                        &nv,
+                                        CallPut,
+                                        EuroAmer,
+                                        precision,
+                                        1,
+                                        vecA,
+                                        vecB,
+                                        -3.0,
+                                        1.0,
+                                        0.9999,
+                                        wantTheta,
+                                        wantVega,
+                                        1,
+                                        1,
+                                        nExercise));
+  }
+};
+
+}  // namespace
+
+// Values along the asset grid, and the sensitivities the export makes by re-solving, against the
+// same quantities of the analytic engine, away from the ends of the grid.
+TEST(QelOptionPricer, SquareRootModelMatchesTheAnalyticEngineAlongTheGrid) {
+  for (int CallPut : {1, 0}) {
+    Call c;
+    c.CallPut = CallPut;
+    c.wantTheta = c.wantVega = true;
+    c.run();
+    ASSERT_EQ(c.result, u"") << narrow(c.result);
+    const int n = c.nsOut;
+    ASSERT_GT(n, 40);
+    EXPECT_EQ(c.S[static_cast<std::size_t>(n) + 1], kSentinel) << "n + 1 entries only";
+    const double T = 0.5;
+    int checked = 0;
+    for (int i = 0; i <= n; ++i) {
+      const double S = c.S[static_cast<std::size_t>(i)];
+      if (S < 70.0 || S > 140.0) continue;
+      ++checked;
+      const double h = 0.5;
+      const double up = enginePrice(S + h, T, kV0, kVL, CallPut);
+      const double mid = enginePrice(S, T, kV0, kVL, CallPut);
+      const double down = enginePrice(S - h, T, kV0, kVL, CallPut);
+      const double delta = (up - down) / (2 * h);
+      const double gamma = (up - 2 * mid + down) / (h * h);
+      const double theta =
+          (mid - enginePrice(S, T * 1.00001, kV0, kVL, CallPut)) / (T * 1e-5) / 365;
+      const double sv0 = std::sqrt(kV0) + 1e-5, svL = std::sqrt(kVL) + 1e-5;
+      const double vega = (enginePrice(S, T, sv0 * sv0, svL * svL, CallPut) - mid) / 1e-5 / 100;
+      const std::size_t k = static_cast<std::size_t>(i);
+      EXPECT_NEAR(c.value[k], mid, 2e-2) << "S " << S << " put " << CallPut;
+      EXPECT_NEAR(c.delta[k], delta, 2e-3) << "S " << S << " put " << CallPut;
+      EXPECT_NEAR(c.gamma[k], gamma, 5e-4) << "S " << S << " put " << CallPut;
+      EXPECT_NEAR(c.theta[k], theta, 2e-4 + 2e-2 * std::fabs(theta)) << "S " << S;
+      EXPECT_NEAR(c.vega[k], vega, 5e-3 + 2e-2 * std::fabs(vega)) << "S " << S;
+    }
+    EXPECT_GT(checked, 10);
+    // params comes back as the first solve's pricing summary: [4] is the price at the spot.
+    EXPECT_NEAR(c.params[4], enginePrice(kS, T, kV0, kVL, CallPut), 2e-2);
+    EXPECT_EQ(c.params[5], 0.0);
+  }
+}
+
+// A negative CPU time asks for the implied volatility, which replaces the price in the summary.
+TEST(QelOptionPricer, NegativeCpuTimeAsksForTheImpliedVolatility) {
+  Call price;
+  price.run();
+  ASSERT_EQ(price.result, u"");
+  Call iv;
+  iv.cpuIn = -1.0;
+  iv.run();
+  ASSERT_EQ(iv.result, u"");
+  EXPECT_GE(iv.cpuTime, 0.0);
+  EXPECT_NEAR(bsmPrice(kS, kK, kR, kD, iv.params[4], 0.5, 1), price.params[4], 1e-9);
+}
+
+// The reported CPU time is that of every solve made: nearly all of the call's own CPU time,
+// whether one solve or three were made (the last solve's alone would be about a third).
+TEST(QelOptionPricer, CpuTimeIsSummedOverTheSolves) {
+  for (bool sensitivities : {false, true}) {
+    Call c;
+    c.wantTheta = c.wantVega = sensitivities;
+    const double start = threadCpuSeconds();
+    c.run();
+    const double elapsed = threadCpuSeconds() - start;
+    ASSERT_EQ(c.result, u"");
+    EXPECT_LE(c.cpuTime, elapsed * 1.05 + 1e-3) << "sensitivities " << sensitivities;
+    EXPECT_GE(c.cpuTime, elapsed * 0.6) << "sensitivities " << sensitivities;
+  }
+}
+
+TEST(QelOptionPricer, BermudanThetaIsZeroAndVegaIsUntouchedWhenNotAskedFor) {
+  Call c;
+  c.EuroAmer = 2;
+  c.nExercise = 4;
+  c.run();
+  ASSERT_EQ(c.result, u"") << narrow(c.result);
+  for (int i = 0; i <= c.nsOut; ++i) {
+    EXPECT_EQ(c.theta[static_cast<std::size_t>(i)], 0.0) << i;
+  }
+  for (double v : c.vega) EXPECT_EQ(v, kSentinel);
+  // The exercise dates are priced: the Bermudan put is worth more than the European one.
+  Call euro = c;
+  euro.EuroAmer = 0;
+  euro.nExercise = 0;
+  euro.run();
+  ASSERT_EQ(euro.result, u"");
+  ASSERT_EQ(euro.nsOut, c.nsOut);
+  const std::size_t atSpot = static_cast<std::size_t>(c.nsOut / 2);
+  EXPECT_GT(c.value[atSpot], euro.value[atSpot] + 1e-3) << "S " << c.S[atSpot];
+}
+
+// Above 50000 nodes nothing is solved: the empty string, and only *NS and the transformed
+// params[0] change. The transform: volvol = (1 + rootT)^(params[0] - 5 r); rootT = 0 gives 1.
+TEST(QelOptionPricer, MoreThan50000NodesAreRefusedAfterTheInputTransform) {
+  for (double rootT : {0.0, 1.0}) {
+    Call c;
+    c.rootT = rootT;
+    c.NS = 50001;
+    c.cpuIn = 7.0;
+    c.arraySize = 4;
+    c.volvol = 0.5;
+    if (rootT == 0.0) c.exponent = 0.3;
+    c.run();
+    EXPECT_EQ(c.result, u"");
+    EXPECT_EQ(c.nsOut, 50001);
+    EXPECT_EQ(c.cpuTime, 7.0);
+    for (double v : c.S) EXPECT_EQ(v, kSentinel);
+    for (double v : c.value) EXPECT_EQ(v, kSentinel);
+    EXPECT_NEAR(c.params[0], rootT == 0.0 ? 1.0 : 0.5, 1e-14) << "rootT " << rootT;
+    EXPECT_EQ(c.params[1], kV0);
+    EXPECT_EQ(c.params[5], 0.0);
+  }
+}
+
+TEST(QelOptionPricer, FailureGivesTheMessageAndKeepsTheTransformedVolvol) {
+  Call c;
+  c.model = std::numeric_limits<double>::quiet_NaN();
+  c.rootT = 1.0;
+  c.volvol = 0.5;
+  c.run();
+  EXPECT_EQ(narrow(c.result), "the model selector is not finite");
+  EXPECT_NEAR(c.params[0], 0.5, 1e-14);
+  for (double v : c.value) EXPECT_EQ(v, kSentinel);
+
+  // A null array that would be written is refused with a message, not written through.
+  double params[6] = {0.0, kV0, kVL, kSpeed, kRho, 0.0};
+  double cpu = 0.0;
+  int ns = 50, nv = 20;
+  const std::u16string refused = takeString(QelOptionPricer(nullptr,
+                                                            nullptr,
+                                                            nullptr,
+                                                            nullptr,
+                                                            nullptr,
+                                                            nullptr,
+                                                            &cpu,
+                                                            kS,
+                                                            kK,
+                                                            20,
+                                                            0.5,
+                                                            params,
+                                                            kR,
+                                                            kD,
+                                                            0.0,
+                                                            &ns,
+                                                            &nv,
+                                                            1,
+                                                            0,
+                                                            3,
+                                                            1,
+                                                            nullptr,
+                                                            nullptr,
+                                                            -3.0,
+                                                            1.0,
+                                                            0.9999,
+                                                            0,
+                                                            0,
+                                                            1,
+                                                            1,
+                                                            0));
+  EXPECT_EQ(narrow(refused), "A pointer argument of QelOptionPricer is null");
+  EXPECT_EQ(params[0], 0.0);
+  EXPECT_EQ(ns, 50);
+}
