@@ -272,7 +272,8 @@ void AdiFrame::buildCoefficients() {
   stencil_.s = wS_.data();
   stencil_.n = wN_.data();
   stencil_.se = wSE_.data();
-  stencil_.nw = wNW_.data();
+  // The anti-diagonal stencil weighs both corners with -c: F reads the one array for both.
+  stencil_.nw = central ? wNW_.data() : wSE_.data();
   if (central) {
     stencil_.sw = wSW_.data();
     stencil_.ne = wNE_.data();

@@ -8,6 +8,7 @@
 #if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__)) && \
     defined(__linux__) && !defined(SERIVANE_NO_KERNEL_DISPATCH)
 #define SERIVANE_KERNEL_DISPATCH __attribute__((target_clones("avx2", "default")))
+#define SERIVANE_KERNEL_DISPATCH_ON 1
 #else
 #define SERIVANE_KERNEL_DISPATCH
 #endif
@@ -64,9 +65,13 @@ SERIVANE_INLINE void stencilRow0(int N,
   store<kMode>(o, b, N, scale * f);
 }
 
-// Rows 1..NV-1 of F: the anti-diagonal mixed stencil, or with kNine the nine-point one. The last
-// node has no mixed term and takes the slope in place of the ghost node.
-template <BaseMode kMode, bool kNine>
+// Corner weights of the mixed stencil: one array for both anti-diagonal corners, one for each,
+// or with the nine-point stencil all four.
+enum Corners { kOneCorner, kTwoCorners, kFourCorners };
+
+// Rows 1..NV-1 of F. The last node has no mixed term and takes the slope in place of the ghost
+// node. With kOneCorner wnw is not read (wse weighs both anti-diagonal corners).
+template <BaseMode kMode, Corners kCorners>
 SERIVANE_INLINE void stencilRow(int N,
                                 const double* __restrict us,
                                 const double* __restrict uc,
@@ -85,9 +90,10 @@ SERIVANE_INLINE void stencilRow(int N,
                                 double scale,
                                 double* __restrict o) {
   for (int i = 1; i < N; ++i) {
+    const double cornerNW = kCorners == kOneCorner ? wse[i] : wnw[i];
     double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-               wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
-    if constexpr (kNine) f = f + wsw[i] * us[i - 1] + wne[i] * un[i + 1];
+               wn[i] * un[i] + wse[i] * us[i + 1] + cornerNW * un[i - 1];
+    if constexpr (kCorners == kFourCorners) f = f + wsw[i] * us[i - 1] + wne[i] * un[i + 1];
     store<kMode>(o, b, i, scale * f);
   }
   const double f = ww[N] * uc[N - 1] + wc[N] * uc[N] + ws[N] * us[N] + wn[N] * un[N] + gTerm;
@@ -114,41 +120,59 @@ SERIVANE_INLINE void stencilLevel(const Stencil& st,
     if (j == 0) {
       stencilRow0<kMode>(N, uc, un, un + stride, st.w, st.c, st.e, st.n, st.c2, gTerm, b, scale, o);
     } else if (st.sw) {
-      stencilRow<kMode, true>(N,
-                              uc - stride,
-                              uc,
-                              un,
-                              st.w + row,
-                              st.c + row,
-                              st.e + row,
-                              st.s + row,
-                              st.n + row,
-                              st.se + row,
-                              st.nw + row,
-                              st.sw + row,
-                              st.ne + row,
-                              gTerm,
-                              b,
-                              scale,
-                              o);
+      stencilRow<kMode, kFourCorners>(N,
+                                      uc - stride,
+                                      uc,
+                                      un,
+                                      st.w + row,
+                                      st.c + row,
+                                      st.e + row,
+                                      st.s + row,
+                                      st.n + row,
+                                      st.se + row,
+                                      st.nw + row,
+                                      st.sw + row,
+                                      st.ne + row,
+                                      gTerm,
+                                      b,
+                                      scale,
+                                      o);
+    } else if (st.nw == st.se) {
+      stencilRow<kMode, kOneCorner>(N,
+                                    uc - stride,
+                                    uc,
+                                    un,
+                                    st.w + row,
+                                    st.c + row,
+                                    st.e + row,
+                                    st.s + row,
+                                    st.n + row,
+                                    st.se + row,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    gTerm,
+                                    b,
+                                    scale,
+                                    o);
     } else {
-      stencilRow<kMode, false>(N,
-                               uc - stride,
-                               uc,
-                               un,
-                               st.w + row,
-                               st.c + row,
-                               st.e + row,
-                               st.s + row,
-                               st.n + row,
-                               st.se + row,
-                               st.nw + row,
-                               nullptr,
-                               nullptr,
-                               gTerm,
-                               b,
-                               scale,
-                               o);
+      stencilRow<kMode, kTwoCorners>(N,
+                                     uc - stride,
+                                     uc,
+                                     un,
+                                     st.w + row,
+                                     st.c + row,
+                                     st.e + row,
+                                     st.s + row,
+                                     st.n + row,
+                                     st.se + row,
+                                     st.nw + row,
+                                     nullptr,
+                                     nullptr,
+                                     gTerm,
+                                     b,
+                                     scale,
+                                     o);
     }
   }
 }
@@ -271,15 +295,98 @@ SERIVANE_INLINE void vDirectionLevel(const VDirection& a,
   }
 }
 
-// Four lanes of doubles: one AVX2 register, or two SSE2 registers in the baseline build.
+// Lanes of doubles in one register: two in SSE2, four in AVX2.
+typedef double Lanes2 __attribute__((vector_size(16)));
 typedef double Lanes4 __attribute__((vector_size(32)));
-constexpr int kVecs = kA1Lanes / 4;
-static_assert(kA1Lanes % 4 == 0, "the S-direction lanes fill whole vectors");
 
 // Unaligned loads and stores; vectors pass by reference (by value they would change the calling
 // convention between the builds for the two instruction sets).
-SERIVANE_INLINE void loadLanes(Lanes4& v, const double* p) { std::memcpy(&v, p, sizeof v); }
-SERIVANE_INLINE void storeLanes(double* p, const Lanes4& v) { std::memcpy(p, &v, sizeof v); }
+template <class V>
+SERIVANE_INLINE void loadLanes(V& v, const double* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+template <class V>
+SERIVANE_INLINE void storeLanes(double* p, const V& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Node i of the rows r[0], r[1], ... into the lanes of v.
+template <class V>
+SERIVANE_INLINE void gatherLanes(V& v, double* const* r, int i) {
+  if constexpr (sizeof(V) == 2 * sizeof(double)) {
+    v = V{r[0][i], r[1][i]};
+  } else {
+    v = V{r[0][i], r[1][i], r[2][i], r[3][i]};
+  }
+}
+
+// The S-direction solves with the lanes of vectors of type V. A row's values are gathered into
+// the lanes and scattered back, and the factors are read kA1Lanes rows interleaved; each lane runs
+// the scalar recurrence of its row.
+template <class V>
+SERIVANE_INLINE void sDirectionGroups(
+    const SDirection& a, int N, int NV, std::size_t stride, double* x, double* work, double* pad) {
+  constexpr int kWidth = sizeof(V) / sizeof(double);
+  constexpr int kVecs = kA1Lanes / kWidth;
+  static_assert(kA1Lanes % kWidth == 0, "the S-direction lanes fill whole vectors");
+  const int groups = (NV + kA1Lanes - 1) / kA1Lanes;
+  const std::size_t groupSize = static_cast<std::size_t>(N + 1) * kA1Lanes;
+  for (int gi = 0; gi < groups; ++gi) {
+    double* rows[kA1Lanes];
+    for (int q = 0; q < kA1Lanes; ++q) {
+      const int j = gi * kA1Lanes + q;
+      rows[q] = j < NV ? x + static_cast<std::size_t>(j) * stride : pad;
+    }
+    const double* l = a.l + gi * groupSize;
+    const double* ud = a.ud + gi * groupSize;
+    const double* invD = a.invD + gi * groupSize;
+    // Forward sweep: y_i = x_i - l_i y_(i-1), gathered from the rows into the work array.
+    V y[kVecs];
+    V f1 = {}, f2 = {}, f3 = {};
+    for (int k = 0; k < kVecs; ++k) {
+      gatherLanes(y[k], rows + kWidth * k, 1);
+      storeLanes(work + kA1Lanes + kWidth * k, y[k]);
+    }
+    for (int i = 2; i <= N; ++i) {
+      const std::size_t at = static_cast<std::size_t>(i) * kA1Lanes;
+      for (int k = 0; k < kVecs; ++k) {
+        gatherLanes(f2, rows + kWidth * k, i);
+        loadLanes(f1, l + at + kWidth * k);
+        y[k] = f2 - f1 * y[k];
+        storeLanes(work + at + kWidth * k, y[k]);
+      }
+    }
+    // Back substitution: x_N = y_N / d_N, x_i = y_i / d_i - (u_i / d_i) x_(i+1), scattered back.
+    {
+      const std::size_t at = static_cast<std::size_t>(N) * kA1Lanes;
+      for (int k = 0; k < kVecs; ++k) {
+        loadLanes(f1, work + at + kWidth * k);
+        loadLanes(f2, invD + at + kWidth * k);
+        y[k] = f1 * f2;
+        for (int q = 0; q < kWidth; ++q) rows[kWidth * k + q][N] = y[k][q];
+      }
+    }
+    for (int i = N - 1; i >= 1; --i) {
+      const std::size_t at = static_cast<std::size_t>(i) * kA1Lanes;
+      for (int k = 0; k < kVecs; ++k) {
+        loadLanes(f1, work + at + kWidth * k);
+        loadLanes(f2, invD + at + kWidth * k);
+        loadLanes(f3, ud + at + kWidth * k);
+        y[k] = f1 * f2 - f3 * y[k];
+        for (int q = 0; q < kWidth; ++q) rows[kWidth * k + q][i] = y[k][q];
+      }
+    }
+  }
+}
+
+#if defined(SERIVANE_KERNEL_DISPATCH_ON)
+// The S-direction solves in AVX2 registers, taken when the processor has them. The register
+// width is a choice of the source here (not of the compiler), so this one is dispatched by hand.
+__attribute__((target("avx2"))) void sDirectionGroupsAvx2(
+    const SDirection& a, int N, int NV, std::size_t stride, double* x, double* work, double* pad) {
+  sDirectionGroups<Lanes4>(a, N, NV, stride, x, work, pad);
+}
+#endif
 
 }  // namespace
 
@@ -338,61 +445,16 @@ void sDirectionRhs(const SDirection& a,
   }
 }
 
-SERIVANE_KERNEL_DISPATCH
 void sDirectionSolve(
     const SDirection& a, int N, int NV, std::size_t stride, double* x, double* work, double* pad) {
-  const int groups = (NV + kA1Lanes - 1) / kA1Lanes;
-  const std::size_t groupSize = static_cast<std::size_t>(N + 1) * kA1Lanes;
-  for (int gi = 0; gi < groups; ++gi) {
-    double* rows[kA1Lanes];
-    for (int q = 0; q < kA1Lanes; ++q) {
-      const int j = gi * kA1Lanes + q;
-      rows[q] = j < NV ? x + static_cast<std::size_t>(j) * stride : pad;
-    }
-    const double* l = a.l + gi * groupSize;
-    const double* ud = a.ud + gi * groupSize;
-    const double* invD = a.invD + gi * groupSize;
-    // Forward sweep: y_i = x_i - l_i y_(i-1), gathered from the rows into the work array.
-    Lanes4 y[kVecs] = {};
-    Lanes4 f1, f2, f3;
-    for (int k = 0; k < kVecs; ++k) {
-      double* const* r = rows + 4 * k;
-      y[k] = Lanes4{r[0][1], r[1][1], r[2][1], r[3][1]};
-      storeLanes(work + kA1Lanes + 4 * k, y[k]);
-    }
-    for (int i = 2; i <= N; ++i) {
-      const std::size_t at = static_cast<std::size_t>(i) * kA1Lanes;
-      for (int k = 0; k < kVecs; ++k) {
-        double* const* r = rows + 4 * k;
-        const Lanes4 xi = Lanes4{r[0][i], r[1][i], r[2][i], r[3][i]};
-        loadLanes(f1, l + at + 4 * k);
-        y[k] = xi - f1 * y[k];
-        storeLanes(work + at + 4 * k, y[k]);
-      }
-    }
-    // Back substitution: x_N = y_N / d_N, x_i = y_i / d_i - (u_i / d_i) x_(i+1), scattered back.
-    {
-      const std::size_t at = static_cast<std::size_t>(N) * kA1Lanes;
-      for (int k = 0; k < kVecs; ++k) {
-        loadLanes(f1, work + at + 4 * k);
-        loadLanes(f2, invD + at + 4 * k);
-        y[k] = f1 * f2;
-        double* const* r = rows + 4 * k;
-        for (int q = 0; q < 4; ++q) r[q][N] = y[k][q];
-      }
-    }
-    for (int i = N - 1; i >= 1; --i) {
-      const std::size_t at = static_cast<std::size_t>(i) * kA1Lanes;
-      for (int k = 0; k < kVecs; ++k) {
-        loadLanes(f1, work + at + 4 * k);
-        loadLanes(f2, invD + at + 4 * k);
-        loadLanes(f3, ud + at + 4 * k);
-        y[k] = f1 * f2 - f3 * y[k];
-        double* const* r = rows + 4 * k;
-        for (int q = 0; q < 4; ++q) r[q][i] = y[k][q];
-      }
-    }
+#if defined(SERIVANE_KERNEL_DISPATCH_ON)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    sDirectionGroupsAvx2(a, N, NV, stride, x, work, pad);
+    return;
   }
+#endif
+  sDirectionGroups<Lanes2>(a, N, NV, stride, x, work, pad);
 }
 
 SERIVANE_KERNEL_DISPATCH

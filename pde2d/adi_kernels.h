@@ -22,7 +22,7 @@ struct Stencil {
   const double* s = nullptr;      // (i, j - 1)
   const double* n = nullptr;      // (i, j + 1)
   const double* se = nullptr;     // (i + 1, j - 1)
-  const double* nw = nullptr;     // (i - 1, j + 1)
+  const double* nw = nullptr;     // (i - 1, j + 1); may be se (one weight for both corners)
   const double* sw = nullptr;     // (i - 1, j - 1), nine-point mixed stencil only (else null)
   const double* ne = nullptr;     // (i + 1, j + 1), nine-point mixed stencil only (else null)
   const double* gCoef = nullptr;  // per row: weight of the slope g at i = N
