@@ -265,6 +265,21 @@ void AdiFrame::buildCoefficients() {
       rowN[i] = north;
     }
   }
+  stencil_ = adi_kernels::Stencil();
+  stencil_.w = wW_.data();
+  stencil_.c = wC_.data();
+  stencil_.e = wE_.data();
+  stencil_.s = wS_.data();
+  stencil_.n = wN_.data();
+  stencil_.se = wSE_.data();
+  // The anti-diagonal stencil weighs both corners with -c: F reads the one array for both.
+  stencil_.nw = central ? wNW_.data() : wSE_.data();
+  if (central) {
+    stencil_.sw = wSW_.data();
+    stencil_.ne = wNE_.data();
+  }
+  stencil_.gCoef = gCoef_.data();
+  stencil_.c2 = c2;
 }
 
 void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
@@ -275,10 +290,25 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   theta_ = theta;
 
   // A1: the S direction, one system per variance row, nodes i = 1..N.
+  // Buffers keep their size from one call to the next (no allocation when the time loop sets up
+  // the full scheme after the damped start).
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
-  for (auto* v : {&a1Lower_, &a1DiagM1_, &a1Upper_, &a1L_, &a1UD_, &a1InvD_}) v->assign(size, 0.0);
+  for (auto* v : {&a1Lower_, &a1DiagM1_, &a1Upper_}) v->assign(size, 0.0);
+  // Factors by groups of rows, the rows beyond the last one neutral (l = u/d = 0, 1/d = 1).
+  constexpr int lanes = adi_kernels::kA1Lanes;
+  const std::size_t groupSize = static_cast<std::size_t>(stride) * lanes;
+  const std::size_t groups = (static_cast<std::size_t>(NV) + lanes - 1) / lanes;
+  a1L_.assign(groups * groupSize, 0.0);
+  a1UD_.assign(groups * groupSize, 0.0);
+  a1InvD_.assign(groups * groupSize, 1.0);
+  a1Work_.assign(groupSize, 0.0);
+  a1Pad_.assign(stride, 0.0);
   a1Zero_.assign(NV, 0.0);
-  std::vector<double> lo(stride), di(stride), up(stride), l(stride), u(stride), dd(stride);
+  const int M = NV;
+  const std::size_t sysSize = static_cast<std::size_t>(std::max(stride, M + 1));
+  for (auto* v : {&sysLo_, &sysDi_, &sysUp_, &sysL_, &sysU_, &sysD_}) v->assign(sysSize, 0.0);
+  double *lo = sysLo_.data(), *di = sysDi_.data(), *up = sysUp_.data();
+  double *l = sysL_.data(), *u = sysU_.data(), *dd = sysD_.data();
   for (int j = 0; j < NV; ++j) {
     for (int i = 1; i <= N; ++i) {
       const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
@@ -297,23 +327,31 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
     }
     a1Zero_[j] = -lo[1];
     lo[1] = 0.0;  // the S = 0 value is held fixed
-    triDiagFactorize(N, lo.data(), di.data(), up.data(), l.data(), u.data(), dd.data());
+    triDiagFactorize(N, lo, di, up, l, u, dd);
     const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const std::size_t lane = (j / lanes) * groupSize + j % lanes;
     for (int i = 1; i <= N; ++i) {
       a1Lower_[row + i] = lo[i];
       a1DiagM1_[row + i] = di[i] - 1.0;
       a1Upper_[row + i] = up[i];
-      a1L_[row + i] = l[i];
-      a1InvD_[row + i] = 1.0 / dd[i];
-      a1UD_[row + i] = (i < N ? u[i] : 0.0) / dd[i];
+      const std::size_t at = lane + static_cast<std::size_t>(i) * lanes;
+      a1L_[at] = l[i];
+      a1InvD_[at] = 1.0 / dd[i];
+      a1UD_[at] = (i < N ? u[i] : 0.0) / dd[i];
     }
   }
+  sDir_.lower = a1Lower_.data();
+  sDir_.diagM1 = a1DiagM1_.data();
+  sDir_.upper = a1Upper_.data();
+  sDir_.l = a1L_.data();
+  sDir_.ud = a1UD_.data();
+  sDir_.invD = a1InvD_.data();
 
   // A2: the variance direction, nodes j = 0..NV-1, one system for every asset node. Stored
   // 1-based for the tridiagonal routines: entry j + 1 is variance node j.
-  const int M = NV;
-  std::vector<double> vlo(M + 1, 0.0), vdi(M + 1, 0.0), vup(M + 1, 0.0), vl(M + 1, 0.0),
-      vu(M + 1, 0.0), vd(M + 1, 0.0);
+  for (auto* v : {&sysLo_, &sysDi_, &sysUp_, &sysL_, &sysU_, &sysD_}) v->assign(sysSize, 0.0);
+  double *vlo = sysLo_.data(), *vdi = sysDi_.data(), *vup = sysUp_.data();
+  double *vl = sysL_.data(), *vu = sysU_.data(), *vd = sysD_.data();
   for (int j = 0; j < NV; ++j) {
     const double a = 0.5 * xi2 * q[j];
     if (j == 0) {
@@ -336,7 +374,7 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   a2Upper0_ = vup[1];
   vdi[1] -= a2E_ * vlo[2] / vup[2];
   vup[1] -= a2E_ * vdi[2] / vup[2];
-  triDiagFactorize(M, vlo.data(), vdi.data(), vup.data(), vl.data(), vu.data(), vd.data());
+  triDiagFactorize(M, vlo, vdi, vup, vl, vu, vd);
   for (auto* v : {&a2Lower_, &a2DiagM1_, &a2Upper_, &a2L_, &a2UD_, &a2InvD_}) v->assign(NV, 0.0);
   for (int j = 0; j < NV; ++j) {
     a2Lower_[j] = vlo[j + 1];
@@ -346,6 +384,15 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
     a2InvD_[j] = 1.0 / vd[j + 1];
     a2UD_[j] = (j + 1 < M ? vu[j + 1] : 0.0) / vd[j + 1];
   }
+  vDir_.lower = a2Lower_.data();
+  vDir_.diagM1 = a2DiagM1_.data();
+  vDir_.upper = a2Upper_.data();
+  vDir_.diag0M1 = a2Diag0M1_;
+  vDir_.upper0 = a2Upper0_;
+  vDir_.e = a2E_;
+  vDir_.l = a2L_.data();
+  vDir_.ud = a2UD_.data();
+  vDir_.invD = a2InvD_.data();
 }
 
 double AdiFrame::slopeAtSmax(double t) const {
@@ -366,59 +413,8 @@ void AdiFrame::applyF(const DenseMatrix& in,
                       const DenseMatrix* base,
                       double scale,
                       DenseMatrix& out) const {
-  for (int j = 0; j < NV; ++j) {
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
-    const double* __restrict uc = in[j];
-    const double* __restrict un = in[j + 1];
-    const double* __restrict us = j > 0 ? in[j - 1] : in[j];
-    const double* __restrict ww = &wW_[row];
-    const double* __restrict wc = &wC_[row];
-    const double* __restrict we = &wE_[row];
-    const double* __restrict ws = &wS_[row];
-    const double* __restrict wn = &wN_[row];
-    const double* __restrict wse = &wSE_[row];
-    const double* __restrict wnw = &wNW_[row];
-    const double* b = base ? (*base)[j] : nullptr;
-    double* o = out[j];
-    if (j == 0) {
-      const double* __restrict unn = in[2];
-      for (int i = 1; i < N; ++i) {
-        const double f =
-            ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + wn[i] * un[i] + c2 * unn[i];
-        o[i] = (b ? b[i] : 0.0) + scale * f;
-      }
-      const double f =
-          ww[N] * uc[N - 1] + wc[N] * uc[N] + wn[N] * un[N] + c2 * unn[N] + gCoef_[0] * g;
-      o[N] = (b ? b[N] : 0.0) + scale * f;
-      continue;
-    }
-    if (!wSW_.empty()) {
-      const double* __restrict wsw = &wSW_[row];
-      const double* __restrict wne = &wNE_[row];
-      for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1] +
-                         wsw[i] * us[i - 1] + wne[i] * un[i + 1];
-        o[i] = (b ? b[i] : 0.0) + scale * f;
-      }
-    } else if (b) {
-      for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
-        o[i] = b[i] + scale * f;
-      }
-    } else {
-      for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-                         wn[i] * un[i] + wse[i] * us[i + 1] + wnw[i] * un[i - 1];
-        o[i] = scale * f;
-      }
-    }
-    // Last asset node: no mixed term, the slope g in place of the ghost node.
-    const double f =
-        ww[N] * uc[N - 1] + wc[N] * uc[N] + ws[N] * us[N] + wn[N] * un[N] + gCoef_[j] * g;
-    o[N] = (b ? b[N] : 0.0) + scale * f;
-  }
+  adi_kernels::applyStencil(
+      stencil_, N, NV, stride, in.data(), g, base ? base->data() : nullptr, scale, out.data());
 }
 
 void AdiFrame::solveA1(const DenseMatrix& prev,
@@ -427,118 +423,33 @@ void AdiFrame::solveA1(const DenseMatrix& prev,
                        DenseMatrix& out,
                        const DenseMatrix* zeroNew) const {
   // Right-hand sides rhs - theta dt' A1 prev, row by row (lower_1 and upper_N are zero).
-  for (int j = 0; j < NV; ++j) {
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
-    const double* __restrict p = prev[j];
-    const double* r = rhs[j];
-    double* x = out[j];
-    const double* __restrict lo = &a1Lower_[row];
-    const double* __restrict dm1 = &a1DiagM1_[row];
-    const double* __restrict up = &a1Upper_[row];
-    for (int i = 1; i < N; ++i) x[i] = r[i] + dm1[i] * p[i] + lo[i] * p[i - 1] + up[i] * p[i + 1];
-    x[N] = r[N] + dm1[N] * p[N] + lo[N] * p[N - 1] + a1ThetaDt_ * boundaryJump * gCoef_[j];
-    if (zeroNew) x[1] += a1Zero_[j] * ((*zeroNew)[j][0] - p[0]);
+  adi_kernels::sDirectionRhs(sDir_,
+                             N,
+                             NV,
+                             stride,
+                             prev.data(),
+                             rhs.data(),
+                             a1ThetaDt_ * boundaryJump,
+                             gCoef_.data(),
+                             out.data());
+  if (zeroNew) {
+    for (int j = 0; j < NV; ++j) out[j][1] += a1Zero_[j] * ((*zeroNew)[j][0] - prev[j][0]);
   }
-  // The tridiagonal recurrences are latency bound: run several rows side by side.
-  constexpr int kLanes = 4;
-  int j = 0;
-  for (; j + kLanes <= NV; j += kLanes) {
-    double* x[kLanes];
-    const double* l[kLanes];
-    const double* ud[kLanes];
-    const double* invd[kLanes];
-    for (int q = 0; q < kLanes; ++q) {
-      const std::size_t row = static_cast<std::size_t>(j + q) * stride;
-      x[q] = out[j + q];
-      l[q] = &a1L_[row];
-      ud[q] = &a1UD_[row];
-      invd[q] = &a1InvD_[row];
-    }
-    double y[kLanes];
-    for (int q = 0; q < kLanes; ++q) y[q] = x[q][1];
-    for (int i = 2; i <= N; ++i) {
-      for (int q = 0; q < kLanes; ++q) {
-        y[q] = x[q][i] - l[q][i] * y[q];
-        x[q][i] = y[q];
-      }
-    }
-    for (int q = 0; q < kLanes; ++q) {
-      y[q] = x[q][N] * invd[q][N];
-      x[q][N] = y[q];
-    }
-    for (int i = N - 1; i >= 1; --i) {
-      for (int q = 0; q < kLanes; ++q) {
-        y[q] = x[q][i] * invd[q][i] - ud[q][i] * y[q];
-        x[q][i] = y[q];
-      }
-    }
-  }
-  for (; j < NV; ++j) {
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
-    double* x = out[j];
-    const double* l = &a1L_[row];
-    const double* ud = &a1UD_[row];
-    const double* invd = &a1InvD_[row];
-    double y = x[1];
-    for (int i = 2; i <= N; ++i) {
-      y = x[i] - l[i] * y;
-      x[i] = y;
-    }
-    y = x[N] * invd[N];
-    x[N] = y;
-    for (int i = N - 1; i >= 1; --i) {
-      y = x[i] * invd[i] - ud[i] * y;
-      x[i] = y;
-    }
-  }
+  adi_kernels::sDirectionSolve(sDir_, N, NV, stride, out.data(), a1Work_.data(), a1Pad_.data());
 }
 
 void AdiFrame::solveA2(const DenseMatrix& prev, const DenseMatrix& in, DenseMatrix& out) const {
-  // Right-hand sides in - theta dt' A2 prev, for every asset node of each row at once.
-  for (int j = 0; j < NV; ++j) {
-    const double* __restrict pc = prev[j];
-    const double* __restrict ps = j > 0 ? prev[j - 1] : prev[j];
-    const double* __restrict pn = prev[j + 1];
-    const double* y = in[j];
-    double* o = out[j];
-    if (j == 0) {
-      const double* __restrict pnn = prev[2];
-      for (int i = 1; i <= N; ++i) {
-        o[i] = y[i] + a2Diag0M1_ * pc[i] + a2Upper0_ * pn[i] + a2E_ * pnn[i];
-      }
-    } else {
-      const double lo = a2Lower_[j], dm1 = a2DiagM1_[j], up = a2Upper_[j];
-      for (int i = 1; i <= N; ++i) o[i] = y[i] + dm1 * pc[i] + lo * ps[i] + up * pn[i];
-    }
-  }
   // Row 0 is reduced with row 1 as its matrix was, then the shared system is solved across all
   // asset nodes: every sweep runs over contiguous rows.
-  {
-    const double f = a2E_ / a2Upper_[1];
-    double* o0 = out[0];
-    const double* o1 = out[1];
-    for (int i = 1; i <= N; ++i) o0[i] -= f * o1[i];
-  }
-  for (int j = 1; j < NV; ++j) {
-    const double l = a2L_[j];
-    const double* __restrict om = out[j - 1];
-    double* __restrict o = out[j];
-    for (int i = 1; i <= N; ++i) o[i] -= l * om[i];
-  }
-  {
-    const double invd = a2InvD_[NV - 1];
-    double* o = out[NV - 1];
-    for (int i = 1; i <= N; ++i) o[i] *= invd;
-  }
-  for (int j = NV - 2; j >= 0; --j) {
-    const double invd = a2InvD_[j], ud = a2UD_[j];
-    const double* __restrict op = out[j + 1];
-    double* __restrict o = out[j];
-    for (int i = 1; i <= N; ++i) o[i] = o[i] * invd - ud * op[i];
-  }
+  adi_kernels::vDirectionSolve(vDir_, N, NV, stride, prev.data(), in.data(), out.data());
 }
 
 void AdiFrame::buildCrossOperator() {
+  // Work levels of the MCS step, allocated here and not in the time loop.
+  if (mcsDiff_.nRows() != NV + 1 || mcsDiff_.nCols() != stride) {
+    mcsDiff_ = DenseMatrix(NV + 1, stride, 0.0);
+    mcsWork_ = DenseMatrix(NV + 1, stride, 0.0);
+  }
   const double xiRho = obj.volvol * obj.rho;
   const bool lg = layout.logAsset;
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
@@ -644,14 +555,14 @@ void AdiFrame::hvStep(double t, double tNew) {
   douglasStages(t, tNew);
   const double gNew = slopeAtSmax(tNew);
   const double half = 0.5;
-  // Y0^ = (U + Y0 + dt' F(Y2)) / 2 = Y0 + dt'/2 (F(Y2) - F(U)).
-  Y2 = Y;
-  for (int j = 0; j < NV; ++j) {
-    const double* u = U[j];
-    double* y0 = Y0[j];
-    for (int i = 1; i <= N; ++i) y0[i] = half * (u[i] + y0[i]);
-  }
-  applyF(Y2, gNew, &Y0, half * dtSub_, Y0);
+  // Y2 moves into its own level and the level it leaves takes the step's result, with the S = 0
+  // value the Douglas stages wrote. Row NV is not carried over: F and A2 give it zero weight, and
+  // the final level gets it from row NV - 1.
+  std::swap(Y, Y2);
+  setZeroColumn(Y, valueAtZero(tNew));
+  // Y0^ = (U + Y0 + dt' F(Y2)) / 2 = Y0 + dt'/2 (F(Y2) - F(U)), the average taken in the F sweep.
+  adi_kernels::applyStencilAveraged(
+      stencil_, N, NV, stride, Y2.data(), gNew, U.data(), half * dtSub_, Y0.data());
   solveA1(Y2, Y0, 0.0, Y);
   solveA2(Y2, Y, Y);
 }

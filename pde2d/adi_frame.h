@@ -10,6 +10,7 @@
 #include "core/dense_matrix.h"
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/adi_kernels.h"
 
 // The frame that the ADI solver variants share for the backward pricing equation
 //
@@ -232,15 +233,25 @@ class AdiFrame {
   // Corner weights of F that only the nine-point mixed stencil has.
   std::vector<double> wSW_, wNE_;
 
-  // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides and the factors
-  // (l, u/d, 1/d) for the solves.
+  // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides, and the factors
+  // (l, u/d, 1/d) for the solves, interleaved by groups of rows (adi_kernels::SDirection).
   std::vector<double> a1Lower_, a1DiagM1_, a1Upper_, a1L_, a1UD_, a1InvD_;
   double a1ThetaDt_ = 0.0;
   std::vector<double> a1Zero_;  // per row j: theta dt' times the weight of the S = 0 node at i = 1
+  // Work of the S-direction solves, sized once per solve: the forward sweep of one group of rows
+  // and the zero row that the lanes beyond the last row run in.
+  mutable std::vector<double> a1Work_, a1Pad_;
+  // One row's tridiagonal system and factors while A1 and A2 are set up.
+  std::vector<double> sysLo_, sysDi_, sysUp_, sysL_, sysU_, sysD_;
   // A2, shared by all asset nodes; row 0 keeps its original coefficients and the eliminated
   // second upper entry for the right-hand side.
   std::vector<double> a2Lower_, a2DiagM1_, a2Upper_, a2L_, a2UD_, a2InvD_;
   double a2E_ = 0.0, a2Diag0M1_ = 0.0, a2Upper0_ = 0.0;
+
+  // The same operators as views for the kernels of the time step.
+  adi_kernels::Stencil stencil_;
+  adi_kernels::SDirection sDir_;
+  adi_kernels::VDirection vDir_;
 };
 
 template <class Step, class Exercise>
