@@ -84,7 +84,7 @@ std::string checkExportArgs(const ExportArg* args, std::size_t count) {
     const KindRule& r = ruleOf(a.kind);
     if (inRule(r, a.value)) continue;
     std::ostringstream msg;
-    msg.precision(17);
+    msg.precision(16);
     msg << "Invalid argument " << a.name << " = " << a.value << ": " << r.what << " must be ";
     msg.precision(6);
     if (r.integer) {
