@@ -3,9 +3,12 @@
 // crosses the C boundary into a host (the host process would end): whatever is thrown, of any
 // type, becomes the export's documented failure value.
 #define SERIVANE_BUILDING_MODULE
+#include <cmath>
+#include <exception>
 #include <fstream>
 #include <string>
 
+#include "calibration/export_args.h"
 #include "calibration/export_guard.h"
 #include "calibration/pricing_log.h"
 #include "calibration/robust_pricers.h"
@@ -43,9 +46,42 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
   int nv = NV;
   int runMode = runModeForPrecisionCode(precision);
   const long calcID = calcIdNow();
+  const auto logFailure = [&](const std::string& message) {
+    // Logged as a catch record of the case, like what the robust pricer lets through.
+    SolverLogRecord rec = SolverLogRecord::ofCase(
+        calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
+    std::ofstream log;
+    openPricingLog(log);
+    rec.writeCatch(log, message, runMode);
+  };
   return guardExport(
       0.0,
       [&]() {
+        // The precision code, ivWanted and volvolWidening: every value has a meaning.
+        std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
+                                           {"K", ArgKind::kStrike, K},
+                                           {"T", ArgKind::kMaturity, T},
+                                           {"r", ArgKind::kRate, r},
+                                           {"d", ArgKind::kRate, d},
+                                           {"v0", ArgKind::kVariance, v0},
+                                           {"vL", ArgKind::kVariance, vL},
+                                           {"theta", ArgKind::kSpeed, theta},
+                                           {"volvol", ArgKind::kVolvol, volvol},
+                                           {"rho", ArgKind::kCorrelation, rho},
+                                           {"NS", ArgKind::kAssetIntervals, NS},
+                                           {"NV", ArgKind::kVarianceIntervals, NV},
+                                           {"NT", ArgKind::kTimeSteps, NT},
+                                           {"CallPut", ArgKind::kCallPut, CallPut},
+                                           {"EuroAmer", ArgKind::kExerciseStyle, EuroAmer},
+                                           {"methodID", ArgKind::kMethodId, methodID},
+                                           {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
+                                           {"varRange", ArgKind::kVarRange, varRange},
+                                           {"model", ArgKind::kModel, model}});
+        if (bad.empty()) bad = checkGridSize(NS, NV, NT);
+        if (!bad.empty()) {
+          logFailure(bad);
+          return 0.0;
+        }
         return calcVanillaPDEWithRetries(S,
                                          K,
                                          T,
@@ -70,14 +106,7 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                          false,
                                          model);
       },
-      [&](const std::string& message) {
-        // What the robust pricer lets through is logged as a catch record of the case.
-        SolverLogRecord rec = SolverLogRecord::ofCase(
-            calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
-        std::ofstream log;
-        openPricingLog(log);
-        rec.writeCatch(log, message, runMode);
-      });
+      logFailure);
 }
 
 QEL_API double QEL_CALL
@@ -86,8 +115,17 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
   return guardExport(
       -999.0,
       [&]() {
+        const std::string bad = checkExportArgs({{"price", ArgKind::kPrice, price},
+                                                 {"S", ArgKind::kSpot, S},
+                                                 {"K", ArgKind::kStrike, K},
+                                                 {"T", ArgKind::kMaturity, T},
+                                                 {"r", ArgKind::kRate, r},
+                                                 {"d", ArgKind::kRate, d},
+                                                 {"isPut", ArgKind::kAnyInt, isPut}});
+        if (!bad.empty()) return -999.0;
         const ImpliedVolFunctor f{S, K, T, r, d, price, isPut};
-        return brentSolve(f, 1e-6, 2.0, 1e-16);
+        const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
+        return std::isfinite(iv) ? iv : -999.0;
       },
       [](const std::string&) {});
 }

@@ -9,17 +9,17 @@
 // No exception crosses the C boundary: each export catches everything and returns its documented
 // failure value.
 #define SERIVANE_BUILDING_MODULE
-#if defined(__linux__)
-#endif
 #include <omp.h>
 
 #include <cmath>
 #include <exception>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "calibration/counted_option_file.h"
+#include "calibration/export_args.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
 #include "calibration/serivane.h"
@@ -101,9 +101,24 @@ QEL_API double QEL_CALL VanillaHeston(double S,
   if (volvol == 0.0) volvol = 1e-10;
   if (S == 0.0) S = 1e-12;
   try {
+    // A zero strike goes on to the engine, whose integration fails on it with its own message.
+    const std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
+                                             {"K", ArgKind::kStrikeOrZero, K},
+                                             {"r", ArgKind::kRate, r},
+                                             {"d", ArgKind::kRate, d},
+                                             {"v0", ArgKind::kVariance, v0},
+                                             {"vL", ArgKind::kVariance, vL},
+                                             {"theta", ArgKind::kSpeed, theta},
+                                             {"volvol", ArgKind::kVolvol, volvol},
+                                             {"rho", ArgKind::kCorrelation, rho},
+                                             {"T", ArgKind::kMaturity, T},
+                                             {"put", ArgKind::kAnyInt, put}});
+    if (!bad.empty()) throw std::invalid_argument(bad);
     AnalyticHestonEngine engine(1e-16, 1000000);
     const std::int32_t optionType = put == 0 ? 1 : -1;
-    return engine.price(S, K, T, r, d, v0, vL, theta, volvol, rho, optionType);
+    const double price = engine.price(S, K, T, r, d, v0, vL, theta, volvol, rho, optionType);
+    if (!std::isfinite(price)) throw std::runtime_error("The price is not a finite number");
+    return price;
   } catch (...) {
     logVanillaHestonFailure(currentMessage(), S, K, T, r, d, v0, vL, theta, volvol, rho, put);
     return kFailure;
@@ -113,6 +128,15 @@ QEL_API double QEL_CALL VanillaHeston(double S,
 QEL_API double QEL_CALL
 HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho) {
   try {
+    // Refused parameters give the failure value before the quote file is looked at.
+    if (!checkExportArgs({{"v0", ArgKind::kVariance, v0},
+                          {"vL", ArgKind::kVariance, vL},
+                          {"theta", ArgKind::kSpeed, theta},
+                          {"volvol", ArgKind::kVolvol, volvol},
+                          {"rho", ArgKind::kCorrelation, rho}})
+             .empty()) {
+      return kFailure;
+    }
     const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
     if (!file.opened) return kNoQuoteFile;
     // Fewer whole records than the count, a negative count, or a count that is not a number.
@@ -133,6 +157,9 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
     for (long i = 0; i < n; ++i) {
       try {
         const HestonQuote& q = quotes[static_cast<std::size_t>(i)];
+        // A market volatility outside its range makes no objective (its square would overflow,
+        // say); the quote's other fields are checked by VanillaHeston.
+        if (!argInRange(ArgKind::kMarketVol, q.marketIV)) throw std::invalid_argument("marketIV");
         const double price =
             VanillaHeston(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
         const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
@@ -142,7 +169,8 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
         ++failures;
       }
     }
-    if (failures > 0) return kFailure;
+    // A non-finite sum (nothing above should let one through) is no objective either.
+    if (failures > 0 || !std::isfinite(sum)) return kFailure;
 
     const double mean = sum / static_cast<double>(n);
     ObjectiveRecord rec;

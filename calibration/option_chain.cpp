@@ -45,6 +45,11 @@ OptionChain readOptionChain(const std::string& path) {
   // still be readable.
   std::ifstream in(path);
   if (!in.is_open()) return chain;
+  return readOptionChain(in);
+}
+
+OptionChain readOptionChain(std::istream& in) {
+  OptionChain chain;
   chain.opened = true;
 
   std::string line;

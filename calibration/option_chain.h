@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct OptionChain {
 // number out of the double range throws std::out_of_range "stod argument out of range" (the
 // console prints them). A record is taken only when all five of its numbers were read.
 OptionChain readOptionChain(const std::string& path);
+// The same from an open stream (opened is set).
+OptionChain readOptionChain(std::istream& in);
 
 // The spot conversion of line 2: leading blanks skipped, the decimal number at the start of the
 // text converted, the rest ignored; throws as readOptionChain says.

@@ -7,9 +7,12 @@
 #include "calibration/robust_pricers.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -28,6 +31,7 @@ namespace {
 // The retry ladders recognise these failures by their exact texts.
 constexpr char kInstabilityMessage[] = "Possible instability issue";
 constexpr char kAllocationMessage[] = "bad allocation";
+constexpr char kNonFiniteMessage[] = "The price is not a finite number";
 
 // Instability restarts and memory / allocation retries allowed per call.
 constexpr int kMaxInstabilityRestarts = 3;
@@ -76,6 +80,14 @@ void perStrikeValues(const QelHestonVanilla& pricer,
   }
 }
 
+// n num / den truncated toward zero, as the int expression it stands for, but computed in 64 bits
+// and clamped to the int range: the ladders scale sizes that a caller may pass up to INT_MAX.
+int scaledSize(int n, int num, int den) {
+  const std::int64_t v = static_cast<std::int64_t>(n) * num / den;
+  return static_cast<int>(std::clamp<std::int64_t>(
+      v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
 bool isADIMethod(int methodID) { return methodID >= 2 && methodID <= 14; }
 
 int timeStepsForMethod15(int methodID, int NT, int keptNT) {
@@ -87,23 +99,23 @@ int timeStepsForMethod15(int methodID, int NT, int keptNT) {
 // the entry size nsEntry towards 2 NV or 2.5 NV, capped at 400 by 160, or the variance intervals
 // follow the asset intervals when these are already plentiful. The pricer's NV follows NV.
 void firstResize(QelHestonVanilla& pricer, int nsEntry, int& NS, int& NV) {
-  if (nsEntry < 2 * NV) {
-    NS = std::max(4 * nsEntry / 3, 2 * NV);
+  if (nsEntry < scaledSize(NV, 2, 1)) {
+    NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 2, 1));
     if (NS > 400) {
       NS = 400;
       NV = 160;
     }
     pricer.setNS(NS);
-  } else if (nsEntry < 5 * NV / 2) {
-    NS = std::max(4 * nsEntry / 3, 5 * NV / 2);
-    NV = 2 * NS / 5;
+  } else if (nsEntry < scaledSize(NV, 5, 2)) {
+    NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 5, 2));
+    NV = scaledSize(NS, 2, 5);
     if (NS > 400) {
       NS = 400;
       NV = 160;
     }
     pricer.setNS(NS);
   } else {
-    NV = 10 * NS / 23;
+    NV = scaledSize(NS, 10, 23);
   }
   pricer.NV = NV;
 }
@@ -223,7 +235,7 @@ double calcVanillaPDEWithRetries(double S,
               pricer->vGridMode = 1;
               zeroFlag = true;
               ns = 400;
-              nv = 3 * nv / 4;
+              nv = scaledSize(nv, 3, 4);
               pricer->NV = nv;
               pricer->setNS(400);
               // Also restart the placement and NS0, so that run modes 4 and 5 refine this grid
@@ -261,11 +273,11 @@ double calcVanillaPDEWithRetries(double S,
               pricer->sConcentration = 7.5;
               if ((ns < 400 || static_cast<double>(nv) < 200.0) && !zeroFlag) {
                 if (retries == 1) {
-                  ns = std::min(2 * ns, 400);
-                  nv = std::min(2 * nv, 200);
+                  ns = std::min(scaledSize(ns, 2, 1), 400);
+                  nv = std::min(scaledSize(nv, 2, 1), 200);
                 } else {
-                  ns = std::min(3 * ns / 2, 400);
-                  nv = std::min(3 * nv / 2, 200);
+                  ns = std::min(scaledSize(ns, 3, 2), 400);
+                  nv = std::min(scaledSize(nv, 3, 2), 200);
                 }
                 resetSolveState(*pricer);
                 pricer->NV = nv;
@@ -340,7 +352,16 @@ double calcVanillaPDEWithRetries(double S,
         }
       }
     }
-    if (!restart) return result;
+    if (restart) continue;
+    // An overflowing case (rates or variances far out, say) can come through the solves as an
+    // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
+    if (!std::isfinite(result)) {
+      std::ofstream catchLog;
+      openPricingLog(catchLog);
+      logCase().writeCatch(catchLog, kNonFiniteMessage, prec);
+      return 0.0;
+    }
+    return result;
   }
 }
 
@@ -486,11 +507,11 @@ double calcVanillaPDEStrikesWithRetries(double S,
               pricer->sConcentration = 7.5;
               if ((ns < 400 || static_cast<double>(nv) < 200.0) && !memFailureMode) {
                 if (retries == 1) {
-                  ns = std::min(2 * ns, 400);
-                  nv = std::min(2 * nv, 200);
+                  ns = std::min(scaledSize(ns, 2, 1), 400);
+                  nv = std::min(scaledSize(nv, 2, 1), 200);
                 } else {
-                  ns = std::min(3 * ns / 2, 400);
-                  nv = std::min(3 * nv / 2, 200);
+                  ns = std::min(scaledSize(ns, 3, 2), 400);
+                  nv = std::min(scaledSize(nv, 3, 2), 200);
                 }
                 resetSolveState(*pricer);
                 pricer->NV = nv;
@@ -547,7 +568,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
               pricer->vGridMode = 1;
               memFailureMode = true;
               ns = 400;
-              nv = 3 * nv / 4;
+              nv = scaledSize(nv, 3, 4);
               pricer->NV = nv;
               pricer->setNS(400);
               // Also restart the placement and NS0 for the new sizes.

@@ -41,6 +41,30 @@ typedef uint16_t* QelString;
 extern "C" {
 #endif
 
+/* Argument limits. Every export checks its arguments on entry; a non-finite double, or a value
+   outside these ranges, makes it return its failure value at once (with its failure record, where
+   it writes one, naming the argument). Names as in calibration/export_args.h and
+   core/grid_limits.h:
+     S, K                   finite, in (0, kMaxPriceLevel = 1e12]
+     T                      [0, kMaxMaturityYears = 100]
+     r, d                   [-kMaxAbsRate, kMaxAbsRate], kMaxAbsRate = 0.5
+     v0, vL                 [0, kMaxVariance = 100]
+     theta                  [-kMaxAbsSpeed, kMaxAbsSpeed], kMaxAbsSpeed = 1000
+     volvol                 [0, kMaxVolvol = 100]
+     rho                    [-1, 1]
+     market volatility      [0, kMaxVolatility = 10] (quotes of "OptionsData.txt")
+     varRange               [-kMaxVariance, kMaxVarRange = 10]
+     sRangeParam            finite (a grid reaching beyond kMaxAssetRangeRatio = 1e8 times
+                            max(S, K) fails the pricing)
+     NS                     [1, kMaxAssetIntervals = 50000]
+     NV                     [1, kMaxVarianceIntervals = 50000]
+     NT                     [1, kMaxTimeSteps = 100000]
+     (NS + 1) (NV + 1)      at most kMaxGridNodes = 1000000 nodes
+     nodes x NT             at most kMaxGridWork = 2000000000
+     CallPut 0 or 1; EuroAmer 0, 1 or 2; methodID 1 to 15; model 0 or 1.
+   Precision codes, ivWanted, volvolWidening and put flags take any value. A result that is not a
+   finite number is also returned as the failure value. */
+
 /* Price of one vanilla option under the stochastic-volatility model by the 2-D PDE pricer, with
    grid escalation and retries on failed solves (logged to "GARCH_PDESolverLog.txt" in the
    module's folder). S spot, K strike, T years to expiry, r rate and d dividend yield (both
@@ -52,7 +76,8 @@ extern "C" {
    sRangeParam asset-range parameter; varRange coverage probability of the variance range, or
    minus an explicit upper variance bound; volvolWidening non-zero widens the asset range for a
    large volvol; model 0 square-root variance, 1 variance diffusion volvol * v.
-   Failure value: 0.0 (no positive value could be had, or an error, which is logged). */
+   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, or
+   an error; each is logged). */
 QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                                double K,
                                                double T,
@@ -78,8 +103,8 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
 
 /* Black-Scholes-Merton implied volatility of an option price, sought in [1e-6, 2.0] to machine
    precision. isPut 0 call, non-zero put.
-   Failure value: -999.0 (the price lies outside the prices at the two ends of that range, or the
-   root finder fails). */
+   Failure value: -999.0 (an argument outside the limits above, the price lies outside the prices
+   at the two ends of that range, or the root finder fails; nothing is logged). */
 QEL_API double QEL_CALL
 ImpliedVol(double price, double S, double K, double T, double r, double d, int32_t isPut);
 
@@ -88,8 +113,9 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
    priced as 1e-12), K strike, r rate and d dividend yield (both continuous), v0 start variance,
    vL long-run variance, theta mean-reversion speed, volvol volatility of variance (0 is priced as
    1e-10), rho correlation, T years to expiry; put 0 call, any other value put.
-   Failure value: -999.0 (the pricing failed; a record with the message and the inputs is
-   appended to "GARCH_PDESolverLog.txt" in the module's folder). */
+   Failure value: -999.0 (an argument outside the limits above, with K 0 left to the engine,
+   or the pricing failed; a record with the message and the inputs is appended to
+   "GARCH_PDESolverLog.txt" in the module's folder). */
 QEL_API double QEL_CALL VanillaHeston(double S,
                                       double K,
                                       double r,
@@ -108,7 +134,8 @@ QEL_API double QEL_CALL VanillaHeston(double S,
    Each call appends one line "Objective function:" ... to "Results.txt" in the current folder.
    Failure values: 10000.0 when "OptionsData.txt" cannot be opened (no line written); -999.0 when
    the file holds fewer whole records than its count, a negative or unreadable count, a count of 0,
-   or a quote whose implied volatility cannot be found (no line written). */
+   a parameter or a quote outside the limits above, or a quote whose implied volatility cannot be
+   found (no line written; parameters are checked before the file is looked at). */
 QEL_API double QEL_CALL
 HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho);
 

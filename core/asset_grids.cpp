@@ -13,13 +13,24 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace {
 
-// No grid of the system comes near this many nodes; reaching it means the kept placement or the
-// data make the map stall, and the build is refused rather than left to run on.
-constexpr std::size_t kMaxGridNodes = 10000000;
+// A widened grid stops growing at the served node count (a refinement may need up to twice the
+// nodes of its coarse grid); reaching that means the range asked for (a huge S-range parameter,
+// say) or the kept placement make the map stall, and the build is refused rather than left to
+// run on.
+std::size_t maxSinhNodes(std::size_t minNodes) {
+  return std::max(minNodes, static_cast<std::size_t>(kMaxAssetIntervals) + 1);
+}
+
+// The top of the asset range, refused beyond kMaxAssetRangeRatio times the larger of spot and
+// strike (also when it is not a number).
+void checkAssetTop(const QelHestonVanilla& o, double top, const char* failure) {
+  if (!(top <= kMaxAssetRangeRatio * std::max(o.S0, o.K))) throw std::runtime_error(failure);
+}
 
 enum class AssetGrid { kPlain, kAtStrike, kLogS };
 
@@ -83,10 +94,11 @@ std::vector<double> sinhNodes(const QelHestonVanilla& o,
   if (w <= 1.0) minNodes = std::max(minNodes, static_cast<std::size_t>(o.NS) + 1);
   const double A = o.sGridA, B = o.sGridB;
   const double scale = std::sinh(B * A);
+  const std::size_t maxNodes = maxSinhNodes(minNodes);
   std::vector<double> nodes;
   for (int i = 0;; ++i) {
     const double y = D * (1.0 + std::sinh(B * (i / static_cast<double>(o.NS) - A)) / scale);
-    if (!std::isfinite(y) || nodes.size() >= kMaxGridNodes) throw std::runtime_error(failure);
+    if (!std::isfinite(y) || nodes.size() >= maxNodes) throw std::runtime_error(failure);
     nodes.push_back(y);
     if (!(y < top) && nodes.size() >= minNodes) break;
   }
@@ -102,6 +114,7 @@ void QelHestonVanilla::buildSGridPlain(std::valarray<double>& out, bool wide) {
   }
   double sMax = assetRange(*this, AssetGrid::kPlain, wide).sMax;
   if (sRangeParam > 0.0) sMax = std::max(sRangeParam, 1.5 * K);
+  checkAssetTop(*this, sMax, "the asset range of the plain grid is too wide");
   nSNodes = NS + 1;
   if (strikeNodeIndex == 0) {
     const double index = K / sMax * NS;
@@ -137,6 +150,7 @@ void QelHestonVanilla::buildSGridAtStrike(std::valarray<double>& out, double c, 
   if (!(xi0 > 0.0 && xi0 < 1.0)) throw std::runtime_error(kGridProblemMessage);
 
   const double sEnd = range.w >= 0.5 ? range.w * range.sMax : range.sMax;
+  checkAssetTop(*this, sEnd, kGridProblemMessage);
   const std::int32_t idx = static_cast<std::int32_t>(NS * xi0);
   // A strike index of 0 would leave the map without a scale (sinh(0) in the denominator).
   if (sGridA == 0.0 && idx == 0) throw std::runtime_error(kGridProblemMessage);
@@ -185,6 +199,7 @@ void QelHestonVanilla::buildLogSGrid(std::valarray<double>& out, double c, bool 
   const double xi0 = std::log(q) / (2.0 * c);
   if (!(xi0 > 0.0 && xi0 < 1.0)) throw std::runtime_error(kLogGridProblemMessage);
   if (range.w > 1.0) L += std::log(range.w);
+  checkAssetTop(*this, std::exp(xmin + L), kLogGridProblemMessage);
 
   // Strike node: the last index whose node of the unrounded map lies at or below D.
   std::int32_t idx = 0;

@@ -139,6 +139,18 @@ class QelHestonVanilla : public QelEquityOption {
   // is returned in both cases.
   virtual double setLowerBoundary(DenseMatrix& m, double t);
 
+  // An American single-strike price is worth at least its immediate exercise at S0: a positive
+  // price below max(K - S0, 0) for a put (max(S0 - K, 0) for a call) is raised to it. The grid
+  // values are floored node by node (by the solvers that project early exercise), but the price
+  // is read between nodes by polynomial interpolation, which can undershoot the kink of the
+  // exercise boundary, and Richardson extrapolation can undershoot too; every price handed out
+  // passes here. Zero and negative values are left alone: they report failed solves.
+  void floorAtExercise(double& price) const;
+  // Throws std::invalid_argument when NS, NV or NT lie beyond what the pricer solves on (twice
+  // the served limits of core/grid_limits.h, so that a convergence run's doubling fits): sizes
+  // the retry ladders or a caller could otherwise carry into an int overflow or an endless run.
+  void checkGridSizes() const;
+
   // Runs the solver that methodID selects (solve_driver.cpp), measures its CPU time into cpuTime
   // and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the result
   // vectors along the asset grid; flagA is read by no solver. A price outside the Black-Scholes

@@ -9,6 +9,7 @@
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
+#include "core/grid_limits.h"
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "platform/cpu_clock.h"
@@ -49,6 +50,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
                              std::valarray<double>& out3,
                              std::valarray<double>& out4,
                              double& cpuTime) {
+  checkGridSizes();
   PDESolveResults R;
   ivWanted = cpuTime < 0.0;
   if (precision == 5) {
@@ -81,6 +83,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
     cpuTime = t1 + cpuTime;
 
     summary[2] = w2 * summary[2] - w1 * P1;
+    floorAtExercise(summary[2]);
     summary[4] = summary[2];
     if (ivWanted) invertSingle(*this);
     for (int k = 1; k <= 4; ++k) {
@@ -95,6 +98,22 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   out2 = std::move(R[2]);
   out3 = std::move(R[3]);
   out4 = std::move(R[4]);
+}
+
+void QelHestonVanilla::checkGridSizes() const {
+  const auto beyond = [](std::int64_t n, std::int64_t limit) { return n > 2 * limit; };
+  if (beyond(NS, kMaxAssetIntervals) || beyond(NS0, kMaxAssetIntervals) ||
+      beyond(NV, kMaxVarianceIntervals) || NT > kMaxTimeSteps ||
+      (static_cast<std::int64_t>(NS) + 1) * (static_cast<std::int64_t>(NV) + 1) >
+          4 * kMaxGridNodes) {
+    throw std::invalid_argument("the grid sizes lie beyond what the pricer solves on");
+  }
+}
+
+void QelHestonVanilla::floorAtExercise(double& price) const {
+  if (!american || multiStrike || !(price > 0.0)) return;
+  const double exercise = CallPut == 1 ? K - S0 : S0 - K;
+  if (price < exercise) price = exercise;
 }
 
 void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
@@ -223,7 +242,8 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
         results[k][i] = 4.0 * F[k][2 * i] / 3.0 - results[k][i] / 3.0;
       }
     }
-    const double P = P2 > 0.0 ? 4.0 * P2 / 3.0 - P1 / 3.0 : P2;
+    double P = P2 > 0.0 ? 4.0 * P2 / 3.0 - P1 / 3.0 : P2;
+    if (!multiStrike) floorAtExercise(P);
     if (multiStrike) {
       std::valarray<double> E(C2);
       for (std::size_t i = 0; i < E.size() && i < C1.size(); ++i) {

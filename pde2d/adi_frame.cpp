@@ -706,6 +706,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   double price = 0.0, reported = 0.0;
   if (!multi) {
     price = at(S0);
+    obj.floorAtExercise(price);
     reported = price;
     if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
       reported = maxNearbyNegVal;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the benchmarks need.
+# Installs every Debian package that the build, the tests, the benchmarks and the fuzz targets
+# (clang with its libFuzzer and OpenMP runtimes) need.
 # Safe to run again. The project uses the reference BLAS/LAPACK: no OpenBLAS package is
 # installed, because Debian 12's serial OpenBLAS gives wrong results when called from several
 # OpenMP threads, and any OpenBLAS install silently takes over the system BLAS.
@@ -11,6 +12,7 @@ packages=(
   libblas-dev liblapack-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  clang libclang-rt-14-dev libomp-14-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bad_export_args.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"
@@ -506,4 +507,26 @@ TEST(ModuleHost, OptionPricerStringResults) {
     }
   }
   EXPECT_EQ(m.log(), "");
+}
+
+TEST(ModuleHost, BadArgumentsGiveTheFailureValuesAndRecords) {
+  // The rows of the in-process tests, through the module as a host calls it (in the sanitizer
+  // build: no report may end the host).
+  LoadedModule m;
+  ASSERT_NE(m.solver, nullptr);
+  ASSERT_NE(m.vanillaHeston, nullptr);
+  for (const bad_export_args::PdeCase& c : bad_export_args::pdeCases()) {
+    bad_export_args::PdeArgs a;
+    c.change(a);
+    EXPECT_EQ(a.call(m.solver), 0.0) << c.label;
+    EXPECT_NE(m.log().find(c.logged), std::string::npos) << c.label;
+  }
+  for (const bad_export_args::HestonCase& c : bad_export_args::hestonCases()) {
+    bad_export_args::HestonArgs a;
+    c.change(a);
+    EXPECT_EQ(a.call(m.vanillaHeston), -999.0) << c.label;
+    EXPECT_NE(m.log().find(c.logged), std::string::npos) << c.label;
+  }
+  EXPECT_EQ(m.impliedVol(0.1, 100.0, 100.0, -1e300, 0.03, 0.01, 0), -999.0);
+  EXPECT_EQ(m.hestonCalibration(0.04, 0.05, 1.5, -0.3, -0.7), -999.0);
 }

@@ -1,0 +1,80 @@
+#ifndef SERIVANE_CALIBRATION_EXPORT_ARGS_H_
+#define SERIVANE_CALIBRATION_EXPORT_ARGS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "core/grid_limits.h"
+
+// The argument check at the entry of every exported function. A host may pass anything: each
+// export lists its arguments with their kinds, and the first argument outside its kind's range
+// makes the export return its failure value at once, with the message of that check (naming the
+// argument) in the record the export writes for its failures. The limits are those written in
+// calibration/serivane.h; they keep every value the pricing gives a meaning (a spot of 0 where it
+// is priced as 1e-12, volvol 0, T 0, a negative variance range, any precision code or flag).
+
+// Limits of the double arguments (the grid limits are in core/grid_limits.h).
+inline constexpr double kMaxPriceLevel = 1e12;      // spot and strike
+inline constexpr double kMaxMaturityYears = 100.0;  // T
+inline constexpr double kMaxAbsRate = 0.5;          // interest rate and dividend yield
+inline constexpr double kMaxVariance = 100.0;       // v0, vL, an explicit variance bound
+inline constexpr double kMaxAbsSpeed = 1000.0;      // mean-reversion speed
+inline constexpr double kMaxVolvol = 100.0;         // volatility of variance
+inline constexpr double kMaxVarRange = 10.0;        // coverage factor of the variance range
+inline constexpr double kMaxVolatility = 10.0;      // a market implied volatility
+
+// The kinds of exported arguments; each has one range (see the table in export_args.cpp).
+enum class ArgKind {
+  kSpot,               // (0, kMaxPriceLevel]
+  kSpotOrZero,         // [0, kMaxPriceLevel]: priced as 1e-12 where the export says so
+  kStrike,             // (0, kMaxPriceLevel]
+  kStrikeOrZero,       // [0, kMaxPriceLevel]: a zero strike left to the pricer's own failure
+  kPrice,              // any finite number (a target price: out of range is the solver's failure)
+  kMaturity,           // [0, kMaxMaturityYears]
+  kRate,               // [-kMaxAbsRate, kMaxAbsRate]: interest rate or dividend yield
+  kVariance,           // [0, kMaxVariance]
+  kSpeed,              // [-kMaxAbsSpeed, kMaxAbsSpeed]
+  kVolvol,             // [0, kMaxVolvol]
+  kCorrelation,        // [-1, 1]
+  kMarketVol,          // [0, kMaxVolatility]
+  kRangeParam,         // any finite number (the asset grid bounds its own range)
+  kVarRange,           // [-kMaxVariance, kMaxVarRange]: a coverage, or minus a variance bound
+  kAssetIntervals,     // integer [1, kMaxAssetIntervals]
+  kVarianceIntervals,  // integer [1, kMaxVarianceIntervals]
+  kTimeSteps,          // integer [1, kMaxTimeSteps]
+  kNodeCount,          // integer [0, kMaxAssetIntervals]
+  kCallPut,            // 0 call, 1 put
+  kExerciseStyle,      // 0 European, 1 American, 2 Bermudan
+  kMethodId,           // 1 .. 15
+  kModel,              // 0 square-root variance, 1 variance diffusion
+  kAnyInt,             // flags and codes whose every value has a meaning
+};
+
+// One argument as the export received it (integers are exact in a double).
+struct ExportArg {
+  constexpr ExportArg(const char* n, ArgKind k, double v) : name(n), kind(k), value(v) {}
+  constexpr ExportArg(const char* n, ArgKind k, std::int32_t v)
+      : name(n), kind(k), value(static_cast<double>(v)) {}
+  const char* name;
+  ArgKind kind;
+  double value;
+};
+
+// The message of the first argument outside its kind's range ("Invalid argument K = -1: a strike
+// must be finite and in (0, 1e+12]"), or the empty string when all are in range.
+std::string checkExportArgs(const ExportArg* args, std::size_t count);
+inline std::string checkExportArgs(std::initializer_list<ExportArg> args) {
+  return checkExportArgs(args.begin(), args.size());
+}
+
+// The grid as a whole, once its three sizes have passed their own checks: at most kMaxGridNodes
+// nodes (NS + 1) (NV + 1), and at most kMaxGridWork nodes times time steps. The message names the
+// sizes, or is empty.
+std::string checkGridSize(std::int32_t NS, std::int32_t NV, std::int32_t NT);
+
+// Whether value lies in the range of kind (what checkExportArgs tests for each argument).
+bool argInRange(ArgKind kind, double value);
+
+#endif  // SERIVANE_CALIBRATION_EXPORT_ARGS_H_

@@ -1,0 +1,112 @@
+// libFuzzer target: the argument check at the exports' entry, with what lies behind it that a
+// host's arguments reach without a solve. The bytes give GARCH_VanillaPDESolver's 22 arguments
+// and a script of solve outcomes (reported, interpolated and returned values) that stands in for
+// the 2-D solves through the robust pricer's test seam, so the whole retry ladder runs on
+// arbitrary sizes and values; ImpliedVol and the argument check itself get the same doubles.
+// Every call must return a finite value at once, without crash or undefined behaviour.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "calibration/export_args.h"
+#include "calibration/pricing_log.h"
+#include "calibration/program_folder.h"
+#include "calibration/robust_pricers.h"
+#include "calibration/serivane.h"
+#include "core/qel_heston_vanilla.h"
+
+namespace {
+
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  template <class T>
+  T take() {
+    T value{};
+    const std::size_t n = std::min(sizeof(T), size_ - at_);
+    std::memcpy(&value, data_ + at_, n);
+    at_ += n;
+    return value;
+  }
+  bool empty() const { return at_ >= size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// Solve outcomes read from the remaining bytes, the last one repeated.
+std::vector<double> script;
+std::size_t turn = 0;
+
+void scriptedSolve(QelHestonVanilla& p, double& cpuTime) {
+  if (script.empty()) throw std::runtime_error("Possible instability issue");
+  const std::size_t k = std::min(turn, script.size() / 3 - 1) * 3;
+  ++turn;
+  p.summary = std::valarray<double>(0.0, 6);
+  p.summary[2] = script[k];
+  p.summary[1] = script[k + 1];
+  p.summary[4] = script[k + 2];
+  cpuTime = 0.0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Bytes b(data, size);
+  double x[12];
+  for (double& v : x) v = b.take<double>();
+  std::int32_t n[10];
+  for (std::int32_t& v : n) v = b.take<std::int32_t>();
+  script.clear();
+  turn = 0;
+  while (!b.empty() && script.size() < 30) script.push_back(b.take<double>());
+  script.resize(script.size() / 3 * 3);
+
+  robustSolveHook = &scriptedSolve;
+  const double price = GARCH_VanillaPDESolver(x[0],
+                                              x[1],
+                                              x[2],
+                                              x[3],
+                                              x[4],
+                                              x[5],
+                                              x[6],
+                                              x[7],
+                                              x[8],
+                                              x[9],
+                                              n[0],
+                                              n[1],
+                                              n[2],
+                                              n[3],
+                                              n[4],
+                                              n[5],
+                                              n[6],
+                                              n[7],
+                                              x[10],
+                                              x[11],
+                                              n[8],
+                                              n[9]);
+  robustSolveHook = nullptr;
+  if (!std::isfinite(price)) __builtin_trap();
+
+  const double iv = ImpliedVol(x[0], x[1], x[2], x[3], x[4], x[5], n[0]);
+  if (!std::isfinite(iv)) __builtin_trap();
+
+  // Every accepted grid lies inside the limits the ladders rely on.
+  if (checkExportArgs({{"NS", ArgKind::kAssetIntervals, n[0]},
+                       {"NV", ArgKind::kVarianceIntervals, n[1]},
+                       {"NT", ArgKind::kTimeSteps, n[2]}})
+          .empty() &&
+      checkGridSize(n[0], n[1], n[2]).empty()) {
+    if (static_cast<std::int64_t>(n[0] + 1) * (n[1] + 1) > kMaxGridNodes) __builtin_trap();
+  }
+
+  // The failure records go to the pricing log beside this program: keep it small.
+  static int calls = 0;
+  if (++calls % 1000 == 0) std::remove(pricingLogPath().c_str());
+  return 0;
+}

@@ -1,0 +1,25 @@
+// libFuzzer target: the chain layout of "OptionsData.txt" read, sorted, de-duplicated and checked
+// as the console program does it. Any text must end in a chain or in the documented exceptions of
+// the spot line, never in a crash, a hang or undefined behaviour.
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "calibration/option_chain.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  OptionChain chain;
+  try {
+    chain = readOptionChain(in);
+  } catch (const std::invalid_argument&) {
+    return 0;  // a spot line without a number
+  } catch (const std::out_of_range&) {
+    return 0;  // a spot beyond the doubles
+  }
+  const int failed = prepareOptionChain(chain);
+  if (failed < -1 || failed > 15) __builtin_trap();
+  return 0;
+}
