@@ -25,7 +25,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work/$t"
   echo "== $t ($seconds s)"
   # The export target's failure records land beside the program; run it from the build folder.
-  if ! (cd "$build" && "$build/tests/fuzz/$t" -max_total_time="$seconds" -timeout=10 \
+  if ! (cd "$build" && "$build/tests/fuzz/$t" -max_total_time="$seconds" -seed=1 -timeout=10 \
           -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
           "$work/$t" "$seeds" 2>"$work/$t.log"); then
     status=1
