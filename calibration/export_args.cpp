@@ -67,6 +67,12 @@ constexpr KindRule kRules[] = {
      1.0,
      false,
      true},
+    {ArgKind::kModelSelector,
+     "a model selector (rounding to 0 square-root variance or 1 variance diffusion)",
+     -0.5,
+     1.4999999999999998,  // the double below 1.5, which rounds to 2
+     true,
+     false},
     {ArgKind::kAnyInt, "a flag or code", -kInf, kInf, false, true},
 };
 

@@ -58,6 +58,7 @@ enum class ArgKind {
   kExerciseStyle,      // 0 European, 1 American, 2 Bermudan
   kMethodId,           // 1 .. 15
   kModel,              // 0 square-root variance, 1 variance diffusion
+  kModelSelector,      // (-0.5, 1.5): a double rounded to a model
   kAnyInt,             // flags and codes whose every value has a meaning
 };
 

@@ -110,6 +110,11 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                        {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
                                        {"varRange", ArgKind::kVarRange, varRange},
                                        {"nExercise", ArgKind::kExerciseDates, nExercise}});
+    // A model selector that is not a finite number is the pricer's to refuse (after the
+    // transform); a finite one must round to a model.
+    if (bad.empty() && std::isfinite(params[5])) {
+      bad = checkExportArgs({{"params[5] (model)", ArgKind::kModelSelector, params[5]}});
+    }
     const double volvol = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
     if (bad.empty()) bad = checkExportArgs({{"volvol (from params[0])", ArgKind::kVolvol, volvol}});
     // The grid as solved: the time steps become a multiple of the exercise dates, with at least

@@ -294,6 +294,13 @@ inline std::vector<OptionPricerCase> optionPricerCases() {
        [](A& a) { a.params[3] = -kInf; },
        "Invalid argument params[3] (theta) = -inf"},
       {"rho beyond 1", [](A& a) { a.params[4] = 2.0; }, "Invalid argument params[4] (rho) = 2"},
+      // Rounded to an int by the pricer: beyond the int range the conversion is undefined.
+      {"model selector -3.4e38",
+       [](A& a) { a.params[5] = -3.4e38; },
+       "Invalid argument params[5] (model) = -3.4e+38"},
+      {"model selector 1.5 (rounds to 2)",
+       [](A& a) { a.params[5] = 1.5; },
+       "Invalid argument params[5] (model) = 1.5"},
       {"CallPut 2", [](A& a) { a.CallPut = 2; }, "Invalid argument CallPut = 2"},
       {"EuroAmer 3", [](A& a) { a.EuroAmer = 3; }, "Invalid argument EuroAmer = 3"},
       {"sRangeParam not a number",

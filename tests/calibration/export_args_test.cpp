@@ -95,6 +95,15 @@ TEST(ExportArgCheck, RangesAreClosedOrOpenAsDocumented) {
       {ArgKind::kExerciseStyle, 2, true},
       {ArgKind::kExerciseStyle, -1, false},
       {ArgKind::kAnyInt, -2147483648.0, true},
+      {ArgKind::kModelSelector, 1.4999999999999998, true},
+      {ArgKind::kModelSelector, 1.5, false},
+      {ArgKind::kModelSelector, -0.4999, true},
+      {ArgKind::kModelSelector, -0.5, false},
+      {ArgKind::kQuantileLevel, 0.0, false},
+      {ArgKind::kQuantileLevel, 0.9999, true},
+      {ArgKind::kRootMaturity, 10.0, true},
+      {ArgKind::kExerciseDates, 20001, false},
+      {ArgKind::kPositiveCount, 2147483647.0, true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(argInRange(c.kind, c.value), c.ok)
