@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <string>
 
 namespace {
 
@@ -24,14 +25,23 @@ constexpr KindRule kRules[] = {
     {ArgKind::kStrikeOrZero, "a strike", 0.0, kMaxPriceLevel, false, false},
     {ArgKind::kPrice, "a price", -kInf, kInf, false, false},
     {ArgKind::kMaturity, "a maturity in years", 0.0, kMaxMaturityYears, false, false},
+    {ArgKind::kRootMaturity,
+     "the square root of a maturity in years",
+     0.0,
+     10.0,  // sqrt(kMaxMaturityYears)
+     false,
+     false},
     {ArgKind::kRate, "a rate or yield", -kMaxAbsRate, kMaxAbsRate, false, false},
     {ArgKind::kVariance, "a variance", 0.0, kMaxVariance, false, false},
+    {ArgKind::kSignedVariance, "a variance", -kMaxVariance, kMaxVariance, false, false},
     {ArgKind::kSpeed, "a mean-reversion speed", -kMaxAbsSpeed, kMaxAbsSpeed, false, false},
     {ArgKind::kVolvol, "a volatility of variance", 0.0, kMaxVolvol, false, false},
     {ArgKind::kCorrelation, "a correlation", -1.0, 1.0, false, false},
     {ArgKind::kMarketVol, "a market implied volatility", 0.0, kMaxVolatility, false, false},
     {ArgKind::kRangeParam, "an S-range parameter", -kInf, kInf, false, false},
+    {ArgKind::kFinite, "a value", -kInf, kInf, false, false},
     {ArgKind::kVarRange, "a variance range", -kMaxVariance, kMaxVarRange, false, false},
+    {ArgKind::kQuantileLevel, "a quantile level", 0.0, 1.0, true, false},
     {ArgKind::kAssetIntervals, "an asset interval count", 1.0, kMaxAssetIntervals, false, true},
     {ArgKind::kVarianceIntervals,
      "a variance interval count",
@@ -41,6 +51,8 @@ constexpr KindRule kRules[] = {
      true},
     {ArgKind::kTimeSteps, "a time step count", 1.0, kMaxTimeSteps, false, true},
     {ArgKind::kNodeCount, "a node count", 0.0, kMaxAssetIntervals, false, true},
+    {ArgKind::kPositiveCount, "a count", 1.0, 2147483647.0, false, true},
+    {ArgKind::kExerciseDates, "a number of exercise dates", 0.0, kMaxExerciseDates, false, true},
     {ArgKind::kCallPut, "a call/put flag (0 call, 1 put)", 0.0, 1.0, false, true},
     {ArgKind::kExerciseStyle,
      "an exercise style (0 European, 1 American, 2 Bermudan)",
@@ -55,6 +67,12 @@ constexpr KindRule kRules[] = {
      1.0,
      false,
      true},
+    {ArgKind::kModelSelector,
+     "a model selector (rounding to 0 square-root variance or 1 variance diffusion)",
+     -0.5,
+     1.4999999999999998,  // the double below 1.5, which rounds to 2
+     true,
+     false},
     {ArgKind::kAnyInt, "a flag or code", -kInf, kInf, false, true},
 };
 
@@ -88,7 +106,12 @@ std::string checkExportArgs(const ExportArg* args, std::size_t count) {
     msg << "Invalid argument " << a.name << " = " << a.value << ": " << r.what << " must be ";
     msg.precision(6);
     if (r.integer) {
-      msg << "an integer in [" << r.lo << ", " << r.hi << "]";
+      // Integer bounds in full (INT32_MAX, say), not in the exponent form of large doubles.
+      const auto bound = [](double b) {
+        return std::isfinite(b) ? std::to_string(static_cast<long long>(b))
+                                : std::string(b < 0 ? "-inf" : "inf");
+      };
+      msg << "an integer in [" << bound(r.lo) << ", " << bound(r.hi) << "]";
     } else if (std::isinf(r.lo) && std::isinf(r.hi)) {
       msg << "a finite number";
     } else {

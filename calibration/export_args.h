@@ -24,6 +24,9 @@ inline constexpr double kMaxAbsSpeed = 1000.0;      // mean-reversion speed
 inline constexpr double kMaxVolvol = 100.0;         // volatility of variance
 inline constexpr double kMaxVarRange = 10.0;        // coverage factor of the variance range
 inline constexpr double kMaxVolatility = 10.0;      // a market implied volatility
+// Exercise dates of a Bermudan option: the pricer rounds its time steps to a multiple of their
+// count with at least 5 steps between dates, so that the rounded count stays near kMaxTimeSteps.
+inline constexpr std::int32_t kMaxExerciseDates = kMaxTimeSteps / 5;
 
 // The kinds of exported arguments; each has one range (see the table in export_args.cpp).
 enum class ArgKind {
@@ -33,22 +36,29 @@ enum class ArgKind {
   kStrikeOrZero,       // [0, kMaxPriceLevel]: a zero strike left to the pricer's own failure
   kPrice,              // any finite number (a target price: out of range is the solver's failure)
   kMaturity,           // [0, kMaxMaturityYears]
+  kRootMaturity,       // [0, sqrt(kMaxMaturityYears)]: the square root of T
   kRate,               // [-kMaxAbsRate, kMaxAbsRate]: interest rate or dividend yield
   kVariance,           // [0, kMaxVariance]
+  kSignedVariance,     // [-kMaxVariance, kMaxVariance]: v0 left to a solver that refuses v0 <= 0
   kSpeed,              // [-kMaxAbsSpeed, kMaxAbsSpeed]
   kVolvol,             // [0, kMaxVolvol]
   kCorrelation,        // [-1, 1]
   kMarketVol,          // [0, kMaxVolatility]
   kRangeParam,         // any finite number (the asset grid bounds its own range)
+  kFinite,             // any finite number (an exponent, say)
   kVarRange,           // [-kMaxVariance, kMaxVarRange]: a coverage, or minus a variance bound
+  kQuantileLevel,      // (0, 1]: a quantile level of the variance law
   kAssetIntervals,     // integer [1, kMaxAssetIntervals]
   kVarianceIntervals,  // integer [1, kMaxVarianceIntervals]
   kTimeSteps,          // integer [1, kMaxTimeSteps]
   kNodeCount,          // integer [0, kMaxAssetIntervals]
+  kPositiveCount,      // integer [1, INT32_MAX]: a size whose large values have a meaning
+  kExerciseDates,      // integer [0, kMaxExerciseDates]
   kCallPut,            // 0 call, 1 put
   kExerciseStyle,      // 0 European, 1 American, 2 Bermudan
   kMethodId,           // 1 .. 15
   kModel,              // 0 square-root variance, 1 variance diffusion
+  kModelSelector,      // (-0.5, 1.5): a double rounded to a model
   kAnyInt,             // flags and codes whose every value has a meaning
 };
 

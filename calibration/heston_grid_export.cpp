@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration/export_args.h"
 #include "calibration/heston_grid.h"
 #include "calibration/program_folder.h"
 #include "calibration/serivane.h"
@@ -158,6 +159,13 @@ void priceHestonGrid(const double* S,
       out[i] = hestonCallExactPrice(module, S[i], K, T, r, d, v0, vL, theta, volvol, rho, put);
     }
   }
+  // A value that is not a finite number is no price: the failure, before node 0 is written.
+  for (int i = N; i >= 1; --i) {
+    if (!std::isfinite(out[i])) {
+      throw std::runtime_error("The price at spot node " + std::to_string(i) +
+                               " is not a finite number");
+    }
+  }
   out[0] = put != 0 ? K * std::exp(-r * T) - S[0] * std::exp(-d * T) : 0.0;
 }
 
@@ -178,6 +186,30 @@ QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
                                              int32_t N,
                                              uint8_t internal) {
   try {
+    if (S == nullptr || out == nullptr) {
+      throw std::invalid_argument("A pointer argument of VanillaHestonGrid is null");
+    }
+    // The parameters as for VanillaHeston, without its replacements of a zero volvol or spot (a
+    // zero volvol is left to the pricing, which fails on it). At most kMaxAssetIntervals + 1
+    // nodes, as many as QelOptionPricer serves.
+    std::string bad = checkExportArgs({{"K", ArgKind::kStrikeOrZero, K},
+                                       {"r", ArgKind::kRate, r},
+                                       {"d", ArgKind::kRate, d},
+                                       {"v0", ArgKind::kVariance, v0},
+                                       {"vL", ArgKind::kVariance, vL},
+                                       {"theta", ArgKind::kSpeed, theta},
+                                       {"volvol", ArgKind::kVolvol, volvol},
+                                       {"rho", ArgKind::kCorrelation, rho},
+                                       {"T", ArgKind::kMaturity, T},
+                                       {"N", ArgKind::kNodeCount, N}});
+    // Node 0 is read only for a put (its lower boundary value); a spot of 0 is the grid's lower
+    // end there. The other nodes are priced: positive spots.
+    for (int i = 0; bad.empty() && i <= N; ++i) {
+      if (i == 0 && put == 0) continue;
+      const std::string name = "S[" + std::to_string(i) + "]";
+      bad = checkExportArgs({{name.c_str(), i == 0 ? ArgKind::kSpotOrZero : ArgKind::kSpot, S[i]}});
+    }
+    if (!bad.empty()) throw std::invalid_argument(bad);
     priceHestonGrid(S,
                     out,
                     K,

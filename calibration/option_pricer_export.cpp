@@ -2,12 +2,15 @@
 // its whole solution along the asset grid, and theta and vega at every node by bump-and-resolve.
 // No retries and no log: a failure comes back as the message string.
 #define SERIVANE_BUILDING_MODULE
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <valarray>
 
+#include "calibration/export_args.h"
 #include "calibration/serivane.h"
 #include "calibration/string_result.h"
 #include "core/qel_heston_vanilla.h"
@@ -16,7 +19,7 @@ namespace {
 
 // The largest node count served: the host's arrays are not expected to hold more than 50001
 // entries.
-constexpr int kMaxNodeCount = 50000;
+constexpr int kMaxNodeCount = kMaxAssetIntervals;
 // Relative bump of the maturity for theta, and absolute bump of sqrt(v0) and sqrt(vL) for vega.
 constexpr double kMaturityBump = 1e-5;
 constexpr double kVolBump = 1e-5;
@@ -27,6 +30,15 @@ constexpr int kMethodId = 1;
 void requireEntries(const std::valarray<double>& v, int n) {
   if (n >= 0 && v.size() < static_cast<std::size_t>(n) + 1) {
     throw std::runtime_error("The pricer returned fewer values than asset nodes");
+  }
+}
+
+// A value of a solve that is not a finite number is a failed solve, not a result.
+void requireFinite(const std::valarray<double>& v, int n) {
+  for (int i = 0; i <= n && static_cast<std::size_t>(i) < v.size(); ++i) {
+    if (!std::isfinite(v[i])) {
+      throw std::runtime_error("The pricer returned a value that is not a finite number");
+    }
   }
 }
 
@@ -78,8 +90,40 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       throw std::invalid_argument("A pointer argument of QelOptionPricer is null");
     }
     // The host passes the volatility of variance as an exponent of (1 + sqrt(T)) and the
-    // maturity as its square root.
-    params[0] = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
+    // maturity as its square root. Arguments outside their limits are refused before anything
+    // is written; the model selector params[5] is the pricer's to refuse, after the transform.
+    std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
+                                       {"K", ArgKind::kStrike, K},
+                                       {"NT", ArgKind::kTimeSteps, NT},
+                                       {"rootT", ArgKind::kRootMaturity, rootT},
+                                       {"params[0]", ArgKind::kFinite, params[0]},
+                                       {"params[1] (v0)", ArgKind::kVariance, params[1]},
+                                       {"params[2] (vL)", ArgKind::kVariance, params[2]},
+                                       {"params[3] (theta)", ArgKind::kSpeed, params[3]},
+                                       {"params[4] (rho)", ArgKind::kCorrelation, params[4]},
+                                       {"r", ArgKind::kRate, r},
+                                       {"d", ArgKind::kRate, d},
+                                       {"NS", ArgKind::kPositiveCount, *NS},
+                                       {"NV", ArgKind::kVarianceIntervals, *NV},
+                                       {"CallPut", ArgKind::kCallPut, CallPut},
+                                       {"EuroAmer", ArgKind::kExerciseStyle, EuroAmer},
+                                       {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
+                                       {"varRange", ArgKind::kVarRange, varRange},
+                                       {"nExercise", ArgKind::kExerciseDates, nExercise}});
+    // A model selector that is not a finite number is the pricer's to refuse (after the
+    // transform); a finite one must round to a model.
+    if (bad.empty() && std::isfinite(params[5])) {
+      bad = checkExportArgs({{"params[5] (model)", ArgKind::kModelSelector, params[5]}});
+    }
+    const double volvol = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
+    if (bad.empty()) bad = checkExportArgs({{"volvol (from params[0])", ArgKind::kVolvol, volvol}});
+    // The grid as solved: the time steps become a multiple of the exercise dates, with at least
+    // 5 between dates. Above kMaxNodeCount nodes nothing is solved (below).
+    if (bad.empty() && *NS <= kMaxNodeCount) {
+      bad = checkGridSize(*NS, *NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
+    }
+    if (!bad.empty()) throw std::invalid_argument(bad);
+    params[0] = volvol;
     const double T = rootT * rootT;
 
     const std::valarray<double> modelParams(params, 6);
@@ -118,12 +162,17 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
     n = pricer->getNodeCount();
     *NS = n;
+    requireFinite(pricer->getSummary(), 5);
     for (int j = 0; j < 6; ++j) params[j] = pricer->getSummary()[j];
     n = pricer->getNodeCount();
     *NS = n;
     double cpuTotal = *cpuTime;
 
+    // The host's arrays hold kMaxNodeCount + 1 entries at most.
+    if (n > kMaxNodeCount)
+      throw std::runtime_error("The pricer changed the node count beyond 50000");
     for (const std::valarray<double>& v : R) requireEntries(v, n);
+    for (const std::valarray<double>& v : R) requireFinite(v, n);
     const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
     for (int i = 0; i <= n; ++i) {
       outS[i] = R[0][i];
@@ -139,9 +188,14 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
         requireEntries(R[1], n);
-        // Value lost per calendar day.
-        for (int i = 0; i <= n; ++i) {
-          outTheta[i] = (outValue[i] - R[1][i]) / (T * kMaturityBump) / 365.0;
+        requireFinite(R[1], n);
+        // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
+        if (!(T > 0.0)) {
+          for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
+        } else {
+          for (int i = 0; i <= n; ++i) {
+            outTheta[i] = (outValue[i] - R[1][i]) / (T * kMaturityBump) / 365.0;
+          }
         }
       } else {
         for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
@@ -155,6 +209,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
         requireEntries(R[1], n);
+        requireFinite(R[1], n);
         // Change per volatility point.
         for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
       } else {

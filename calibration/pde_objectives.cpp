@@ -14,11 +14,13 @@
 #include <climits>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "calibration/bucket_dealing.h"
+#include "calibration/export_args.h"
 #include "calibration/export_guard.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
@@ -83,20 +85,98 @@ BucketDeal dealItems(const std::vector<Item>& items, const std::vector<int>& ord
   return dealByCost(costs, pricingBucketCount(), total);
 }
 
-double optionByOption(const PdeObjectiveArgs& a, int model) {
+// The argument check of the objectives, before the quote file is looked at: the message of the
+// first argument outside its limits, or the empty string. Precision code, volvolWidening, strip
+// mode and selector take any value. The level: finite, below kMaxVarRange; with the variance
+// bounds of the 1-D variance law (a level below 1, model other than 0) a quantile level in
+// (0, 1), and v0 goes first to that solver, which refuses v0 <= 0 with its own message;
+// otherwise the level is the pricer's varRange (a negative one an explicit variance bound).
+std::string checkObjectiveArgs(const PdeObjectiveArgs& a, int model) {
+  const bool bounded = a.level < 1.0 && model != 0;
+  std::string bad =
+      checkExportArgs({{"v0", bounded ? ArgKind::kSignedVariance : ArgKind::kVariance, a.v0},
+                       {"vL", ArgKind::kVariance, a.vL},
+                       {"theta", ArgKind::kSpeed, a.theta},
+                       {"volvol", ArgKind::kVolvol, a.volvol},
+                       {"rho", ArgKind::kCorrelation, a.rho},
+                       {"NS", ArgKind::kAssetIntervals, a.NS},
+                       {"NV", ArgKind::kVarianceIntervals, a.NV},
+                       {"NT", ArgKind::kTimeSteps, a.NT},
+                       {"methodID", ArgKind::kMethodId, a.methodID},
+                       {"sRangeParam", ArgKind::kRangeParam, a.sRangeParam},
+                       {"level", ArgKind::kVarRange, a.level}});
+  if (bad.empty() && bounded) bad = checkExportArgs({{"level", ArgKind::kQuantileLevel, a.level}});
+  if (bad.empty()) bad = checkGridSize(a.NS, a.NV, a.NT);
+  return bad;
+}
+
+// Every field of every quote within its limits (the quotes are the pricer's arguments too);
+// throws std::invalid_argument naming the field and the quote (1 for the first record).
+void checkQuotes(const std::vector<HestonQuote>& quotes) {
+  for (std::size_t i = 0; i < quotes.size(); ++i) {
+    const HestonQuote& q = quotes[i];
+    const std::string of = " of quote " + std::to_string(i + 1);
+    const std::string names[8] = {"market volatility" + of,
+                                  "S" + of,
+                                  "K" + of,
+                                  "T" + of,
+                                  "r" + of,
+                                  "d" + of,
+                                  "CallPut" + of,
+                                  "EuroAmer" + of};
+    const std::string bad =
+        checkExportArgs({{names[0].c_str(), ArgKind::kMarketVol, q.marketIV},
+                         {names[1].c_str(), ArgKind::kSpot, q.S},
+                         {names[2].c_str(), ArgKind::kStrike, q.K},
+                         {names[3].c_str(), ArgKind::kMaturity, q.T},
+                         {names[4].c_str(), ArgKind::kRate, q.r},
+                         {names[5].c_str(), ArgKind::kRate, q.d},
+                         {names[6].c_str(), ArgKind::kCallPut, q.CallPut},
+                         {names[7].c_str(), ArgKind::kExerciseStyle, q.EuroAmer}});
+    if (!bad.empty()) throw std::invalid_argument(bad);
+  }
+}
+
+// The grid of one pricing (its time steps scaled by T, its sizes raised for cheap options)
+// within the pricer's limits; throws std::invalid_argument with `what` before the message.
+void checkItemGrid(const std::string& what, int NS, int NV, int NT) {
+  std::string bad = checkExportArgs({{"NT scaled by T", ArgKind::kTimeSteps, NT}});
+  if (bad.empty()) bad = checkGridSize(NS, NV, NT);
+  if (!bad.empty()) throw std::invalid_argument(what + ": " + bad);
+}
+
+// The mean squared error; one that is not a finite number is no objective.
+double finiteMean(double sum, double n) {
+  const double mean = sum / n;
+  if (!std::isfinite(mean)) throw std::runtime_error("The objective is not a finite number");
+  return mean;
+}
+
+// Model 0 is the square-root variance model, every other value the variance diffusion: the
+// pricer knows them as 0 and 1.
+int pricerModel(int model) { return model != 0 ? 1 : 0; }
+
+double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
+  const int model = pricerModel(hostModel);
   const int runMode = runModeForPrecisionCode(a.precisionCode);
   return guardExport(
       kErrorValue,
       [&]() {
         const bool debug = debugFlag;
+        const std::string bad = checkObjectiveArgs(a, model);
+        if (!bad.empty()) throw std::invalid_argument(bad);
         const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
         if (!file.opened) return kNoQuoteFileValue;
         // A short file, a field that is not a number, a negative or unreadable count; and no
         // quote at all, whose mean squared error would be 0/0.
         if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
+        checkQuotes(file.quotes);
 
         double total = 0.0;
         const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
+        for (const OptionWorkItem& item : items) {
+          checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
+        }
         const std::vector<int> order = byDescendingCost(items);
         const BucketDeal deal = dealItems(items, order, total);
         const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
@@ -153,28 +233,37 @@ double optionByOption(const PdeObjectiveArgs& a, int model) {
         rethrowFirst(errors, failed);
         double sum = 0.0;
         for (const double e : squaredErrors) sum += e;
-        const double mean = sum / n;
+        const double mean = finiteMean(sum, n);
         if (debug) recordEvaluation(a, mean, secondsSince(start));
         return std::sqrt(mean);
       },
       [](const std::string& message) { appendErrorRecord(message); });
 }
 
-double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int model) {
+double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
+  const int model = pricerModel(hostModel);
   const int runMode = runModeForPrecisionCode(a.precisionCode);
   return guardExport(
       kErrorValue,
       [&]() {
         const bool debug = debugFlag;
+        const std::string bad = checkObjectiveArgs(a, model);
+        if (!bad.empty()) throw std::invalid_argument(bad);
         const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
         if (!file.opened) return kNoQuoteFileValue;
         // No quote (a count of 0 or less, or none readable) leaves nothing to group; fewer
         // records than the count would be a mean over quotes that were never priced.
         if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
+        checkQuotes(file.quotes);
 
         std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
-        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
         const double total = sizeExpiryWorkItems(groups, a);
+        for (const ExpiryWorkItem& g : groups) {
+          std::ostringstream what;
+          what << "Expiration T = " << g.T;
+          checkItemGrid(what.str(), g.NS, g.NV, g.NT);
+        }
+        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
         const std::vector<int> order = byDescendingCost(groups);
         const BucketDeal deal = dealItems(groups, order, total);
 
@@ -234,7 +323,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int model) {
         }
         double sum = 0.0;
         for (const double s : partial) sum += s;
-        const double mean = sum / static_cast<double>(file.count);
+        const double mean = finiteMean(sum, static_cast<double>(file.count));
         if (debug) recordEvaluation(a, mean, secondsSince(start));
         return std::sqrt(mean);
       },

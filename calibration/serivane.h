@@ -61,9 +61,27 @@ extern "C" {
      NT                     [1, kMaxTimeSteps = 100000]
      (NS + 1) (NV + 1)      at most kMaxGridNodes = 1000000 nodes
      nodes x NT             at most kMaxGridWork = 2000000000
-     CallPut 0 or 1; EuroAmer 0, 1 or 2; methodID 1 to 15; model 0 or 1.
-   Precision codes, ivWanted, volvolWidening and put flags take any value. A result that is not a
-   finite number is also returned as the failure value. */
+     CallPut 0 or 1; EuroAmer 0, 1 or 2; methodID 1 to 15; model 0 or 1 (GARCH_VanillaPDESolver).
+   Precision codes, ivWanted, volvolWidening, put flags, strip modes, selectors and byte flags take
+   any value. A result that is not a finite number is also returned as the failure value.
+   Further limits of single exports:
+     QelOptionPricer        rootT in [0, 10] (T = rootT^2 at most 100); params[0] finite, and the
+                            volvol it gives in [0, 100]; params[1..4] as v0, vL, theta, rho
+                            (params[5] is the pricer's to check); *NS at least 1 (above 50000:
+                            the refusal written at the export); *NV as NV; nExercise in
+                            [0, kMaxExerciseDates = 20000], the grid checked with
+                            max(NT, 5 nExercise) time steps; null pointers refused. unusedArg,
+                            tolExponent, vecA and vecB are not read: any value.
+     VanillaHestonGrid      N in [0, 50000]; S[1..N] in (0, 1e12], S[0] in [0, 1e12] for a put
+                            (not read for a call); K in [0, 1e12]; null S or out refused.
+     PDE objectives         level finite, at most kMaxVarRange = 10: below 1.0 with a model other
+                            than 0 a quantile level in (0, 1), and v0 then in [-100, 100] (the
+                            variance-bound solver refuses v0 <= 0 with its own record); otherwise
+                            the pricer's varRange, at least -kMaxVariance = -100. Every quote of
+                            "OptionsData.txt" within the limits above (market volatility, S, K, T,
+                            r, d, CallPut, EuroAmer), and the grid of each pricing (its time steps
+                            max(NT, (int)(NT T)), its sizes raised for cheap options) within the
+                            grid limits. */
 
 /* Price of one vanilla option under the stochastic-volatility model by the 2-D PDE pricer, with
    grid escalation and retries on failed solves (logged to "GARCH_PDESolverLog.txt" in the
@@ -148,15 +166,19 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
    (raised per quote or expiration where prices are small, NT scaled by T); methodID;
    precision as for GARCH_VanillaPDESolver; sRangeParam; level: below 1.0 the variance range of
    each expiration is bounded by the level's quantile of the variance law (1-D PDE), else level is
-   the pricer's varRange; volvolWidening. model 0 square-root variance, other values volvol * v.
+   the pricer's varRange; volvolWidening. model 0 square-root variance, any other value volvol * v
+   (priced as model 1).
    With the module's debug switch set (never, in a release) each evaluation appends one line
    "Objective function:" ... "CPU Time: " ... to "Results.txt" in the current folder.
    Failure values (shared by all five):
      10000.0  "OptionsData.txt" cannot be opened;
      -999.0   the file holds fewer whole records than its count, a count that is negative, 0 or
               not a number (no quote, so no mean), or a field that is not a number;
-     0.0      an error during the evaluation (e.g. v0 <= 0 with a level below 1.0); a record
-              with its message is appended to "GARCH_PDESolverLog.txt" in the module's folder.
+     0.0      an argument outside the limits above (checked before the file is looked at), a
+              quote or a pricing grid outside them, an error during the evaluation (e.g. v0 <= 0
+              with a level below 1.0), or an objective that is not a finite number; a record with
+              its message (naming the argument, or the quote and its field) is appended to
+              "GARCH_PDESolverLog.txt" in the module's folder.
    A quote whose pricing gives up counts with a model implied volatility of 0 (its case is in the
    pricing log). */
 
@@ -289,7 +311,10 @@ static inline void QelFreeString(QelString s) {
    clusterAtStrike non-zero clusters the asset grid at the strike; nExercise exercise dates of a
    Bermudan option.
    A node count above 50000 is refused: the empty string, with only *NS and params[0] changed.
-   Failure value: the message string (the arrays keep what was written before the failure). */
+   With rootT 0 a requested theta is zeros (no step in time to difference over).
+   Failure value: the message string: a null pointer or an argument outside the limits above
+   (nothing written), or a failure of the pricing, or a value of a solve that is not a finite
+   number (the arrays keep what was written before the failure, params[0] its volvol). */
 QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                            double* outValue,
                                            double* outDelta,
@@ -328,8 +353,10 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
    looked up in the module's folder first, then along the system's search path, loaded once.
    Node 0 is the lower boundary: K e^{-rT} - S[0] e^{-dT} for a put, 0.0 for a call. Parameters
    as for VanillaHeston; put 0 call, any other value put. No replacement of a zero volvol or spot.
-   Failure value: the message string ("The outside pricing library ..." when the library or its
-   entry point cannot be found); out[0] is then not written, other nodes may be. */
+   Failure value: the message string: a null pointer or an argument outside the limits above
+   (nothing written); "The outside pricing library ..." when the library or its entry point cannot
+   be found; a node value that is not a finite number; out[0] is then not written, other nodes
+   may be. */
 QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
                                              double* out,
                                              double K,

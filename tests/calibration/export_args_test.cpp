@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "bad_export_args.h"
 #include "calibration/counted_option_file.h"
@@ -91,6 +95,15 @@ TEST(ExportArgCheck, RangesAreClosedOrOpenAsDocumented) {
       {ArgKind::kExerciseStyle, 2, true},
       {ArgKind::kExerciseStyle, -1, false},
       {ArgKind::kAnyInt, -2147483648.0, true},
+      {ArgKind::kModelSelector, 1.4999999999999998, true},
+      {ArgKind::kModelSelector, 1.5, false},
+      {ArgKind::kModelSelector, -0.4999, true},
+      {ArgKind::kModelSelector, -0.5, false},
+      {ArgKind::kQuantileLevel, 0.0, false},
+      {ArgKind::kQuantileLevel, 0.9999, true},
+      {ArgKind::kRootMaturity, 10.0, true},
+      {ArgKind::kExerciseDates, 20001, false},
+      {ArgKind::kPositiveCount, 2147483647.0, true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(argInRange(c.kind, c.value), c.ok)
@@ -339,4 +352,164 @@ TEST_F(ExportArgs, AmericanPriceIsNeverBelowItsExerciseValueAtTheSpot) {
       }
     }
   }
+}
+
+TEST(ExportArgsStrings, OptionPricerGivesTheMessageAndWritesNothing) {
+  for (const OptionPricerCase& c : optionPricerCases()) {
+    OptionPricerArgs a;
+    c.change(a);
+    const std::int32_t nsIn = a.NS;
+    const std::vector<double> paramsIn(a.params, a.params + 6);
+    std::string text;
+    const double seconds = secondsOf([&] { text = a.call(&QelOptionPricer); });
+    EXPECT_LT(seconds, kHangGuardSeconds) << c.label;
+    EXPECT_NE(text.find(c.logged), std::string::npos) << c.label << ": " << text;
+    EXPECT_TRUE(a.untouched()) << c.label;
+    EXPECT_EQ(a.NS, nsIn) << c.label;
+    for (int j = 0; j < 6; ++j) {
+      EXPECT_TRUE(a.params[j] == paramsIn[j] || std::isnan(paramsIn[j])) << c.label << " " << j;
+    }
+  }
+}
+
+TEST(ExportArgsStrings, OptionPricerKeepsTheInputsItGivesAMeaning) {
+  // Any node count above 50000 is the documented refusal: the empty string at once, with only
+  // *NS and the transformed params[0] written.
+  OptionPricerArgs huge;
+  huge.NS = kIntMax;
+  huge.NV = 50000;
+  huge.NT = 100000;
+  std::string text;
+  EXPECT_LT(secondsOf([&] { text = huge.call(&QelOptionPricer); }), kHangGuardSeconds);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(huge.NS, kIntMax);
+  EXPECT_NEAR(huge.params[0], 0.3, 1e-14);
+  EXPECT_EQ(huge.outValue[0], kSentinel);
+
+  // rootT 0 (T 0, volvol 1), an odd run mode, flags of any value and the unread arguments
+  // (NaN where nothing reads them) are priced; at T = 0 there is no step in time for a theta:
+  // zeros, not the 0/0 of the bumped maturity.
+  OptionPricerArgs expiry;
+  expiry.rootT = 0.0;
+  expiry.precision = -7;
+  expiry.ctorFlag = -3;
+  expiry.wantTheta = 1;
+  expiry.tolExponent = kNaN;
+  expiry.unusedArg = kNaN;
+  expiry.vecA[0] = kNaN;
+  EXPECT_EQ(expiry.call(&QelOptionPricer), "");
+  ASSERT_GT(expiry.NS, 0);
+  for (int i = 0; i <= expiry.NS; ++i) {
+    const std::size_t k = static_cast<std::size_t>(i);
+    EXPECT_EQ(expiry.outTheta[k], 0.0) << i;
+    EXPECT_TRUE(std::isfinite(expiry.outValue[k])) << i;
+    // The payoff, smoothed at the strike.
+    if (std::fabs(expiry.outS[k] - 100.0) > 10.0) {
+      EXPECT_NEAR(expiry.outValue[k], std::max(100.0 - expiry.outS[k], 0.0), 1e-9) << i;
+    }
+  }
+}
+
+TEST(ExportArgsStrings, HestonGridGivesTheMessageAndWritesNothing) {
+  for (const HestonGridCase& c : hestonGridCases()) {
+    HestonGridArgs a;
+    c.change(a);
+    std::string text;
+    const double seconds = secondsOf([&] { text = a.call(&VanillaHestonGrid); });
+    EXPECT_LT(seconds, kHangGuardSeconds) << c.label;
+    EXPECT_NE(text.find(c.logged), std::string::npos) << c.label << ": " << text;
+    EXPECT_TRUE(a.untouched()) << c.label;
+  }
+  // Node 0 of a call is not read: whatever it holds, its value is 0.0. N 0 prices node 0 only.
+  HestonGridArgs call;
+  call.put = 0;
+  call.S[0] = kNaN;
+  EXPECT_EQ(call.call(&VanillaHestonGrid), "");
+  EXPECT_EQ(call.out[0], 0.0);
+  for (std::size_t i = 1; i < call.out.size(); ++i) EXPECT_GT(call.out[i], 0.0) << i;
+  HestonGridArgs one;
+  one.N = 0;
+  one.S[1] = kNaN;
+  EXPECT_EQ(one.call(&VanillaHestonGrid), "");
+  EXPECT_NEAR(one.out[0], 100.0 * std::exp(-0.03), 1e-12);
+  EXPECT_EQ(one.out[1], kSentinel);
+}
+
+TEST_F(ExportArgs, PdeObjectivesGiveZeroAndARecordNamingTheArgument) {
+  TempFolder current;  // "Results.txt", were an evaluation recorded
+  const std::string path = programFilePath(kOptionsDataName);
+  for (const ObjectiveCase& c : objectiveCases()) {
+    ObjectiveArgs a;
+    c.change(a);
+    std::ofstream(path) << c.file;
+    struct Export {
+      const char* name;
+      std::function<double()> call;
+    };
+    std::vector<Export> exports = {
+        {"GARCH_VanillaPDECalibration", [&] { return a.byOption(&GARCH_VanillaPDECalibration); }},
+        {"GARCH_VanillaPDECalibrationM", [&] { return a.byExpiry(&GARCH_VanillaPDECalibrationM); }},
+        {"SVPDECalibration, selector 3", [&] { return a.svByOption(&SVPDECalibration); }},
+        {"SVPDECalibration, a strip mode", [&] { return a.byExpiry(&SVPDECalibration); }},
+    };
+    if (a.model == 0) {
+      exports.push_back({"HESTON_VanillaPDECalibration",
+                         [&] { return a.heston(&HESTON_VanillaPDECalibration); }});
+      exports.push_back({"HESTON_VanillaPDECalibrationM",
+                         [&] { return a.heston(&HESTON_VanillaPDECalibrationM); }});
+    }
+    for (const Export& e : exports) {
+      std::remove(pricingLogPath().c_str());
+      double v = -1.0;
+      const double seconds = secondsOf([&] { v = e.call(); });
+      EXPECT_EQ(v, 0.0) << c.label << ", " << e.name;
+      EXPECT_LT(seconds, kHangGuardSeconds) << c.label << ", " << e.name;
+      const std::string text = log();
+      // The error record: frame, message, frame, empty line.
+      const std::string frame(85, '*');
+      EXPECT_EQ(text.rfind(frame + "\n", 0), 0u) << c.label << ", " << e.name << "\n" << text;
+      EXPECT_NE(text.find(c.logged), std::string::npos) << c.label << ", " << e.name << "\n"
+                                                        << text;
+      EXPECT_EQ(countOf(text, frame), 2) << c.label << ", " << e.name << "\n" << text;
+    }
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(current.read(kResultsName), "");
+}
+
+TEST_F(ExportArgs, PdeObjectivesKeepTheInputsTheyGiveAMeaning) {
+  // One put: each evaluation is a few small solves.
+  const std::string path = programFilePath(kOptionsDataName);
+  std::ofstream(path) << "1\n0.2 100 95 0.5 0.03 0.01 1 0\n";
+  ObjectiveArgs a;
+  a.volvol = 1.2;
+  a.model = 1;
+  const double reference = a.byOption(&GARCH_VanillaPDECalibration);
+  EXPECT_TRUE(reference > 0.0 && reference < 1.0) << reference;
+  // Every model other than 0 is the variance diffusion.
+  a.model = 7;
+  EXPECT_EQ(a.byOption(&GARCH_VanillaPDECalibration), reference);
+  a.model = -2;
+  EXPECT_EQ(a.byExpiry(&GARCH_VanillaPDECalibrationM), reference);
+  struct Case {
+    const char* label;
+    std::function<void(ObjectiveArgs&)> change;
+  } cases[] = {
+      {"a level of 1 or more is the pricer's varRange", [](ObjectiveArgs& x) { x.level = 1.5; }},
+      {"square-root model: a negative level is an explicit variance bound",
+       [](ObjectiveArgs& x) { x.level = -0.5, x.model = 0, x.volvol = 0.4; }},
+      {"odd precision code, widening, strip mode",
+       [](ObjectiveArgs& x) { x.precision = -7, x.volvolWidening = 5, x.stripMode = -3; }},
+  };
+  for (const Case& c : cases) {
+    ObjectiveArgs b = a;
+    b.model = 1;
+    c.change(b);
+    const double byOption = b.byOption(&GARCH_VanillaPDECalibration);
+    const double byExpiry = b.byExpiry(&GARCH_VanillaPDECalibrationM);
+    EXPECT_TRUE(byOption > 0.0 && byOption < 1.0) << c.label << ": " << byOption;
+    EXPECT_TRUE(byExpiry > 0.0 && byExpiry < 1.0) << c.label << ": " << byExpiry;
+  }
+  std::remove(path.c_str());
+  EXPECT_FALSE(logExists()) << log();
 }

@@ -100,6 +100,13 @@ class LoadedModule {
   void* handle_ = nullptr;
 };
 
+// How often `what` occurs in `text`.
+int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 double hestonPrice(
     double K, double T, double v0, double vL, double kappa, double xi, double rho, int CallPut) {
   AnalyticHestonEngine engine(1e-12, 1000000);
@@ -306,6 +313,20 @@ using PdeObjectiveFn = double (*)(double,
                                   double,
                                   double,
                                   int32_t);
+using PdeObjectiveModelFn = double (*)(double,
+                                       double,
+                                       double,
+                                       double,
+                                       double,
+                                       int32_t,
+                                       int32_t,
+                                       int32_t,
+                                       int32_t,
+                                       int32_t,
+                                       double,
+                                       double,
+                                       int32_t,
+                                       int32_t);
 using PdeObjectiveExFn = double (*)(double,
                                     double,
                                     double,
@@ -529,4 +550,57 @@ TEST(ModuleHost, BadArgumentsGiveTheFailureValuesAndRecords) {
   }
   EXPECT_EQ(m.impliedVol(0.1, 100.0, 100.0, -1e300, 0.03, 0.01, 0), -999.0);
   EXPECT_EQ(m.hestonCalibration(0.04, 0.05, 1.5, -0.3, -0.7), -999.0);
+}
+
+TEST(ModuleHost, BadArgumentsOfTheStringExportsGiveTheirMessages) {
+  LoadedModule m;
+  const auto pricer = reinterpret_cast<OptionPricerFn>(m.symbol("QelOptionPricer"));
+  const auto grid = reinterpret_cast<HestonGridFn>(m.symbol("VanillaHestonGrid"));
+  ASSERT_NE(pricer, nullptr);
+  ASSERT_NE(grid, nullptr);
+  for (const bad_export_args::OptionPricerCase& c : bad_export_args::optionPricerCases()) {
+    bad_export_args::OptionPricerArgs a;
+    c.change(a);
+    const std::string text = a.call(pricer);
+    EXPECT_NE(text.find(c.logged), std::string::npos) << c.label << ": " << text;
+    EXPECT_TRUE(a.untouched()) << c.label;
+  }
+  for (const bad_export_args::HestonGridCase& c : bad_export_args::hestonGridCases()) {
+    bad_export_args::HestonGridArgs a;
+    c.change(a);
+    const std::string text = a.call(grid);
+    EXPECT_NE(text.find(c.logged), std::string::npos) << c.label << ": " << text;
+    EXPECT_TRUE(a.untouched()) << c.label;
+  }
+  EXPECT_EQ(m.log(), "");  // neither writes a record
+}
+
+TEST(ModuleHost, BadArgumentsOfThePdeObjectivesGiveZeroAndTheirRecords) {
+  LoadedModule m;
+  const auto byOption =
+      reinterpret_cast<PdeObjectiveModelFn>(m.symbol("GARCH_VanillaPDECalibration"));
+  const auto byExpiry =
+      reinterpret_cast<PdeObjectiveExFn>(m.symbol("GARCH_VanillaPDECalibrationM"));
+  const auto sv = reinterpret_cast<PdeObjectiveExFn>(m.symbol("SVPDECalibration"));
+  const auto hestonByOption =
+      reinterpret_cast<PdeObjectiveFn>(m.symbol("HESTON_VanillaPDECalibration"));
+  const auto hestonByExpiry =
+      reinterpret_cast<PdeObjectiveFn>(m.symbol("HESTON_VanillaPDECalibrationM"));
+  ASSERT_TRUE(byOption && byExpiry && sv && hestonByOption && hestonByExpiry);
+  for (const bad_export_args::ObjectiveCase& c : bad_export_args::objectiveCases()) {
+    bad_export_args::ObjectiveArgs a;
+    c.change(a);
+    std::ofstream(m.folder() / "OptionsData.txt") << c.file;
+    std::filesystem::remove(m.folder() / "GARCH_PDESolverLog.txt");
+    std::vector<double> values = {
+        a.byOption(byOption), a.byExpiry(byExpiry), a.svByOption(sv), a.byExpiry(sv)};
+    if (a.model == 0) {
+      values.push_back(a.heston(hestonByOption));
+      values.push_back(a.heston(hestonByExpiry));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i)
+      EXPECT_EQ(values[i], 0.0) << c.label << " " << i;
+    EXPECT_EQ(countOf(m.log(), c.logged), static_cast<int>(values.size())) << c.label << "\n"
+                                                                           << m.log();
+  }
 }

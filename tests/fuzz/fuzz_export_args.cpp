@@ -3,6 +3,10 @@
 // and a script of solve outcomes (reported, interpolated and returned values) that stands in for
 // the 2-D solves through the robust pricer's test seam, so the whole retry ladder runs on
 // arbitrary sizes and values; ImpliedVol and the argument check itself get the same doubles.
+// The same bytes reach the argument checks of the other exports without a solve: the PDE
+// objectives with no quote file beside the program (a refused argument gives 0.0, an accepted
+// set 10000.0 for the missing file), QelOptionPricer with a node count above 50000 (nothing is
+// solved, no array written) and VanillaHestonGrid by the outside library, which is not there.
 // Every call must return a finite value at once, without crash or undefined behaviour.
 #include <cmath>
 #include <cstddef>
@@ -11,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "calibration/counted_option_file.h"
 #include "calibration/export_args.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
@@ -103,6 +108,99 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           .empty() &&
       checkGridSize(n[0], n[1], n[2]).empty()) {
     if (static_cast<std::int64_t>(n[0] + 1) * (n[1] + 1) > kMaxGridNodes) __builtin_trap();
+  }
+
+  // The PDE objectives: the argument check, then the missing quote file.
+  static const int noQuotes = (std::remove(programFilePath(kOptionsDataName).c_str()), 0);
+  (void)noQuotes;
+  const double objectives[3] = {
+      GARCH_VanillaPDECalibration(
+          x[5], x[6], x[7], x[8], x[9], n[0], n[1], n[2], n[6], n[5], x[10], x[11], n[8], n[9]),
+      GARCH_VanillaPDECalibrationM(x[5],
+                                   x[6],
+                                   x[7],
+                                   x[8],
+                                   x[9],
+                                   n[0],
+                                   n[1],
+                                   n[2],
+                                   n[6],
+                                   n[5],
+                                   x[10],
+                                   x[11],
+                                   n[8],
+                                   n[4],
+                                   n[9]),
+      SVPDECalibration(x[5],
+                       x[6],
+                       x[7],
+                       x[8],
+                       x[9],
+                       n[0],
+                       n[1],
+                       n[2],
+                       n[6],
+                       n[5],
+                       x[10],
+                       x[11],
+                       n[8],
+                       n[3],
+                       n[9])};
+  for (const double v : objectives) {
+    if (v != 0.0 && v != 10000.0) __builtin_trap();
+  }
+
+  // QelOptionPricer above 50000 nodes: one-entry arrays that must stay untouched.
+  {
+    double arrays[6] = {-1, -1, -1, -1, -1, -1};
+    double cpu = x[11];
+    double params[6] = {x[5], x[6], x[7], x[8], x[9], x[10]};
+    double vec[5] = {0, 0, 0, 0, 0};
+    std::int32_t ns = 50001 + (n[0] & 0xffffff), nv = n[1];
+    QelFreeString(QelOptionPricer(&arrays[0],
+                                  &arrays[1],
+                                  &arrays[2],
+                                  &arrays[3],
+                                  &arrays[4],
+                                  &arrays[5],
+                                  &cpu,
+                                  x[0],
+                                  x[1],
+                                  n[2],
+                                  x[2],
+                                  params,
+                                  x[3],
+                                  x[4],
+                                  0.0,
+                                  &ns,
+                                  &nv,
+                                  n[3],
+                                  n[4],
+                                  n[5],
+                                  n[6],
+                                  vec,
+                                  vec,
+                                  x[11],
+                                  x[10],
+                                  x[11],
+                                  1,
+                                  1,
+                                  1,
+                                  1,
+                                  n[7]));
+    for (const double a : arrays) {
+      if (a != -1.0) __builtin_trap();
+    }
+  }
+
+  // VanillaHestonGrid by the missing outside library: at most the check and the failed load.
+  // A node count the check accepts is folded into the three spots given.
+  {
+    const double spots[3] = {x[0], x[1], x[2]};
+    double out[3] = {0, 0, 0};
+    const std::int32_t N = n[1] >= 0 && n[1] <= kMaxAssetIntervals ? n[1] % 3 : n[1];
+    QelFreeString(VanillaHestonGrid(
+        spots, out, x[3], x[4], x[5], x[6], x[7], x[8], x[9], x[10], x[11], n[0], N, 0));
   }
 
   // The failure records go to the pricing log beside this program: keep it small.

@@ -280,3 +280,35 @@ TEST(HestonGrid, MissingLibraryOrEntryGivesTheFailureText) {
             "");
   EXPECT_NE(out[0], kSentinel);
 }
+
+// A value that is not a finite number (the outside library answers NaN outside its model, here a
+// spot of 0 that the export itself would refuse) is a failure, and node 0 stays unwritten.
+TEST(HestonGrid, NonFiniteNodeValueIsAFailure) {
+  const Case& c = kCases[0];
+  std::vector<double> S = spotGrid();
+  S[4] = 0.0;
+  std::vector<double> out(S.size(), kSentinel);
+  std::string message;
+  try {
+    priceHestonGrid(S.data(),
+                    out.data(),
+                    c.K,
+                    c.r,
+                    c.d,
+                    c.v0,
+                    c.vL,
+                    c.theta,
+                    c.volvol,
+                    c.rho,
+                    c.T,
+                    1,
+                    static_cast<int>(S.size()) - 1,
+                    false,
+                    SERIVANE_OUTSIDE_LIBRARY_DIR,
+                    kOutsideLibraryName);
+  } catch (const std::exception& e) {
+    message = e.what();
+  }
+  EXPECT_EQ(message, "The price at spot node 4 is not a finite number");
+  EXPECT_EQ(out[0], kSentinel);
+}
