@@ -11,6 +11,7 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
+#include "pde2d/spatial_operator.h"
 
 // The frame that the ADI solver variants share for the backward pricing equation
 //
@@ -203,13 +204,17 @@ class AdiFrame {
 
   // Coefficient vectors, computed once per solve. Three-point weights of the second (alpha) and
   // first (beta) derivatives on the asset axis, i = 1..N (i = N with the ghost spacing), and the
-  // same on the variance axis (gamma, delta), j = 1..NV-1 (zero at j = 0); the variance drift
-  // D_j = kappa (vL - V_j) and the powers w_j (mixed term) and q_j (variance diffusion); the
-  // one-sided drift weights c0, c1, c2 of the v = 0 row.
+  // same on the variance axis (gamma, delta), j = 1..NV-1 (zero at j = 0); the one-sided drift
+  // weights c0, c1, c2 of the v = 0 row.
   std::vector<double> alphaM, alpha0, alphaP, betaM, beta0, betaP;
   std::vector<double> gammaM, gamma0, gammaP, deltaM, delta0, deltaP;
-  std::vector<double> D, w, q;
   double c0 = 0.0, c1 = 0.0, c2 = 0.0;
+
+  // The grids and weight vectors above as the spatial operator's grid (after setUp), and the
+  // operator of this frame: its axis, variance exponent (the pricer's p unless unitExponent) and
+  // mixed stencil.
+  OperatorGrid operatorGrid() const;
+  SpatialOperator spatialOperator() const;
 
  private:
   void buildCoefficients();

@@ -1,0 +1,120 @@
+#ifndef SERIVANE_PDE2D_SPATIAL_OPERATOR_H_
+#define SERIVANE_PDE2D_SPATIAL_OPERATOR_H_
+
+class QelHestonVanilla;
+
+// The spatial operator L of the backward pricing equation,
+//
+//   L U = 1/2 v S^2 U_SS + rho xi w(v) S U_Sv + 1/2 xi^2 q(v) U_vv + (r - d) S U_S
+//         + kappa (vL - v) U_v - r U,
+//
+// on the non-uniform asset-by-variance grid, node by node: the one derivation from which the ADI
+// frame takes its explicit stencil, its cross-term part and its one-directional systems, and the
+// sparse assembly its whole-operator matrix and right-hand-side weights. Three-point weights on
+// non-uniform grids (W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent
+// Advection-Diffusion-Reaction Equations" (2003), ch. I.5); the mixed derivative either on the
+// anti-diagonal neighbours (i+1, j-1), (i-1, j+1) with the rest of its Taylor expansion folded into
+// the axis coefficients, which keeps the corner weights non-negative for rho <= 0 (K. J. in 't
+// Hout, S. Foulon, "ADI finite difference schemes for option pricing in the Heston model with
+// correlation", Int. J. Numer. Anal. Model. 7 (2010)), or by the nine-point product of the central
+// first-derivative stencils.
+//
+// Boundary rules: the last asset node i = N folds the ghost node beyond it into the centre and
+// takes the known slope g = dU/dS there in place of its convection stencil; the top variance row
+// j = NV - 1 folds U(i, NV) = U(i, NV - 1) into the centre and has no variance drift; the v = 0 row
+// j = 0 takes the one-sided drift c0, c1, c2 in place of the variance stencil. All three drop the
+// mixed term.
+
+// What the solvers differ in.
+struct OperatorForm {
+  // Asset axis S, or log-asset axis x = ln S: a_S = v / 2, b_S = (r - d) - v / 2 and the cross
+  // numerator rho xi w(v) without the factor S.
+  bool logAsset = false;
+  // Model 1 variance powers: with unitExponent w = v sqrt(v), q = v^2 (the exponent 1, by the
+  // square root); otherwise w = v^wExponent, q = v^qExponent by the power function. Model 0 takes
+  // w = q = v.
+  bool unitExponent = true;
+  double wExponent = 1.5, qExponent = 2.0;
+  // The nine-point mixed stencil with nothing folded into the other coefficients, in place of the
+  // anti-diagonal one.
+  bool centralCross = false;
+};
+
+// The grid the operator is derived on: views of vectors that outlive the operator. Spacings
+// h_i = X_i - X_(i-1), i = 1..N, h_(N+1) the ghost spacing; k_j = V_j - V_(j-1), j = 1..NV,
+// k_0 = k_1. Three-point weights of the second (alpha, gamma) and first (beta, delta) derivatives
+// on the asset axis for i = 1..N and on the variance axis for j = 1..NV - 1; c0, c1, c2 the
+// one-sided drift weights of the v = 0 row.
+struct OperatorGrid {
+  int N = 0;                  // last asset node
+  int NV = 0;                 // variance intervals; rows 0..NV - 1 are solved for
+  const double* S = nullptr;  // asset values S_0..S_N (asset axis only)
+  const double* V = nullptr;  // variance nodes V_0 = 0..V_NV
+  const double* h = nullptr;
+  const double* k = nullptr;
+  const double *alphaM = nullptr, *alpha0 = nullptr, *alphaP = nullptr;
+  const double *betaM = nullptr, *beta0 = nullptr, *betaP = nullptr;
+  const double *gammaM = nullptr, *gamma0 = nullptr, *gammaP = nullptr;
+  const double *deltaM = nullptr, *delta0 = nullptr, *deltaP = nullptr;
+  double c0 = 0.0, c1 = 0.0, c2 = 0.0;
+  // Log-asset axis: the asset values of the last node and of the ghost node (the slope term).
+  double sLast = 0.0, sGhost = 0.0;
+};
+
+// The quantities of one variance row j.
+struct OperatorRow {
+  int j = 0;
+  double v = 0.0;   // V_j
+  double w = 0.0;   // w(V_j), mixed term
+  double aV = 0.0;  // 1/2 xi^2 q(V_j), variance diffusion
+  double D = 0.0;   // kappa (vL - V_j), variance drift
+};
+
+// The coefficients of L at one node after the boundary rules.
+struct NodeCoefficients {
+  double plainAS = 0.0, plainBS = 0.0;  // a_S, b_S without the mixed-term corrections
+  double c = 0.0;                       // anti-diagonal mixed coefficient (0 where dropped)
+  // The Taylor remainder of the anti-diagonal pair, folded into a_S, b_S, a_v, b_v.
+  double dAS = 0.0, dBS = 0.0, dAV = 0.0, dBV = 0.0;
+  double aS = 0.0, bS = 0.0, aV = 0.0, bV = 0.0;  // corrected; bV = 0 on the top row
+  double m = 0.0;  // nine-point mixed coefficient rho xi w(v) S (0 where dropped)
+};
+
+// Weights of one node's equation on its neighbours.
+struct NodeWeights {
+  double west = 0.0, centre = 0.0, east = 0.0, south = 0.0, north = 0.0;
+  double sw = 0.0, se = 0.0, nw = 0.0, ne = 0.0;  // anti-diagonal: se = nw = -c, sw = ne = 0
+  double slope = 0.0;                             // i = N: weight of the slope g at Smax
+};
+
+class SpatialOperator {
+ public:
+  // Reads r, d, theta (kappa), vL, volvol, rho and model from the pricer.
+  SpatialOperator(const QelHestonVanilla& pricer,
+                  const OperatorForm& form,
+                  const OperatorGrid& grid);
+
+  const OperatorForm& form() const { return form_; }
+  const OperatorGrid& grid() const { return grid_; }
+  double r() const { return r_; }
+
+  OperatorRow row(int j) const;
+  NodeCoefficients coefficients(const OperatorRow& row, int i) const;
+  // L at node (i, j), i = 1..N, j = 0..NV - 1. At j = 0 the weight c2 of (i, 2) is the grid's; at
+  // i = N east is 0 and the ghost node enters through slope.
+  NodeWeights weights(const OperatorRow& row, int i) const;
+  // The part of L proportional to the mixed coefficient, at the interior nodes i = 1..N - 1,
+  // j = 1..NV - 2: the anti-diagonal stencil with its Taylor remainder, or the nine-point stencil.
+  NodeWeights crossWeights(const OperatorRow& row, int i) const;
+
+ private:
+  // The nodes that keep the mixed term: neither the last asset node nor the v = 0 or top row.
+  bool isInterior(int i, int j) const { return i < grid_.N && j > 0 && j < grid_.NV - 1; }
+
+  OperatorForm form_;
+  OperatorGrid grid_;
+  double r_, rMinusD_, kappa_, vL_, halfXi2_, xiRho_;
+  bool model1_;
+};
+
+#endif  // SERIVANE_PDE2D_SPATIAL_OPERATOR_H_
