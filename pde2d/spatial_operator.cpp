@@ -70,31 +70,37 @@ NodeWeights SpatialOperator::weights(const OperatorRow& row, int i) const {
   const double am = g.alphaM[i], a0 = g.alpha0[i], ap = g.alphaP[i];
   const double bm = g.betaM[i], b0 = g.beta0[i], bp = g.betaP[i];
   NodeWeights w;
+  CentreTerms& t = w.terms;
   if (i == g.N) {
     // Ghost U(N+1) = U(N) + g h_(N+1) and the known slope g in the drift term; on the log-asset
     // axis U_x = S U_S = S g.
     w.west = aS * am;
-    w.centre = aS * (a0 + ap);
+    t.sDiffusion = aS * (a0 + ap);
     w.slope = form_.logAsset ? aS * ap * (g.sGhost - g.sLast) + n.plainBS * g.sLast
                              : aS * ap * g.h[i + 1] + n.plainBS;
   } else {
     w.west = aS * am + bS * bm;
-    w.centre = aS * a0 + bS * b0;
+    t.sDiffusion = aS * a0;
+    t.sConvection = bS * b0;
     w.east = aS * ap + bS * bp;
   }
-  w.centre += 2.0 * c - r_;
+  t.cross = 2.0 * c;
+  t.reaction = -r_;
   if (j == 0) {
-    w.centre += g.c0;
+    t.vDiffusion = g.c0;
     w.north = g.c1;
   } else if (j == g.NV - 1) {
     // U(i, NV) = U(i, NV - 1): dU/dv = 0 at Vmax.
     w.south = aV * g.gammaM[j] + bV * g.deltaM[j];
-    w.centre += aV * (g.gamma0[j] + g.gammaP[j]) + bV * (g.delta0[j] + g.deltaP[j]);
+    t.vDiffusion = aV * (g.gamma0[j] + g.gammaP[j]);
+    t.vDrift = bV * (g.delta0[j] + g.deltaP[j]);
   } else {
     w.south = aV * g.gammaM[j] + bV * g.deltaM[j];
-    w.centre += aV * g.gamma0[j] + bV * g.delta0[j];
+    t.vDiffusion = aV * g.gamma0[j];
+    t.vDrift = bV * g.delta0[j];
     w.north = aV * g.gammaP[j] + bV * g.deltaP[j];
   }
+  w.centre = ((t.sDiffusion + t.sConvection) + (t.cross + t.reaction)) + (t.vDiffusion + t.vDrift);
   w.se = -c;
   w.nw = -c;
   if (form_.centralCross && isInterior(i, j)) {

@@ -80,9 +80,19 @@ struct NodeCoefficients {
   double m = 0.0;  // nine-point mixed coefficient rho xi w(v) S (0 where dropped)
 };
 
+// The terms of a node's centre weight: the S diffusion and convection, the variance diffusion (c0
+// on the v = 0 row) and drift, the mixed term's 2c and the reaction -r.
+struct CentreTerms {
+  double sDiffusion = 0.0, sConvection = 0.0, vDiffusion = 0.0, vDrift = 0.0;
+  double cross = 0.0, reaction = 0.0;
+};
+
 // Weights of one node's equation on its neighbours.
 struct NodeWeights {
+  // centre = ((S terms) + (2c - r)) + (variance terms), the sum the ADI stencil takes; the sparse
+  // assembly sums the terms in its own order.
   double west = 0.0, centre = 0.0, east = 0.0, south = 0.0, north = 0.0;
+  CentreTerms terms;
   double sw = 0.0, se = 0.0, nw = 0.0, ne = 0.0;  // anti-diagonal: se = nw = -c, sw = ne = 0
   double slope = 0.0;                             // i = N: weight of the slope g at Smax
 };

@@ -65,54 +65,7 @@ void BdfSolve::useOperator(int opKind, double dt) {
   if (analysed_ && opKind == opKind_ && dt == opDt_) return;
   AdiFrame& f = f_;
   triplets_.clear();
-  std::int64_t status = 0;
-  if (logAsset_) {
-    assembleOperatorLogS(f.obj,
-                         triplets_,
-                         f.alphaM,
-                         f.alphaP,
-                         f.alpha0,
-                         f.betaM,
-                         f.betaP,
-                         f.beta0,
-                         f.h,
-                         f.k,
-                         f.gammaM,
-                         f.gammaP,
-                         f.gamma0,
-                         f.deltaM,
-                         f.deltaP,
-                         f.delta0,
-                         f.c0,
-                         f.c1,
-                         f.c2,
-                         dt,
-                         opKind,
-                         status);
-  } else {
-    assembleOperatorS(f.obj,
-                      triplets_,
-                      f.alphaM,
-                      f.alphaP,
-                      f.alpha0,
-                      f.betaM,
-                      f.betaP,
-                      f.beta0,
-                      f.h,
-                      f.k,
-                      f.gammaM,
-                      f.gammaP,
-                      f.gamma0,
-                      f.deltaM,
-                      f.deltaP,
-                      f.delta0,
-                      f.c0,
-                      f.c1,
-                      f.c2,
-                      dt,
-                      opKind,
-                      status);
-  }
+  assembleFrameOperator(f, false, dt, opKind, triplets_);
   A_.setFromTriplets(triplets_.begin(), triplets_.end());
   A_.makeCompressed();
   if (!analysed_) {
@@ -210,8 +163,7 @@ void BdfSolve::run() {
   x_.setZero(static_cast<Eigen::Index>(n));
   triplets_.reserve(7 * n);
   A_.resize(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-  bw_ = logAsset_ ? boundaryWeightsLogS(o, f.alphaM, f.alphaP, f.betaM, f.h, f.k, f.S[N], f.sGhost)
-                  : boundaryWeightsS(o, f.alphaM, f.alphaP, f.betaM, f.h, f.k);
+  bw_ = frameBoundaryWeights(f, false);
   U0_ = f.U;
   P_ = f.U;  // the terminal values stand in for the restart level until the first date
   Q_ = DenseMatrix(NV + 1, f.stride, 0.0);
