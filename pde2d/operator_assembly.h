@@ -15,9 +15,9 @@ class QelHestonVanilla;
 //
 // as (row, column, value) triplets for Eigen's setFromTriplets. L is the spatial operator that the
 // ADI frame applies in explicit and split form, derived once in pde2d/spatial_operator.h (the
-// grids, the anti-diagonal mixed-derivative stencil with its Taylor remainder folded into the other
-// coefficients, and the same boundary rules); w is the diagonal weight of the time scheme:
-// opKind 0 backward Euler (1), 6 BDF2 (3/2), any other value BDF3 (11/6).
+// same three-point weights, the anti-diagonal mixed-derivative stencil with its Taylor remainder
+// folded into the other coefficients, and the same boundary rules); w is the diagonal weight of the
+// time scheme: opKind 0 backward Euler (1), 6 BDF2 (3/2), any other value BDF3 (11/6).
 //
 // Solution nodes are (i, j), i = 1..NS, j = 0..NV-1, numbered variance-major: node (i, j) is row
 // j NS + i - 1. The S = 0 column (Dirichlet value) and the top variance row (a copy of row NV-1)

@@ -25,10 +25,17 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
   }
   // theta = 1 - sqrt(2)/2, as the frame's HV scheme.
   const double theta = 1.0 - std::sqrt(2.0) * 0.5;
-  f.runFixedSchemeLoop(
+  f.runSchemeLoop(
       theta,
-      [&euler](double, double tNew) { euler->step(tNew); },
-      [&f](double t, double tNew) { f.hvStep(t, tNew); });
+      [&f, &euler](double t, double tNew, bool damped) {
+        if (damped) {
+          euler->step(tNew);
+        } else {
+          f.hvStep(t, tNew);
+        }
+      },
+      [](DenseMatrix&) {},
+      AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;
 }

@@ -67,10 +67,17 @@ bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args) {
   if (f.obj.damping && dampingStepCount > 0) {
     euler = std::make_unique<SparseEulerStart>(f, f.dt / dampingStepCount, true);
   }
-  f.runFixedSchemeLoop(
+  f.runSchemeLoop(
       kMcsTheta,
-      [&euler](double, double tNew) { euler->step(tNew); },
-      [&f](double t, double tNew) { f.mcsStep(t, tNew, false); });
+      [&f, &euler](double t, double tNew, bool damped) {
+        if (damped) {
+          euler->step(tNew);
+        } else {
+          f.mcsStep(t, tNew, false);
+        }
+      },
+      [](DenseMatrix&) {},
+      AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;
 }
