@@ -8,6 +8,7 @@
 #include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
 #include "core/tridiag.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 int dampingStepCount = 2;
@@ -27,9 +28,6 @@ constexpr double kNegativeNoiseFloor = -1e-15;
 constexpr double kMonitorSWidth = 0.05;
 // Points of the interpolation along each axis when the price is read off the grid.
 constexpr int kInterpOrder = 6;
-// Hundsdorfer-Verwer weight: theta = 1 - sqrt(2)/2 keeps the scheme second order and stable with
-// the mixed term (K. J. in 't Hout, S. Foulon, Int. J. Numer. Anal. Model. 7 (2010)).
-const double kHvTheta = 1.0 - std::sqrt(2.0) * 0.5;
 
 }  // namespace
 
@@ -557,7 +555,7 @@ void AdiFrame::mcsStep(double t, double tNew, bool damped, bool zeroColumnInCros
 
 void AdiFrame::runHvScheme(bool earlyExerciseFloor) {
   runSchemeLoop(
-      kHvTheta,
+      scheme_weights::kHvTheta,
       [this](double t, double tNew, bool damped) {
         if (damped) {
           douglasStages(t, tNew);

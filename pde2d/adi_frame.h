@@ -11,6 +11,7 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
+#include "pde2d/scheme_weights.h"
 #include "pde2d/spatial_operator.h"
 
 // The frame that the ADI solver variants share for the backward pricing equation
@@ -268,7 +269,7 @@ void AdiFrame::runSchemeLoop(double thetaFull,
   const bool douglas = start == DampedStart::kDouglas;
   const double dtDamped = damped ? dt / dampingStepCount : dt;
   if (damped && douglas) {
-    setUpImplicitSystems(1.0, dtDamped);
+    setUpImplicitSystems(scheme_weights::kDampedTheta, dtDamped);
   } else {
     setUpImplicitSystems(thetaFull, dt);
   }

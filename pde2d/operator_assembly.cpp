@@ -8,6 +8,7 @@
 
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/scheme_weights.h"
 #include "pde2d/spatial_operator.h"
 
 namespace {
@@ -107,7 +108,7 @@ void appendOperator(const SpatialOperator& op,
   }
   const OperatorGrid& g = op.grid();
   const int NS = g.N, NV = g.NV;
-  const double w = opKind == 0 ? 1.0 : (opKind == 6 ? 1.5 : 11.0 / 6.0);
+  const double w = scheme_weights::diagonalWeight(opKind);
   const auto idx = [NS](int i, int j) { return j * NS + i - 1; };
   // Every position is appended, zero values included: the pattern depends on NS and NV only.
   out.reserve(out.size() + static_cast<std::size_t>(7) * NS * NV);
@@ -362,8 +363,7 @@ SparseEulerStart::SparseEulerStart(AdiFrame& f, double dtE, bool unitExponent) :
   }
   const Eigen::Index n = static_cast<Eigen::Index>(N) * NV;
   std::vector<Eigen::Triplet<double>> triplets;
-  constexpr int kBackwardEuler = 0;
-  assembleFrameOperator(f, unitExponent, dtE, kBackwardEuler, triplets);
+  assembleFrameOperator(f, unitExponent, dtE, scheme_weights::kOpBackwardEuler, triplets);
   bw_ = frameBoundaryWeights(f, unitExponent);
   A_.resize(n, n);
   A_.setFromTriplets(triplets.begin(), triplets.end());  // duplicates summed
