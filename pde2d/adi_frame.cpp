@@ -180,8 +180,8 @@ void AdiFrame::buildCoefficients() {
         wSW_[at + i] = w.sw;
         wNE_[at + i] = w.ne;
       }
+      if (i == N) gCoef_[j] = w.slope;
     }
-    gCoef_[j] = op.weights(row, N).slope;
   }
   stencil_ = adi_kernels::Stencil();
   stencil_.w = wW_.data();
@@ -271,8 +271,8 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
     for (int i = 1; i <= N; ++i) {
       const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
       const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-      const NodeCoefficients plain = op.coefficients(opRow, i);
-      const double a = plain.plainAS, b = plain.plainBS;
+      double a, b;
+      op.plainAsset(opRow, i, a, b);
       if (i == N) {
         lo[i] = -td * a * am;
         di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
