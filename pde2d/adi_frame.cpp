@@ -8,6 +8,7 @@
 #include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
 #include "core/tridiag.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 int dampingStepCount = 2;
@@ -27,9 +28,6 @@ constexpr double kNegativeNoiseFloor = -1e-15;
 constexpr double kMonitorSWidth = 0.05;
 // Points of the interpolation along each axis when the price is read off the grid.
 constexpr int kInterpOrder = 6;
-// Hundsdorfer-Verwer weight: theta = 1 - sqrt(2)/2 keeps the scheme second order and stable with
-// the mixed term (K. J. in 't Hout, S. Foulon, Int. J. Numer. Anal. Model. 7 (2010)).
-const double kHvTheta = 1.0 - std::sqrt(2.0) * 0.5;
 
 }  // namespace
 
@@ -130,9 +128,6 @@ void AdiFrame::setUp() {
 }
 
 void AdiFrame::buildCoefficients() {
-  const double xi = obj.volvol, rho = obj.rho, kappa = obj.theta, vL = obj.vL, r = obj.r;
-  const double xi2 = xi * xi, xiRho = xi * rho;
-
   for (auto* v : {&alphaM, &alpha0, &alphaP, &betaM, &beta0, &betaP}) v->assign(N + 1, 0.0);
   for (int i = 1; i <= N; ++i) {
     const double hm = h[i], hp = h[i + 1];
@@ -153,27 +148,12 @@ void AdiFrame::buildCoefficients() {
     delta0[j] = ((kp - km) / km) / kp;
     deltaP[j] = (km / kp) / (km + kp);
   }
-  w.assign(NV + 1, 0.0);
-  q.assign(NV + 1, 0.0);
-  D.assign(NV + 1, 0.0);
-  for (int j = 0; j <= NV; ++j) {
-    if (obj.model == 1 && layout.unitExponent) {
-      w[j] = V[j] * std::sqrt(V[j]);
-      q[j] = V[j] * V[j];
-    } else if (obj.model == 1) {
-      w[j] = std::pow(V[j], obj.p + 0.5);
-      q[j] = std::pow(V[j], 2.0 * obj.p);
-    } else {
-      w[j] = V[j];
-      q[j] = V[j];
-    }
-    D[j] = kappa * (vL - V[j]);
-  }
   // One-sided second-order variance drift at v = 0.
+  const double D0 = obj.theta * (obj.vL - V[0]);
   const double k1 = V[1] - V[0], k2 = V[2] - V[1];
-  c0 = -(2.0 * k1 + k2) * D[0] / (k1 * (k1 + k2));
-  c1 = (k1 + k2) * D[0] / (k1 * k2);
-  c2 = -k1 * D[0] / (k2 * (k1 + k2));
+  c0 = -(2.0 * k1 + k2) * D0 / (k1 * (k1 + k2));
+  c1 = (k1 + k2) * D0 / (k1 * k2);
+  c2 = -k1 * D0 / (k2 * (k1 + k2));
 
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
   for (auto* v : {&wW_, &wC_, &wE_, &wS_, &wN_, &wSE_, &wNW_}) v->assign(size, 0.0);
@@ -183,86 +163,24 @@ void AdiFrame::buildCoefficients() {
     wSW_.assign(size, 0.0);
     wNE_.assign(size, 0.0);
   }
-
+  const SpatialOperator op = spatialOperator();
   for (int j = 0; j < NV; ++j) {
-    const double gm = gammaM[j], g0 = gamma0[j], gp = gammaP[j];
-    const double dm = deltaM[j], d0 = delta0[j], dp = deltaP[j];
-    const bool top = (j == NV - 1);
-    double* rowW = &wW_[j * stride];
-    double* rowC = &wC_[j * stride];
-    double* rowE = &wE_[j * stride];
-    double* rowS = &wS_[j * stride];
-    double* rowN = &wN_[j * stride];
-    double* rowSE = &wSE_[j * stride];
-    double* rowNW = &wNW_[j * stride];
+    const OperatorRow row = op.row(j);
+    const std::size_t at = static_cast<std::size_t>(j) * stride;
     for (int i = 1; i <= N; ++i) {
-      const double hm = h[i], hp = h[i + 1];
-      const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
-      const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-      const bool last = (i == N);
-      // The mixed derivative on the anti-diagonal neighbours (i+1, j-1), (i-1, j+1), with the
-      // rest of its Taylor expansion folded into the other coefficients: the corner weights stay
-      // non-negative for rho <= 0.
-      // Plain coefficients on the asset axis, or on the log-asset axis.
-      const bool lg = layout.logAsset;
-      const double plainAS = lg ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i];
-      const double plainBS = lg ? rMinusD - 0.5 * V[j] : rMinusD * S[i];
-      double c = 0.0;
-      if (!last && !top && j > 0 && !central) {
-        c = (lg ? xiRho * w[j] : xiRho * w[j] * S[i]) / (hp * k[j] + hm * k[j + 1]);
+      const NodeWeights w = op.weights(row, i);
+      wW_[at + i] = w.west;
+      wC_[at + i] = w.centre;
+      wE_[at + i] = w.east;
+      wS_[at + i] = w.south;
+      wN_[at + i] = w.north;
+      wSE_[at + i] = w.se;
+      wNW_[at + i] = w.nw;
+      if (central) {
+        wSW_[at + i] = w.sw;
+        wNE_[at + i] = w.ne;
       }
-      const double aS = plainAS + 0.5 * (hm * hm + hp * hp) * c;
-      const double aV = 0.5 * xi2 * q[j] + 0.5 * (k[j] * k[j] + k[j + 1] * k[j + 1]) * c;
-      const double bS = plainBS + (hp - hm) * c;
-      const double bV = top ? 0.0 : D[j] + (k[j + 1] - k[j]) * c;
-
-      double west, centre, east;
-      if (last) {
-        // Ghost U(N+1) = U(N) + g h_(N+1) and the known slope g in the drift term.
-        west = aS * am;
-        centre = aS * (a0 + ap);
-        east = 0.0;
-        // On the log-asset axis U_x = S U_S = S g.
-        gCoef_[j] = lg ? aS * ap * (sGhost - S[N]) + plainBS * S[N] : aS * ap * hp + rMinusD * S[N];
-      } else {
-        west = aS * am + bS * bm;
-        centre = aS * a0 + bS * b0;
-        east = aS * ap + bS * bp;
-      }
-      centre += 2.0 * c - r;
-      double south = 0.0, north = 0.0;
-      if (j == 0) {
-        centre += c0;
-        north = c1;
-      } else if (top) {
-        // U(i, NV) = U(i, NV - 1): dU/dv = 0 at Vmax.
-        south = aV * gm + bV * dm;
-        centre += aV * (g0 + gp) + bV * (d0 + dp);
-      } else {
-        south = aV * gm + bV * dm;
-        centre += aV * g0 + bV * d0;
-        north = aV * gp + bV * dp;
-      }
-      rowSE[i] = -c;
-      rowNW[i] = -c;
-      if (central && !last && !top && j > 0) {
-        // rho xi S w(v) U_Sv by the product of the central first-derivative stencils.
-        const double m = lg ? xiRho * w[j] : xiRho * w[j] * S[i];
-        west += m * bm * d0;
-        centre += m * b0 * d0;
-        east += m * bp * d0;
-        south += m * b0 * dm;
-        north += m * b0 * dp;
-        wSW_[j * stride + i] = m * bm * dm;
-        rowSE[i] = m * bp * dm;
-        rowNW[i] = m * bm * dp;
-        wNE_[j * stride + i] = m * bp * dp;
-      }
-      rowW[i] = west;
-      rowC[i] = centre;
-      rowE[i] = east;
-      rowS[i] = south;
-      rowN[i] = north;
+      if (i == N) gCoef_[j] = w.slope;
     }
   }
   stencil_ = adi_kernels::Stencil();
@@ -282,8 +200,47 @@ void AdiFrame::buildCoefficients() {
   stencil_.c2 = c2;
 }
 
+OperatorGrid AdiFrame::operatorGrid() const {
+  OperatorGrid g;
+  g.N = N;
+  g.NV = NV;
+  g.S = S.data();
+  g.V = V.data();
+  g.h = h.data();
+  g.k = k.data();
+  g.alphaM = alphaM.data();
+  g.alpha0 = alpha0.data();
+  g.alphaP = alphaP.data();
+  g.betaM = betaM.data();
+  g.beta0 = beta0.data();
+  g.betaP = betaP.data();
+  g.gammaM = gammaM.data();
+  g.gamma0 = gamma0.data();
+  g.gammaP = gammaP.data();
+  g.deltaM = deltaM.data();
+  g.delta0 = delta0.data();
+  g.deltaP = deltaP.data();
+  g.c0 = c0;
+  g.c1 = c1;
+  g.c2 = c2;
+  g.sLast = S[N];
+  g.sGhost = sGhost;
+  return g;
+}
+
+SpatialOperator AdiFrame::spatialOperator() const {
+  OperatorForm form;
+  form.logAsset = layout.logAsset;
+  form.unitExponent = layout.unitExponent;
+  form.wExponent = obj.p + 0.5;
+  form.qExponent = 2.0 * obj.p;
+  form.centralCross = layout.centralCross;
+  return SpatialOperator(obj, form, operatorGrid());
+}
+
 void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
-  const double r = obj.r, xi2 = obj.volvol * obj.volvol;
+  const SpatialOperator op = spatialOperator();
+  const double r = op.r();
   const double td = theta * dtSub;
   a1ThetaDt_ = td;
   dtSub_ = dtSub;
@@ -310,11 +267,12 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   double *lo = sysLo_.data(), *di = sysDi_.data(), *up = sysUp_.data();
   double *l = sysL_.data(), *u = sysU_.data(), *dd = sysD_.data();
   for (int j = 0; j < NV; ++j) {
+    const OperatorRow opRow = op.row(j);
     for (int i = 1; i <= N; ++i) {
       const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
       const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-      const double a = layout.logAsset ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i];
-      const double b = layout.logAsset ? rMinusD - 0.5 * V[j] : rMinusD * S[i];
+      double a, b;
+      op.plainAsset(opRow, i, a, b);
       if (i == N) {
         lo[i] = -td * a * am;
         di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
@@ -353,7 +311,8 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
   double *vlo = sysLo_.data(), *vdi = sysDi_.data(), *vup = sysUp_.data();
   double *vl = sysL_.data(), *vu = sysU_.data(), *vd = sysD_.data();
   for (int j = 0; j < NV; ++j) {
-    const double a = 0.5 * xi2 * q[j];
+    const OperatorRow opRow = op.row(j);
+    const double a = opRow.aV, Dj = opRow.D;
     if (j == 0) {
       vlo[1] = 0.0;
       vdi[1] = 1.0 - td * (c0 - 0.5 * r);
@@ -363,9 +322,9 @@ void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
       vdi[j + 1] = 1.0 - td * ((gamma0[j] + gammaP[j]) * a - 0.5 * r);
       vup[j + 1] = 0.0;
     } else {
-      vlo[j + 1] = -td * (a * gammaM[j] + D[j] * deltaM[j]);
-      vdi[j + 1] = 1.0 - td * (a * gamma0[j] - 0.5 * r + D[j] * delta0[j]);
-      vup[j + 1] = -td * (a * gammaP[j] + D[j] * deltaP[j]);
+      vlo[j + 1] = -td * (a * gammaM[j] + Dj * deltaM[j]);
+      vdi[j + 1] = 1.0 - td * (a * gamma0[j] - 0.5 * r + Dj * delta0[j]);
+      vup[j + 1] = -td * (a * gammaP[j] + Dj * deltaP[j]);
     }
   }
   // Row 0 couples nodes 0, 1 and 2; the entry on node 2 is eliminated with row 1.
@@ -450,49 +409,32 @@ void AdiFrame::buildCrossOperator() {
     mcsDiff_ = DenseMatrix(NV + 1, stride, 0.0);
     mcsWork_ = DenseMatrix(NV + 1, stride, 0.0);
   }
-  const double xiRho = obj.volvol * obj.rho;
-  const bool lg = layout.logAsset;
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
   for (auto* v : {&xW_, &xC_, &xE_, &xS_, &xN_, &xCorner_}) v->assign(size, 0.0);
-  if (layout.centralCross) {
-    // The mixed term alone, by the product of the central first-derivative stencils.
+  const bool central = layout.centralCross;
+  if (central) {
     for (auto* v : {&xSW_, &xSE_, &xNW_, &xNE_}) v->assign(size, 0.0);
-    for (int j = 1; j < NV - 1; ++j) {
-      const double dm = deltaM[j], d0 = delta0[j], dp = deltaP[j];
-      const std::size_t row = static_cast<std::size_t>(j) * stride;
-      for (int i = 1; i < N; ++i) {
-        const double m = lg ? xiRho * w[j] : xiRho * w[j] * S[i];
-        const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-        xW_[row + i] = m * bm * d0;
-        xC_[row + i] = m * b0 * d0;
-        xE_[row + i] = m * bp * d0;
-        xS_[row + i] = m * b0 * dm;
-        xN_[row + i] = m * b0 * dp;
-        xSW_[row + i] = m * bm * dm;
-        xSE_[row + i] = m * bp * dm;
-        xNW_[row + i] = m * bm * dp;
-        xNE_[row + i] = m * bp * dp;
-      }
-    }
-    return;
   }
-  // The mixed coefficient c as in the stencil of F; only the rows and nodes where F keeps it.
+  // Only the rows and nodes where F keeps the mixed term.
+  const SpatialOperator op = spatialOperator();
   for (int j = 1; j < NV - 1; ++j) {
-    const double km = k[j], kp = k[j + 1];
-    const double vDiff = 0.5 * (km * km + kp * kp), vConv = kp - km;
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const OperatorRow row = op.row(j);
+    const std::size_t at = static_cast<std::size_t>(j) * stride;
     for (int i = 1; i < N; ++i) {
-      const double hm = h[i], hp = h[i + 1];
-      const double c = (lg ? xiRho * w[j] : xiRho * w[j] * S[i]) / (hp * km + hm * kp);
-      const double sDiff = 0.5 * (hm * hm + hp * hp) * c, sConv = (hp - hm) * c;
-      const double vD = vDiff * c, vC = vConv * c;
-      xW_[row + i] = sDiff * alphaM[i] + sConv * betaM[i];
-      xE_[row + i] = sDiff * alphaP[i] + sConv * betaP[i];
-      xS_[row + i] = vD * gammaM[j] + vC * deltaM[j];
-      xN_[row + i] = vD * gammaP[j] + vC * deltaP[j];
-      xC_[row + i] =
-          sDiff * alpha0[i] + sConv * beta0[i] + vD * gamma0[j] + vC * delta0[j] + 2.0 * c;
-      xCorner_[row + i] = -c;
+      const NodeWeights x = op.crossWeights(row, i);
+      xW_[at + i] = x.west;
+      xC_[at + i] = x.centre;
+      xE_[at + i] = x.east;
+      xS_[at + i] = x.south;
+      xN_[at + i] = x.north;
+      if (central) {
+        xSW_[at + i] = x.sw;
+        xSE_[at + i] = x.se;
+        xNW_[at + i] = x.nw;
+        xNE_[at + i] = x.ne;
+      } else {
+        xCorner_[at + i] = x.se;
+      }
     }
   }
 }
@@ -613,7 +555,7 @@ void AdiFrame::mcsStep(double t, double tNew, bool damped, bool zeroColumnInCros
 
 void AdiFrame::runHvScheme(bool earlyExerciseFloor) {
   runSchemeLoop(
-      kHvTheta,
+      scheme_weights::kHvTheta,
       [this](double t, double tNew, bool damped) {
         if (damped) {
           douglasStages(t, tNew);

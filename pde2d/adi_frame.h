@@ -11,6 +11,8 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
+#include "pde2d/scheme_weights.h"
+#include "pde2d/spatial_operator.h"
 
 // The frame that the ADI solver variants share for the backward pricing equation
 //
@@ -136,13 +138,21 @@ class AdiFrame {
   // sqrt(2)/2; with earlyExerciseFloor every step ends with the intrinsic-value rule.
   void runHvScheme(bool earlyExerciseFloor);
 
+  // How the damped start-up steps: Douglas sub-steps (theta = 1) on the ADI systems, which are set
+  // up again for the full scheme when it ends; or sub-steps of their own (the backward-Euler
+  // sub-steps by sparse LU), with the ADI systems set up once, for the full scheme.
+  enum class DampedStart { kDouglas, kOwnSteps };
+
   // The time loop with the damped start-up: while damping is active (the object's `damping`
-  // flag), dampingStepCount sub-steps of dt / dampingStepCount with theta = 1 replace the first
-  // full step; then full steps with theta = thetaFull up to step NT. step(t, tNew, damped) runs
-  // every step, damped sub-steps included; exercise(level) is applied after every step; then the
-  // new level becomes U.
+  // flag), dampingStepCount sub-steps of dt / dampingStepCount replace the first full step; then
+  // full steps with theta = thetaFull up to step NT. step(t, tNew, damped) runs every step, damped
+  // sub-steps included, and writes the new level into Y; exercise(level) is applied to it after
+  // every step; then the new level becomes U.
   template <class Step, class Exercise>
-  void runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise);
+  void runSchemeLoop(double thetaFull,
+                     Step&& step,
+                     Exercise&& exercise,
+                     DampedStart start = DampedStart::kDouglas);
 
   // One modified Craig-Sneyd step from t to tNew with the current scheme (theta, dt'), on a frame
   // whose cross-term operator is built: the Douglas stages, the cross-term correction Y0^ = Y0 +
@@ -153,14 +163,6 @@ class AdiFrame {
   // the change of the S = 0 value (read by the nine-point mixed stencil at i = 1); otherwise its
   // column 0 is 0.
   void mcsStep(double t, double tNew, bool damped, bool zeroColumnInCross = false);
-
-  // The time loop of the variants whose damped start is a step of its own (the backward-Euler
-  // sub-steps by sparse LU): the implicit systems are set up once, for thetaFull and dt, and never
-  // rebuilt. With the object's `damping` flag set, dampingStepCount sub-steps damped(t, tNew) of
-  // dt / dampingStepCount replace the first full step; then full(t, tNew) runs the steps up to NT.
-  // Each step writes the new level into Y, which then becomes U. No early exercise follows a step.
-  template <class Damped, class Full>
-  void runFixedSchemeLoop(double thetaFull, Damped&& damped, Full&& full);
 
   // The sub-step and the weight theta of the current scheme.
   double subStep() const { return dtSub_; }
@@ -203,13 +205,17 @@ class AdiFrame {
 
   // Coefficient vectors, computed once per solve. Three-point weights of the second (alpha) and
   // first (beta) derivatives on the asset axis, i = 1..N (i = N with the ghost spacing), and the
-  // same on the variance axis (gamma, delta), j = 1..NV-1 (zero at j = 0); the variance drift
-  // D_j = kappa (vL - V_j) and the powers w_j (mixed term) and q_j (variance diffusion); the
-  // one-sided drift weights c0, c1, c2 of the v = 0 row.
+  // same on the variance axis (gamma, delta), j = 1..NV-1 (zero at j = 0); the one-sided drift
+  // weights c0, c1, c2 of the v = 0 row.
   std::vector<double> alphaM, alpha0, alphaP, betaM, beta0, betaP;
   std::vector<double> gammaM, gamma0, gammaP, deltaM, delta0, deltaP;
-  std::vector<double> D, w, q;
   double c0 = 0.0, c1 = 0.0, c2 = 0.0;
+
+  // The grids and weight vectors above as the spatial operator's grid (after setUp), and the
+  // operator of this frame: its axis, variance exponent (the pricer's p unless unitExponent) and
+  // mixed stencil.
+  OperatorGrid operatorGrid() const;
+  SpatialOperator spatialOperator() const;
 
  private:
   void buildCoefficients();
@@ -255,10 +261,18 @@ class AdiFrame {
 };
 
 template <class Step, class Exercise>
-void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise) {
+void AdiFrame::runSchemeLoop(double thetaFull,
+                             Step&& step,
+                             Exercise&& exercise,
+                             DampedStart start) {
   bool damped = obj.damping && dampingStepCount > 0;
+  const bool douglas = start == DampedStart::kDouglas;
   const double dtDamped = damped ? dt / dampingStepCount : dt;
-  setUpImplicitSystems(damped ? 1.0 : thetaFull, damped ? dtDamped : dt);
+  if (damped && douglas) {
+    setUpImplicitSystems(scheme_weights::kDampedTheta, dtDamped);
+  } else {
+    setUpImplicitSystems(thetaFull, dt);
+  }
   int s = 0;
   double t = 0.0;
   for (;;) {
@@ -267,7 +281,7 @@ void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise)
       if (conv_.is_open() && layout.convDampingMessage)
         conv_ << "Turning damping off;"
               << "\n";
-      setUpImplicitSystems(thetaFull, dt);
+      if (douglas) setUpImplicitSystems(thetaFull, dt);
       s = 1;
       t = dt;
     }
@@ -276,36 +290,6 @@ void AdiFrame::runSchemeLoop(double thetaFull, Step&& step, Exercise&& exercise)
     const double tNew = damped ? (s + 1) * dtDamped : (s + 1) * dt;
     step(t, tNew, damped);
     exercise(Y);
-    std::swap(U, Y);
-    ++s;
-    t = tNew;
-  }
-}
-
-template <class Damped, class Full>
-void AdiFrame::runFixedSchemeLoop(double thetaFull, Damped&& damped, Full&& full) {
-  bool isDamped = obj.damping && dampingStepCount > 0;
-  const double dtDamped = isDamped ? dt / dampingStepCount : dt;
-  setUpImplicitSystems(thetaFull, dt);
-  int s = 0;
-  double t = 0.0;
-  for (;;) {
-    if (isDamped && s == dampingStepCount) {
-      isDamped = false;
-      if (conv_.is_open() && layout.convDampingMessage)
-        conv_ << "Turning damping off;"
-              << "\n";
-      s = 1;
-      t = dt;
-    }
-    if (!isDamped && s >= NT) break;
-    // Times as multiples of the step, so that the last one is T exactly.
-    const double tNew = isDamped ? (s + 1) * dtDamped : (s + 1) * dt;
-    if (isDamped) {
-      damped(t, tNew);
-    } else {
-      full(t, tNew);
-    }
     std::swap(U, Y);
     ++s;
     t = tNew;

@@ -14,10 +14,10 @@ class QelHestonVanilla;
 //   A = w I - dt L,
 //
 // as (row, column, value) triplets for Eigen's setFromTriplets. L is the spatial operator that the
-// ADI frame applies in explicit and split form (the same three-point weights on the non-uniform
-// grids, the anti-diagonal mixed-derivative stencil with its Taylor remainder folded into the other
-// coefficients, and the same boundary rules); w is the diagonal weight of the time scheme:
-// opKind 0 backward Euler (1), 6 BDF2 (3/2), any other value BDF3 (11/6).
+// ADI frame applies in explicit and split form, derived once in pde2d/spatial_operator.h (the
+// same three-point weights, the anti-diagonal mixed-derivative stencil with its Taylor remainder
+// folded into the other coefficients, and the same boundary rules); w is the diagonal weight of the
+// time scheme: opKind 0 backward Euler (1), 6 BDF2 (3/2), any other value BDF3 (11/6).
 //
 // Solution nodes are (i, j), i = 1..NS, j = 0..NV-1, numbered variance-major: node (i, j) is row
 // j NS + i - 1. The S = 0 column (Dirichlet value) and the top variance row (a copy of row NV-1)
@@ -113,6 +113,16 @@ BoundaryWeights boundaryWeightsLogS(const QelHestonVanilla& pricer,
                                     double sLast,
                                     double sGhost,
                                     bool unitExponent = false);
+
+// The same assembly and boundary weights on an ADI frame's grids and weight vectors, set up: the
+// asset-grid operator, or on the log-asset axis the log-asset one (unitExponent as for
+// assembleOperatorLogS).
+void assembleFrameOperator(const AdiFrame& frame,
+                           bool unitExponent,
+                           double dt,
+                           int opKind,
+                           std::vector<Eigen::Triplet<double>>& triplets);
+BoundaryWeights frameBoundaryWeights(const AdiFrame& frame, bool unitExponent);
 
 // The damped start of the ADI variants that take backward-Euler sub-steps of the whole operator,
 // cross term included: the ADI schemes damp the high-frequency errors of a kinked payoff only

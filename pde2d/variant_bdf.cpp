@@ -20,16 +20,12 @@
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 namespace {
 
 using SparseOperator = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
-
-// opKind of the assembly: the diagonal weight of backward Euler, BDF2 and BDF3.
-constexpr int kBackwardEuler = 0;
-constexpr int kBdf2 = 6;
-constexpr int kBdf3 = 3;
 
 enum class Phase { kQuarter, kHalf, kBdf };
 
@@ -65,54 +61,7 @@ void BdfSolve::useOperator(int opKind, double dt) {
   if (analysed_ && opKind == opKind_ && dt == opDt_) return;
   AdiFrame& f = f_;
   triplets_.clear();
-  std::int64_t status = 0;
-  if (logAsset_) {
-    assembleOperatorLogS(f.obj,
-                         triplets_,
-                         f.alphaM,
-                         f.alphaP,
-                         f.alpha0,
-                         f.betaM,
-                         f.betaP,
-                         f.beta0,
-                         f.h,
-                         f.k,
-                         f.gammaM,
-                         f.gammaP,
-                         f.gamma0,
-                         f.deltaM,
-                         f.deltaP,
-                         f.delta0,
-                         f.c0,
-                         f.c1,
-                         f.c2,
-                         dt,
-                         opKind,
-                         status);
-  } else {
-    assembleOperatorS(f.obj,
-                      triplets_,
-                      f.alphaM,
-                      f.alphaP,
-                      f.alpha0,
-                      f.betaM,
-                      f.betaP,
-                      f.beta0,
-                      f.h,
-                      f.k,
-                      f.gammaM,
-                      f.gammaP,
-                      f.gamma0,
-                      f.deltaM,
-                      f.deltaP,
-                      f.delta0,
-                      f.c0,
-                      f.c1,
-                      f.c2,
-                      dt,
-                      opKind,
-                      status);
-  }
+  assembleFrameOperator(f, false, dt, opKind, triplets_);
   A_.setFromTriplets(triplets_.begin(), triplets_.end());
   A_.makeCompressed();
   if (!analysed_) {
@@ -155,7 +104,8 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
       rhs = Rhs::kBdf2;
     }
   }
-  const double third = 1.0 / 3.0;
+  using scheme_weights::kBdf2History;
+  using scheme_weights::kBdf3History;
   double* bp = b_.data();
   for (int j = 0; j < NV; ++j) {
     const double* u = f.U[j];
@@ -166,14 +116,16 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
         break;
       case Rhs::kBdf2: {
         const double* p = P_[j];
-        for (int i = 1; i <= N; ++i) out[i - 1] = 2.0 * u[i] - 0.5 * p[i];
+        for (int i = 1; i <= N; ++i) out[i - 1] = kBdf2History[0] * u[i] + kBdf2History[1] * p[i];
         break;
       }
       case Rhs::kBdf3: {
         const double* u1 = Um1_[j];
         // At step R + 2 the level two back is the restart level, not a half step.
         const double* u2 = (s == R + 2) ? P_[j] : Um2_[j];
-        for (int i = 1; i <= N; ++i) out[i - 1] = 3.0 * u[i] - 1.5 * u1[i] + third * u2[i];
+        for (int i = 1; i <= N; ++i) {
+          out[i - 1] = kBdf3History[0] * u[i] + kBdf3History[1] * u1[i] + kBdf3History[2] * u2[i];
+        }
         break;
       }
     }
@@ -210,8 +162,7 @@ void BdfSolve::run() {
   x_.setZero(static_cast<Eigen::Index>(n));
   triplets_.reserve(7 * n);
   A_.resize(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-  bw_ = logAsset_ ? boundaryWeightsLogS(o, f.alphaM, f.alphaP, f.betaM, f.h, f.k, f.S[N], f.sGhost)
-                  : boundaryWeightsS(o, f.alphaM, f.alphaP, f.betaM, f.h, f.k);
+  bw_ = frameBoundaryWeights(f, false);
   U0_ = f.U;
   P_ = f.U;  // the terminal values stand in for the restart level until the first date
   Q_ = DenseMatrix(NV + 1, f.stride, 0.0);
@@ -242,22 +193,22 @@ void BdfSolve::run() {
     int opKind;
     switch (phase) {
       case Phase::kQuarter:
-        dt = dt0 * 0.25;
-        opKind = kBackwardEuler;
+        dt = dt0 * scheme_weights::kQuarterStep;
+        opKind = scheme_weights::kOpBackwardEuler;
         break;
       case Phase::kHalf:
-        dt = dt0 * 0.5;
-        opKind = kBackwardEuler;
+        dt = dt0 * scheme_weights::kHalfStep;
+        opKind = scheme_weights::kOpBackwardEuler;
         break;
       default:
         dt = dt0;
         // Outside run mode 3 a ladder starts with a backward-Euler and a BDF2 step of its own.
         if (mode0_ || s == R) {
-          opKind = kBackwardEuler;
+          opKind = scheme_weights::kOpBackwardEuler;
         } else if (s == R + 1) {
-          opKind = kBdf2;
+          opKind = scheme_weights::kOpBdf2;
         } else {
-          opKind = kBdf3;
+          opKind = scheme_weights::kOpBdf3;
         }
         break;
     }
@@ -270,7 +221,7 @@ void BdfSolve::run() {
       const std::size_t size = static_cast<std::size_t>(NV + 1) * f.stride;
       double* y = f.Y.data();
       const double* q = Q_.data();
-      for (std::size_t m = 0; m < size; ++m) y[m] = 2.0 * q[m] - y[m];
+      for (std::size_t m = 0; m < size; ++m) y[m] = scheme_weights::kRichardsonFine * q[m] - y[m];
       phase = Phase::kBdf;
       s = R;
       limit = NT;

@@ -5,12 +5,12 @@
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
-#include <cmath>
 #include <memory>
 
 #include "core/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
@@ -23,12 +23,17 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
   if (f.obj.damping && dampingStepCount > 0) {
     euler = std::make_unique<SparseEulerStart>(f, f.dt / dampingStepCount, false);
   }
-  // theta = 1 - sqrt(2)/2, as the frame's HV scheme.
-  const double theta = 1.0 - std::sqrt(2.0) * 0.5;
-  f.runFixedSchemeLoop(
-      theta,
-      [&euler](double, double tNew) { euler->step(tNew); },
-      [&f](double t, double tNew) { f.hvStep(t, tNew); });
+  f.runSchemeLoop(
+      scheme_weights::kHvTheta,
+      [&f, &euler](double t, double tNew, bool damped) {
+        if (damped) {
+          euler->step(tNew);
+        } else {
+          f.hvStep(t, tNew);
+        }
+      },
+      [](DenseMatrix&) {},
+      AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;
 }

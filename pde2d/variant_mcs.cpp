@@ -13,12 +13,11 @@
 #include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 namespace {
 
-// theta = 1/3: second order in time for the modified Craig-Sneyd scheme with the mixed term.
-const double kMcsTheta = 1.0 / 3.0;
 // The solver sets the OpenMP default thread count of its thread to this value on every entry and
 // leaves it so.
 constexpr int kMcsThreadCount = 8;
@@ -60,7 +59,7 @@ void projectCallRows(AdiFrame& f, DenseMatrix& level) {
 template <class Exercise>
 void runMcsScheme(AdiFrame& f, bool zeroColumnInCross, Exercise&& exercise) {
   f.runSchemeLoop(
-      kMcsTheta,
+      scheme_weights::kMcsTheta,
       [&f, zeroColumnInCross](double t, double tNew, bool damped) {
         f.mcsStep(t, tNew, damped, zeroColumnInCross);
       },

@@ -14,12 +14,10 @@
 #include "core/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
 namespace {
-
-// theta = 1/3: second order in time for the modified Craig-Sneyd scheme with the mixed term.
-const double kMcsTheta = 1.0 / 3.0;
 
 // The log-asset frame of both variants: the lowest node lies above S = 0, so a put there carries
 // K e^(-r t) - S_0 e^(-d t) (K when American) without a test of the payoff, and its change over a
@@ -46,7 +44,7 @@ bool calcGARCHNUDirectNonNegMCSLogS(const PDESolveArgs& args) {
   f.setUp();
   f.buildCrossOperator();
   f.runSchemeLoop(
-      kMcsTheta,
+      scheme_weights::kMcsTheta,
       [&f](double t, double tNew, bool damped) { f.mcsStep(t, tNew, damped); },
       [](DenseMatrix&) {});
   f.extractResults(f.U, start);
@@ -67,10 +65,17 @@ bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args) {
   if (f.obj.damping && dampingStepCount > 0) {
     euler = std::make_unique<SparseEulerStart>(f, f.dt / dampingStepCount, true);
   }
-  f.runFixedSchemeLoop(
-      kMcsTheta,
-      [&euler](double, double tNew) { euler->step(tNew); },
-      [&f](double t, double tNew) { f.mcsStep(t, tNew, false); });
+  f.runSchemeLoop(
+      scheme_weights::kMcsTheta,
+      [&f, &euler](double t, double tNew, bool damped) {
+        if (damped) {
+          euler->step(tNew);
+        } else {
+          f.mcsStep(t, tNew, false);
+        }
+      },
+      [](DenseMatrix&) {},
+      AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;
 }
