@@ -6,7 +6,6 @@
 #include <climits>
 #include <string>
 
-#include "platform/program_folder.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -31,13 +30,4 @@ TEST(ProgramFolder, IsTheAbsoluteFolderOfTheModuleWhateverTheCurrentFolder) {
     EXPECT_EQ(programFolder(), expected);
     EXPECT_EQ(programFilePath("OptionsData.txt"), expected + "/OptionsData.txt");
   }
-}
-
-TEST(ProgramFolder, UnknownAddressFallsBackToTheExecutableWithTheMessage) {
-  testing::internal::CaptureStderr();
-  const std::string folder = moduleFolderOf(nullptr);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(folder, executableFolder());
-  EXPECT_EQ(err.rfind("GetModuleHandle returned ", 0), 0u) << err;
-  EXPECT_EQ(err.back(), '\n');
 }
