@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "calibration/pricing_log.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 
 bool debugFlag = false;

@@ -1,12 +1,12 @@
 #ifndef SERIVANE_CORE_QEL_HESTON_VANILLA_H_
 #define SERIVANE_CORE_QEL_HESTON_VANILLA_H_
 
+#include <array>
 #include <cstdint>
 #include <valarray>
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
 #include "core/qel_equity_option.h"
 
 // Grid failures; the retrying pricers catch them and try other grids. The log-grid text keeps its
@@ -19,6 +19,15 @@ inline constexpr char kLogGridProblemMessage[] =
 // never leaves them (a simpler bound takes over).
 inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
 
+// The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
+// and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros
+// left to the caller.
+struct PDESolveResults {
+  std::array<std::valarray<double>, 5> vectors;
+  std::valarray<double>& operator[](int k) { return vectors[k]; }
+  const std::valarray<double>& operator[](int k) const { return vectors[k]; }
+};
+
 // Pricer of one vanilla option, or of one expiry with a strike list, under the stochastic-variance
 // model dS = (r - d) S dt + sqrt(v) S dW1, dv = theta (vL - v) dt + volvol v^p dW2 (model 1) or
 // volvol sqrt(v) dW2 (model 0), d<W1, W2> = rho dt, by the backward pricing equation on an
@@ -28,6 +37,11 @@ inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
 // asset axis; vGridA, vGridB, iToV0, nVStretch on the variance axis): the first grid build after a
 // reset chooses it and every later build reuses it, so that a repeated solve gets the same grid
 // and a solve with doubled NS, NV and indices gets twice the intervals around the same placement.
+//
+// Core holds the object's data, grids, variance bounds and payoffs, which the 2-D solvers read.
+// The object is made and priced by the solver library (serivane_pde2d, pde2d/solve_driver.cpp):
+// its constructors, its destructor (the key function, so the vtable with solve lives there) and
+// solve, dispatchSolver and convergenceRun. Whoever makes one links serivane_pde2d.
 class QelHestonVanilla : public QelEquityOption {
  public:
   // One-strike constructor. params = {volvol, v0, vL, theta, rho, model}; model is params[5]
@@ -93,8 +107,8 @@ class QelHestonVanilla : public QelEquityOption {
 
   // The virtual operations continue those of QelEquityOption, in this order.
   ~QelHestonVanilla() override;
-  // The price entry (solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in time
-  // over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
+  // The price entry (pde2d/solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in
+  // time over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
   // volatilities (in summary[4], or strikeIVs for a strike list); out: CPU seconds of the run.
   void solve(std::valarray<double>& out0,
              std::valarray<double>& out1,
@@ -151,14 +165,14 @@ class QelHestonVanilla : public QelEquityOption {
   // the retry ladders or a caller could otherwise carry into an int overflow or an endless run.
   void checkGridSizes() const;
 
-  // Runs the solver that methodID selects (solve_driver.cpp), measures its CPU time into cpuTime
-  // and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the result
-  // vectors along the asset grid; flagA is read by no solver. A price outside the Black-Scholes
-  // range ends the inversion quietly; every other failure is thrown on as a std::runtime_error
-  // with the same message ("bad allocation" for an allocation failure).
+  // Runs the solver that methodID selects (pde2d/solve_driver.cpp), measures its CPU time into
+  // cpuTime and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the
+  // result vectors along the asset grid; flagA is read by no solver. A price outside the
+  // Black-Scholes range ends the inversion quietly; every other failure is thrown on as a
+  // std::runtime_error with the same message ("bad allocation" for an allocation failure).
   void dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA, bool flagB);
-  // Richardson extrapolation in space (solve_driver.cpp): a coarse solve and, when its price is
-  // positive, one with twice the asset and variance intervals around the same placement,
+  // Richardson extrapolation in space (pde2d/solve_driver.cpp): a coarse solve and, when its price
+  // is positive, one with twice the asset and variance intervals around the same placement,
   // combined as (4 fine - coarse) / 3.
   void convergenceRun(PDESolveResults& results, double& cpuTime);
 

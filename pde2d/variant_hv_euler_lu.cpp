@@ -8,7 +8,7 @@
 #include <cmath>
 #include <memory>
 
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
 #include "platform/cpu_clock.h"

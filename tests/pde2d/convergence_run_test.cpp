@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/black_scholes.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace {

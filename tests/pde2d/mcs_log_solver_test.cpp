@@ -14,7 +14,7 @@
 #include <valarray>
 #include <vector>
 
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/adi_frame.h"

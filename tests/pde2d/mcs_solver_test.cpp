@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/interpolation.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "support/finite_difference_reference.h"

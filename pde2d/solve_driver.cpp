@@ -1,5 +1,6 @@
-// The price entry of QelHestonVanilla: run modes, the dispatch to the 2-D solver variants, the
-// implied volatilities, and the convergence run (Richardson extrapolation in space).
+// Where a QelHestonVanilla is made and priced: its constructors, the price entry with its run
+// modes, the dispatch to the 2-D solver variants, the implied volatilities, and the convergence run
+// (Richardson extrapolation in space).
 #include <cmath>
 #include <fstream>
 #include <new>
@@ -9,9 +10,8 @@
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
-#include "core/grid_limits.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
 #include "platform/cpu_clock.h"
 
 namespace {
@@ -43,6 +43,127 @@ void invertList(QelHestonVanilla& o) {
 }
 
 }  // namespace
+
+// The constructors and the destructor are defined here, beside solve: the destructor is the
+// class's key function, so its vtable (which holds solve) is emitted in this library, and
+// core, which declares the object and defines its grids, bounds and payoffs, refers to nothing
+// of the solvers.
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   double K,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening)
+    : QelEquityOption(K,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      // No exponent is passed to this constructor: p = 1 is the GARCH diffusion model.
+      p(1.0),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID) {
+  setModel(params);
+  resetState();
+}
+
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   std::vector<double> strikeList,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening,
+                                   bool stripFlag,
+                                   double p)
+    : QelEquityOption(S0,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      p(p),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID),
+      strikes(std::move(strikeList)),
+      stripFlag(stripFlag) {
+  setModel(params);
+  if (strikes.size() >= 2) {
+    std::sort(strikes.begin(), strikes.end());
+    this->K = strikes.front();
+    multiStrike = true;
+  } else {
+    this->K = strikes.empty() ? S0 : strikes.front();
+    multiStrike = false;
+  }
+  resetState();
+}
+
+QelHestonVanilla::~QelHestonVanilla() = default;
 
 void QelHestonVanilla::solve(std::valarray<double>& out0,
                              std::valarray<double>& out1,
@@ -98,22 +219,6 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   out2 = std::move(R[2]);
   out3 = std::move(R[3]);
   out4 = std::move(R[4]);
-}
-
-void QelHestonVanilla::checkGridSizes() const {
-  const auto beyond = [](std::int64_t n, std::int64_t limit) { return n > 2 * limit; };
-  if (beyond(NS, kMaxAssetIntervals) || beyond(NS0, kMaxAssetIntervals) ||
-      beyond(NV, kMaxVarianceIntervals) || NT > kMaxTimeSteps ||
-      (static_cast<std::int64_t>(NS) + 1) * (static_cast<std::int64_t>(NV) + 1) >
-          4 * kMaxGridNodes) {
-    throw std::invalid_argument("the grid sizes lie beyond what the pricer solves on");
-  }
-}
-
-void QelHestonVanilla::floorAtExercise(double& price) const {
-  if (!american || multiStrike || !(price > 0.0)) return;
-  const double exercise = CallPut == 1 ? K - S0 : S0 - K;
-  if (price < exercise) price = exercise;
 }
 
 void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
