@@ -20,8 +20,9 @@
 #include <vector>
 
 #include "calibration/pricing_log.h"
-#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
+#include "pde2d/solver_methods.h"
 
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
@@ -88,11 +89,10 @@ int scaledSize(int n, int num, int den) {
       v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
-bool isADIMethod(int methodID) { return methodID >= 2 && methodID <= 14; }
-
+// The time steps of the first BDF re-solve: a BDF method keeps its entry NT (at least 20), any
+// other comes down to a third of NT, within 20 to 50.
 int timeStepsForMethod15(int methodID, int NT, int keptNT) {
-  return (methodID == 1 || methodID == 15) ? std::max(20, keptNT)
-                                           : std::min(50, std::max(20, NT / 3));
+  return isBdfMethod(methodID) ? std::max(20, keptNT) : std::min(50, std::max(20, NT / 3));
 }
 
 // First re-size after a negative value, shared by both pricers: the asset intervals grow from
@@ -201,7 +201,7 @@ double calcVanillaPDEWithRetries(double S,
     // Opened by the first record of this start that needs it (the negative road opens it in any
     // case), so that no always-written record is lost for want of an open stream.
     std::ofstream log;
-    const int keptNT = (methodID == 1 || methodID == 15) ? NT : 0;
+    const int keptNT = isBdfMethod(methodID) ? NT : 0;
     double cpuTime = ivWanted ? -1.0 : 0.0;
     double best = 0.0;
     double result = 0.0;
@@ -264,8 +264,8 @@ double calcVanillaPDEWithRetries(double S,
               pricer->logSParam = 0.5;
               NT = timeStepsForMethod15(methodID, NT, keptNT);
               pricer->setNT(NT);
-              methodID = 15;
-              pricer->methodID = 15;
+              methodID = kMostRobustMethodID;
+              pricer->methodID = kMostRobustMethodID;
               firstResize(*pricer, nsEntry, ns, nv);
               retries = 1;
               if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
@@ -298,7 +298,7 @@ double calcVanillaPDEWithRetries(double S,
                 nv = 180;
                 // The pricer solves on the sizes the log reports and the caller reads back.
                 pricer->NV = nv;
-                NT = isADIMethod(methodID) ? 300 : 50;
+                NT = isAdiMethod(methodID) ? 300 : 50;
                 pricer->setNT(NT);
                 ++retries;
                 if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGridNTFirst);
@@ -407,7 +407,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
   bool havePositivePass = false;
   double minValue = 0.0;
   int instabilityCount = 0;
-  const int keptNT = (methodID == 1 || methodID == 15) ? NT : 0;
+  const int keptNT = isBdfMethod(methodID) ? NT : 0;
 
   // The case as the log shows it, with the current sizes (no strike: the list has many).
   const auto logCase = [&]() {
@@ -498,8 +498,8 @@ double calcVanillaPDEStrikesWithRetries(double S,
               pricer->logSParam = 0.5;
               NT = timeStepsForMethod15(methodID, NT, keptNT);
               pricer->setNT(NT);
-              methodID = 15;
-              pricer->methodID = 15;
+              methodID = kMostRobustMethodID;
+              pricer->methodID = kMostRobustMethodID;
               firstResize(*pricer, nsEntry, ns, nv);
               retries = 1;
               if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
@@ -529,7 +529,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
                 nv = 180;
                 // The pricer solves on the sizes the log reports and the caller reads back.
                 pricer->NV = nv;
-                NT = isADIMethod(methodID) ? 300 : 50;
+                NT = isAdiMethod(methodID) ? 300 : 50;
                 pricer->setNS(ns);
                 pricer->setNT(NT);
                 ++retries;

@@ -165,12 +165,12 @@ class QelHestonVanilla : public QelEquityOption {
   // the retry ladders or a caller could otherwise carry into an int overflow or an endless run.
   void checkGridSizes() const;
 
-  // Runs the solver that methodID selects (pde2d/solve_driver.cpp), measures its CPU time into
-  // cpuTime and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the
-  // result vectors along the asset grid; flagA is read by no solver. A price outside the
-  // Black-Scholes range ends the inversion quietly; every other failure is thrown on as a
-  // std::runtime_error with the same message ("bad allocation" for an allocation failure).
-  void dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA, bool flagB);
+  // Runs the solver that methodID selects (pde2d/solver_methods.h) with the full set of result
+  // vectors, measures its CPU time into cpuTime and, when ivWanted is set, turns the prices into
+  // implied volatilities. A price outside the Black-Scholes range ends the inversion quietly;
+  // every other failure is thrown on as a std::runtime_error with the same message ("bad
+  // allocation" for an allocation failure).
+  void dispatchSolver(PDESolveResults& results, double& cpuTime);
   // Richardson extrapolation in space (pde2d/solve_driver.cpp): a coarse solve and, when its price
   // is positive, one with twice the asset and variance intervals around the same placement,
   // combined as (4 fine - coarse) / 3.

@@ -12,6 +12,7 @@
 #include "core/brent.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_methods.h"
 #include "platform/cpu_clock.h"
 
 namespace {
@@ -181,8 +182,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
     const int NT1 = static_cast<int>(NT / 2.2);
     const int NT2 = NT - NT1;
     const double b = static_cast<double>(NT2) / NT1;
-    int q = (methodID == 1 || methodID == 15) ? 3 : 2;
-    if (american) q = 1;
+    const int q = american ? 1 : richardsonTimeOrder(methodID);
     const double B = std::pow(b, q);
     const double w1 = 1.0 / (B - 1.0), w2 = B / (B - 1.0);
 
@@ -212,7 +212,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
       for (std::size_t i = 0; i < n; ++i) R[k][i] = w2 * R[k][i] - w1 * R1[k][i];
     }
   } else {
-    dispatchSolver(R, cpuTime, true, true);
+    dispatchSolver(R, cpuTime);
   }
   out0 = std::move(R[0]);
   out1 = std::move(R[1]);
@@ -221,71 +221,16 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   out4 = std::move(R[4]);
 }
 
-void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
-                                      double& cpuTime,
-                                      bool flagA,
-                                      bool flagB) {
-  (void)flagA;  // read by no solver
+void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime) {
   const double start = threadCpuSeconds();
   try {
+    // The full set of result vectors along the asset grid.
     PDESolveArgs args{this, &results, &cpuTime};
-    args.fullResults = flagB;
     // An unknown method id runs no solver: the summary keeps what it holds and nothing is
     // priced.
-    switch (methodID) {
-      case 1:
-        calcGARCHNUDirectNonNeg4Fct(args);
-        break;
-      case 2:
-        calcGARCHNUDirectNonNegHV(args);
-        break;
-      case 3:
-        calcGARCHNUDirectNonNegMCS(args);
-        break;
-      case 4:
-        damping = true;
-        calcGARCHNUDirectNonNegHV(args);
-        break;
-      case 5:
-        damping = true;
-        calcGARCHNUDirectNonNegMCS(args);
-        break;
-      case 6:
-        calcGARCHNUDirectNonNegHVSingleK(args);
-        break;
-      case 7:
-        calcGARCHNUDirectNonNegMCSSingleK(args);
-        break;
-      case 8:
-        damping = true;
-        calcGARCHNUDirectNonNegHVSingleK(args);
-        break;
-      case 9:
-        damping = true;
-        calcGARCHNUDirectNonNegMCSSingleK(args);
-        break;
-      case 10:
-        damping = true;
-        calcGARCHNUDirectNonNegHVEulerLU(args);
-        break;
-      case 11:
-        calcGARCHNUDirectNonNegHVLogSSingleK(args);
-        break;
-      case 12:
-        calcGARCHNUDirectNonNegHVLogS(args);
-        break;
-      case 13:
-        calcGARCHNUDirectNonNegMCSLogS(args);
-        break;
-      case 14:
-        damping = true;
-        calcGARCHNUDirectNonNegMCSEulerLULogS(args);
-        break;
-      case 15:
-        calcGARCHNUDirectNonNeg4FctLogS(args);
-        break;
-      default:
-        break;
+    if (const SolverMethod* method = findSolverMethod(methodID)) {
+      if (method->damped) damping = true;
+      method->entry(args);
     }
     cpuTime = threadCpuSeconds() - start;
     if (ivWanted) {
@@ -312,7 +257,7 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   const std::valarray<double> keptSummary = summary;
   const int keptNV = NV;
 
-  dispatchSolver(results, cpuTime, true, true);
+  dispatchSolver(results, cpuTime);
   const double t1 = cpuTime;
   const double P1 = summary[2];
   const std::valarray<double> C1 = strikePrices;
@@ -329,7 +274,7 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     const int n = nSNodes;
 
     PDESolveResults F;
-    dispatchSolver(F, cpuTime, true, true);
+    dispatchSolver(F, cpuTime);
     const double P2 = summary[2];
     const std::valarray<double> C2 = strikePrices;
 
