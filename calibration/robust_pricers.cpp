@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "calibration/pricing_log.h"
+#include "core/failure_messages.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_methods.h"
@@ -28,11 +29,6 @@ bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
 
 namespace {
-
-// The retry ladders recognise these failures by their exact texts.
-constexpr char kInstabilityMessage[] = "Possible instability issue";
-constexpr char kAllocationMessage[] = "bad allocation";
-constexpr char kNonFiniteMessage[] = "The price is not a finite number";
 
 // Instability restarts and memory / allocation retries allowed per call.
 constexpr int kMaxInstabilityRestarts = 3;

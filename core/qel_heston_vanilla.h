@@ -7,17 +7,8 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
+#include "core/failure_messages.h"
 #include "core/qel_equity_option.h"
-
-// Grid failures; the retrying pricers catch them and try other grids. The log-grid text keeps its
-// historical spelling, since callers compare messages.
-inline constexpr char kGridProblemMessage[] =
-    "There was a problem while generating the PDE grid for this vanilla option.";
-inline constexpr char kLogGridProblemMessage[] =
-    "There was a problem while generating the PDE grid for this vanila option.";
-// Raised inside the variance bounds when a law-based bound leaves v0 too close to the top; it
-// never leaves them (a simpler bound takes over).
-inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
 
 // The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
 // and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros

@@ -10,6 +10,7 @@
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
+#include "core/failure_messages.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_methods.h"
@@ -21,8 +22,6 @@ namespace {
 constexpr double kIvLow = 1e-6;
 constexpr double kIvHigh = 2.0;
 constexpr double kIvTol = 1e-16;
-
-const char* const kBracketMessage = "Root must be bracketed in Brent solver";
 
 double impliedVol(const QelHestonVanilla& o, double strike, double price, int isPut) {
   const ImpliedVolFunctor f{o.S0, strike, o.T, o.r, o.d, price, isPut};
@@ -242,7 +241,7 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime)
     }
   } catch (const std::bad_alloc&) {
     // The retry ladders recognise an allocation failure by this text.
-    throw std::runtime_error("bad allocation");
+    throw std::runtime_error(kAllocationMessage);
   } catch (const std::exception& e) {
     // A price outside the Black-Scholes range ends the inversion quietly: the remaining entries
     // keep their prices. Every other failure goes on with its message.
