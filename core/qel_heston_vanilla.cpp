@@ -144,6 +144,18 @@ double QelHestonVanilla::setLowerBoundary(DenseMatrix& m, double t) {
   return value;
 }
 
+void QelHestonVanilla::restartGrids() {
+  sGridA = 0.0;
+  sGridB = 0.0;
+  vGridA = 0.0;
+  vGridB = 0.0;
+  iToV0 = 0;
+  nVStretch = 0;
+  strikeNodeIndex = 0;
+  NS0 = NS;
+  gridValid = false;
+}
+
 void QelHestonVanilla::checkGridSizes() const {
   const auto beyond = [](std::int64_t n, std::int64_t limit) { return n > 2 * limit; };
   if (beyond(NS, kMaxAssetIntervals) || beyond(NS0, kMaxAssetIntervals) ||

@@ -144,6 +144,12 @@ class QelHestonVanilla : public QelEquityOption {
   // is returned in both cases.
   virtual double setLowerBoundary(DenseMatrix& m, double t);
 
+  // Clears what the solves keep from the grids they built, so that the next solve places fresh
+  // grids for the current sizes: the asset and variance placement, the strike node, and the size
+  // a run mode 4 or 5 solve restores NS to (NS0 := NS). The retry ladders call it before each new
+  // attempt.
+  void restartGrids();
+
   // An American single-strike price is worth at least its immediate exercise at S0: a positive
   // price below max(K - S0, 0) for a put (max(S0 - K, 0) for a call) is raised to it. The grid
   // values are floored node by node (by the solvers that project early exercise), but the price
