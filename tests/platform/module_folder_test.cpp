@@ -1,21 +1,10 @@
 #include "platform/module_folder.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
 
-namespace {
-
-std::string executableFolder() {
-  char buffer[PATH_MAX + 1];
-  const ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
-  std::string path(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-  return path.substr(0, path.find_last_of('/'));
-}
-
-}  // namespace
+#include "support/executable_folder.h"
 
 TEST(ModuleFolder, UnknownAddressFallsBackToTheExecutableWithTheMessage) {
   testing::internal::CaptureStderr();
