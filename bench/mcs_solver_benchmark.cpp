@@ -7,7 +7,7 @@
 #include <memory>
 #include <valarray>
 
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace {

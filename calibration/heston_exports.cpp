@@ -25,6 +25,7 @@
 #include "calibration/serivane.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
+#include "core/failure_messages.h"
 #include "heston_analytic/analytic_heston_engine.h"
 
 namespace {
@@ -117,7 +118,7 @@ QEL_API double QEL_CALL VanillaHeston(double S,
     AnalyticHestonEngine engine(1e-16, 1000000);
     const std::int32_t optionType = put == 0 ? 1 : -1;
     const double price = engine.price(S, K, T, r, d, v0, vL, theta, volvol, rho, optionType);
-    if (!std::isfinite(price)) throw std::runtime_error("The price is not a finite number");
+    if (!std::isfinite(price)) throw std::runtime_error(kNonFiniteMessage);
     return price;
   } catch (...) {
     logVanillaHestonFailure(currentMessage(), S, K, T, r, d, v0, vL, theta, volvol, rho, put);

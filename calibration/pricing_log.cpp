@@ -5,12 +5,12 @@
 #include <string>
 
 #include "calibration/program_folder.h"
+#include "core/failure_messages.h"
 
 namespace {
 
 const std::string kFrame(85, '*');
-const std::string kBanner =
-    std::string(57, '*') + "Possible instability issue" + std::string(28, '*');
+const std::string kBanner = std::string(57, '*') + kInstabilityMessage + std::string(28, '*');
 
 }  // namespace
 
@@ -167,8 +167,7 @@ void SolverLogRecord::writeCatch(std::ostream& os,
 }
 
 void SolverLogRecord::writeInstabilityRetry(std::ostream& os, int count) const {
-  os << calcID << ": "
-     << "Possible instability issue. Retrying evaluation : " << count << "\n";
+  os << calcID << ": " << kInstabilityMessage << ". Retrying evaluation : " << count << "\n";
 }
 
 void SolverLogRecord::writeAllocationRetry(std::ostream& os, int count) const {

@@ -1,6 +1,6 @@
 #include "calibration/program_folder.h"
 
-#include "platform/program_folder.h"
+#include "platform/module_folder.h"
 
 std::string programFolder() {
   // Any function of this library lies in the module that holds the program, whether that is the

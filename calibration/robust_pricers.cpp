@@ -14,24 +14,22 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <valarray>
 #include <vector>
 
 #include "calibration/pricing_log.h"
-#include "core/pde_solve.h"
+#include "core/failure_messages.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
+#include "pde2d/solver_methods.h"
 
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
 
 namespace {
-
-// The retry ladders recognise these failures by their exact texts.
-constexpr char kInstabilityMessage[] = "Possible instability issue";
-constexpr char kAllocationMessage[] = "bad allocation";
-constexpr char kNonFiniteMessage[] = "The price is not a finite number";
 
 // Instability restarts and memory / allocation retries allowed per call.
 constexpr int kMaxInstabilityRestarts = 3;
@@ -39,28 +37,42 @@ constexpr int kMaxMemoryRetries = 2;
 // Below this many variance intervals a zero value is an instability, not a memory failure.
 constexpr int kMinNVForMemoryRoad = 240;
 
+// The schedule of the ladders. The first re-size after a negative value is capped at
+// kFirstResizeCapNS by kFirstResizeCapNV; later re-sizes grow the grid up to kMaxLadderNS by
+// kMaxLadderNV, then switch to the more non-uniform variance grid, then go to the two dense grids.
+// The memory road re-solves with kMemoryRoadNS asset intervals and three quarters of the variance
+// intervals.
+constexpr int kFirstResizeCapNS = 400;
+constexpr int kFirstResizeCapNV = 160;
+constexpr int kMaxLadderNS = 400;
+constexpr int kMaxLadderNV = 200;
+constexpr int kMaxNVBeforeDenseGrid = 225;
+constexpr int kDenseGridNS = 700;
+constexpr int kDenseGridNV = 180;
+constexpr int kDensestGridNS = 900;
+constexpr int kDensestGridNV = 400;
+constexpr int kDenseGridNTAdi = 300;
+constexpr int kDenseGridNTBdf = 50;
+constexpr int kMemoryRoadNS = 400;
+// The asset-grid concentration of the re-solves after the first, and the log-asset grid parameter
+// of every re-solve.
+constexpr double kRetrySConcentration = 7.5;
+constexpr double kRetryLogSParam = 0.5;
+
+// What one start of a ladder has done so far.
+struct LadderState {
+  int retries = 0;               // grid re-solves
+  int memoryRetries = 0;         // zero values and allocation failures repeated
+  bool nonUniformVGrid = false;  // the variance grid has been switched to the more non-uniform one
+  bool allocRetried = false;     // an allocation failure was retried
+};
+
 void solveOnce(QelHestonVanilla& pricer, PDESolveResults& results, double& cpuTime) {
   if (robustSolveHook != nullptr) {
     robustSolveHook(pricer, cpuTime);
     return;
   }
   pricer.solve(results[0], results[1], results[2], results[3], results[4], cpuTime);
-}
-
-// Clears what a solve keeps from the grids it built, so that the next solve places fresh grids
-// for the pricer's current sizes: the asset and variance placement, the strike node, and the
-// size a run mode 4 or 5 solve restores NS to (NS0 := NS). The pricer keeps no regeneration or
-// retry counters of its own, so there is nothing else to clear.
-void resetSolveState(QelHestonVanilla& pricer) {
-  pricer.sGridA = 0.0;
-  pricer.sGridB = 0.0;
-  pricer.vGridA = 0.0;
-  pricer.vGridB = 0.0;
-  pricer.iToV0 = 0;
-  pricer.nVStretch = 0;
-  pricer.strikeNodeIndex = 0;
-  pricer.NS0 = pricer.NS;
-  pricer.gridValid = false;
 }
 
 // Per-strike prices and implied volatilities of the last solve. A strike list of one strike makes
@@ -88,11 +100,10 @@ int scaledSize(int n, int num, int den) {
       v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
-bool isADIMethod(int methodID) { return methodID >= 2 && methodID <= 14; }
-
+// The time steps of the first BDF re-solve: a BDF method keeps its entry NT (at least 20), any
+// other comes down to a third of NT, within 20 to 50.
 int timeStepsForMethod15(int methodID, int NT, int keptNT) {
-  return (methodID == 1 || methodID == 15) ? std::max(20, keptNT)
-                                           : std::min(50, std::max(20, NT / 3));
+  return isBdfMethod(methodID) ? std::max(20, keptNT) : std::min(50, std::max(20, NT / 3));
 }
 
 // First re-size after a negative value, shared by both pricers: the asset intervals grow from
@@ -101,23 +112,150 @@ int timeStepsForMethod15(int methodID, int NT, int keptNT) {
 void firstResize(QelHestonVanilla& pricer, int nsEntry, int& NS, int& NV) {
   if (nsEntry < scaledSize(NV, 2, 1)) {
     NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 2, 1));
-    if (NS > 400) {
-      NS = 400;
-      NV = 160;
+    if (NS > kFirstResizeCapNS) {
+      NS = kFirstResizeCapNS;
+      NV = kFirstResizeCapNV;
     }
     pricer.setNS(NS);
   } else if (nsEntry < scaledSize(NV, 5, 2)) {
     NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 5, 2));
     NV = scaledSize(NS, 2, 5);
-    if (NS > 400) {
-      NS = 400;
-      NV = 160;
+    if (NS > kFirstResizeCapNS) {
+      NS = kFirstResizeCapNS;
+      NV = kFirstResizeCapNV;
     }
     pricer.setNS(NS);
   } else {
     NV = scaledSize(NS, 10, 23);
   }
   pricer.NV = NV;
+}
+
+// The first answer to a negative value: a re-solve by the most robust method, with fresh grids
+// (the pricer's asset intervals pricerNS), the log-asset grid parameter of the retries, the time
+// steps of timeStepsForMethod15 and the first re-size.
+void startRobustResolve(QelHestonVanilla& pricer,
+                        LadderState& state,
+                        int pricerNS,
+                        int nsEntry,
+                        int& ns,
+                        int& nv,
+                        int& NT,
+                        int& methodID,
+                        int keptNT) {
+  pricer.restartGrids();
+  pricer.setNS(pricerNS);
+  pricer.logSParam = kRetryLogSParam;
+  NT = timeStepsForMethod15(methodID, NT, keptNT);
+  pricer.setNT(NT);
+  methodID = kMostRobustMethodID;
+  pricer.methodID = kMostRobustMethodID;
+  firstResize(pricer, nsEntry, ns, nv);
+  state.retries = 1;
+}
+
+// The later answers to a negative value, one rung per call: the grid grows, then the variance grid
+// turns more non-uniform, then the dense grids follow. Returns the form of the retry's log record,
+// or nothing when the schedule is spent. The caller restarts the grids after a retry.
+std::optional<RetryForm> escalateGrids(
+    QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv, int& NT, int methodID) {
+  pricer.sConcentration = kRetrySConcentration;
+  if ((ns < kMaxLadderNS || nv < kMaxLadderNV) && !state.nonUniformVGrid) {
+    if (state.retries == 1) {
+      ns = std::min(scaledSize(ns, 2, 1), kMaxLadderNS);
+      nv = std::min(scaledSize(nv, 2, 1), kMaxLadderNV);
+    } else {
+      ns = std::min(scaledSize(ns, 3, 2), kMaxLadderNS);
+      nv = std::min(scaledSize(nv, 3, 2), kMaxLadderNV);
+    }
+    pricer.NV = nv;
+    pricer.setNS(ns);
+    ++state.retries;
+    return RetryForm::kPlain;
+  }
+  if (ns == kMaxLadderNS && nv == kMaxLadderNV && !state.nonUniformVGrid) {
+    pricer.vGridMode = 1;
+    pricer.NV = nv;
+    state.nonUniformVGrid = true;
+    ++state.retries;
+    return RetryForm::kDenserGrid;
+  }
+  if (ns == kMaxLadderNS && nv <= kMaxNVBeforeDenseGrid && state.nonUniformVGrid) {
+    ns = kDenseGridNS;
+    nv = kDenseGridNV;
+    // The pricer solves on the sizes the log reports and the caller reads back.
+    pricer.NV = nv;
+    NT = isAdiMethod(methodID) ? kDenseGridNTAdi : kDenseGridNTBdf;
+    pricer.setNS(ns);
+    pricer.setNT(NT);
+    ++state.retries;
+    return RetryForm::kDenserGridNTFirst;
+  }
+  if (ns == kDenseGridNS && state.nonUniformVGrid) {
+    ns = kDensestGridNS;
+    nv = kDensestGridNV;
+    pricer.NV = nv;
+    pricer.setNS(ns);
+    ++state.retries;
+    return RetryForm::kDenserGridNTFirst;
+  }
+  return std::nullopt;
+}
+
+// The answer to a zero value (a memory failure, or an instability on a coarse variance grid).
+enum class ZeroAnswer {
+  kNonUniformVGrid,  // re-solve on the more non-uniform variance grid with the memory-road sizes
+  kRepeat,           // solve once more as it is
+  kSpent,            // the memory retries are used up
+};
+
+ZeroAnswer answerZeroValue(QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv) {
+  if (!state.nonUniformVGrid) {
+    if (nv < kMinNVForMemoryRoad) throw std::runtime_error(kInstabilityMessage);
+    pricer.vGridMode = 1;
+    state.nonUniformVGrid = true;
+    ns = kMemoryRoadNS;
+    nv = scaledSize(nv, 3, 4);
+    pricer.NV = nv;
+    pricer.setNS(kMemoryRoadNS);
+    // Also restart the placement and NS0, so that run modes 4 and 5 refine this grid rather
+    // than the one that failed.
+    pricer.restartGrids();
+    ++state.retries;
+    return ZeroAnswer::kNonUniformVGrid;
+  }
+  if (state.memoryRetries < kMaxMemoryRetries) {
+    ++state.memoryRetries;
+    return ZeroAnswer::kRepeat;
+  }
+  return ZeroAnswer::kSpent;
+}
+
+// The answer to a failure thrown by a solve, logged to the pricing log: an instability restarts
+// the ladder (a bounded number of times), an allocation failure solves again (a bounded number of
+// times), anything else ends the call.
+enum class FailureAnswer { kRestart, kRepeat, kGiveUp };
+
+FailureAnswer answerFailure(const std::string& message,
+                            const SolverLogRecord& rec,
+                            int precision,
+                            int& instabilityCount,
+                            LadderState& state) {
+  std::ofstream catchLog;
+  openPricingLog(catchLog);
+  rec.writeCatch(catchLog, message, precision);
+  if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
+    ++instabilityCount;
+    rec.writeInstabilityRetry(catchLog, state.memoryRetries);
+    return FailureAnswer::kRestart;
+  }
+  if (message == kAllocationMessage && state.memoryRetries < kMaxMemoryRetries) {
+    ++state.memoryRetries;
+    state.allocRetried = true;
+    rec.writeAllocationRetry(catchLog, state.memoryRetries);
+    return FailureAnswer::kRepeat;
+  }
+  return FailureAnswer::kGiveUp;
 }
 
 }  // namespace
@@ -194,14 +332,11 @@ double calcVanillaPDEWithRetries(double S,
                                                      methodID,
                                                      volvolWidening != 0);
 
-    int retries = 0;
-    int zeroCount = 0;
-    bool zeroFlag = false;
-    bool allocRetried = false;
+    LadderState state;
     // Opened by the first record of this start that needs it (the negative road opens it in any
     // case), so that no always-written record is lost for want of an open stream.
     std::ofstream log;
-    const int keptNT = (methodID == 1 || methodID == 15) ? NT : 0;
+    const int keptNT = isBdfMethod(methodID) ? NT : 0;
     double cpuTime = ivWanted ? -1.0 : 0.0;
     double best = 0.0;
     double result = 0.0;
@@ -223,103 +358,45 @@ double calcVanillaPDEWithRetries(double S,
           }
 
           if (value > 0.0) {
-            if (retries > 0 && (debug || allocRetried)) {
+            if (state.retries > 0 && (debug || state.allocRetried)) {
               openPricingLog(log);
-              logCase().writeSuccess(log, zeroCount + retries, value);
+              logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
             }
             result = summary[4];
           } else if (value == 0.0) {
-            // A memory failure, or an instability on a coarse variance grid.
-            if (!zeroFlag) {
-              if (nv < kMinNVForMemoryRoad) throw std::runtime_error(kInstabilityMessage);
-              pricer->vGridMode = 1;
-              zeroFlag = true;
-              ns = 400;
-              nv = scaledSize(nv, 3, 4);
-              pricer->NV = nv;
-              pricer->setNS(400);
-              // Also restart the placement and NS0, so that run modes 4 and 5 refine this grid
-              // rather than the one that failed.
-              resetSolveState(*pricer);
-              ++retries;
-              value = -1.0;
-              if (debug) {
+            switch (answerZeroValue(*pricer, state, ns, nv)) {
+              case ZeroAnswer::kNonUniformVGrid:
+                value = -1.0;
+                if (debug) {
+                  openPricingLog(log);
+                  logCase().writeMemoryRetry(log);
+                }
+                break;
+              case ZeroAnswer::kRepeat:
+                value = -1.0;
+                break;
+              case ZeroAnswer::kSpent:
                 openPricingLog(log);
-                logCase().writeMemoryRetry(log);
-              }
-            } else if (zeroCount < kMaxMemoryRetries) {
-              ++zeroCount;
-              value = -1.0;
-            } else {
-              openPricingLog(log);
-              logCase().writeMemoryFinal(log, best);
+                logCase().writeMemoryFinal(log, best);
+                break;
             }
           } else if (value < 0.0) {
             openPricingLog(log);
-            const int nsTurn = ns;
-            if (retries == 0) {
+            if (state.retries == 0) {
               if (debug) logCase().writeNegativeValue(log, value, value);
-              resetSolveState(*pricer);
-              pricer->setNS(nsTurn);
-              pricer->logSParam = 0.5;
-              NT = timeStepsForMethod15(methodID, NT, keptNT);
-              pricer->setNT(NT);
-              methodID = 15;
-              pricer->methodID = 15;
-              firstResize(*pricer, nsEntry, ns, nv);
-              retries = 1;
-              if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
+              startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
+              if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT, methodID)) {
+              if (debug) logCase().writeRetry(log, state.retries, *form);
+            } else if (best <= 0.0) {
+              value = 0.0;
+              logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
             } else {
-              pricer->sConcentration = 7.5;
-              if ((ns < 400 || static_cast<double>(nv) < 200.0) && !zeroFlag) {
-                if (retries == 1) {
-                  ns = std::min(scaledSize(ns, 2, 1), 400);
-                  nv = std::min(scaledSize(nv, 2, 1), 200);
-                } else {
-                  ns = std::min(scaledSize(ns, 3, 2), 400);
-                  nv = std::min(scaledSize(nv, 3, 2), 200);
-                }
-                resetSolveState(*pricer);
-                pricer->NV = nv;
-                pricer->setNS(ns);
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
-              } else if (ns == 400 && static_cast<double>(nv) == 200.0 && !zeroFlag) {
-                resetSolveState(*pricer);
-                pricer->vGridMode = 1;
-                pricer->NV = nv;
-                zeroFlag = true;
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGrid);
-              } else if (ns == 400 && static_cast<double>(nv) <= 225.0 && zeroFlag) {
-                resetSolveState(*pricer);
-                ns = 700;
-                pricer->setNS(700);
-                nv = 180;
-                // The pricer solves on the sizes the log reports and the caller reads back.
-                pricer->NV = nv;
-                NT = isADIMethod(methodID) ? 300 : 50;
-                pricer->setNT(NT);
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGridNTFirst);
-              } else if (ns == 700 && zeroFlag) {
-                resetSolveState(*pricer);
-                ns = 900;
-                pricer->setNS(900);
-                nv = 400;
-                pricer->NV = nv;
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGridNTFirst);
-              } else if (best <= 0.0) {
-                value = 0.0;
-                logCase().writeGiveUpWithZero(log, zeroCount + retries, interp);
-              } else {
-                value = 0.0;
-                if (debug) logCase().writeGiveUpWithValue(log, retries, best);
-              }
+              value = 0.0;
+              if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
             }
             log.flush();
-            resetSolveState(*pricer);
+            pricer->restartGrids();
             if (fallback) {
               pricer->precision = 3;
               prec = 3;
@@ -332,23 +409,16 @@ double calcVanillaPDEWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        const std::string message = e.what();
-        std::ofstream catchLog;
-        openPricingLog(catchLog);
-        const SolverLogRecord rec = logCase();
-        rec.writeCatch(catchLog, message, prec);
-        if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
-          ++instabilityCount;
-          rec.writeInstabilityRetry(catchLog, zeroCount);
-          restart = true;
-          finished = true;
-        } else if (message == kAllocationMessage && zeroCount < kMaxMemoryRetries) {
-          ++zeroCount;
-          allocRetried = true;
-          rec.writeAllocationRetry(catchLog, zeroCount);
-          if (ivWanted) cpuTime = -1.0;
-        } else {
-          return 0.0;
+        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+          case FailureAnswer::kRestart:
+            restart = true;
+            finished = true;
+            break;
+          case FailureAnswer::kRepeat:
+            if (ivWanted) cpuTime = -1.0;
+            break;
+          case FailureAnswer::kGiveUp:
+            return 0.0;
         }
       }
     }
@@ -407,7 +477,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
   bool havePositivePass = false;
   double minValue = 0.0;
   int instabilityCount = 0;
-  const int keptNT = (methodID == 1 || methodID == 15) ? NT : 0;
+  const int keptNT = isBdfMethod(methodID) ? NT : 0;
 
   // The case as the log shows it, with the current sizes (no strike: the list has many).
   const auto logCase = [&]() {
@@ -422,10 +492,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
       ns /= 2;
       nv /= 2;
     }
-    int retries = 0;
-    int memRetries = 0;
-    bool memFailureMode = false;
-    bool allocRetried = false;
+    LadderState state;
     // Opened by the first record of this start that needs it.
     std::ofstream log;
 
@@ -481,9 +548,9 @@ double calcVanillaPDEStrikesWithRetries(double S,
           }
 
           if (value > 0.0) {
-            if (retries > 0 && (debug || allocRetried)) {
+            if (state.retries > 0 && (debug || state.allocRetried)) {
               openPricingLog(log);
-              logCase().writeSuccess(log, memRetries + retries, value);
+              logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
             }
             break;
           }
@@ -491,69 +558,32 @@ double calcVanillaPDEStrikesWithRetries(double S,
           if (value < 0.0) {
             openPricingLog(log);
             bool retried = true;
-            if (retries == 0) {
+            if (state.retries == 0) {
               if (debug) logCase().writeNegativeValue(log, value, minValue);
-              resetSolveState(*pricer);
-              pricer->setNS(stripMode == 2 ? nsEntry : ns);
-              pricer->logSParam = 0.5;
-              NT = timeStepsForMethod15(methodID, NT, keptNT);
-              pricer->setNT(NT);
-              methodID = 15;
-              pricer->methodID = 15;
-              firstResize(*pricer, nsEntry, ns, nv);
-              retries = 1;
-              if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
+              startRobustResolve(*pricer,
+                                 state,
+                                 stripMode == 2 ? nsEntry : ns,
+                                 nsEntry,
+                                 ns,
+                                 nv,
+                                 NT,
+                                 methodID,
+                                 keptNT);
+              if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT, methodID)) {
+              if (debug) logCase().writeRetry(log, state.retries, *form);
             } else {
-              pricer->sConcentration = 7.5;
-              if ((ns < 400 || static_cast<double>(nv) < 200.0) && !memFailureMode) {
-                if (retries == 1) {
-                  ns = std::min(scaledSize(ns, 2, 1), 400);
-                  nv = std::min(scaledSize(nv, 2, 1), 200);
-                } else {
-                  ns = std::min(scaledSize(ns, 3, 2), 400);
-                  nv = std::min(scaledSize(nv, 3, 2), 200);
-                }
-                resetSolveState(*pricer);
-                pricer->NV = nv;
-                pricer->setNS(ns);
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kPlain);
-              } else if (ns == 400 && static_cast<double>(nv) == 200.0 && !memFailureMode) {
-                pricer->vGridMode = 1;
-                pricer->NV = nv;
-                memFailureMode = true;
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGrid);
-              } else if (ns == 400 && static_cast<double>(nv) <= 225.0 && memFailureMode) {
-                ns = 700;
-                nv = 180;
-                // The pricer solves on the sizes the log reports and the caller reads back.
-                pricer->NV = nv;
-                NT = isADIMethod(methodID) ? 300 : 50;
-                pricer->setNS(ns);
-                pricer->setNT(NT);
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGridNTFirst);
-              } else if (ns == 700 && memFailureMode) {
-                ns = 900;
-                nv = 400;
-                pricer->NV = nv;
-                pricer->setNS(ns);
-                ++retries;
-                if (debug) logCase().writeRetry(log, retries, RetryForm::kDenserGridNTFirst);
-              } else {
-                value = 0.0;
-                retried = false;
-                if (!havePositivePass) {
-                  logCase().writeGiveUpWithZero(log, memRetries + retries, minValue);
-                } else if (debug) {
-                  logCase().writeGiveUpWithValues(log, retries);
-                }
-                log.flush();
+              value = 0.0;
+              retried = false;
+              if (!havePositivePass) {
+                logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
+              } else if (debug) {
+                logCase().writeGiveUpWithValues(log, state.retries);
               }
+              log.flush();
             }
             if (retried) {
-              resetSolveState(*pricer);
+              pricer->restartGrids();
               if (fallback) {
                 pricer->precision = 3;
                 prec = 3;
@@ -563,28 +593,21 @@ double calcVanillaPDEStrikesWithRetries(double S,
 
           // The zero road runs after the negative road, so a give-up above also passes here.
           if (value == 0.0) {
-            if (!memFailureMode) {
-              if (nv < kMinNVForMemoryRoad) throw std::runtime_error(kInstabilityMessage);
-              pricer->vGridMode = 1;
-              memFailureMode = true;
-              ns = 400;
-              nv = scaledSize(nv, 3, 4);
-              pricer->NV = nv;
-              pricer->setNS(400);
-              // Also restart the placement and NS0 for the new sizes.
-              resetSolveState(*pricer);
-              ++retries;
-              value = -1.0;
-              if (debug) {
+            switch (answerZeroValue(*pricer, state, ns, nv)) {
+              case ZeroAnswer::kNonUniformVGrid:
+                value = -1.0;
+                if (debug) {
+                  openPricingLog(log);
+                  logCase().writeMemoryRetry(log);
+                }
+                break;
+              case ZeroAnswer::kRepeat:
+                value = -1.0;
+                break;
+              case ZeroAnswer::kSpent:
                 openPricingLog(log);
-                logCase().writeMemoryRetry(log);
-              }
-            } else if (memRetries < kMaxMemoryRetries) {
-              ++memRetries;
-              value = -1.0;
-            } else {
-              openPricingLog(log);
-              logCase().writeMemoryFinalNoValue(log);
+                logCase().writeMemoryFinalNoValue(log);
+                break;
             }
           } else if (!(value < 0.0)) {
             // A NaN value: no ladder can repair it; give up with what was had.
@@ -594,23 +617,16 @@ double calcVanillaPDEStrikesWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        const std::string message = e.what();
-        std::ofstream catchLog;
-        openPricingLog(catchLog);
-        const SolverLogRecord rec = logCase();
-        rec.writeCatch(catchLog, message, prec);
-        if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
-          ++instabilityCount;
-          rec.writeInstabilityRetry(catchLog, memRetries);
-          restart = true;
-          finished = true;
-        } else if (message == kAllocationMessage && memRetries < kMaxMemoryRetries) {
-          ++memRetries;
-          allocRetried = true;
-          rec.writeAllocationRetry(catchLog, memRetries);
-          if (ivWanted) cpuTime = -1.0;
-        } else {
-          return 0.0;
+        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+          case FailureAnswer::kRestart:
+            restart = true;
+            finished = true;
+            break;
+          case FailureAnswer::kRepeat:
+            if (ivWanted) cpuTime = -1.0;
+            break;
+          case FailureAnswer::kGiveUp:
+            return 0.0;
         }
       }
     }

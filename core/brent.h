@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/failure_messages.h"
+
 // Brent's bracketing root finder: inverse quadratic interpolation, secant step and bisection.
 // R. P. Brent, "Algorithms for Minimization without Derivatives" (1973), ch. 4.
 //
@@ -25,7 +27,7 @@ double brentSolve(const Functor& f, double x1, double x2, double tol) {
     throw std::runtime_error("Function value is not a number in Brent solver");
   }
   if ((fa > 0.0 && fb > 0.0) || (fa < 0.0 && fb < 0.0)) {
-    throw std::runtime_error("Root must be bracketed in Brent solver");
+    throw std::runtime_error(kBracketMessage);
   }
   double fc = fb;
   double d = 0.0, e = 0.0;

@@ -2,125 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
-QelHestonVanilla::QelHestonVanilla(double S0,
-                                   double K,
-                                   double T,
-                                   std::valarray<double> params,
-                                   double r,
-                                   double d,
-                                   int NS,
-                                   int NV,
-                                   int NT,
-                                   int CallPut,
-                                   int precision,
-                                   int flag,
-                                   int EuroAmer,
-                                   std::valarray<double> /*unused1*/,
-                                   std::valarray<double> /*unused2*/,
-                                   bool clusterAtStrike,
-                                   double /*tolExponent*/,
-                                   double sRangeParam,
-                                   double varRange,
-                                   int nExercise,
-                                   bool /*flag2*/,
-                                   int exerciseMode,
-                                   double tShift,
-                                   int methodID,
-                                   bool volvolWidening)
-    : QelEquityOption(K,
-                      T,
-                      0.0,
-                      r,
-                      d,
-                      NS,
-                      NT,
-                      CallPut,
-                      precision,
-                      flag,
-                      EuroAmer,
-                      sRangeParam,
-                      clusterAtStrike,
-                      nExercise,
-                      exerciseMode,
-                      tShift),
-      S0(S0),
-      // No exponent is passed to this constructor: p = 1 is the GARCH diffusion model.
-      p(1.0),
-      NV(NV),
-      varRange(varRange),
-      volvolWidening(volvolWidening),
-      methodID(methodID) {
-  setModel(params);
-  resetState();
-}
-
-QelHestonVanilla::QelHestonVanilla(double S0,
-                                   std::vector<double> strikeList,
-                                   double T,
-                                   std::valarray<double> params,
-                                   double r,
-                                   double d,
-                                   int NS,
-                                   int NV,
-                                   int NT,
-                                   int CallPut,
-                                   int precision,
-                                   int flag,
-                                   int EuroAmer,
-                                   std::valarray<double> /*unused1*/,
-                                   std::valarray<double> /*unused2*/,
-                                   bool clusterAtStrike,
-                                   double /*tolExponent*/,
-                                   double sRangeParam,
-                                   double varRange,
-                                   int nExercise,
-                                   bool /*flag2*/,
-                                   int exerciseMode,
-                                   double tShift,
-                                   int methodID,
-                                   bool volvolWidening,
-                                   bool stripFlag,
-                                   double p)
-    : QelEquityOption(S0,
-                      T,
-                      0.0,
-                      r,
-                      d,
-                      NS,
-                      NT,
-                      CallPut,
-                      precision,
-                      flag,
-                      EuroAmer,
-                      sRangeParam,
-                      clusterAtStrike,
-                      nExercise,
-                      exerciseMode,
-                      tShift),
-      S0(S0),
-      p(p),
-      NV(NV),
-      varRange(varRange),
-      volvolWidening(volvolWidening),
-      methodID(methodID),
-      strikes(std::move(strikeList)),
-      stripFlag(stripFlag) {
-  setModel(params);
-  if (strikes.size() >= 2) {
-    std::sort(strikes.begin(), strikes.end());
-    this->K = strikes.front();
-    multiStrike = true;
-  } else {
-    this->K = strikes.empty() ? S0 : strikes.front();
-    multiStrike = false;
-  }
-  resetState();
-}
-
-QelHestonVanilla::~QelHestonVanilla() = default;
+#include "core/grid_limits.h"
 
 void QelHestonVanilla::setModel(const std::valarray<double>& params) {
   if (params.size() != 6) {
@@ -256,4 +142,32 @@ double QelHestonVanilla::setLowerBoundary(DenseMatrix& m, double t) {
     for (int row = 0; row < m.nRows(); ++row) m[row][0] = stored;
   }
   return value;
+}
+
+void QelHestonVanilla::restartGrids() {
+  sGridA = 0.0;
+  sGridB = 0.0;
+  vGridA = 0.0;
+  vGridB = 0.0;
+  iToV0 = 0;
+  nVStretch = 0;
+  strikeNodeIndex = 0;
+  NS0 = NS;
+  gridValid = false;
+}
+
+void QelHestonVanilla::checkGridSizes() const {
+  const auto beyond = [](std::int64_t n, std::int64_t limit) { return n > 2 * limit; };
+  if (beyond(NS, kMaxAssetIntervals) || beyond(NS0, kMaxAssetIntervals) ||
+      beyond(NV, kMaxVarianceIntervals) || NT > kMaxTimeSteps ||
+      (static_cast<std::int64_t>(NS) + 1) * (static_cast<std::int64_t>(NV) + 1) >
+          4 * kMaxGridNodes) {
+    throw std::invalid_argument("the grid sizes lie beyond what the pricer solves on");
+  }
+}
+
+void QelHestonVanilla::floorAtExercise(double& price) const {
+  if (!american || multiStrike || !(price > 0.0)) return;
+  const double exercise = CallPut == 1 ? K - S0 : S0 - K;
+  if (price < exercise) price = exercise;
 }

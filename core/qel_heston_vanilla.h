@@ -1,23 +1,23 @@
 #ifndef SERIVANE_CORE_QEL_HESTON_VANILLA_H_
 #define SERIVANE_CORE_QEL_HESTON_VANILLA_H_
 
+#include <array>
 #include <cstdint>
 #include <valarray>
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
+#include "core/failure_messages.h"
 #include "core/qel_equity_option.h"
 
-// Grid failures; the retrying pricers catch them and try other grids. The log-grid text keeps its
-// historical spelling, since callers compare messages.
-inline constexpr char kGridProblemMessage[] =
-    "There was a problem while generating the PDE grid for this vanilla option.";
-inline constexpr char kLogGridProblemMessage[] =
-    "There was a problem while generating the PDE grid for this vanila option.";
-// Raised inside the variance bounds when a law-based bound leaves v0 too close to the top; it
-// never leaves them (a simpler bound takes over).
-inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
+// The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
+// and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros
+// left to the caller.
+struct PDESolveResults {
+  std::array<std::valarray<double>, 5> vectors;
+  std::valarray<double>& operator[](int k) { return vectors[k]; }
+  const std::valarray<double>& operator[](int k) const { return vectors[k]; }
+};
 
 // Pricer of one vanilla option, or of one expiry with a strike list, under the stochastic-variance
 // model dS = (r - d) S dt + sqrt(v) S dW1, dv = theta (vL - v) dt + volvol v^p dW2 (model 1) or
@@ -28,6 +28,11 @@ inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
 // asset axis; vGridA, vGridB, iToV0, nVStretch on the variance axis): the first grid build after a
 // reset chooses it and every later build reuses it, so that a repeated solve gets the same grid
 // and a solve with doubled NS, NV and indices gets twice the intervals around the same placement.
+//
+// Core holds the object's data, grids, variance bounds and payoffs, which the 2-D solvers read.
+// The object is made and priced by the solver library (serivane_pde2d, pde2d/solve_driver.cpp):
+// its constructors, its destructor (the key function, so the vtable with solve lives there) and
+// solve, dispatchSolver and convergenceRun. Whoever makes one links serivane_pde2d.
 class QelHestonVanilla : public QelEquityOption {
  public:
   // One-strike constructor. params = {volvol, v0, vL, theta, rho, model}; model is params[5]
@@ -93,8 +98,8 @@ class QelHestonVanilla : public QelEquityOption {
 
   // The virtual operations continue those of QelEquityOption, in this order.
   ~QelHestonVanilla() override;
-  // The price entry (solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in time
-  // over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
+  // The price entry (pde2d/solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in
+  // time over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
   // volatilities (in summary[4], or strikeIVs for a strike list); out: CPU seconds of the run.
   void solve(std::valarray<double>& out0,
              std::valarray<double>& out1,
@@ -139,6 +144,12 @@ class QelHestonVanilla : public QelEquityOption {
   // is returned in both cases.
   virtual double setLowerBoundary(DenseMatrix& m, double t);
 
+  // Clears what the solves keep from the grids they built, so that the next solve places fresh
+  // grids for the current sizes: the asset and variance placement, the strike node, and the size
+  // a run mode 4 or 5 solve restores NS to (NS0 := NS). The retry ladders call it before each new
+  // attempt.
+  void restartGrids();
+
   // An American single-strike price is worth at least its immediate exercise at S0: a positive
   // price below max(K - S0, 0) for a put (max(S0 - K, 0) for a call) is raised to it. The grid
   // values are floored node by node (by the solvers that project early exercise), but the price
@@ -151,14 +162,14 @@ class QelHestonVanilla : public QelEquityOption {
   // the retry ladders or a caller could otherwise carry into an int overflow or an endless run.
   void checkGridSizes() const;
 
-  // Runs the solver that methodID selects (solve_driver.cpp), measures its CPU time into cpuTime
-  // and, when ivWanted is set, turns the prices into implied volatilities. flagB fills the result
-  // vectors along the asset grid; flagA is read by no solver. A price outside the Black-Scholes
-  // range ends the inversion quietly; every other failure is thrown on as a std::runtime_error
-  // with the same message ("bad allocation" for an allocation failure).
-  void dispatchSolver(PDESolveResults& results, double& cpuTime, bool flagA, bool flagB);
-  // Richardson extrapolation in space (solve_driver.cpp): a coarse solve and, when its price is
-  // positive, one with twice the asset and variance intervals around the same placement,
+  // Runs the solver that methodID selects (pde2d/solver_methods.h) with the full set of result
+  // vectors, measures its CPU time into cpuTime and, when ivWanted is set, turns the prices into
+  // implied volatilities. A price outside the Black-Scholes range ends the inversion quietly;
+  // every other failure is thrown on as a std::runtime_error with the same message ("bad
+  // allocation" for an allocation failure).
+  void dispatchSolver(PDESolveResults& results, double& cpuTime);
+  // Richardson extrapolation in space (pde2d/solve_driver.cpp): a coarse solve and, when its price
+  // is positive, one with twice the asset and variance intervals around the same placement,
   // combined as (4 fine - coarse) / 3.
   void convergenceRun(PDESolveResults& results, double& cpuTime);
 

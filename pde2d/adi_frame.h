@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
 #include "pde2d/scheme_weights.h"

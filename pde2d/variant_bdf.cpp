@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"

@@ -7,7 +7,7 @@
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
 #include <memory>
 
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
 #include "pde2d/scheme_weights.h"

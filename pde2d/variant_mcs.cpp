@@ -10,7 +10,7 @@
 
 #include <valarray>
 
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/scheme_weights.h"

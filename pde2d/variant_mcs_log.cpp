@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
 #include "pde2d/scheme_weights.h"

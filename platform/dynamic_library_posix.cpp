@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "platform/dynamic_library.h"
-#include "platform/program_folder.h"
+#include "platform/module_folder.h"
 
 namespace {
 

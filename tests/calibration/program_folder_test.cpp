@@ -1,24 +1,11 @@
 #include "calibration/program_folder.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
 
-#include "platform/program_folder.h"
+#include "support/executable_folder.h"
 #include "support/temp_folder.h"
-
-namespace {
-
-std::string executableFolder() {
-  char buffer[PATH_MAX + 1];
-  const ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
-  std::string path(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-  return path.substr(0, path.find_last_of('/'));
-}
-
-}  // namespace
 
 // The program folder of a test program is the folder of its own binary, as an absolute path that
 // does not move with the current folder.
@@ -31,13 +18,4 @@ TEST(ProgramFolder, IsTheAbsoluteFolderOfTheModuleWhateverTheCurrentFolder) {
     EXPECT_EQ(programFolder(), expected);
     EXPECT_EQ(programFilePath("OptionsData.txt"), expected + "/OptionsData.txt");
   }
-}
-
-TEST(ProgramFolder, UnknownAddressFallsBackToTheExecutableWithTheMessage) {
-  testing::internal::CaptureStderr();
-  const std::string folder = moduleFolderOf(nullptr);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(folder, executableFolder());
-  EXPECT_EQ(err.rfind("GetModuleHandle returned ", 0), 0u) << err;
-  EXPECT_EQ(err.back(), '\n');
 }

@@ -14,8 +14,8 @@
 
 #include "core/dense_matrix.h"
 #include "core/interpolation.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
 #include "support/finite_difference_reference.h"
 
 namespace {
@@ -422,7 +422,7 @@ TEST(AdiFrame, HvSolveMatchesTheSchemeWrittenOut) {
     PDESolveResults res;
     double cpu = 0.0;
     o->damping = false;
-    o->dispatchSolver(res, cpu, true, true);
+    o->dispatchSolver(res, cpu);
     const std::valarray<double> values = o->values;
     const double price = o->summary[1];
     // The smoothed payoff on the solve's grid.

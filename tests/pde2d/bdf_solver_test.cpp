@@ -7,9 +7,9 @@
 #include <memory>
 #include <valarray>
 
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "pde2d/pde_solve.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/black_scholes.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ ByHand twoSolves(QelHestonVanilla& o) {
   ByHand b;
   double cpu = 0.0;
   const int NV = o.NV;
-  o.dispatchSolver(b.coarse, cpu, true, true);
+  o.dispatchSolver(b.coarse, cpu);
   b.P1 = o.summary[2];
   b.C1 = o.strikePrices;
   b.coarseGrid = o.grid;
@@ -107,7 +107,7 @@ ByHand twoSolves(QelHestonVanilla& o) {
   o.iToV0 *= 2;
   o.nVStretch *= 2;
   o.gridValid = false;
-  o.dispatchSolver(b.fine, cpu, true, true);
+  o.dispatchSolver(b.fine, cpu);
   b.P2 = o.summary[2];
   b.C2 = o.strikePrices;
   b.fineGrid = o.grid;
@@ -147,7 +147,7 @@ TEST(ConvergenceRun, CombinesTheCoarseAndTheDoubledSolve) {
   auto coarseOnly = makeVanilla(3, 20);
   PDESolveResults tmp;
   double cpu = 0.0;
-  coarseOnly->dispatchSolver(tmp, cpu, true, true);
+  coarseOnly->dispatchSolver(tmp, cpu);
   EXPECT_EQ(mode5->strikeNodeIndex, coarseOnly->strikeNodeIndex);
   EXPECT_EQ(mode5->iToV0, coarseOnly->iToV0);
 }

@@ -13,9 +13,9 @@
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "pde2d/pde_solve.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -14,9 +14,9 @@
 
 #include "core/dense_matrix.h"
 #include "core/interpolation.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/solver_fixtures.h"
 #include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
@@ -509,7 +509,7 @@ TEST(HvVariants, SolveMatchesTheSchemeWrittenOut) {
     o->damping = c.damping;
     PDESolveResults res;
     double cpu = 0.0;
-    o->dispatchSolver(res, cpu, true, true);
+    o->dispatchSolver(res, cpu);
     const std::valarray<double> values = o->values;
     const double price = o->summary[1];
     const bool logAsset = c.methodID >= 11;

@@ -14,10 +14,10 @@
 #include <valarray>
 #include <vector>
 
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 

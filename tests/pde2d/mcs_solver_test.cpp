@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "core/interpolation.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "pde2d/pde_solve.h"
 #include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
@@ -497,7 +497,7 @@ TEST(McsSolver, SolveMatchesTheSchemeWrittenOut) {
       PDESolveArgs args{o.get(), &res, &cpu};
       calcGARCHNUDirectNonNegMCSSingleK(args);
     } else {
-      o->dispatchSolver(res, cpu, true, true);
+      o->dispatchSolver(res, cpu);
     }
     EXPECT_EQ(o->damping, damped) << c.label;
     const std::valarray<double> values = o->values;

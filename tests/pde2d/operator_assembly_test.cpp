@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/pde_solve.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#ifndef SERIVANE_PLATFORM_PROGRAM_FOLDER_H_
-#define SERIVANE_PLATFORM_PROGRAM_FOLDER_H_
+#ifndef SERIVANE_PLATFORM_MODULE_FOLDER_H_
+#define SERIVANE_PLATFORM_MODULE_FOLDER_H_
 
 #include <string>
 
@@ -13,4 +13,4 @@ std::string moduleFolderOf(const void* address);
 // This system's path separator, appended between the folder and a file name.
 constexpr char kPathSeparator = '/';
 
-#endif  // SERIVANE_PLATFORM_PROGRAM_FOLDER_H_
+#endif  // SERIVANE_PLATFORM_MODULE_FOLDER_H_

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/program_folder.h"
+#include "platform/module_folder.h"
 
 namespace {
 

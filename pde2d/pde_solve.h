@@ -1,19 +1,7 @@
-#ifndef SERIVANE_CORE_PDE_SOLVE_H_
-#define SERIVANE_CORE_PDE_SOLVE_H_
+#ifndef SERIVANE_PDE2D_PDE_SOLVE_H_
+#define SERIVANE_PDE2D_PDE_SOLVE_H_
 
-#include <array>
-#include <valarray>
-
-class QelHestonVanilla;
-
-// The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
-// and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros
-// left to the caller.
-struct PDESolveResults {
-  std::array<std::valarray<double>, 5> vectors;
-  std::valarray<double>& operator[](int k) { return vectors[k]; }
-  const std::valarray<double>& operator[](int k) const { return vectors[k]; }
-};
+#include "core/qel_heston_vanilla.h"
 
 // The common argument list of the 2-D solver variants. The reserved arguments of the historical
 // list (read by no solver) are left out.
@@ -28,7 +16,8 @@ struct PDESolveArgs {
   double vConcentration = 0.0;  // 0: the solver's default (4.0)
 };
 
-// Process-wide solver settings, read by the 2-D solvers and written nowhere.
+// Process-wide solver settings, read by the 2-D solvers and written nowhere (defined in
+// adi_frame.cpp).
 extern int dampingStepCount;        // damped sub-steps that replace the first full step (2)
 extern double negValueRatioLimit;   // ratio limit of the non-negativity monitor (-0.005)
 extern unsigned char convFileFlag;  // appends each solve's record to "Conv.txt" when set (0)
@@ -65,4 +54,4 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args);
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);
 bool calcGARCHNUDirectNonNeg4FctLogS(const PDESolveArgs& args);
 
-#endif  // SERIVANE_CORE_PDE_SOLVE_H_
+#endif  // SERIVANE_PDE2D_PDE_SOLVE_H_

@@ -1,5 +1,6 @@
-// The price entry of QelHestonVanilla: run modes, the dispatch to the 2-D solver variants, the
-// implied volatilities, and the convergence run (Richardson extrapolation in space).
+// Where a QelHestonVanilla is made and priced: its constructors, the price entry with its run
+// modes, the dispatch to the 2-D solver variants, the implied volatilities, and the convergence run
+// (Richardson extrapolation in space).
 #include <cmath>
 #include <fstream>
 #include <new>
@@ -9,9 +10,10 @@
 
 #include "core/black_scholes.h"
 #include "core/brent.h"
-#include "core/grid_limits.h"
-#include "core/pde_solve.h"
+#include "core/failure_messages.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
+#include "pde2d/solver_methods.h"
 #include "platform/cpu_clock.h"
 
 namespace {
@@ -20,8 +22,6 @@ namespace {
 constexpr double kIvLow = 1e-6;
 constexpr double kIvHigh = 2.0;
 constexpr double kIvTol = 1e-16;
-
-const char* const kBracketMessage = "Root must be bracketed in Brent solver";
 
 double impliedVol(const QelHestonVanilla& o, double strike, double price, int isPut) {
   const ImpliedVolFunctor f{o.S0, strike, o.T, o.r, o.d, price, isPut};
@@ -44,6 +44,127 @@ void invertList(QelHestonVanilla& o) {
 
 }  // namespace
 
+// The constructors and the destructor are defined here, beside solve: the destructor is the
+// class's key function, so its vtable (which holds solve) is emitted in this library, and
+// core, which declares the object and defines its grids, bounds and payoffs, refers to nothing
+// of the solvers.
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   double K,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening)
+    : QelEquityOption(K,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      // No exponent is passed to this constructor: p = 1 is the GARCH diffusion model.
+      p(1.0),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID) {
+  setModel(params);
+  resetState();
+}
+
+QelHestonVanilla::QelHestonVanilla(double S0,
+                                   std::vector<double> strikeList,
+                                   double T,
+                                   std::valarray<double> params,
+                                   double r,
+                                   double d,
+                                   int NS,
+                                   int NV,
+                                   int NT,
+                                   int CallPut,
+                                   int precision,
+                                   int flag,
+                                   int EuroAmer,
+                                   std::valarray<double> /*unused1*/,
+                                   std::valarray<double> /*unused2*/,
+                                   bool clusterAtStrike,
+                                   double /*tolExponent*/,
+                                   double sRangeParam,
+                                   double varRange,
+                                   int nExercise,
+                                   bool /*flag2*/,
+                                   int exerciseMode,
+                                   double tShift,
+                                   int methodID,
+                                   bool volvolWidening,
+                                   bool stripFlag,
+                                   double p)
+    : QelEquityOption(S0,
+                      T,
+                      0.0,
+                      r,
+                      d,
+                      NS,
+                      NT,
+                      CallPut,
+                      precision,
+                      flag,
+                      EuroAmer,
+                      sRangeParam,
+                      clusterAtStrike,
+                      nExercise,
+                      exerciseMode,
+                      tShift),
+      S0(S0),
+      p(p),
+      NV(NV),
+      varRange(varRange),
+      volvolWidening(volvolWidening),
+      methodID(methodID),
+      strikes(std::move(strikeList)),
+      stripFlag(stripFlag) {
+  setModel(params);
+  if (strikes.size() >= 2) {
+    std::sort(strikes.begin(), strikes.end());
+    this->K = strikes.front();
+    multiStrike = true;
+  } else {
+    this->K = strikes.empty() ? S0 : strikes.front();
+    multiStrike = false;
+  }
+  resetState();
+}
+
+QelHestonVanilla::~QelHestonVanilla() = default;
+
 void QelHestonVanilla::solve(std::valarray<double>& out0,
                              std::valarray<double>& out1,
                              std::valarray<double>& out2,
@@ -60,8 +181,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
     const int NT1 = static_cast<int>(NT / 2.2);
     const int NT2 = NT - NT1;
     const double b = static_cast<double>(NT2) / NT1;
-    int q = (methodID == 1 || methodID == 15) ? 3 : 2;
-    if (american) q = 1;
+    const int q = american ? 1 : richardsonTimeOrder(methodID);
     const double B = std::pow(b, q);
     const double w1 = 1.0 / (B - 1.0), w2 = B / (B - 1.0);
 
@@ -91,7 +211,7 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
       for (std::size_t i = 0; i < n; ++i) R[k][i] = w2 * R[k][i] - w1 * R1[k][i];
     }
   } else {
-    dispatchSolver(R, cpuTime, true, true);
+    dispatchSolver(R, cpuTime);
   }
   out0 = std::move(R[0]);
   out1 = std::move(R[1]);
@@ -100,87 +220,16 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   out4 = std::move(R[4]);
 }
 
-void QelHestonVanilla::checkGridSizes() const {
-  const auto beyond = [](std::int64_t n, std::int64_t limit) { return n > 2 * limit; };
-  if (beyond(NS, kMaxAssetIntervals) || beyond(NS0, kMaxAssetIntervals) ||
-      beyond(NV, kMaxVarianceIntervals) || NT > kMaxTimeSteps ||
-      (static_cast<std::int64_t>(NS) + 1) * (static_cast<std::int64_t>(NV) + 1) >
-          4 * kMaxGridNodes) {
-    throw std::invalid_argument("the grid sizes lie beyond what the pricer solves on");
-  }
-}
-
-void QelHestonVanilla::floorAtExercise(double& price) const {
-  if (!american || multiStrike || !(price > 0.0)) return;
-  const double exercise = CallPut == 1 ? K - S0 : S0 - K;
-  if (price < exercise) price = exercise;
-}
-
-void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
-                                      double& cpuTime,
-                                      bool flagA,
-                                      bool flagB) {
-  (void)flagA;  // read by no solver
+void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime) {
   const double start = threadCpuSeconds();
   try {
+    // The full set of result vectors along the asset grid.
     PDESolveArgs args{this, &results, &cpuTime};
-    args.fullResults = flagB;
     // An unknown method id runs no solver: the summary keeps what it holds and nothing is
     // priced.
-    switch (methodID) {
-      case 1:
-        calcGARCHNUDirectNonNeg4Fct(args);
-        break;
-      case 2:
-        calcGARCHNUDirectNonNegHV(args);
-        break;
-      case 3:
-        calcGARCHNUDirectNonNegMCS(args);
-        break;
-      case 4:
-        damping = true;
-        calcGARCHNUDirectNonNegHV(args);
-        break;
-      case 5:
-        damping = true;
-        calcGARCHNUDirectNonNegMCS(args);
-        break;
-      case 6:
-        calcGARCHNUDirectNonNegHVSingleK(args);
-        break;
-      case 7:
-        calcGARCHNUDirectNonNegMCSSingleK(args);
-        break;
-      case 8:
-        damping = true;
-        calcGARCHNUDirectNonNegHVSingleK(args);
-        break;
-      case 9:
-        damping = true;
-        calcGARCHNUDirectNonNegMCSSingleK(args);
-        break;
-      case 10:
-        damping = true;
-        calcGARCHNUDirectNonNegHVEulerLU(args);
-        break;
-      case 11:
-        calcGARCHNUDirectNonNegHVLogSSingleK(args);
-        break;
-      case 12:
-        calcGARCHNUDirectNonNegHVLogS(args);
-        break;
-      case 13:
-        calcGARCHNUDirectNonNegMCSLogS(args);
-        break;
-      case 14:
-        damping = true;
-        calcGARCHNUDirectNonNegMCSEulerLULogS(args);
-        break;
-      case 15:
-        calcGARCHNUDirectNonNeg4FctLogS(args);
-        break;
-      default:
-        break;
+    if (const SolverMethod* method = findSolverMethod(methodID)) {
+      if (method->damped) damping = true;
+      method->entry(args);
     }
     cpuTime = threadCpuSeconds() - start;
     if (ivWanted) {
@@ -192,7 +241,7 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results,
     }
   } catch (const std::bad_alloc&) {
     // The retry ladders recognise an allocation failure by this text.
-    throw std::runtime_error("bad allocation");
+    throw std::runtime_error(kAllocationMessage);
   } catch (const std::exception& e) {
     // A price outside the Black-Scholes range ends the inversion quietly: the remaining entries
     // keep their prices. Every other failure goes on with its message.
@@ -207,7 +256,7 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   const std::valarray<double> keptSummary = summary;
   const int keptNV = NV;
 
-  dispatchSolver(results, cpuTime, true, true);
+  dispatchSolver(results, cpuTime);
   const double t1 = cpuTime;
   const double P1 = summary[2];
   const std::valarray<double> C1 = strikePrices;
@@ -224,7 +273,7 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     const int n = nSNodes;
 
     PDESolveResults F;
-    dispatchSolver(F, cpuTime, true, true);
+    dispatchSolver(F, cpuTime);
     const double P2 = summary[2];
     const std::valarray<double> C2 = strikePrices;
 
