@@ -1,0 +1,94 @@
+// A 32-bit host that keeps its stack aligned to 4 bytes only, as a stdcall caller may: this file
+// is compiled with -mpreferred-stack-boundary=2, and each call is made with the stack moved by 0,
+// 4, 8 and 12 bytes. The module's exports realign their stack on entry, so their SSE2 code (which
+// keeps 16-byte values on the stack) neither faults nor computes anything else.
+#include <alloca.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "calibration/export_names.h"
+#include "calibration/serivane.h"
+
+namespace {
+
+void* exportOf(void* module, const char* decorated) { return dlsym(module, decorated); }
+
+// The stack pointer's remainder modulo 16 just before a call made after moving it by `shift`.
+template <class Call>
+__attribute__((noinline)) double callShifted(unsigned shift, unsigned* remainder, Call&& call) {
+  volatile char* moved = static_cast<char*>(alloca(shift + 4));
+  moved[0] = 0;
+  std::uintptr_t sp;
+  asm volatile("mov %%esp, %0" : "=r"(sp));
+  *remainder = static_cast<unsigned>(sp % 16);
+  return call();
+}
+
+TEST(StdcallAlignment, ExportsGiveTheSameResultsOnAStackOfAnyAlignment) {
+  void* module = dlopen(SERIVANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  auto impliedVol = reinterpret_cast<decltype(&ImpliedVol)>(
+      exportOf(module, SERIVANE_DECORATED_NAME(ImpliedVol, 52)));
+  auto vanillaHeston = reinterpret_cast<decltype(&VanillaHeston)>(
+      exportOf(module, SERIVANE_DECORATED_NAME(VanillaHeston, 84)));
+  auto solver = reinterpret_cast<decltype(&GARCH_VanillaPDESolver)>(
+      exportOf(module, SERIVANE_DECORATED_NAME(GARCH_VanillaPDESolver, 136)));
+  ASSERT_NE(impliedVol, nullptr);
+  ASSERT_NE(vanillaHeston, nullptr);
+  ASSERT_NE(solver, nullptr);
+
+  std::set<unsigned> remainders;
+  double iv0 = 0.0, heston0 = 0.0, pde0 = 0.0;
+  for (unsigned shift : {0u, 4u, 8u, 12u}) {
+    unsigned r = 0;
+    const double iv =
+        callShifted(shift, &r, [&] { return impliedVol(10.45, 100.0, 100.0, 1.0, 0.03, 0.01, 0); });
+    remainders.insert(r);
+    const double heston = callShifted(shift, &r, [&] {
+      return vanillaHeston(100.0, 90.0, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 0.5, 1);
+    });
+    const double pde = callShifted(shift, &r, [&] {
+      return solver(100.0,
+                    100.0,
+                    1.0,
+                    0.03,
+                    0.01,
+                    0.04,
+                    0.04,
+                    1.5,
+                    0.3,
+                    -0.7,
+                    40,
+                    20,
+                    20,
+                    1,
+                    0,
+                    1,
+                    1,
+                    0,
+                    1.0,
+                    0.9999,
+                    0,
+                    0);
+    });
+    if (shift == 0) {
+      iv0 = iv;
+      heston0 = heston;
+      pde0 = pde;
+      EXPECT_GT(iv0, 0.2);
+      EXPECT_GT(heston0, 0.5);
+      EXPECT_GT(pde0, 5.0);
+    }
+    EXPECT_EQ(iv, iv0) << "shift " << shift;
+    EXPECT_EQ(heston, heston0) << "shift " << shift;
+    EXPECT_EQ(pde, pde0) << "shift " << shift;
+  }
+  // The calls met the stack at every 4-byte offset.
+  EXPECT_EQ(remainders.size(), 4u);
+}
+
+}  // namespace
