@@ -6,8 +6,11 @@
 // (data/module_cases/cases.txt). Equal results in both builds to the table's tolerance show that
 // the 32-bit module computes what the 64-bit one does.
 //
-// Another export is covered by a SERIVANE_CALLER line below and its rows in the table. An export
-// that returns a string needs a toResult overload for its type, which reads and frees the string.
+// Another export that takes and returns numbers is covered by a SERIVANE_CALLER line below and its
+// rows in the table. The exports that return a string and fill arrays (QelOptionPricer,
+// VanillaHestonGrid) have callers of their own (SERIVANE_TYPED_CALLER), which build the arrays
+// from the row, read the string through its length prefix, free it as calibration/serivane.h
+// says, and report the text with the numbers the row asks for.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -94,28 +98,56 @@ class Arguments {
       if (end == f.c_str() || *end != '\0') throw std::runtime_error("not a number: " + f);
       return v;
     } else {
-      static_assert(std::is_same_v<T, std::int32_t>, "a parameter type the table cannot give");
+      static_assert(std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::uint8_t>,
+                    "a parameter type the table cannot give");
+      constexpr long kLow = std::is_same_v<T, std::uint8_t> ? 0 : INT32_MIN;
+      constexpr long kHigh = std::is_same_v<T, std::uint8_t> ? UINT8_MAX : INT32_MAX;
       const long v = std::strtol(f.c_str(), &end, 10);
-      if (end == f.c_str() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
-        throw std::runtime_error("not a 32-bit integer: " + f);
+      if (end == f.c_str() || *end != '\0' || errno != 0 || v < kLow || v > kHigh) {
+        throw std::runtime_error("not an integer of the parameter's type: " + f);
       }
-      return static_cast<std::int32_t>(v);
+      return static_cast<T>(v);
     }
+  }
+
+  // The fields from `first` on, as doubles.
+  std::vector<double> numbersFrom(std::size_t first) const {
+    std::vector<double> v;
+    for (std::size_t i = first; i < fields_.size(); ++i) v.push_back(get<double>(i));
+    return v;
   }
 
  private:
   std::vector<std::string> fields_;
 };
 
+// What a call gives: a number, or a text with the numbers its caller reads from the arrays.
 struct Result {
   bool isText = false;
-  double number = 0.0;
   std::string text;
+  std::vector<double> numbers;
 };
 
 Result toResult(double v) {
   Result r;
-  r.number = v;
+  r.numbers.push_back(v);
+  return r;
+}
+
+// A string result read as a host must read it: its length from the prefix, its units up to
+// there (then the terminator), and then freed at the documented address. The messages are ASCII;
+// any other unit shows as "?".
+Result toResult(QelString s) {
+  if (s == nullptr) throw std::runtime_error("the export returned a null string");
+  Result r;
+  r.isText = true;
+  const std::uint32_t length = QelStringLength(s);
+  for (std::uint32_t i = 0; i < length; ++i) {
+    r.text.push_back(s[i] < 0x80 ? static_cast<char>(s[i]) : '?');
+  }
+  const bool terminated = s[length] == 0;
+  QelFreeString(s);
+  if (!terminated) throw std::runtime_error("the string result is not NUL-terminated");
   return r;
 }
 
@@ -146,10 +178,112 @@ Caller callerOf(R(QEL_CALL* declared)(A...)) {
   return [declared](void* symbol, const Arguments& a) { return callAs(declared, symbol, a); };
 }
 
+// The caller of an export of type Fn that builds its arguments with `call`.
+template <bool kBytesAsInTable, class Fn>
+Caller typedCallerOf(Result (*call)(Fn, const Arguments&)) {
+  static_assert(kBytesAsInTable, "argument bytes differ from calibration/export_names.h");
+  return [call](void* symbol, const Arguments& a) { return call(reinterpret_cast<Fn>(symbol), a); };
+}
+
+// VanillaHestonGrid row arguments: K r d v0 vL theta volvol rho T put internal, then the spot
+// nodes S[0] .. S[N] (N is one less than their count). Result: the text, then out[0] .. out[N].
+// For internal 0 the module finds libmervane.so beside it (LoadedModule puts it there).
+Result callVanillaHestonGrid(decltype(&VanillaHestonGrid) fn, const Arguments& a) {
+  constexpr std::size_t kScalars = 11;
+  if (a.size() < kScalars + 2) throw std::runtime_error("VanillaHestonGrid takes 2 nodes or more");
+  const std::vector<double> S = a.numbersFrom(kScalars);
+  std::vector<double> out(S.size(), -1.0);
+  const auto N = static_cast<std::int32_t>(S.size() - 1);
+  Result r = toResult(fn(S.data(),
+                         out.data(),
+                         a.get<double>(0),
+                         a.get<double>(1),
+                         a.get<double>(2),
+                         a.get<double>(3),
+                         a.get<double>(4),
+                         a.get<double>(5),
+                         a.get<double>(6),
+                         a.get<double>(7),
+                         a.get<double>(8),
+                         a.get<std::int32_t>(9),
+                         N,
+                         a.get<std::uint8_t>(10)));
+  r.numbers = out;
+  return r;
+}
+
+// QelOptionPricer row arguments, in the order of its parameters with the arrays it fills left out
+// and each other pointer given by the value it points at on entry (vecA and vecB, which the pricer
+// does not read, are zeros):
+//   cpuTime S K NT rootT params[0] .. params[5] r d unusedArg NS NV CallPut EuroAmer precision
+//   ctorFlag tolExponent sRangeParam varRange wantTheta wantVega clusterAtStrike flag385 nExercise
+// then the indices of the asset nodes to report. Result: the text, then *NS and params[0] ..
+// params[5] on return, then for each of those nodes outS, outValue, outDelta, outGamma, outTheta
+// and, when wantVega is non-zero, outVega. The CPU time is not compared.
+Result callQelOptionPricer(decltype(&QelOptionPricer) fn, const Arguments& a) {
+  constexpr std::size_t kScalars = 28;
+  if (a.size() < kScalars) throw std::runtime_error("QelOptionPricer takes 28 arguments or more");
+  constexpr std::size_t kNodes = 50001;  // the pricer refuses a larger node count
+  std::vector<double> outS(kNodes), value(kNodes), delta(kNodes), gamma(kNodes), theta(kNodes),
+      vega(kNodes);
+  double vecA[5] = {0, 0, 0, 0, 0}, vecB[5] = {0, 0, 0, 0, 0};
+  double cpuTime = a.get<double>(0);
+  double params[6];
+  for (int j = 0; j < 6; ++j) params[j] = a.get<double>(5 + j);
+  std::int32_t NS = a.get<std::int32_t>(14), NV = a.get<std::int32_t>(15);
+  const bool wantVega = a.get<std::uint8_t>(24) != 0;
+  Result r = toResult(fn(outS.data(),
+                         value.data(),
+                         delta.data(),
+                         gamma.data(),
+                         theta.data(),
+                         vega.data(),
+                         &cpuTime,
+                         a.get<double>(1),
+                         a.get<double>(2),
+                         a.get<std::int32_t>(3),
+                         a.get<double>(4),
+                         params,
+                         a.get<double>(11),
+                         a.get<double>(12),
+                         a.get<double>(13),
+                         &NS,
+                         &NV,
+                         a.get<std::int32_t>(16),
+                         a.get<std::int32_t>(17),
+                         a.get<std::int32_t>(18),
+                         a.get<std::int32_t>(19),
+                         vecA,
+                         vecB,
+                         a.get<double>(20),
+                         a.get<double>(21),
+                         a.get<double>(22),
+                         a.get<std::uint8_t>(23),
+                         a.get<std::uint8_t>(24),
+                         a.get<std::uint8_t>(25),
+                         a.get<std::uint8_t>(26),
+                         a.get<std::int32_t>(27)));
+  r.numbers.push_back(NS);
+  r.numbers.insert(r.numbers.end(), params, params + 6);
+  for (std::size_t k = kScalars; k < a.size(); ++k) {
+    const std::int32_t i = a.get<std::int32_t>(k);
+    if (i < 0 || i > NS || i >= static_cast<std::int32_t>(kNodes)) {
+      throw std::runtime_error("node " + std::to_string(i) + " is not on the grid");
+    }
+    for (const std::vector<double>* v : {&outS, &value, &delta, &gamma, &theta}) {
+      r.numbers.push_back((*v)[i]);
+    }
+    if (wantVega) r.numbers.push_back(vega[i]);
+  }
+  return r;
+}
+
 // One export that the table can call.
 // clang-format off
 #define SERIVANE_CALLER(name) \
   { #name, callerOf<argumentBytes(decltype(&name){}) == tableBytes(#name)>(decltype(&name){}) }
+#define SERIVANE_TYPED_CALLER(name, call) \
+  { #name, typedCallerOf<argumentBytes(decltype(&name){}) == tableBytes(#name)>(&call) }
 // clang-format on
 
 const std::map<std::string, Caller>& callers() {
@@ -158,6 +292,13 @@ const std::map<std::string, Caller>& callers() {
       SERIVANE_CALLER(ImpliedVol),
       SERIVANE_CALLER(VanillaHeston),
       SERIVANE_CALLER(HESTON_VanillaCalibration),
+      SERIVANE_CALLER(GARCH_VanillaPDECalibration),
+      SERIVANE_CALLER(HESTON_VanillaPDECalibration),
+      SERIVANE_CALLER(GARCH_VanillaPDECalibrationM),
+      SERIVANE_CALLER(HESTON_VanillaPDECalibrationM),
+      SERIVANE_CALLER(SVPDECalibration),
+      SERIVANE_TYPED_CALLER(QelOptionPricer, callQelOptionPricer),
+      SERIVANE_TYPED_CALLER(VanillaHestonGrid, callVanillaHestonGrid),
   };
   return kCallers;
 }
@@ -182,9 +323,17 @@ std::vector<Case> readCases() {
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    std::istringstream fields(line);
     Case c;
     c.line = number;
+    // A line that ends in a backslash goes on in the next one.
+    while (!line.empty() && line.back() == '\\') {
+      line.pop_back();
+      std::string next;
+      if (!std::getline(in, next)) break;
+      ++number;
+      line += " " + next;
+    }
+    std::istringstream fields(line);
     if (!(fields >> c.exportName) || c.exportName[0] == '#') continue;
     std::string tolerance;
     fields >> c.options >> tolerance >> std::ws;
@@ -192,10 +341,14 @@ std::vector<Case> readCases() {
     if (fields.peek() == '"') {
       c.expected.isText = true;
       fields >> std::quoted(c.expected.text);
+      std::string f;
+      if (fields >> f && f != "[") throw std::runtime_error("no \"[\" after the text");
+      while (fields >> f && f != "]") c.expected.numbers.push_back(std::strtod(f.c_str(), nullptr));
+      if (f != "]") throw std::runtime_error("no \"]\" after the numbers");
     } else {
       std::string expected;
       fields >> expected;
-      c.expected.number = std::strtod(expected.c_str(), nullptr);
+      c.expected.numbers.push_back(std::strtod(expected.c_str(), nullptr));
     }
     for (std::string f; fields >> f;) c.arguments.push_back(f);
     cases.push_back(c);
@@ -210,8 +363,8 @@ const std::vector<Case>& allCases() {
 
 // ---- The module ------------------------------------------------------------------------------
 
-// A copy of the module in a fresh temporary folder (its log and "OptionsData.txt" are there),
-// loaded from there.
+// A copy of the module in a fresh temporary folder (its log and "OptionsData.txt" are there), with
+// a copy of the outside library libmervane.so beside it, loaded from there.
 class LoadedModule {
  public:
   LoadedModule() {
@@ -222,6 +375,7 @@ class LoadedModule {
     const std::filesystem::path copy =
         folder_ / std::filesystem::path(SERIVANE_MODULE_PATH).filename();
     std::filesystem::copy_file(SERIVANE_MODULE_PATH, copy);
+    std::filesystem::copy_file(SERIVANE_OUTSIDE_LIBRARY_PATH, folder_ / "libmervane.so");
     handle_ = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
   }
@@ -260,14 +414,27 @@ TEST_P(ModuleTable, ResultAsInTheTable) {
   ASSERT_NE(symbol, nullptr) << exportedName(c.exportName) << " not found";
   module.useOptions(c.options);
   const Result got = caller->second(symbol, Arguments(c.arguments));
+  // The expected field as the row would give what this call gave.
+  std::ostringstream actual;
+  if (got.isText) actual << ' ' << std::quoted(got.text) << " [";
+  for (double v : got.numbers) {
+    char number[40];
+    std::snprintf(number, sizeof number, "%.17g", v);
+    actual << ' ' << number;
+  }
+  if (got.isText) actual << " ]";
+  SCOPED_TRACE("line " + std::to_string(c.line) + ": " + c.exportName + " gives" + actual.str());
   ASSERT_EQ(got.isText, c.expected.isText);
-  if (got.isText) {
-    EXPECT_EQ(got.text, c.expected.text);
-  } else {
-    char actual[40];
-    std::snprintf(actual, sizeof actual, "%.17g", got.number);
-    EXPECT_LE(std::fabs(got.number - c.expected.number), c.tolerance * std::fabs(c.expected.number))
-        << "line " << c.line << ": " << c.exportName << " gives " << actual;
+  EXPECT_EQ(got.text, c.expected.text);
+  ASSERT_EQ(got.numbers.size(), c.expected.numbers.size());
+  for (std::size_t i = 0; i < got.numbers.size(); ++i) {
+    const double expected = c.expected.numbers[i];
+    if (std::isnan(expected)) {
+      EXPECT_TRUE(std::isnan(got.numbers[i])) << "number " << i;
+      continue;
+    }
+    EXPECT_LE(std::fabs(got.numbers[i] - expected), c.tolerance * std::fabs(expected))
+        << "number " << i;
   }
 }
 
