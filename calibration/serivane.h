@@ -9,8 +9,12 @@
 #include <string.h>
 
 /* QEL_API marks an exported function; everything else in the module is hidden. QEL_CALL is the
-   calling convention: stdcall in the 32-bit Windows build (decorated names), the platform's
-   default elsewhere. */
+   calling convention: stdcall in the 32-bit builds, whose exports carry decorated names
+   (_ImpliedVol@52: a leading underscore, "@" and the bytes of the arguments; the list is
+   calibration/export_names.h), the platform's default in the 64-bit builds, which export the plain
+   names. On 32-bit Linux a host finds the exports by their decorated names with dlsym (GNU tools
+   cannot link against a name that holds "@") and calls them through pointers of these types, e.g.
+   decltype(&ImpliedVol) in C++. */
 #if defined(_WIN32)
 #if defined(SERIVANE_BUILDING_MODULE)
 #define QEL_API __declspec(dllexport)
@@ -22,6 +26,15 @@
 #else
 #define QEL_CALL __stdcall
 #endif
+#elif defined(__i386__)
+/* A stdcall caller may hand over a stack aligned to 4 bytes only; the module's SSE2 code wants 16:
+   each export realigns its stack on entry. */
+#if defined(SERIVANE_BUILDING_MODULE)
+#define QEL_API __attribute__((visibility("default"), force_align_arg_pointer))
+#else
+#define QEL_API __attribute__((visibility("default")))
+#endif
+#define QEL_CALL __attribute__((stdcall))
 #else
 #define QEL_API __attribute__((visibility("default")))
 #define QEL_CALL

@@ -9,9 +9,15 @@ find_package(Boost 1.70 REQUIRED)
 # OpenMP (GCC's libgomp).
 find_package(OpenMP REQUIRED COMPONENTS CXX)
 
-# Reference BLAS and LAPACK.
+# Reference BLAS and LAPACK. The 32-bit build needs BLAS only (for UMFPACK): its levmar layer
+# solves with its own LU instead of LAPACK.
 find_package(BLAS REQUIRED)
-find_package(LAPACK REQUIRED)
+if(SERIVANE_BITS EQUAL 64)
+  find_package(LAPACK REQUIRED)
+  set(SERIVANE_LAPACK LAPACK::LAPACK)
+else()
+  set(SERIVANE_LAPACK "")
+endif()
 
 # SuiteSparse 5.12 (Debian 12) ships neither a CMake config nor pkg-config files: find UMFPACK,
 # AMD and SuiteSparse_config by hand and wrap them in one imported target.
@@ -20,18 +26,19 @@ find_library(UMFPACK_LIBRARY umfpack REQUIRED)
 find_library(AMD_LIBRARY amd REQUIRED)
 find_library(SUITESPARSECONFIG_LIBRARY suitesparseconfig REQUIRED)
 if(NOT TARGET SuiteSparse::UMFPACK)
+  set(umfpack_links ${AMD_LIBRARY} ${SUITESPARSECONFIG_LIBRARY} ${SERIVANE_LAPACK} BLAS::BLAS)
   add_library(SuiteSparse::UMFPACK UNKNOWN IMPORTED)
   set_target_properties(SuiteSparse::UMFPACK PROPERTIES
     IMPORTED_LOCATION "${UMFPACK_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${UMFPACK_INCLUDE_DIR}"
-    INTERFACE_LINK_LIBRARIES "${AMD_LIBRARY};${SUITESPARSECONFIG_LIBRARY};LAPACK::LAPACK;BLAS::BLAS")
+    INTERFACE_LINK_LIBRARIES "${umfpack_links}")
 endif()
 message(STATUS "UMFPACK: ${UMFPACK_LIBRARY} (headers in ${UMFPACK_INCLUDE_DIR})")
 
 # The dependencies of the whole system as one interface target.
 add_library(serivane_deps INTERFACE)
 target_link_libraries(serivane_deps INTERFACE
-  Eigen3::Eigen Boost::headers OpenMP::OpenMP_CXX SuiteSparse::UMFPACK LAPACK::LAPACK BLAS::BLAS)
+  Eigen3::Eigen Boost::headers OpenMP::OpenMP_CXX SuiteSparse::UMFPACK ${SERIVANE_LAPACK} BLAS::BLAS)
 
 # A library of the system built from every source file of its folder; a folder with no sources
 # yet gives an interface target, so that later code can link it all the same.

@@ -59,17 +59,20 @@ int main(void) {
                                0);
   check(pde > 5.0 && pde < 10.0, "GARCH_VanillaPDESolver prices an at-the-money put");
 
-  /* The PDE calibration objectives link, with the types of the header's prototypes (calling them
-     here would read the sample chain beside the module). */
+  /* The PDE calibration objectives link, with the types of the header's prototypes in its calling
+     convention (QEL_CALL: stdcall in the 32-bit build). Calling them here would read the sample
+     chain beside the module. */
   /* clang-format off */
   {
-    typedef double (*Objective)(double, double, double, double, double, int32_t, int32_t, int32_t,
-                                int32_t, int32_t, double, double, int32_t);
-    typedef double (*ObjectiveModel)(double, double, double, double, double, int32_t, int32_t,
-                                     int32_t, int32_t, int32_t, double, double, int32_t, int32_t);
-    typedef double (*ObjectiveStripModel)(double, double, double, double, double, int32_t,
-                                          int32_t, int32_t, int32_t, int32_t, double, double,
-                                          int32_t, int32_t, int32_t);
+    typedef double (QEL_CALL *Objective)(double, double, double, double, double, int32_t,
+                                         int32_t, int32_t, int32_t, int32_t, double, double,
+                                         int32_t);
+    typedef double (QEL_CALL *ObjectiveModel)(double, double, double, double, double, int32_t,
+                                              int32_t, int32_t, int32_t, int32_t, double, double,
+                                              int32_t, int32_t);
+    typedef double (QEL_CALL *ObjectiveStripModel)(double, double, double, double, double,
+                                                   int32_t, int32_t, int32_t, int32_t, int32_t,
+                                                   double, double, int32_t, int32_t, int32_t);
     Objective byOption = HESTON_VanillaPDECalibration, byExpiry = HESTON_VanillaPDECalibrationM;
     ObjectiveModel general = GARCH_VanillaPDECalibration;
     ObjectiveStripModel generalM = GARCH_VanillaPDECalibrationM, selected = SVPDECalibration;
