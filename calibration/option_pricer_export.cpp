@@ -182,8 +182,20 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       outTheta[i] = bermudanZeroTheta ? 0.0 : R[4][i];
     }
 
+    // An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
+    // grid and, in time, on its second step count: each re-solve starts again from the sizes of
+    // the first, so that the differences compare like with like.
+    const int firstNodeCount = n;
+    const auto restartSizes = [&]() {
+      if (precision == 4 || precision == 5) {
+        pricer->setNT(NT);
+        pricer->setNS(firstNodeCount);
+      }
+    };
+
     if (wantTheta != 0) {
       pricer->setMaturity(T * (1.0 + kMaturityBump));
+      restartSizes();
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
@@ -205,6 +217,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     if (wantVega != 0) {
       pricer->setMaturity(T);
       pricer->bumpVol(kVolBump);
+      restartSizes();
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {

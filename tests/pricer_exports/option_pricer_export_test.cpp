@@ -159,6 +159,35 @@ TEST(QelOptionPricer, SquareRootModelMatchesTheAnalyticEngineAlongTheGrid) {
   }
 }
 
+// The sensitivities re-solve the same pricer: with the extrapolating run modes (4 in time, 5 in
+// space) each re-solve must start again from the sizes the host asked for.
+TEST(QelOptionPricer, SensitivitiesInTheExtrapolatingRunModes) {
+  for (int precision : {4, 5}) {
+    Call c;
+    c.NS = 60;
+    c.NV = 30;
+    c.NT = 30;
+    c.precision = precision;
+    c.wantTheta = c.wantVega = true;
+    c.run();
+    ASSERT_EQ(c.result, u"") << "precision " << precision << ": " << narrow(c.result);
+    const double T = 0.5;
+    for (int i = 0; i <= c.nsOut; ++i) {
+      const double S = c.S[static_cast<std::size_t>(i)];
+      if (S < 85.0 || S > 115.0) continue;
+      const double mid = enginePrice(S, T, kV0, kVL, 1);
+      const double theta = (mid - enginePrice(S, T * 1.00001, kV0, kVL, 1)) / (T * 1e-5) / 365;
+      const double sv0 = std::sqrt(kV0) + 1e-5, svL = std::sqrt(kVL) + 1e-5;
+      const double vega = (enginePrice(S, T, sv0 * sv0, svL * svL, 1) - mid) / 1e-5 / 100;
+      const std::size_t k = static_cast<std::size_t>(i);
+      EXPECT_NEAR(c.value[k], mid, 2e-2) << "S " << S << " precision " << precision;
+      EXPECT_NEAR(c.theta[k], theta, 2e-4 + 2e-2 * std::fabs(theta))
+          << "S " << S << " " << precision;
+      EXPECT_NEAR(c.vega[k], vega, 5e-3 + 2e-2 * std::fabs(vega)) << "S " << S << " " << precision;
+    }
+  }
+}
+
 // A negative CPU time asks for the implied volatility, which replaces the price in the summary.
 TEST(QelOptionPricer, NegativeCpuTimeAsksForTheImpliedVolatility) {
   Call price;
