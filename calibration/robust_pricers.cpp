@@ -238,12 +238,12 @@ enum class FailureAnswer { kRestart, kRepeat, kGiveUp };
 
 FailureAnswer answerFailure(const std::string& message,
                             const SolverLogRecord& rec,
-                            int precision,
+                            int runMode,
                             int& instabilityCount,
                             LadderState& state) {
   std::ofstream catchLog;
   openPricingLog(catchLog);
-  rec.writeCatch(catchLog, message, precision);
+  rec.writeCatch(catchLog, message, runMode);
   if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
     ++instabilityCount;
     rec.writeInstabilityRetry(catchLog, state.memoryRetries);
@@ -285,7 +285,7 @@ double calcVanillaPDEWithRetries(double S,
                                  int model) {
   int& ns = *NS;
   int& nv = *NV;
-  int& prec = *precision;
+  int& runMode = *precision;
 
   const long calcID = calcIdNow();
   const bool debug = debugFlag;
@@ -300,9 +300,9 @@ double calcVanillaPDEWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (prec == 1 && static_cast<double>(ns) / nv > 1.5) prec = 3;
+    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
     const int nsEntry = ns;
-    if (prec == 4 || prec == 5) {
+    if (runMode == 4 || runMode == 5) {
       ns /= 2;
       nv /= 2;
     }
@@ -316,13 +316,13 @@ double calcVanillaPDEWithRetries(double S,
                                                      nv,
                                                      NT,
                                                      CallPut,
-                                                     prec,
+                                                     runMode,
                                                      1,
                                                      EuroAmer,
                                                      zeros,
                                                      zeros,
                                                      true,
-                                                     -static_cast<double>(prec),
+                                                     -static_cast<double>(runMode),
                                                      sRangeParam,
                                                      varRange,
                                                      0,
@@ -399,7 +399,7 @@ double calcVanillaPDEWithRetries(double S,
             pricer->restartGrids();
             if (fallback) {
               pricer->precision = 3;
-              prec = 3;
+              runMode = 3;
             }
           } else {
             // A NaN value: no ladder can repair it; give up with what was had.
@@ -409,7 +409,7 @@ double calcVanillaPDEWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
           case FailureAnswer::kRestart:
             restart = true;
             finished = true;
@@ -428,7 +428,7 @@ double calcVanillaPDEWithRetries(double S,
     if (!std::isfinite(result)) {
       std::ofstream catchLog;
       openPricingLog(catchLog);
-      logCase().writeCatch(catchLog, kNonFiniteMessage, prec);
+      logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
       return 0.0;
     }
     return result;
@@ -463,7 +463,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                         double p) {
   int& ns = *NS;
   int& nv = *NV;
-  int& prec = *precision;
+  int& runMode = *precision;
 
   const long calcID = calcIdNow();
   const bool debug = debugFlag;
@@ -486,9 +486,9 @@ double calcVanillaPDEStrikesWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (prec == 1 && static_cast<double>(ns) / nv > 1.5) prec = 3;
+    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
     const int nsEntry = ns;
-    if (prec == 4 || prec == 5) {
+    if (runMode == 4 || runMode == 5) {
       ns /= 2;
       nv /= 2;
     }
@@ -506,13 +506,13 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                                      nv,
                                                      NT,
                                                      CallPut,
-                                                     prec,
+                                                     runMode,
                                                      1,
                                                      EuroAmer,
                                                      zeros,
                                                      zeros,
                                                      true,
-                                                     -static_cast<double>(prec),
+                                                     -static_cast<double>(runMode),
                                                      sRangeParam,
                                                      varRange,
                                                      0,
@@ -586,7 +586,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
               pricer->restartGrids();
               if (fallback) {
                 pricer->precision = 3;
-                prec = 3;
+                runMode = 3;
               }
             }
           }
@@ -617,7 +617,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
           case FailureAnswer::kRestart:
             restart = true;
             finished = true;
