@@ -1,6 +1,9 @@
 #ifndef SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 #define SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <memory>
 #include <valarray>
 #include <vector>
@@ -151,6 +154,20 @@ inline double pdePrice(const Model& m, const Option& o, int n, int methodID, int
 inline double pdePrice(
     const Model& m, const Option& o, const Grid& g, int model, double varRange = kVarRange) {
   return solveOnce(*makePricer(m, o, g, model, varRange)).price;
+}
+
+// Second differences of gamma at the nodes within 20% of the strike (S = exp(x) when the pricer's
+// grid holds ln S): the oscillations that the kinked payoff leaves without a damped start.
+inline double gammaRoughness(const std::valarray<double>& gamma,
+                             const QelHestonVanilla& q,
+                             bool logGrid) {
+  double worst = 0.0;
+  for (std::size_t i = 1; i + 1 < gamma.size(); ++i) {
+    const double S = logGrid ? std::exp(q.grid[i]) : q.grid[i];
+    if (std::abs(S / q.K - 1.0) > 0.2) continue;
+    worst = std::max(worst, std::abs(gamma[i + 1] - 2 * gamma[i] + gamma[i - 1]));
+  }
+  return worst;
 }
 
 inline double hestonPrice(const Model& m, const Option& o) {
