@@ -10,7 +10,7 @@
 
 namespace {
 
-std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int precision, int methodID) {
+std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int runMode, int methodID) {
   // A square-root variance parameter set of the calibration's range.
   std::valarray<double> params{0.6, 0.04, 0.05, 3.0, -0.7, 0.0};
   std::valarray<double> zeros(0.0, 5);
@@ -24,7 +24,7 @@ std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int precisi
                                             NV,
                                             NT,
                                             1,
-                                            precision,
+                                            runMode,
                                             1,
                                             0,
                                             zeros,
@@ -43,10 +43,10 @@ std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int precisi
 
 void runSolve(benchmark::State& state, int methodID) {
   const int NS = static_cast<int>(state.range(0)), NV = static_cast<int>(state.range(1)),
-            NT = static_cast<int>(state.range(2)), precision = static_cast<int>(state.range(3));
+            NT = static_cast<int>(state.range(2)), runMode = static_cast<int>(state.range(3));
   for (auto _ : state) {
     state.PauseTiming();
-    auto pricer = makePricer(NS, NV, NT, precision, methodID);
+    auto pricer = makePricer(NS, NV, NT, runMode, methodID);
     std::valarray<double> o0, o1, o2, o3, o4;
     double cpu = -1.0;
     state.ResumeTiming();
@@ -59,7 +59,7 @@ void runSolve(benchmark::State& state, int methodID) {
   // Node-steps of one solve of the run mode (run mode 4: two convergence runs, each a coarse and a
   // fine solve with four times the nodes).
   const double plain = double(NS + 1) * (NV + 1) * NT;
-  const double nodeSteps = precision == 4 ? 5.0 * plain : plain;
+  const double nodeSteps = runMode == 4 ? 5.0 * plain : plain;
   state.counters["ns_per_node_step"] = benchmark::Counter(
       nodeSteps * 1e-9,
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);

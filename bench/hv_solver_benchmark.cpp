@@ -10,8 +10,7 @@
 
 namespace {
 
-std::unique_ptr<QelHestonVanilla> makePricer(
-    int NS, int NV, int NT, int precision, bool strikeList) {
+std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int runMode, bool strikeList) {
   // A GARCH diffusion parameter set of the calibration's range.
   std::valarray<double> params{1.2, 0.04, 0.05, 3.0, -0.7, 1.0};
   std::valarray<double> zeros(0.0, 5);
@@ -26,7 +25,7 @@ std::unique_ptr<QelHestonVanilla> makePricer(
                                               NV,
                                               NT,
                                               1,
-                                              precision,
+                                              runMode,
                                               1,
                                               0,
                                               zeros,
@@ -54,7 +53,7 @@ std::unique_ptr<QelHestonVanilla> makePricer(
                                             NV,
                                             NT,
                                             1,
-                                            precision,
+                                            runMode,
                                             1,
                                             0,
                                             zeros,
@@ -75,11 +74,11 @@ std::unique_ptr<QelHestonVanilla> makePricer(
 
 void runSolve(benchmark::State& state, bool strikeList) {
   const int NS = static_cast<int>(state.range(0)), NV = static_cast<int>(state.range(1)),
-            NT = static_cast<int>(state.range(2)), precision = static_cast<int>(state.range(3));
+            NT = static_cast<int>(state.range(2)), runMode = static_cast<int>(state.range(3));
   double nodeSteps = 0.0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto pricer = makePricer(NS, NV, NT, precision, strikeList);
+    auto pricer = makePricer(NS, NV, NT, runMode, strikeList);
     std::valarray<double> o0, o1, o2, o3, o4;
     double cpu = -1.0;
     state.ResumeTiming();
@@ -92,7 +91,7 @@ void runSolve(benchmark::State& state, bool strikeList) {
   // Node-steps of one solve of the run mode (the fine grid of a convergence run has 4 times the
   // nodes of the coarse one).
   const double plain = double(NS + 1) * (NV + 1) * NT;
-  nodeSteps = precision == 5 ? 5.0 * plain : (precision == 4 ? 5.0 * plain : plain);
+  nodeSteps = runMode == 5 ? 5.0 * plain : (runMode == 4 ? 5.0 * plain : plain);
   state.counters["ns_per_node_step"] = benchmark::Counter(
       nodeSteps * 1e-9,
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);

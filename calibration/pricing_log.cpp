@@ -58,9 +58,9 @@ void SolverLogRecord::writeCaseBlockWithValue(std::ostream& os, double value) co
   os << "Value:\t" << value << "\n";
 }
 
-void SolverLogRecord::writeCaseBlockWithPrecision(std::ostream& os, int precision) const {
+void SolverLogRecord::writeCaseBlockWithPrecision(std::ostream& os, int runMode) const {
   writeCaseLines(os);
-  os << "Precision:\t" << precision << "\n";
+  os << "Precision:\t" << runMode << "\n";
 }
 
 void SolverLogRecord::writeNegativeValue(std::ostream& os, double value, double caseValue) const {
@@ -156,13 +156,11 @@ void SolverLogRecord::writeGiveUpWithZero(std::ostream& os, int n, double value)
   writeFrameLine(os);
 }
 
-void SolverLogRecord::writeCatch(std::ostream& os,
-                                 const std::string& message,
-                                 int precision) const {
+void SolverLogRecord::writeCatch(std::ostream& os, const std::string& message, int runMode) const {
   writeBannerLine(os);
   os << message << "\n";
   writeFrameLine(os);
-  writeCaseBlockWithPrecision(os, precision);
+  writeCaseBlockWithPrecision(os, runMode);
   os << "\n";
 }
 

@@ -76,8 +76,8 @@ struct SolverLogRecord {
   void writeCaseLines(std::ostream& os) const;
   // The full case block of negative-value and give-up records: ends with "Value:\t" value.
   void writeCaseBlockWithValue(std::ostream& os, double value) const;
-  // The full case block of catch records: ends with "Precision:\t" precision.
-  void writeCaseBlockWithPrecision(std::ostream& os, int precision) const;
+  // The full case block of catch records: ends with "Precision:\t" and the run mode.
+  void writeCaseBlockWithPrecision(std::ostream& os, int runMode) const;
 
   // Kind 1: frame, "Negative value (" value ") occured for the following case (calcID "
   // calcID ") :", frame, case block ending with "Value:" caseValue.
@@ -101,8 +101,9 @@ struct SolverLogRecord {
   // Kind 7: frame, calcID ": Failed to get a positive value after " n " retries. Returning zero
   // instead.", case block ending with "Value:" value, frame.
   void writeGiveUpWithZero(std::ostream& os, int n, double value) const;
-  // Kind 8: banner, message, frame, case block ending with "Precision:" precision, empty line.
-  void writeCatch(std::ostream& os, const std::string& message, int precision) const;
+  // Kind 8: banner, message, frame, case block ending with "Precision:" and the run mode, empty
+  // line.
+  void writeCatch(std::ostream& os, const std::string& message, int runMode) const;
   // The optional closing lines of a catch record (count written as an integer).
   void writeInstabilityRetry(std::ostream& os, int count) const;
   void writeAllocationRetry(std::ostream& os, int count) const;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <valarray>
 #include <vector>
 
@@ -66,6 +67,58 @@ struct LadderState {
   bool nonUniformVGrid = false;  // the variance grid has been switched to the more non-uniform one
   bool allocRetried = false;     // an allocation failure was retried
 };
+
+// The option a ladder prices, as every start builds its pricer from it.
+struct LadderCase {
+  double S, T, r, d;
+  std::valarray<double> params;  // {volvol, v0, vL, theta, rho, model}
+  int CallPut, EuroAmer;
+  double sRangeParam, varRange;
+  bool volvolWidening;
+};
+
+// The pricer of one start of a ladder, for one strike or a strike list (then the strike-list
+// constructor's stripFlag and p follow as strikeListTail). Around the case's own data the robust
+// pricers build it alike: ctorFlag 1, two vectors of zeros, the asset grid clustered at the
+// strike, tolExponent minus the run mode, no exercise dates, flag385 set, exerciseMode 0 and no
+// time shift.
+template <class Strikes, class... StrikeListTail>
+std::unique_ptr<QelHestonVanilla> makeLadderPricer(const LadderCase& c,
+                                                   Strikes strikes,
+                                                   int ns,
+                                                   int nv,
+                                                   int NT,
+                                                   int runMode,
+                                                   int methodID,
+                                                   StrikeListTail... strikeListTail) {
+  const std::valarray<double> zeros(0.0, 5);
+  return std::make_unique<QelHestonVanilla>(c.S,
+                                            std::move(strikes),
+                                            c.T,
+                                            c.params,
+                                            c.r,
+                                            c.d,
+                                            ns,
+                                            nv,
+                                            NT,
+                                            c.CallPut,
+                                            runMode,
+                                            /*ctorFlag=*/1,
+                                            c.EuroAmer,
+                                            zeros,
+                                            zeros,
+                                            /*clusterAtStrike=*/true,
+                                            /*tolExponent=*/-static_cast<double>(runMode),
+                                            c.sRangeParam,
+                                            c.varRange,
+                                            /*nExercise=*/0,
+                                            /*flag385=*/true,
+                                            /*exerciseMode=*/0,
+                                            /*tShift=*/0.0,
+                                            methodID,
+                                            c.volvolWidening,
+                                            strikeListTail...);
+}
 
 void solveOnce(QelHestonVanilla& pricer, PDESolveResults& results, double& cpuTime) {
   if (robustSolveHook != nullptr) {
@@ -156,9 +209,10 @@ void startRobustResolve(QelHestonVanilla& pricer,
 
 // The later answers to a negative value, one rung per call: the grid grows, then the variance grid
 // turns more non-uniform, then the dense grids follow. Returns the form of the retry's log record,
-// or nothing when the schedule is spent. The caller restarts the grids after a retry.
+// or nothing when the schedule is spent. The caller restarts the grids after a retry. The dense
+// grids' time steps follow the pricer's method id.
 std::optional<RetryForm> escalateGrids(
-    QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv, int& NT, int methodID) {
+    QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv, int& NT) {
   pricer.sConcentration = kRetrySConcentration;
   if ((ns < kMaxLadderNS || nv < kMaxLadderNV) && !state.nonUniformVGrid) {
     if (state.retries == 1) {
@@ -185,7 +239,7 @@ std::optional<RetryForm> escalateGrids(
     nv = kDenseGridNV;
     // The pricer solves on the sizes the log reports and the caller reads back.
     pricer.NV = nv;
-    NT = isAdiMethod(methodID) ? kDenseGridNTAdi : kDenseGridNTBdf;
+    NT = isAdiMethod(pricer.methodID) ? kDenseGridNTAdi : kDenseGridNTBdf;
     pricer.setNS(ns);
     pricer.setNT(NT);
     ++state.retries;
@@ -238,12 +292,12 @@ enum class FailureAnswer { kRestart, kRepeat, kGiveUp };
 
 FailureAnswer answerFailure(const std::string& message,
                             const SolverLogRecord& rec,
-                            int precision,
+                            int runMode,
                             int& instabilityCount,
                             LadderState& state) {
   std::ofstream catchLog;
   openPricingLog(catchLog);
-  rec.writeCatch(catchLog, message, precision);
+  rec.writeCatch(catchLog, message, runMode);
   if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
     ++instabilityCount;
     rec.writeInstabilityRetry(catchLog, state.memoryRetries);
@@ -285,12 +339,20 @@ double calcVanillaPDEWithRetries(double S,
                                  int model) {
   int& ns = *NS;
   int& nv = *NV;
-  int& prec = *precision;
+  int& runMode = *precision;
 
   const long calcID = calcIdNow();
   const bool debug = debugFlag;
-  const std::valarray<double> params{volvol, v0, vL, theta, rho, static_cast<double>(model)};
-  const std::valarray<double> zeros(0.0, 5);
+  const LadderCase option{S,
+                          T,
+                          r,
+                          d,
+                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
+                          CallPut,
+                          EuroAmer,
+                          sRangeParam,
+                          varRange,
+                          volvolWidening != 0};
   int instabilityCount = 0;
 
   // The case as the log shows it, with the current sizes.
@@ -300,37 +362,13 @@ double calcVanillaPDEWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (prec == 1 && static_cast<double>(ns) / nv > 1.5) prec = 3;
+    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
     const int nsEntry = ns;
-    if (prec == 4 || prec == 5) {
+    if (runMode == 4 || runMode == 5) {
       ns /= 2;
       nv /= 2;
     }
-    auto pricer = std::make_unique<QelHestonVanilla>(S,
-                                                     K,
-                                                     T,
-                                                     params,
-                                                     r,
-                                                     d,
-                                                     ns,
-                                                     nv,
-                                                     NT,
-                                                     CallPut,
-                                                     prec,
-                                                     1,
-                                                     EuroAmer,
-                                                     zeros,
-                                                     zeros,
-                                                     true,
-                                                     -static_cast<double>(prec),
-                                                     sRangeParam,
-                                                     varRange,
-                                                     0,
-                                                     true,
-                                                     0,
-                                                     0.0,
-                                                     methodID,
-                                                     volvolWidening != 0);
+    auto pricer = makeLadderPricer(option, K, ns, nv, NT, runMode, methodID);
 
     LadderState state;
     // Opened by the first record of this start that needs it (the negative road opens it in any
@@ -386,7 +424,7 @@ double calcVanillaPDEWithRetries(double S,
               if (debug) logCase().writeNegativeValue(log, value, value);
               startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
               if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT, methodID)) {
+            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
               if (debug) logCase().writeRetry(log, state.retries, *form);
             } else if (best <= 0.0) {
               value = 0.0;
@@ -399,7 +437,7 @@ double calcVanillaPDEWithRetries(double S,
             pricer->restartGrids();
             if (fallback) {
               pricer->precision = 3;
-              prec = 3;
+              runMode = 3;
             }
           } else {
             // A NaN value: no ladder can repair it; give up with what was had.
@@ -409,7 +447,7 @@ double calcVanillaPDEWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
           case FailureAnswer::kRestart:
             restart = true;
             finished = true;
@@ -428,7 +466,7 @@ double calcVanillaPDEWithRetries(double S,
     if (!std::isfinite(result)) {
       std::ofstream catchLog;
       openPricingLog(catchLog);
-      logCase().writeCatch(catchLog, kNonFiniteMessage, prec);
+      logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
       return 0.0;
     }
     return result;
@@ -463,12 +501,20 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                         double p) {
   int& ns = *NS;
   int& nv = *NV;
-  int& prec = *precision;
+  int& runMode = *precision;
 
   const long calcID = calcIdNow();
   const bool debug = debugFlag;
-  const std::valarray<double> params{volvol, v0, vL, theta, rho, static_cast<double>(model)};
-  const std::valarray<double> zeros(0.0, 5);
+  const LadderCase option{S,
+                          T,
+                          r,
+                          d,
+                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
+                          CallPut,
+                          EuroAmer,
+                          sRangeParam,
+                          varRange,
+                          volvolWidening != 0};
   const std::size_t n = strikes.size();
   // The last solve's per-strike prices, the IVs of the last solve whose prices were all
   // positive, and the lowest per-strike price of any pass.
@@ -486,9 +532,9 @@ double calcVanillaPDEStrikesWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (prec == 1 && static_cast<double>(ns) / nv > 1.5) prec = 3;
+    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
     const int nsEntry = ns;
-    if (prec == 4 || prec == 5) {
+    if (runMode == 4 || runMode == 5) {
       ns /= 2;
       nv /= 2;
     }
@@ -496,33 +542,8 @@ double calcVanillaPDEStrikesWithRetries(double S,
     // Opened by the first record of this start that needs it.
     std::ofstream log;
 
-    auto pricer = std::make_unique<QelHestonVanilla>(S,
-                                                     strikes,
-                                                     T,
-                                                     params,
-                                                     r,
-                                                     d,
-                                                     ns,
-                                                     nv,
-                                                     NT,
-                                                     CallPut,
-                                                     prec,
-                                                     1,
-                                                     EuroAmer,
-                                                     zeros,
-                                                     zeros,
-                                                     true,
-                                                     -static_cast<double>(prec),
-                                                     sRangeParam,
-                                                     varRange,
-                                                     0,
-                                                     true,
-                                                     0,
-                                                     0.0,
-                                                     methodID,
-                                                     volvolWidening != 0,
-                                                     stripMode != 0,
-                                                     p);
+    auto pricer =
+        makeLadderPricer(option, strikes, ns, nv, NT, runMode, methodID, stripMode != 0, p);
 
     double cpuTime = ivWanted ? -1.0 : 0.0;
     double value = -1.0;
@@ -570,7 +591,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                  methodID,
                                  keptNT);
               if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT, methodID)) {
+            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
               if (debug) logCase().writeRetry(log, state.retries, *form);
             } else {
               value = 0.0;
@@ -586,7 +607,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
               pricer->restartGrids();
               if (fallback) {
                 pricer->precision = 3;
-                prec = 3;
+                runMode = 3;
               }
             }
           }
@@ -617,7 +638,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
         } while (value < 0.0);
         finished = true;
       } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), prec, instabilityCount, state)) {
+        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
           case FailureAnswer::kRestart:
             restart = true;
             finished = true;

@@ -59,7 +59,7 @@ PDESolver1D::PDESolver1D(double level_,
                          int scheme_,
                          int nStdDev_,
                          bool skipBuild_,
-                         int /*unused*/)
+                         int /*accepted, not read*/)
     : level(level_),
       v0(v0_),
       T(T_),

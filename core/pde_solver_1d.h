@@ -39,7 +39,7 @@ class PDESolver1D {
               int scheme,
               int nStdDev,
               bool skipBuild,
-              int unused);
+              int /*accepted, not read*/);
   // Stationary law only (T = 0); `level` is stored as given. Serves only `calcQuantile`.
   PDESolver1D(double level, double v0, double vL, double kappa, double xi);
   virtual ~PDESolver1D() = default;

@@ -12,7 +12,7 @@
 // The object owns its arrays; it is used by one thread at a time and is never copied.
 class QelEquityOption {
  public:
-  // `flag` is accepted and not used. summary := six zeros, the other arrays empty,
+  // `ctorFlag` is accepted and not used. summary := six zeros, the other arrays empty,
   // gridValid := false, NS0 := NS. american, bermudan and strikeNodeIndex are set by the derived
   // class's resetState, nSNodes by the grid builders.
   QelEquityOption(double K,
@@ -24,7 +24,7 @@ class QelEquityOption {
                   int NT,
                   int CallPut,
                   int precision,
-                  int flag,
+                  int ctorFlag,
                   int EuroAmer,
                   double sRangeParam,
                   bool clusterAtStrike,

@@ -36,9 +36,10 @@ struct PDESolveResults {
 class QelHestonVanilla : public QelEquityOption {
  public:
   // One-strike constructor. params = {volvol, v0, vL, theta, rho, model}; model is params[5]
-  // rounded half away from zero. The two vectors, tolExponent and the two flags are accepted and
-  // not used. This constructor takes no exponent: its objects get p = 1, the GARCH diffusion,
-  // which is what its callers (the single-option pricers) price with model 1.
+  // rounded half away from zero. ctorFlag, vecA, vecB, tolExponent and flag385 are accepted and
+  // not used (the names are those of the option-pricer export, which hands them through). This
+  // constructor takes no exponent: its objects get p = 1, the GARCH diffusion, which is what its
+  // callers (the single-option pricers) price with model 1.
   // Throws std::invalid_argument when params does not hold six values or model is not finite.
   QelHestonVanilla(double S0,
                    double K,
@@ -51,16 +52,16 @@ class QelHestonVanilla : public QelEquityOption {
                    int NT,
                    int CallPut,
                    int precision,
-                   int flag,
+                   int ctorFlag,
                    int EuroAmer,
-                   std::valarray<double> unused1,
-                   std::valarray<double> unused2,
+                   std::valarray<double> vecA,
+                   std::valarray<double> vecB,
                    bool clusterAtStrike,
                    double tolExponent,
                    double sRangeParam,
                    double varRange,
                    int nExercise,
-                   bool flag2,
+                   bool flag385,
                    int exerciseMode,
                    double tShift,
                    int methodID,
@@ -79,16 +80,16 @@ class QelHestonVanilla : public QelEquityOption {
                    int NT,
                    int CallPut,
                    int precision,
-                   int flag,
+                   int ctorFlag,
                    int EuroAmer,
-                   std::valarray<double> unused1,
-                   std::valarray<double> unused2,
+                   std::valarray<double> vecA,
+                   std::valarray<double> vecB,
                    bool clusterAtStrike,
                    double tolExponent,
                    double sRangeParam,
                    double varRange,
                    int nExercise,
-                   bool flag2,
+                   bool flag385,
                    int exerciseMode,
                    double tShift,
                    int methodID,

@@ -238,13 +238,13 @@ SpatialOperator AdiFrame::spatialOperator() const {
   return SpatialOperator(obj, form, operatorGrid());
 }
 
-void AdiFrame::setUpImplicitSystems(double theta, double dtSub) {
+void AdiFrame::setUpImplicitSystems(double schemeTheta, double dtSub) {
   const SpatialOperator op = spatialOperator();
   const double r = op.r();
-  const double td = theta * dtSub;
+  const double td = schemeTheta * dtSub;
   a1ThetaDt_ = td;
   dtSub_ = dtSub;
-  theta_ = theta;
+  schemeTheta_ = schemeTheta;
 
   // A1: the S direction, one system per variance row, nodes i = 1..N.
   // Buffers keep their size from one call to the next (no allocation when the time loop sets up
@@ -511,7 +511,7 @@ void AdiFrame::hvStep(double t, double tNew) {
 
 void AdiFrame::mcsStep(double t, double tNew, bool damped, bool zeroColumnInCross) {
   const double gOld = slopeAtSmax(t), gNew = slopeAtSmax(tNew);
-  const double dts = dtSub_, theta = theta_;
+  const double dts = dtSub_, theta = schemeTheta_;
   // Y0 = U + dt' F(U), kept in Y0 for the second explicit correction; then
   // (I - theta dt' A1) Y1 = Y0 - theta dt' A1 U and (I - theta dt' A2) Y2 = Y1 - theta dt' A2 U,
   // both with the changes of the boundary values over the step.

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
 #include "pde2d/spatial_operator.h"
 
@@ -85,7 +85,7 @@ class AdiFrame {
   void setUp();
 
   // Builds and factorises (I - theta dt' A1) and (I - theta dt' A2).
-  void setUpImplicitSystems(double theta, double dtSub);
+  void setUpImplicitSystems(double schemeTheta, double dtSub);
 
   // Boundary data of a step from t to t': the slope dU/dS at Smax (0 for a put) and the value
   // at S = 0.
@@ -145,11 +145,11 @@ class AdiFrame {
 
   // The time loop with the damped start-up: while damping is active (the object's `damping`
   // flag), dampingStepCount sub-steps of dt / dampingStepCount replace the first full step; then
-  // full steps with theta = thetaFull up to step NT. step(t, tNew, damped) runs every step, damped
-  // sub-steps included, and writes the new level into Y; exercise(level) is applied to it after
-  // every step; then the new level becomes U.
+  // full steps with the scheme weight fullStepTheta up to step NT. step(t, tNew, damped) runs every
+  // step, damped sub-steps included, and writes the new level into Y; exercise(level) is applied to
+  // it after every step; then the new level becomes U.
   template <class Step, class Exercise>
-  void runSchemeLoop(double thetaFull,
+  void runSchemeLoop(double fullStepTheta,
                      Step&& step,
                      Exercise&& exercise,
                      DampedStart start = DampedStart::kDouglas);
@@ -166,7 +166,7 @@ class AdiFrame {
 
   // The sub-step and the weight theta of the current scheme.
   double subStep() const { return dtSub_; }
-  double schemeTheta() const { return theta_; }
+  double schemeTheta() const { return schemeTheta_; }
 
   // Writes the S = 0 value into column 0 of every row 0..NV.
   void setZeroColumn(DenseMatrix& level, double value) const;
@@ -224,7 +224,7 @@ class AdiFrame {
 
   std::ofstream conv_;
   double dtSub_ = 0.0;
-  double theta_ = 0.0;
+  double schemeTheta_ = 0.0;
   // Work levels of the MCS step: the difference Y2 - U and the corrected explicit level.
   DenseMatrix mcsDiff_, mcsWork_;
 
@@ -261,7 +261,7 @@ class AdiFrame {
 };
 
 template <class Step, class Exercise>
-void AdiFrame::runSchemeLoop(double thetaFull,
+void AdiFrame::runSchemeLoop(double fullStepTheta,
                              Step&& step,
                              Exercise&& exercise,
                              DampedStart start) {
@@ -271,7 +271,7 @@ void AdiFrame::runSchemeLoop(double thetaFull,
   if (damped && douglas) {
     setUpImplicitSystems(scheme_weights::kDampedTheta, dtDamped);
   } else {
-    setUpImplicitSystems(thetaFull, dt);
+    setUpImplicitSystems(fullStepTheta, dt);
   }
   int s = 0;
   double t = 0.0;
@@ -281,7 +281,7 @@ void AdiFrame::runSchemeLoop(double thetaFull,
       if (conv_.is_open() && layout.convDampingMessage)
         conv_ << "Turning damping off;"
               << "\n";
-      if (douglas) setUpImplicitSystems(thetaFull, dt);
+      if (douglas) setUpImplicitSystems(fullStepTheta, dt);
       s = 1;
       t = dt;
     }

@@ -59,16 +59,16 @@ QelHestonVanilla::QelHestonVanilla(double S0,
                                    int NT,
                                    int CallPut,
                                    int precision,
-                                   int flag,
+                                   int ctorFlag,
                                    int EuroAmer,
-                                   std::valarray<double> /*unused1*/,
-                                   std::valarray<double> /*unused2*/,
+                                   std::valarray<double> /*vecA*/,
+                                   std::valarray<double> /*vecB*/,
                                    bool clusterAtStrike,
                                    double /*tolExponent*/,
                                    double sRangeParam,
                                    double varRange,
                                    int nExercise,
-                                   bool /*flag2*/,
+                                   bool /*flag385*/,
                                    int exerciseMode,
                                    double tShift,
                                    int methodID,
@@ -82,7 +82,7 @@ QelHestonVanilla::QelHestonVanilla(double S0,
                       NT,
                       CallPut,
                       precision,
-                      flag,
+                      ctorFlag,
                       EuroAmer,
                       sRangeParam,
                       clusterAtStrike,
@@ -111,16 +111,16 @@ QelHestonVanilla::QelHestonVanilla(double S0,
                                    int NT,
                                    int CallPut,
                                    int precision,
-                                   int flag,
+                                   int ctorFlag,
                                    int EuroAmer,
-                                   std::valarray<double> /*unused1*/,
-                                   std::valarray<double> /*unused2*/,
+                                   std::valarray<double> /*vecA*/,
+                                   std::valarray<double> /*vecB*/,
                                    bool clusterAtStrike,
                                    double /*tolExponent*/,
                                    double sRangeParam,
                                    double varRange,
                                    int nExercise,
-                                   bool /*flag2*/,
+                                   bool /*flag385*/,
                                    int exerciseMode,
                                    double tShift,
                                    int methodID,
@@ -136,7 +136,7 @@ QelHestonVanilla::QelHestonVanilla(double S0,
                       NT,
                       CallPut,
                       precision,
-                      flag,
+                      ctorFlag,
                       EuroAmer,
                       sRangeParam,
                       clusterAtStrike,
@@ -251,7 +251,7 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime)
 }
 
 void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime) {
-  const int keptPrecision = precision;
+  const int keptRunMode = precision;
   precision = 3;
   const std::valarray<double> keptSummary = summary;
   const int keptNV = NV;
@@ -317,5 +317,5 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     }
   }
   NV = keptNV;
-  precision = keptPrecision;
+  precision = keptRunMode;
 }

@@ -1,8 +1,12 @@
 #ifndef SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 #define SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <memory>
 #include <valarray>
+#include <vector>
 
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
@@ -19,20 +23,27 @@ struct Option {
   int CallPut = 1;
   int EuroAmer = 0;
   double r = 0.03, d = 0.01;
+  int nExercise = 0;
+};
+
+// Grid sizes, run mode and method id of a solve.
+struct Grid {
+  int NS = 60, NV = 30, NT = 30;
+  int runMode = 3;
+  int methodID = 2;
 };
 
 constexpr double kS0 = 100.0;
 // Coverage of the variance range: the calibration's usual level.
 constexpr double kVarRange = 0.9999;
 
-// A one-strike pricer of run mode 3 clustered at the strike, with exponent p.
+// A one-strike pricer clustered at the strike, built with the constant arguments the robust
+// pricers pass, with exponent p.
 inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
                                                     const Option& o,
-                                                    int NS,
-                                                    int NV,
-                                                    int NT,
-                                                    int methodID,
+                                                    const Grid& g,
                                                     int model,
+                                                    double varRange = kVarRange,
                                                     double p = 1.0) {
   std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
   std::valarray<double> zeros(0.0, 5);
@@ -42,39 +53,94 @@ inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
                                               params,
                                               o.r,
                                               o.d,
-                                              NS,
-                                              NV,
-                                              NT,
+                                              g.NS,
+                                              g.NV,
+                                              g.NT,
                                               o.CallPut,
-                                              3,
+                                              g.runMode,
                                               1,
                                               o.EuroAmer,
                                               zeros,
                                               zeros,
                                               true,
-                                              -3.0,
+                                              -double(g.runMode),
                                               1.0,
-                                              kVarRange,
-                                              0,
+                                              varRange,
+                                              o.nExercise,
                                               true,
                                               0,
                                               0.0,
-                                              methodID,
+                                              g.methodID,
                                               false);
   q->p = p;
   return q;
+}
+
+// The same of run mode 3 on the grid (NS, NV, NT).
+inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
+                                                    const Option& o,
+                                                    int NS,
+                                                    int NV,
+                                                    int NT,
+                                                    int methodID,
+                                                    int model,
+                                                    double p = 1.0) {
+  return makePricer(m, o, Grid{NS, NV, NT, 3, methodID}, model, kVarRange, p);
+}
+
+// A put on the strike list (priced at the smallest strike) on the grid (n, n/2, n/2), r = 0.03,
+// d = 0.01, exponent 1.
+inline std::unique_ptr<QelHestonVanilla> makeListPricer(const Model& m,
+                                                        const std::vector<double>& strikes,
+                                                        double T,
+                                                        int n,
+                                                        int methodID,
+                                                        int model,
+                                                        bool stripFlag = false,
+                                                        int runMode = 3) {
+  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
+  std::valarray<double> zeros(0.0, 5);
+  return std::make_unique<QelHestonVanilla>(kS0,
+                                            strikes,
+                                            T,
+                                            params,
+                                            0.03,
+                                            0.01,
+                                            n,
+                                            n / 2,
+                                            n / 2,
+                                            1,
+                                            runMode,
+                                            1,
+                                            0,
+                                            zeros,
+                                            zeros,
+                                            true,
+                                            -double(runMode),
+                                            1.0,
+                                            kVarRange,
+                                            0,
+                                            true,
+                                            0,
+                                            0.0,
+                                            methodID,
+                                            false,
+                                            stripFlag,
+                                            1.0);
 }
 
 struct Solved {
   double price;  // summary[2], the reported price
   std::valarray<double> summary;
   std::valarray<double> out[5];
+  double cpu;  // the solve's cpuTime on return
 };
 
-inline Solved solveOnce(QelHestonVanilla& q) {
+// One solve; cpuIn is the cpuTime passed in (negative asks for implied volatilities).
+inline Solved solveOnce(QelHestonVanilla& q, double cpuIn = 0.0) {
   Solved s;
-  double cpu = 0.0;
-  q.solve(s.out[0], s.out[1], s.out[2], s.out[3], s.out[4], cpu);
+  s.cpu = cpuIn;
+  q.solve(s.out[0], s.out[1], s.out[2], s.out[3], s.out[4], s.cpu);
   s.summary = q.getSummary();
   s.price = s.summary[2];
   return s;
@@ -83,6 +149,25 @@ inline Solved solveOnce(QelHestonVanilla& q) {
 // The price on the grid (n, n/2, n/2).
 inline double pdePrice(const Model& m, const Option& o, int n, int methodID, int model = 0) {
   return solveOnce(*makePricer(m, o, n, n / 2, n / 2, methodID, model)).price;
+}
+
+inline double pdePrice(
+    const Model& m, const Option& o, const Grid& g, int model, double varRange = kVarRange) {
+  return solveOnce(*makePricer(m, o, g, model, varRange)).price;
+}
+
+// Second differences of gamma at the nodes within 20% of the strike (S = exp(x) when the pricer's
+// grid holds ln S): the oscillations that the kinked payoff leaves without a damped start.
+inline double gammaRoughness(const std::valarray<double>& gamma,
+                             const QelHestonVanilla& q,
+                             bool logGrid) {
+  double worst = 0.0;
+  for (std::size_t i = 1; i + 1 < gamma.size(); ++i) {
+    const double S = logGrid ? std::exp(q.grid[i]) : q.grid[i];
+    if (std::abs(S / q.K - 1.0) > 0.2) continue;
+    worst = std::max(worst, std::abs(gamma[i + 1] - 2 * gamma[i] + gamma[i - 1]));
+  }
+  return worst;
 }
 
 inline double hestonPrice(const Model& m, const Option& o) {

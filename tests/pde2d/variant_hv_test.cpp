@@ -16,94 +16,16 @@
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
 namespace {
 
+using namespace solver_fixtures;
+
 // The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
 ::testing::Environment* const kTempFolder =
     ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
-
-struct Model {
-  double v0, vL, kappa, xi, rho;
-};
-
-struct Option {
-  double K = 100.0, T = 1.0;
-  int CallPut = 1;
-  int EuroAmer = 0;
-  double r = 0.03, d = 0.01;
-  int nExercise = 0;
-};
-
-struct Grid {
-  int NS = 60, NV = 30, NT = 30;
-  int precision = 3;
-  int methodID = 2;
-};
-
-constexpr double kS0 = 100.0;
-// Coverage of the variance range used by the tests: the calibration's usual level.
-constexpr double kVarRange = 0.9999;
-
-std::unique_ptr<QelHestonVanilla> makePricer(
-    const Model& m, const Option& o, const Grid& g, int model, double varRange = kVarRange) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  return std::make_unique<QelHestonVanilla>(kS0,
-                                            o.K,
-                                            o.T,
-                                            params,
-                                            o.r,
-                                            o.d,
-                                            g.NS,
-                                            g.NV,
-                                            g.NT,
-                                            o.CallPut,
-                                            g.precision,
-                                            1,
-                                            o.EuroAmer,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -double(g.precision),
-                                            1.0,
-                                            varRange,
-                                            o.nExercise,
-                                            true,
-                                            0,
-                                            0.0,
-                                            g.methodID,
-                                            false);
-}
-
-struct Solved {
-  double price;  // summary[2], the reported price
-  std::valarray<double> summary;
-  std::valarray<double> out[5];
-  double cpu;
-};
-
-Solved solveOnce(QelHestonVanilla& p, double cpuIn = 0.0) {
-  Solved s;
-  s.cpu = cpuIn;
-  p.solve(s.out[0], s.out[1], s.out[2], s.out[3], s.out[4], s.cpu);
-  s.summary = p.getSummary();
-  s.price = s.summary[2];
-  return s;
-}
-
-double pdePrice(
-    const Model& m, const Option& o, const Grid& g, int model, double varRange = kVarRange) {
-  auto p = makePricer(m, o, g, model, varRange);
-  return solveOnce(*p).price;
-}
-
-double hestonPrice(const Model& m, const Option& o) {
-  AnalyticHestonEngine engine(1e-12, 1000000);
-  return engine.price(
-      kS0, o.K, o.T, o.r, o.d, m.v0, m.vL, m.kappa, m.xi, m.rho, o.CallPut == 1 ? -1 : 1);
-}
 
 double impliedVol(const Option& o, double price) {
   const ImpliedVolFunctor f{kS0, o.K, o.T, o.r, o.d, price, o.CallPut};
@@ -148,8 +70,8 @@ TEST(HvSolver, ConvergesAtSecondOrderToTheAnalyticHestonPrice) {
           const Grid g60{60, 30, 30, 3, 2};
           const double e3 = pdePrice(m, o, g60, 0) - ref;
           Grid g4 = g60, g5 = g60;
-          g4.precision = 4;
-          g5.precision = 5;
+          g4.runMode = 4;
+          g5.runMode = 5;
           const double e4 = pdePrice(m, o, g4, 0) - ref;
           const double e5 = pdePrice(m, o, g5, 0) - ref;
           mode3.push_back(std::abs(e3));
@@ -351,7 +273,7 @@ TEST(SolveDriver, RunModesCombineTheirSolves) {
   const double mode4 = pdePrice(m, o, g, 1);
   // NT = 30: 13 and 17 steps, b = 17/13, order 2.
   Grid g1 = g, g2 = g;
-  g1.precision = g2.precision = 5;
+  g1.runMode = g2.runMode = 5;
   g1.NT = 13;
   g2.NT = 17;
   const double P1 = pdePrice(m, o, g1, 1), P2 = pdePrice(m, o, g2, 1);

@@ -10,6 +10,7 @@
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -21,10 +22,9 @@ namespace {
 constexpr double kS0 = 100.0;
 constexpr double kR = 0.03, kD = 0.01;
 
-struct Model {
-  double v0, vL, kappa, xi, rho;
-};
+using solver_fixtures::Model;
 
+// A square-root variance pricer of run mode 3.
 std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
                                              double K,
                                              double T,
@@ -35,33 +35,15 @@ std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
                                              int methodID,
                                              int nExercise = 0,
                                              int EuroAmer = 0) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, 0.0};
-  std::valarray<double> zeros(0.0, 5);
-  return std::make_unique<QelHestonVanilla>(kS0,
-                                            K,
-                                            T,
-                                            params,
-                                            kR,
-                                            kD,
-                                            NS,
-                                            NV,
-                                            NT,
-                                            CallPut,
-                                            3,
-                                            1,
-                                            EuroAmer,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -3.0,
-                                            1.0,
-                                            0.9999,
-                                            nExercise,
-                                            true,
-                                            0,
-                                            0.0,
-                                            methodID,
-                                            false);
+  solver_fixtures::Option o;
+  o.K = K;
+  o.T = T;
+  o.CallPut = CallPut;
+  o.EuroAmer = EuroAmer;
+  o.r = kR;
+  o.d = kD;
+  o.nExercise = nExercise;
+  return solver_fixtures::makePricer(m, o, NS, NV, NT, methodID, 0);
 }
 
 double pdePrice(QelHestonVanilla& p) {

@@ -10,67 +10,25 @@
 #include "core/black_scholes.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_fixtures.h"
 
 namespace {
 
+// The model and option of these tests: model 1, K = 105, T = 0.8, method id 2.
+const solver_fixtures::Model kModel{0.04, 0.05, 2.0, 0.6, -0.6};
+
 std::unique_ptr<QelHestonVanilla> makeVanilla(int precision, int NT, int CallPut = 1) {
-  const std::valarray<double> params = {0.6, 0.04, 0.05, 2.0, -0.6, 1.0};
-  return std::make_unique<QelHestonVanilla>(100.0,
-                                            105.0,
-                                            0.8,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            40,
-                                            20,
-                                            NT,
-                                            CallPut,
-                                            precision,
-                                            1,
-                                            0,
-                                            std::valarray<double>(5),
-                                            std::valarray<double>(5),
-                                            true,
-                                            -3.0,
-                                            1.0,
-                                            0.9999,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            2,
-                                            false);
+  solver_fixtures::Option o;
+  o.K = 105.0;
+  o.T = 0.8;
+  o.CallPut = CallPut;
+  return solver_fixtures::makePricer(kModel, o, solver_fixtures::Grid{40, 20, NT, precision, 2}, 1);
 }
 
+// The put on the strikes 110, 90 and 100 on the grid (40, 20, 20).
 std::unique_ptr<QelHestonVanilla> makeList(int precision) {
-  const std::valarray<double> params = {0.6, 0.04, 0.05, 2.0, -0.6, 1.0};
-  return std::make_unique<QelHestonVanilla>(100.0,
-                                            std::vector<double>{110.0, 90.0, 100.0},
-                                            0.8,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            40,
-                                            20,
-                                            20,
-                                            1,
-                                            precision,
-                                            1,
-                                            0,
-                                            std::valarray<double>(5),
-                                            std::valarray<double>(5),
-                                            true,
-                                            -3.0,
-                                            1.0,
-                                            0.9999,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            2,
-                                            false,
-                                            false,
-                                            1.0);
+  return solver_fixtures::makeListPricer(
+      kModel, std::vector<double>{110.0, 90.0, 100.0}, 0.8, 40, 2, 1, false, precision);
 }
 
 struct SolvedRun {

@@ -29,40 +29,6 @@ using namespace solver_fixtures;
 ::testing::Environment* const kTempFolder =
     ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
-// A put solve at the smallest of the strikes that prices them all.
-std::unique_ptr<QelHestonVanilla> makeListPricer(
-    const Model& m, const std::vector<double>& strikes, double T, int n, int methodID, int model) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  return std::make_unique<QelHestonVanilla>(kS0,
-                                            strikes,
-                                            T,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            n,
-                                            n / 2,
-                                            n / 2,
-                                            1,
-                                            3,
-                                            1,
-                                            0,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -3.0,
-                                            1.0,
-                                            kVarRange,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            methodID,
-                                            false,
-                                            false,
-                                            1.0);
-}
-
 const Model kModels[] = {
     {0.04, 0.04, 1.5, 0.3, -0.9},
     {0.09, 0.05, 3.0, 1.0, -0.5},

@@ -16,10 +16,13 @@
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_fixtures.h"
 #include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
 namespace {
+
+using namespace solver_fixtures;
 
 // The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
 ::testing::Environment* const kTempFolder =
@@ -34,84 +37,6 @@ class RestoreThreadCount {
  private:
   int saved_;
 };
-
-struct Model {
-  double v0, vL, kappa, xi, rho;
-};
-
-struct Option {
-  double K = 100.0, T = 1.0;
-  int CallPut = 1;
-  int EuroAmer = 0;
-  double r = 0.03, d = 0.01;
-};
-
-constexpr double kS0 = 100.0;
-
-std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
-                                             const Option& o,
-                                             int NS,
-                                             int NV,
-                                             int NT,
-                                             int methodID,
-                                             int model,
-                                             double p = 1.0) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  auto q = std::make_unique<QelHestonVanilla>(kS0,
-                                              o.K,
-                                              o.T,
-                                              params,
-                                              o.r,
-                                              o.d,
-                                              NS,
-                                              NV,
-                                              NT,
-                                              o.CallPut,
-                                              3,
-                                              1,
-                                              o.EuroAmer,
-                                              zeros,
-                                              zeros,
-                                              true,
-                                              -3.0,
-                                              1.0,
-                                              0.9999,
-                                              0,
-                                              true,
-                                              0,
-                                              0.0,
-                                              methodID,
-                                              false);
-  q->p = p;
-  return q;
-}
-
-struct Solved {
-  double price;
-  std::valarray<double> out[5];
-};
-
-Solved solveOnce(QelHestonVanilla& q) {
-  Solved s;
-  double cpu = 0.0;
-  q.solve(s.out[0], s.out[1], s.out[2], s.out[3], s.out[4], cpu);
-  s.price = q.getSummary()[2];
-  return s;
-}
-
-Solved solveWith(QelHestonVanilla& q) { return solveOnce(q); }
-
-double pdePrice(const Model& m, const Option& o, int n, int methodID, int model = 0) {
-  auto q = makePricer(m, o, n, n / 2, n / 2, methodID, model);
-  return solveWith(*q).price;
-}
-
-double hestonPrice(const Model& m, const Option& o) {
-  AnalyticHestonEngine engine(1e-12, 1000000);
-  return engine.price(
-      kS0, o.K, o.T, o.r, o.d, m.v0, m.vL, m.kappa, m.xi, m.rho, o.CallPut == 1 ? -1 : 1);
-}
 
 const Model kModels[] = {
     {0.04, 0.04, 1.5, 0.3, -0.9},
@@ -725,7 +650,7 @@ TEST(McsSolver, SingleStrikeVariant) {
                         1.0);
   ASSERT_TRUE(list.multiStrike);
   omp_set_num_threads(3);
-  const Solved s = solveWith(list);
+  const Solved s = solveOnce(list);
   EXPECT_EQ(omp_get_max_threads(), 3);
   EXPECT_EQ(list.getStrikePrices().size(), 0u);
   EXPECT_GT(s.price, 0.0);
@@ -734,16 +659,16 @@ TEST(McsSolver, SingleStrikeVariant) {
   put.K = 90.0;
   put.T = 0.75;
   const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
-  EXPECT_EQ(solveWith(*makePricer(m, put, 60, 30, 30, 7, 1)).price, s.price);
+  EXPECT_EQ(solveOnce(*makePricer(m, put, 60, 30, 30, 7, 1)).price, s.price);
 
   // Model 1 with p = 0.8 is priced as p = 1.
-  const double p1 = solveWith(*makePricer(m, put, 40, 20, 20, 7, 1, 1.0)).price;
-  const double p08 = solveWith(*makePricer(m, put, 40, 20, 20, 7, 1, 0.8)).price;
+  const double p1 = solveOnce(*makePricer(m, put, 40, 20, 20, 7, 1, 1.0)).price;
+  const double p08 = solveOnce(*makePricer(m, put, 40, 20, 20, 7, 1, 0.8)).price;
   EXPECT_EQ(p08, p1);
 
   TempFolder folder;
   convFileFlag = 1;
-  solveWith(*makePricer(m, put, 30, 15, 10, 9, 1));
+  solveOnce(*makePricer(m, put, 30, 15, 10, 9, 1));
   convFileFlag = 0;
   const std::string text = folder.read("Conv.txt");
   EXPECT_EQ(text.find("Turning damping off;\nNS used: 30\tNv used: "), 0u) << text;
