@@ -189,7 +189,8 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
               not a number (no quote, so no mean), or a field that is not a number;
      0.0      an argument outside the limits above (checked before the file is looked at), a
               quote or a pricing grid outside them, an error during the evaluation (e.g. v0 <= 0
-              with a level below 1.0), or an objective that is not a finite number; a record with
+              with a level below 1.0 and a model other than 0, whose variance bounds are
+              solved), or an objective that is not a finite number; a record with
               its message (naming the argument, or the quote and its field) is appended to
               "GARCH_PDESolverLog.txt" in the module's folder.
    A quote whose pricing gives up counts with a model implied volatility of 0 (its case is in the
