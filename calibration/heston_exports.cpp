@@ -12,7 +12,6 @@
 #include <omp.h>
 
 #include <cmath>
-#include <exception>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -20,6 +19,7 @@
 
 #include "calibration/counted_option_file.h"
 #include "calibration/export_args.h"
+#include "calibration/export_guard.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
 #include "calibration/serivane.h"
@@ -32,19 +32,6 @@ namespace {
 
 constexpr double kFailure = -999.0;
 constexpr double kNoQuoteFile = 10000.0;
-
-// Message of the exception in flight (call inside a catch block only).
-std::string currentMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (const char* text) {
-    return text != nullptr ? text : "unknown error";
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 // The failure record of VanillaHeston in the pricing log: frame, message, frame, the option and
 // model lines "S:" to "rho:" and "Call/Put: " with the put flag as passed. Its own failures are
@@ -121,7 +108,8 @@ QEL_API double QEL_CALL VanillaHeston(double S,
     if (!std::isfinite(price)) throw std::runtime_error(kNonFiniteMessage);
     return price;
   } catch (...) {
-    logVanillaHestonFailure(currentMessage(), S, K, T, r, d, v0, vL, theta, volvol, rho, put);
+    logVanillaHestonFailure(
+        currentExceptionMessage(), S, K, T, r, d, v0, vL, theta, volvol, rho, put);
     return kFailure;
   }
 }

@@ -7,13 +7,13 @@
 
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "calibration/export_args.h"
+#include "calibration/export_guard.h"
 #include "calibration/heston_grid.h"
 #include "calibration/program_folder.h"
 #include "calibration/serivane.h"
@@ -24,24 +24,11 @@
 
 namespace {
 
-// Message of the exception in flight (call inside a catch block only).
-std::string currentMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (const char* text) {
-    return text != nullptr ? text : "unknown error";
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 // Records the message of the exception in flight in a failure slot; never throws (it runs inside
 // a parallel loop).
 void recordFailure(std::string& slot) noexcept {
   try {
-    slot = currentMessage();
+    slot = currentExceptionMessage();
   } catch (...) {
     slot.clear();
   }
@@ -51,21 +38,11 @@ void recordFailure(std::string& slot) noexcept {
 constexpr double kGridAccuracy = 1e-16;
 constexpr std::uint64_t kGridEvaluations = 10000000;
 
-void priceInternal(const double* S,
-                   double* out,
-                   double K,
-                   double r,
-                   double d,
-                   double v0,
-                   double vL,
-                   double theta,
-                   double volvol,
-                   double rho,
-                   double T,
-                   int put,
-                   int N) {
+// out[i] := priceNode(engine, i) for the nodes i = N down to 1, in parallel, each thread with an
+// engine of its own; throws std::runtime_error with the failure of the highest failing node.
+template <class PriceNode>
+void priceNodesInParallel(double* out, int N, const PriceNode& priceNode) {
   if (N < 1) return;
-  const std::int32_t optionType = put == 0 ? 1 : -1;
   // One failure slot per node: no exception leaves a thread of the loop.
   std::vector<std::string> failures(static_cast<std::size_t>(N) + 1);
   std::vector<char> failed(static_cast<std::size_t>(N) + 1, 0);
@@ -84,7 +61,7 @@ void priceInternal(const double* S,
       const int i = N - k;  // nodes N down to 1
       try {
         if (engine == nullptr) throw std::runtime_error(engineFailure);
-        out[i] = engine->price(S[i], K, T, r, d, v0, vL, theta, volvol, rho, optionType);
+        out[i] = priceNode(*engine, i);
       } catch (...) {
         recordFailure(failures[static_cast<std::size_t>(i)]);
         failed[static_cast<std::size_t>(i)] = 1;
@@ -152,7 +129,10 @@ void priceHestonGrid(const double* S,
                      const std::string& libraryFolder,
                      const std::string& libraryFile) {
   if (internal) {
-    priceInternal(S, out, K, r, d, v0, vL, theta, volvol, rho, T, put, N);
+    const std::int32_t optionType = put == 0 ? 1 : -1;
+    priceNodesInParallel(out, N, [&](AnalyticHestonEngine& engine, int i) {
+      return engine.price(S[i], K, T, r, d, v0, vL, theta, volvol, rho, optionType);
+    });
   } else {
     void* module = loadOutsideLibrary(libraryFolder, libraryFile);
     for (int i = N; i >= 1; --i) {

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "calibration/bucket_dealing.h"
@@ -37,12 +38,32 @@ constexpr int kBoundSteps = 50;
 constexpr int kBoundScheme = 2;
 constexpr int kBoundStdDevs = 5;
 
-// Throws the first recorded failure (slots in their fixed order), if any.
-void rethrowFirst(const std::vector<std::string>& errors, const std::vector<char>& failed) {
-  for (std::size_t i = 0; i < failed.size(); ++i) {
-    if (failed[i]) throw std::runtime_error(errors[i]);
+// The failures of a parallel loop, one slot per item: each item records its own, and the first
+// one in slot order becomes the loop's error.
+class SlotFailures {
+ public:
+  explicit SlotFailures(std::size_t n) : errors_(n), failed_(n, 0) {}
+
+  // Records the exception in flight as slot i's failure (call inside a catch block only).
+  void record(std::size_t i) noexcept {
+    failed_[i] = 1;
+    try {
+      errors_[i] = currentExceptionMessage();
+    } catch (...) {
+    }
   }
-}
+
+  // Throws the first recorded failure (slots in their fixed order), if any.
+  void rethrowFirst() const {
+    for (std::size_t i = 0; i < failed_.size(); ++i) {
+      if (failed_[i]) throw std::runtime_error(errors_[i]);
+    }
+  }
+
+ private:
+  std::vector<std::string> errors_;
+  std::vector<char> failed_;
+};
 
 // Elapsed seconds since start, in whole milliseconds.
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -156,178 +177,198 @@ double finiteMean(double sum, double n) {
 // pricer knows them as 0 and 1.
 int pricerModel(int model) { return model != 0 ? 1 : 0; }
 
+// The argument check and the quote file, read and checked, of either objective. Returns false,
+// with the objective's value in earlyValue, when there is nothing to price: no quote file; a short
+// file (fewer records than the count would be a mean over quotes never priced), a field that is
+// not a number, a negative or unreadable count; or no quote at all, whose mean squared error would
+// be 0/0 and which leaves no expiration to group. Throws std::invalid_argument for an argument or
+// a quote outside its limits.
+bool readObjectiveQuotes(const PdeObjectiveArgs& a,
+                         int model,
+                         CountedQuotes& file,
+                         double& earlyValue) {
+  const std::string bad = checkObjectiveArgs(a, model);
+  if (!bad.empty()) throw std::invalid_argument(bad);
+  file = readCountedOptionFile(programFilePath(kOptionsDataName));
+  if (!file.opened) {
+    earlyValue = kNoQuoteFileValue;
+    return false;
+  }
+  if (!file.complete() || file.quotes.empty()) {
+    earlyValue = kBadQuoteFileValue;
+    return false;
+  }
+  checkQuotes(file.quotes);
+  return true;
+}
+
+// The objective's value from the sum of squared errors over n quotes: the root of the mean,
+// recorded in "Results.txt" with the time since start when debug is set.
+double finishEvaluation(const PdeObjectiveArgs& a,
+                        double sum,
+                        double n,
+                        bool debug,
+                        std::chrono::steady_clock::time_point start) {
+  const double mean = finiteMean(sum, n);
+  if (debug) recordEvaluation(a, mean, secondsSince(start));
+  return std::sqrt(mean);
+}
+
+// Runs an evaluation as an export: any error is recorded in the pricing log and gives
+// kErrorValue.
+template <class Body>
+double guardObjective(Body&& body) {
+  return guardExport(kErrorValue, std::forward<Body>(body), [](const std::string& message) {
+    appendErrorRecord(message);
+  });
+}
+
 double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
   const int model = pricerModel(hostModel);
   const int runMode = runModeForPrecisionCode(a.precisionCode);
-  return guardExport(
-      kErrorValue,
-      [&]() {
-        const bool debug = debugFlag;
-        const std::string bad = checkObjectiveArgs(a, model);
-        if (!bad.empty()) throw std::invalid_argument(bad);
-        const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
-        if (!file.opened) return kNoQuoteFileValue;
-        // A short file, a field that is not a number, a negative or unreadable count; and no
-        // quote at all, whose mean squared error would be 0/0.
-        if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
-        checkQuotes(file.quotes);
+  return guardObjective([&]() {
+    const bool debug = debugFlag;
+    CountedQuotes file;
+    double earlyValue = 0.0;
+    if (!readObjectiveQuotes(a, model, file, earlyValue)) return earlyValue;
 
-        double total = 0.0;
-        const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
-        for (const OptionWorkItem& item : items) {
-          checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
-        }
-        const std::vector<int> order = byDescendingCost(items);
-        const BucketDeal deal = dealItems(items, order, total);
-        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
+    double total = 0.0;
+    const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
+    for (const OptionWorkItem& item : items) {
+      checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
+    }
+    const std::vector<int> order = byDescendingCost(items);
+    const BucketDeal deal = dealItems(items, order, total);
+    const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
 
-        const auto start = std::chrono::steady_clock::now();
-        const int n = static_cast<int>(items.size());
-        std::vector<double> squaredErrors(n, 0.0);
-        std::vector<std::string> errors(n);
-        std::vector<char> failed(n, 0);
-        const int nb = static_cast<int>(deal.buckets.size());
+    const auto start = std::chrono::steady_clock::now();
+    const int n = static_cast<int>(items.size());
+    std::vector<double> squaredErrors(n, 0.0);
+    SlotFailures failures(n);
+    const int nb = static_cast<int>(deal.buckets.size());
 #pragma omp parallel for schedule(static)
-        for (int b = 0; b < nb; ++b) {
-          for (const int slot : deal.buckets[b]) {
-            const OptionWorkItem& item = items[order[slot]];
-            try {
-              int ns = item.NS;
-              int nv = item.NV;
-              int mode = runMode;
-              const double iv =
-                  calcVanillaPDEWithRetries(item.S,
-                                            item.K,
-                                            item.T,
-                                            item.r,
-                                            item.d,
-                                            a.v0,
-                                            a.vL,
-                                            a.theta,
-                                            a.volvol,
-                                            a.rho,
-                                            &ns,
-                                            &nv,
-                                            item.NT,
-                                            item.CallPut,
-                                            item.EuroAmer,
-                                            &mode,
-                                            a.methodID,
-                                            1,
-                                            a.sRangeParam,
-                                            ranges.forExpiry(item.T, item.boundFactor),
-                                            a.volvolWidening,
-                                            true,
-                                            model);
-              const double err = iv - item.marketIV;
-              squaredErrors[item.index] = err * err;
-            } catch (...) {
-              failed[item.index] = 1;
-              try {
-                errors[item.index] = currentExceptionMessage();
-              } catch (...) {
-              }
-            }
-          }
+    for (int b = 0; b < nb; ++b) {
+      for (const int slot : deal.buckets[b]) {
+        const OptionWorkItem& item = items[order[slot]];
+        try {
+          int ns = item.NS;
+          int nv = item.NV;
+          int mode = runMode;
+          const double iv = calcVanillaPDEWithRetries(item.S,
+                                                      item.K,
+                                                      item.T,
+                                                      item.r,
+                                                      item.d,
+                                                      a.v0,
+                                                      a.vL,
+                                                      a.theta,
+                                                      a.volvol,
+                                                      a.rho,
+                                                      &ns,
+                                                      &nv,
+                                                      item.NT,
+                                                      item.CallPut,
+                                                      item.EuroAmer,
+                                                      &mode,
+                                                      a.methodID,
+                                                      1,
+                                                      a.sRangeParam,
+                                                      ranges.forExpiry(item.T, item.boundFactor),
+                                                      a.volvolWidening,
+                                                      true,
+                                                      model);
+          const double err = iv - item.marketIV;
+          squaredErrors[item.index] = err * err;
+        } catch (...) {
+          failures.record(item.index);
         }
-        rethrowFirst(errors, failed);
-        double sum = 0.0;
-        for (const double e : squaredErrors) sum += e;
-        const double mean = finiteMean(sum, n);
-        if (debug) recordEvaluation(a, mean, secondsSince(start));
-        return std::sqrt(mean);
-      },
-      [](const std::string& message) { appendErrorRecord(message); });
+      }
+    }
+    failures.rethrowFirst();
+    double sum = 0.0;
+    for (const double e : squaredErrors) sum += e;
+    return finishEvaluation(a, sum, n, debug, start);
+  });
 }
 
 double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
   const int model = pricerModel(hostModel);
   const int runMode = runModeForPrecisionCode(a.precisionCode);
-  return guardExport(
-      kErrorValue,
-      [&]() {
-        const bool debug = debugFlag;
-        const std::string bad = checkObjectiveArgs(a, model);
-        if (!bad.empty()) throw std::invalid_argument(bad);
-        const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
-        if (!file.opened) return kNoQuoteFileValue;
-        // No quote (a count of 0 or less, or none readable) leaves nothing to group; fewer
-        // records than the count would be a mean over quotes that were never priced.
-        if (!file.complete() || file.quotes.empty()) return kBadQuoteFileValue;
-        checkQuotes(file.quotes);
+  return guardObjective([&]() {
+    const bool debug = debugFlag;
+    CountedQuotes file;
+    double earlyValue = 0.0;
+    if (!readObjectiveQuotes(a, model, file, earlyValue)) return earlyValue;
 
-        std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
-        const double total = sizeExpiryWorkItems(groups, a);
-        for (const ExpiryWorkItem& g : groups) {
-          std::ostringstream what;
-          what << "Expiration T = " << g.T;
-          checkItemGrid(what.str(), g.NS, g.NV, g.NT);
+    std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
+    const double total = sizeExpiryWorkItems(groups, a);
+    for (const ExpiryWorkItem& g : groups) {
+      std::ostringstream what;
+      what << "Expiration T = " << g.T;
+      checkItemGrid(what.str(), g.NS, g.NV, g.NT);
+    }
+    const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
+    const std::vector<int> order = byDescendingCost(groups);
+    const BucketDeal deal = dealItems(groups, order, total);
+
+    // The buckets fix only the order of the pricings, one expiration after another on this
+    // thread; the squared errors of each expiration go to its own slot.
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::vector<double>> squaredErrors(groups.size());
+    for (const std::vector<int>& bucket : deal.buckets) {
+      for (const int slot : bucket) {
+        const ExpiryWorkItem& g = groups[order[slot]];
+        std::vector<double> modelIVs(g.strikes.size(), 0.0);
+        int ns = g.NS;
+        int nv = g.NV;
+        int mode = runMode;
+        calcVanillaPDEStrikesWithRetries(g.S,
+                                         g.strikes,
+                                         modelIVs,
+                                         g.T,
+                                         g.r,
+                                         g.d,
+                                         a.v0,
+                                         a.vL,
+                                         a.theta,
+                                         a.volvol,
+                                         a.rho,
+                                         &ns,
+                                         &nv,
+                                         g.NT,
+                                         g.CallPut,
+                                         g.EuroAmer,
+                                         &mode,
+                                         a.methodID,
+                                         1,
+                                         a.sRangeParam,
+                                         ranges.forExpiry(g.T, g.boundFactor),
+                                         a.volvolWidening,
+                                         stripMode,
+                                         true,
+                                         model,
+                                         1.0);
+        std::vector<double>& errs = squaredErrors[g.index];
+        for (std::size_t j = 0; j < g.strikes.size(); ++j) {
+          // A strike the pricer gave no value for counts as a model IV of 0.
+          const double iv = j < modelIVs.size() ? modelIVs[j] : 0.0;
+          const double err = iv - g.marketIVs[j];
+          errs.push_back(err * err);
         }
-        const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
-        const std::vector<int> order = byDescendingCost(groups);
-        const BucketDeal deal = dealItems(groups, order, total);
+      }
+    }
 
-        // The buckets fix only the order of the pricings, one expiration after another on this
-        // thread; the squared errors of each expiration go to its own slot.
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<std::vector<double>> squaredErrors(groups.size());
-        for (const std::vector<int>& bucket : deal.buckets) {
-          for (const int slot : bucket) {
-            const ExpiryWorkItem& g = groups[order[slot]];
-            std::vector<double> modelIVs(g.strikes.size(), 0.0);
-            int ns = g.NS;
-            int nv = g.NV;
-            int mode = runMode;
-            calcVanillaPDEStrikesWithRetries(g.S,
-                                             g.strikes,
-                                             modelIVs,
-                                             g.T,
-                                             g.r,
-                                             g.d,
-                                             a.v0,
-                                             a.vL,
-                                             a.theta,
-                                             a.volvol,
-                                             a.rho,
-                                             &ns,
-                                             &nv,
-                                             g.NT,
-                                             g.CallPut,
-                                             g.EuroAmer,
-                                             &mode,
-                                             a.methodID,
-                                             1,
-                                             a.sRangeParam,
-                                             ranges.forExpiry(g.T, g.boundFactor),
-                                             a.volvolWidening,
-                                             stripMode,
-                                             true,
-                                             model,
-                                             1.0);
-            std::vector<double>& errs = squaredErrors[g.index];
-            for (std::size_t j = 0; j < g.strikes.size(); ++j) {
-              // A strike the pricer gave no value for counts as a model IV of 0.
-              const double iv = j < modelIVs.size() ? modelIVs[j] : 0.0;
-              const double err = iv - g.marketIVs[j];
-              errs.push_back(err * err);
-            }
-          }
-        }
-
-        // Each expiration's sum in its own slot, then the slots in expiration order.
-        const int ng = static_cast<int>(squaredErrors.size());
-        std::vector<double> partial(ng, 0.0);
+    // Each expiration's sum in its own slot, then the slots in expiration order.
+    const int ng = static_cast<int>(squaredErrors.size());
+    std::vector<double> partial(ng, 0.0);
 #pragma omp parallel for schedule(static)
-        for (int k = 0; k < ng; ++k) {
-          for (const double e : squaredErrors[k]) partial[k] += e;
-        }
-        double sum = 0.0;
-        for (const double s : partial) sum += s;
-        const double mean = finiteMean(sum, static_cast<double>(file.count));
-        if (debug) recordEvaluation(a, mean, secondsSince(start));
-        return std::sqrt(mean);
-      },
-      [](const std::string& message) { appendErrorRecord(message); });
+    for (int k = 0; k < ng; ++k) {
+      for (const double e : squaredErrors[k]) partial[k] += e;
+    }
+    double sum = 0.0;
+    for (const double s : partial) sum += s;
+    return finishEvaluation(a, sum, static_cast<double>(file.count), debug, start);
+  });
 }
 
 PdeObjectiveArgs objectiveArgs(double v0,
@@ -504,8 +545,7 @@ VarianceRanges::VarianceRanges(const std::vector<double>& expirations,
   if (!bounded_) return;
   const int n = static_cast<int>(expirations_.size());
   bounds_.assign(n, 0.0);
-  std::vector<std::string> errors(n);
-  std::vector<char> failed(n, 0);
+  SlotFailures failures(n);
 #pragma omp parallel for schedule(static)
   for (int k = 0; k < n; ++k) {
     try {
@@ -523,14 +563,10 @@ VarianceRanges::VarianceRanges(const std::vector<double>& expirations,
                          1);
       bounds_[k] = solver.calcQuantile();
     } catch (...) {
-      failed[k] = 1;
-      try {
-        errors[k] = currentExceptionMessage();
-      } catch (...) {
-      }
+      failures.record(k);
     }
   }
-  rethrowFirst(errors, failed);
+  failures.rethrowFirst();
   PDESolver1D stationary(level_, a.v0, a.vL, a.theta, a.volvol);
   stationary_ = stationary.calcQuantile();
 }

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "calibration/pricing_log.h"
 #include "calibration/robust_pricers.h"
 #include "core/qel_heston_vanilla.h"
+#include "support/calc_id_mask.h"
 
 // The whole content of a file ("" when it does not exist).
 inline std::string readFile(const std::string& path) {
@@ -35,36 +35,9 @@ inline std::string readFixture(const std::string& name) {
 // "(calcID <digits>)") by "<calcID>", after checking that they all carry one and the same number
 // (the records of one pricing call).
 inline std::string maskCalcId(const std::string& log) {
-  std::set<std::string> ids;
-  std::string out;
-  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  const std::string marker = "(calcID ";
-  std::string::size_type i = 0;
-  bool lineStart = true;
-  while (i < log.size()) {
-    std::string::size_type j = i;
-    if (lineStart) {
-      while (j < log.size() && isDigit(log[j])) ++j;
-      if (j > i && log.compare(j, 2, ": ") == 0) {
-        ids.insert(log.substr(i, j - i));
-        out += "<calcID>";
-        i = j;
-      }
-    }
-    if (log.compare(i, marker.size(), marker) == 0) {
-      j = i + marker.size();
-      std::string::size_type k = j;
-      while (k < log.size() && isDigit(log[k])) ++k;
-      if (k > j && k < log.size() && log[k] == ')') {
-        ids.insert(log.substr(j, k - j));
-        out += marker + "<calcID>";
-        i = k;
-      }
-    }
-    lineStart = log[i] == '\n';
-    out += log[i++];
-  }
-  EXPECT_LE(ids.size(), 1u) << "records of one pricing call carry different calcIDs";
+  bool oneId = true;
+  const std::string out = maskCalcIds(log, oneId);
+  EXPECT_TRUE(oneId) << "records of one pricing call carry different calcIDs";
   return out;
 }
 

@@ -9,11 +9,11 @@
 
 #include <cstdio>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "calc_id_mask.h"
 #include "calibration/pricing_log.h"
 #include "calibration/robust_pricers.h"
 #include "golden_table.h"
@@ -56,42 +56,6 @@ inline const std::vector<LogCase>& logCases() {
 
 inline std::string logFixtureName(const LogCase& c) {
   return std::string("log_") + c.name + ".txt";
-}
-
-// Replaces the case identifier of the records ("<digits>: " at the start of a line and
-// "(calcID <digits>)"), a clock reading, by "<calcID>"; sets `oneId` false when they differ.
-inline std::string maskCaseIds(const std::string& log, bool& oneId) {
-  std::set<std::string> ids;
-  std::string out;
-  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  const std::string marker = "(calcID ";
-  std::string::size_type i = 0;
-  bool lineStart = true;
-  while (i < log.size()) {
-    std::string::size_type j = i;
-    if (lineStart) {
-      while (j < log.size() && isDigit(log[j])) ++j;
-      if (j > i && log.compare(j, 2, ": ") == 0) {
-        ids.insert(log.substr(i, j - i));
-        out += "<calcID>";
-        i = j;
-      }
-    }
-    if (log.compare(i, marker.size(), marker) == 0) {
-      j = i + marker.size();
-      std::string::size_type k = j;
-      while (k < log.size() && isDigit(log[k])) ++k;
-      if (k > j && k < log.size() && log[k] == ')') {
-        ids.insert(log.substr(j, k - j));
-        out += marker + "<calcID>";
-        i = k;
-      }
-    }
-    lineStart = log[i] == '\n';
-    out += log[i++];
-  }
-  oneId = ids.size() <= 1;
-  return out;
 }
 
 // Runs one case in the current folder (a fresh temporary one) and returns what it printed: the
@@ -173,7 +137,7 @@ inline std::string runLogCase(const LogCase& c) {
     text << in.rdbuf();
     in.close();
     bool oneId = true;
-    const std::string masked = maskCaseIds(text.str(), oneId);
+    const std::string masked = maskCalcIds(text.str(), oneId);
     out << "file " << kPricingLogName << (oneId ? "" : " (records of different calcIDs)") << "\n"
         << masked;
   }
