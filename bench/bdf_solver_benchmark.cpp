@@ -8,6 +8,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int runMode, int methodID) {
@@ -82,5 +84,7 @@ BENCHMARK(BM_BdfSolveLogS)
     ->Args({60, 30, 30, 3})
     ->Args({120, 60, 60, 3})
     ->Unit(benchmark::kMillisecond);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -18,6 +18,8 @@
 #include "calibration/program_folder.h"
 #include "levmar/levmar.h"
 
+namespace serivane {
+
 namespace {
 
 // The sample chain beside the console program: build/bin/ next to this build/bench/.
@@ -97,5 +99,7 @@ BENCHMARK(BM_ConsoleCalibration)
     ->ReportAggregatesOnly(false)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

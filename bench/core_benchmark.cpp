@@ -11,6 +11,8 @@
 #include "core/interpolation.h"
 #include "core/tridiag.h"
 
+namespace serivane {
+
 static void BM_CumNorm(benchmark::State& state) {
   double x = -5.0;
   for (auto _ : state) {
@@ -66,5 +68,7 @@ static void BM_Grid2DInterp(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Grid2DInterp);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -7,6 +7,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 std::unique_ptr<QelHestonVanilla> makePricer(double model, int ns, int nv) {
@@ -71,5 +73,7 @@ void BM_VGridHybrid(benchmark::State& state) {
 BENCHMARK(BM_VGridHybrid)->ArgNames({"nv"})->Arg(30)->Arg(120);
 
 }  // namespace
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -8,6 +8,8 @@
 
 #include "heston_analytic/analytic_heston_engine.h"
 
+namespace serivane {
+
 namespace {
 
 struct BenchCase {
@@ -51,5 +53,7 @@ BENCHMARK(BM_HestonPrice)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -8,6 +8,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int runMode, bool strikeList) {
@@ -114,5 +116,7 @@ BENCHMARK(BM_HvSolveStrikeList)
     ->ArgNames({"ns", "nv", "nt", "mode"})
     ->Args({60, 30, 30, 5})
     ->Unit(benchmark::kMillisecond);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

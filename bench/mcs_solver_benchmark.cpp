@@ -7,8 +7,10 @@
 #include <memory>
 #include <valarray>
 
-#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
+
+namespace serivane {
 
 namespace {
 
@@ -87,5 +89,7 @@ BENCHMARK(BM_AdiSolve)
     ->Args({400, 180, 60, 3})
     ->Args({400, 180, 60, 7})
     ->Unit(benchmark::kMillisecond);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -21,6 +21,8 @@
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"
 
+namespace serivane {
+
 namespace {
 
 // v0, vL, mean-reversion speed, volvol, rho.
@@ -123,5 +125,7 @@ BENCHMARK(BM_PdeObjective)
     ->UseRealTime();
 
 }  // namespace
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

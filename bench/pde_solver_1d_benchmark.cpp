@@ -5,6 +5,8 @@
 
 #include "core/pde_solver_1d.h"
 
+namespace serivane {
+
 static void BM_CalcQuantile(benchmark::State& state) {
   // A one-year expiry with typical equity-index parameters.
   const double level = 0.9999, T = 1.0, v0 = 0.04, vL = 0.06, kappa = 2.0, xi = 0.5;
@@ -25,5 +27,7 @@ static void BM_SolveFirstGrid(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SolveFirstGrid)->Unit(benchmark::kMicrosecond);
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -2,6 +2,8 @@
 
 #include "core/special_functions.h"
 
+namespace serivane {
+
 namespace {
 
 // P(a, x) through each branch of gammp: series (x < a + 1), continued fraction, quadrature.
@@ -59,5 +61,7 @@ void BM_NonCentralChiSquareCdf(benchmark::State& state) {
 BENCHMARK(BM_NonCentralChiSquareCdf)->ArgName("lambda")->Arg(4)->Arg(40)->Arg(400);
 
 }  // namespace
+
+}  // namespace serivane
 
 BENCHMARK_MAIN();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace serivane {
+
 int pricingBucketCount() {
   return std::max(1, std::min(omp_get_max_threads(), kMaxPricingBuckets));
 }
@@ -33,3 +35,5 @@ BucketDeal dealByCost(const std::vector<double>& costs, int nb, double totalCost
   }
   return deal;
 }
+
+}  // namespace serivane

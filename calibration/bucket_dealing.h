@@ -3,6 +3,8 @@
 
 #include <vector>
 
+namespace serivane {
+
 // Cost-balanced dealing of pricing work over the buckets (iterations) of a parallel loop, shared
 // by the calibration's model function and the host objectives.
 
@@ -25,5 +27,7 @@ struct BucketDeal {
 // rounding, or costs that are not positive finite numbers, can do that) the item joins the
 // lightest bucket instead of circling for ever.
 BucketDeal dealByCost(const std::vector<double>& costs, int nb, double totalCost);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_BUCKET_DEALING_H_

@@ -19,6 +19,8 @@
 #include "platform/console.h"
 #include "platform/processor.h"
 
+namespace serivane {
+
 namespace {
 
 // An RMSE in whole basis points. A failed evaluation leaves NaN, whose rounding to an integer is
@@ -323,9 +325,8 @@ bool runOnce(RunState& state) {
   return true;
 }
 
-}  // namespace
-
-int main() {
+// Runs the console calibration until it ends or the user stops it; a stop restarts once.
+int runConsole() {
   RunState state;
   bool restarted = false;
   for (;;) {
@@ -354,3 +355,9 @@ int main() {
     }
   }
 }
+
+}  // namespace
+
+}  // namespace serivane
+
+int main() { return serivane::runConsole(); }

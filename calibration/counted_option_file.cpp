@@ -4,6 +4,8 @@
 #include <fstream>
 #include <limits>
 
+namespace serivane {
+
 namespace {
 
 // A 32-bit signed integer by formatted extraction; a value outside that range fails the stream
@@ -54,3 +56,5 @@ void writeObjectiveRecord(std::ostream& os, const ObjectiveRecord& rec) {
   if (rec.hasCpuTime) os << "CPU Time: " << rec.cpuSeconds << '\t';
   os << "\n";
 }
+
+}  // namespace serivane

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace serivane {
+
 // The counted layout of "OptionsData.txt" read by the exported calibration objectives, and the
 // `ObjectiveRecord` line they append to "Results.txt".
 //
@@ -71,5 +73,7 @@ struct ObjectiveRecord {
 // "Objective function:" TAB 10000 x mean TAB sqrt(mean) TAB "v0: " v0 TAB "vL: " vL TAB
 // "theta: " theta TAB "volvol: " volvol TAB "rho: " rho TAB [ "CPU Time: " seconds TAB ] "\n".
 void writeObjectiveRecord(std::ostream& os, const ObjectiveRecord& rec);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_COUNTED_OPTION_FILE_H_

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+namespace serivane {
+
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -135,3 +137,5 @@ std::string checkGridSize(std::int32_t NS, std::int32_t NV, std::int32_t NT) {
   }
   return msg.str();
 }
+
+}  // namespace serivane

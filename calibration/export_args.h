@@ -8,6 +8,8 @@
 
 #include "core/grid_limits.h"
 
+namespace serivane {
+
 // The argument check at the entry of every exported function. A host may pass anything: each
 // export lists its arguments with their kinds, and the first argument outside its kind's range
 // makes the export return its failure value at once, with the message of that check (naming the
@@ -86,5 +88,7 @@ std::string checkGridSize(std::int32_t NS, std::int32_t NV, std::int32_t NT);
 
 // Whether value lies in the range of kind (what checkExportArgs tests for each argument).
 bool argInRange(ArgKind kind, double value);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_EXPORT_ARGS_H_

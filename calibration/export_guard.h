@@ -4,6 +4,8 @@
 #include <exception>
 #include <string>
 
+namespace serivane {
+
 // Message of the exception in flight (call inside a catch block only): what() of a
 // std::exception, the text of a thrown character string, "unknown error" for anything else.
 inline std::string currentExceptionMessage() {
@@ -47,5 +49,7 @@ inline int runModeForPrecisionCode(int code) {
   if (code == 2) return 5;
   return 4;
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_EXPORT_GUARD_H_

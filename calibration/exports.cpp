@@ -16,6 +16,9 @@
 #include "core/black_scholes.h"
 #include "core/brent.h"
 
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
+
 extern "C" {
 
 QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,

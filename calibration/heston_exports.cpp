@@ -28,6 +28,8 @@
 #include "core/failure_messages.h"
 #include "heston_analytic/analytic_heston_engine.h"
 
+namespace serivane {
+
 namespace {
 
 constexpr double kFailure = -999.0;
@@ -70,6 +72,11 @@ void logVanillaHestonFailure(const std::string& message,
 }
 
 }  // namespace
+
+}  // namespace serivane
+
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
 
 extern "C" {
 

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace serivane {
+
 // The outside pricing library and the spot-grid pricing behind VanillaHestonGrid.
 
 // File name of the outside pricing library (HestonCall_exact), built beside the module.
@@ -54,5 +56,7 @@ void priceHestonGrid(const double* S,
                      bool internal,
                      const std::string& libraryFolder,
                      const std::string& libraryFile);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_HESTON_GRID_H_

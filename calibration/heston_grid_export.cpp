@@ -22,6 +22,8 @@
 #include "mervane/mervane.h"
 #include "platform/dynamic_library.h"
 
+namespace serivane {
+
 namespace {
 
 // Records the message of the exception in flight in a failure slot; never throws (it runs inside
@@ -148,6 +150,11 @@ void priceHestonGrid(const double* S,
   }
   out[0] = put != 0 ? K * std::exp(-r * T) - S[0] * std::exp(-d * T) : 0.0;
 }
+
+}  // namespace serivane
+
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
 
 extern "C" {
 

@@ -15,6 +15,8 @@
 #include "core/black_scholes.h"
 #include "core/pde_solver_1d.h"
 
+namespace serivane {
+
 bool stopFlag = false;
 
 namespace {
@@ -347,3 +349,5 @@ void calcModelIVs(double* p, double* hx, int /*m*/, int n, void* adata) {
   const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
   calcModelIVsFromFile(programFilePath("OptionsData.txt"), p, hx, n, settings);
 }
+
+}  // namespace serivane

@@ -7,6 +7,8 @@
 
 #include "calibration/option_chain.h"
 
+namespace serivane {
+
 // The calibration's model function and what it needs: for one vector of the five model
 // parameters, the model implied volatility of every quote of the chain, in (expiration, strike)
 // order, priced expiry by expiry with the robust strike-list PDE pricer over OpenMP threads.
@@ -110,5 +112,7 @@ std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& gr
 std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYears,
                                      const double* p,
                                      const CalibrationSettings& settings);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_MODEL_IVS_H_

@@ -9,6 +9,8 @@
 
 #include "core/black_scholes.h"
 
+namespace serivane {
+
 const char* const kCheckMessages[16] = {
     "The 'OptionsData.txt' file was not found.\n",
     "The input file should contain only one option for every (strike,expiration) point.\n",
@@ -175,3 +177,5 @@ int prepareOptionChain(OptionChain& chain) {
   removeRepeats(chain.quotes, &sameStrikeExpiration);
   return checkOptionChain(chain.quotes, nDistinct, chain.spot);
 }
+
+}  // namespace serivane

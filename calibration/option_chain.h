@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace serivane {
+
 // The market option chain of "OptionsData.txt" in its chain layout:
 //   line 1   a heading (ignored)
 //   line 2   the spot, the number at the start of the line (text after it is ignored)
@@ -78,5 +80,7 @@ int prepareOptionChain(OptionChain& chain);
 // The checks alone on sorted quotes free of repeats; nDistinct is the count after the first
 // de-duplication pass. Returns the first failing check number (1 .. 15) or -1.
 int checkOptionChain(const std::vector<OptionQuote>& quotes, std::size_t nDistinct, double spot);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_OPTION_CHAIN_H_

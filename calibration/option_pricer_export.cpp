@@ -15,6 +15,8 @@
 #include "calibration/string_result.h"
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 // The largest node count served: the host's arrays are not expected to hold more than 50001
@@ -47,6 +49,11 @@ std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
 }
 
 }  // namespace
+
+}  // namespace serivane
+
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
 
 extern "C" {
 

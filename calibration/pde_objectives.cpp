@@ -30,6 +30,8 @@
 #include "core/black_scholes.h"
 #include "core/pde_solver_1d.h"
 
+namespace serivane {
+
 namespace {
 
 // The 1-D variance solver's grid arguments, as every caller passes them.
@@ -579,6 +581,11 @@ double VarianceRanges::forExpiry(double T, double boundFactor) const {
   // A negative variance range is an explicit upper variance bound for the pricer.
   return -std::max(0.1 * stationary_, std::min(stationary_, bk * boundFactor));
 }
+
+}  // namespace serivane
+
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
 
 extern "C" {
 

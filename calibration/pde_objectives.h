@@ -6,6 +6,8 @@
 
 #include "calibration/counted_option_file.h"
 
+namespace serivane {
+
 // The PDE calibration objectives a host's optimiser calls: the root-mean-square difference
 // between the model implied volatilities of the 2-D PDE pricer and the market implied
 // volatilities of the counted quotes of "OptionsData.txt" (program folder). Two ways to price:
@@ -125,5 +127,7 @@ class VarianceRanges {
 
 // Each T of the quotes once (exact equality), ascending.
 std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_PDE_OBJECTIVES_H_

@@ -7,6 +7,8 @@
 #include "calibration/program_folder.h"
 #include "core/failure_messages.h"
 
+namespace serivane {
+
 namespace {
 
 const std::string kFrame(85, '*');
@@ -210,3 +212,5 @@ SolverLogRecord SolverLogRecord::ofCase(long calcID,
   rec.hasStrike = hasStrike;
   return rec;
 }
+
+}  // namespace serivane

@@ -6,6 +6,8 @@
 #include <ostream>
 #include <string>
 
+namespace serivane {
+
 // The pricing log "GARCH_PDESolverLog.txt" in the program folder: a plain text file that only
 // grows. Each writer opens its own stream on it in append mode, writes whole records and closes
 // it; no lock is taken, so records of concurrent workers may interleave. A log that cannot be
@@ -117,5 +119,7 @@ void writeBannerLine(std::ostream& os);
 // The record of an error caught by a calibration objective, appended to the pricing log: a frame
 // line, the message, a frame line and an empty line. A log that cannot be opened loses it.
 void appendErrorRecord(const std::string& message);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_PRICING_LOG_H_

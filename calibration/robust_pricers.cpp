@@ -27,6 +27,8 @@
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_methods.h"
 
+namespace serivane {
+
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
 
@@ -662,3 +664,5 @@ double calcVanillaPDEStrikesWithRetries(double S,
     return value;
   }
 }
+
+}  // namespace serivane

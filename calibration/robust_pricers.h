@@ -3,6 +3,8 @@
 
 #include <vector>
 
+namespace serivane {
+
 class QelHestonVanilla;
 
 // Process-wide diagnostic switch: when set, the robust pricers also log their negative values,
@@ -77,5 +79,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
 // system sets it.
 using RobustSolveHook = void (*)(QelHestonVanilla& pricer, double& cpuTime);
 extern RobustSolveHook robustSolveHook;
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_ROBUST_PRICERS_H_

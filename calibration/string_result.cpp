@@ -5,6 +5,8 @@
 #include "calibration/export_guard.h"
 #include "platform/ole_string.h"
 
+namespace serivane {
+
 QelString successString() noexcept { return SysAllocString(u""); }
 
 QelString failureStringOfCurrentException() noexcept {
@@ -18,3 +20,5 @@ QelString failureStringOfCurrentException() noexcept {
     return SysAllocString(u"unknown error");
   }
 }
+
+}  // namespace serivane

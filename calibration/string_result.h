@@ -3,6 +3,8 @@
 
 #include "calibration/serivane.h"
 
+namespace serivane {
+
 // The string results of the exports (OLE Automation strings, freed by the host).
 
 // The empty string: success.
@@ -11,5 +13,7 @@ QelString successString() noexcept;
 // The message of the exception in flight, of any type, as the string result ("unknown error" for
 // a thrown object that carries no text). Call inside a catch block only.
 QelString failureStringOfCurrentException() noexcept;
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_STRING_RESULT_H_

@@ -16,6 +16,8 @@
 #include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 // A widened grid stops growing at the served node count (a refinement may need up to twice the
@@ -228,3 +230,5 @@ void QelHestonVanilla::buildLogSGrid(std::valarray<double>& out, double c, bool 
   grid = out;
   gridValid = true;
 }
+
+}  // namespace serivane

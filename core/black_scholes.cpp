@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace serivane {
+
 namespace {
 
 // Below this |x| the rational approximation applies; above it the continued fraction.
@@ -59,3 +61,5 @@ double ImpliedVolFunctor::operator()(double sigma) const {
   if (sigma <= 0.0) return 0.0;
   return bsmPrice(S, K, r, d, sigma, T, isPut) - price;
 }
+
+}  // namespace serivane

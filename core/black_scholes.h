@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace serivane {
+
 // Standard normal distribution function P(Z <= x): Hart's double-precision rational
 // approximation (J. F. Hart et al., "Computer Approximations", 1968) in the form of
 // G. West, "Better approximations to cumulative normal functions", Wilmott (2005).
@@ -28,5 +30,7 @@ struct ImpliedVolFunctor {
   // bsmPrice(sigma) - price for sigma > 0, and exactly 0.0 for sigma <= 0.
   double operator()(double sigma) const;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_BLACK_SCHOLES_H_

@@ -6,6 +6,8 @@
 
 #include "core/failure_messages.h"
 
+namespace serivane {
+
 // Brent's bracketing root finder: inverse quadratic interpolation, secant step and bisection.
 // R. P. Brent, "Algorithms for Minimization without Derivatives" (1973), ch. 4.
 //
@@ -87,5 +89,7 @@ double brentSolve(const Functor& f, double x1, double x2, double tol) {
   }
   throw std::runtime_error("Maximum number of iterations exceeded in Brent solver");
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_BRENT_H_

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <utility>
 
+namespace serivane {
+
 void DenseMatrix::allocate(std::int32_t r, std::int32_t c) {
   rows = r;
   cols = c;
@@ -75,3 +77,5 @@ DenseMatrix& DenseMatrix::operator=(DenseMatrix&& other) noexcept {
   std::swap(rowPtrs, other.rowPtrs);
   return *this;
 }
+
+}  // namespace serivane

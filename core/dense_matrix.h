@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace serivane {
+
 // A rows x cols matrix of doubles in one contiguous row-major block, with a table of row pointers
 // so that m[i][j] reads element (i, j) and a whole level can be swept row by row. The matrix owns
 // both the pointer table and the block. With rows <= 0 there is no pointer table; with
@@ -37,5 +39,7 @@ class DenseMatrix {
   std::int32_t cols = 0;
   double** rowPtrs = nullptr;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_DENSE_MATRIX_H_

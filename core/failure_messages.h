@@ -1,6 +1,8 @@
 #ifndef SERIVANE_CORE_FAILURE_MESSAGES_H_
 #define SERIVANE_CORE_FAILURE_MESSAGES_H_
 
+namespace serivane {
+
 // The failure texts that callers recognise by comparing messages: the thrower and every matcher
 // read them here. The texts, odd spellings included, are established: logs and hosts show them.
 
@@ -23,5 +25,7 @@ inline constexpr char kLogGridProblemMessage[] =
 // Raised inside the variance bounds when a law-based bound leaves v0 too close to the top; it
 // never leaves them (a simpler bound takes over).
 inline constexpr char kCoverageMessage[] = "Insufficient grid coverage";
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_FAILURE_MESSAGES_H_

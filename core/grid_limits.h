@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace serivane {
+
 // The largest grids the 2-D pricer solves on. Every size arithmetic of the pricer and of the
 // retrying pricers stays far inside 32-bit integers for sizes within these limits (a convergence
 // run doubles them once), and the largest grid still fits the memory of an ordinary machine: the
@@ -20,5 +22,7 @@ inline constexpr std::int64_t kMaxGridWork = 2000000000;
 // squares of the asset values in the pricing equation leave the range of doubles long before the
 // grid carries any price information.
 inline constexpr double kMaxAssetRangeRatio = 1e8;
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_GRID_LIMITS_H_

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+namespace serivane {
+
 Base_interp::Base_interp(const double* x, const double* y, std::int32_t n, std::int32_t m)
     : nPoints(n), order(m), abscissae(x), ordinates(y) {}
 
@@ -156,3 +158,5 @@ double Grid2D_interp::interp(double x1, double x2) {
   }
   return axis1.interpolateAt(i, x1);
 }
+
+}  // namespace serivane

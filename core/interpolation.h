@@ -6,6 +6,8 @@
 
 #include "core/dense_matrix.h"
 
+namespace serivane {
+
 // Base of the one-dimensional interpolators over a table of abscissae (ascending or descending)
 // with ordinates. The table is not owned: it must outlive the interpolator. An interpolation uses
 // `order` consecutive points starting at a window start that `locate` or `hunt` finds.
@@ -95,5 +97,7 @@ class Grid2D_interp {
   Poly_interp axis1;
   Poly_interp axis2;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_INTERPOLATION_H_

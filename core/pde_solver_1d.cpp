@@ -11,6 +11,8 @@
 #include "core/table_function.h"
 #include "core/tridiag.h"
 
+namespace serivane {
+
 namespace {
 
 // The failure that calcQuantile answers with finer grids; recognised by its text.
@@ -355,3 +357,5 @@ double PDESolver1D::gammaQuantile() {
   const double x = gamma.quantile(1.0 - level);
   return x == 0.0 ? 0.0 : 1.0 / x;
 }
+
+}  // namespace serivane

@@ -5,6 +5,8 @@
 #include <valarray>
 #include <vector>
 
+namespace serivane {
+
 // Upper quantile of the instantaneous variance at a horizon T under
 //   dv = kappa (vL - v) dt + xi v dW,
 // the value that v_T stays below with probability `level`. The calibration uses it to bound the
@@ -92,5 +94,7 @@ class PDESolver1D {
   bool skipBuild = false;         // accepted, has no effect (see pde_solver_1d.cpp)
   bool gridBuilt = false;         // the current grid matches nAbove and nBelow
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_PDE_SOLVER_1D_H_

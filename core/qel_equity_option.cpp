@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <stdexcept>
 
+namespace serivane {
+
 namespace {
 
 // The end formulas read up to five nodes (the shifted first cell reads V_4).
@@ -164,3 +166,5 @@ void QelEquityOption::calcGreeksLogS(std::valarray<double>& delta,
   for (int i = 0; i <= N; ++i) S[i] = std::exp(grid[i]);
   nonUniformGreeks(N, &S[0], &values[0], delta, gamma);
 }
+
+}  // namespace serivane

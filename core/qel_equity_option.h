@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <valarray>
 
+namespace serivane {
+
 // Abstract base of the option pricer objects: the contract (strike, maturity, call or put,
 // exercise style), the market data every pricer needs (rate, dividend yield), the asset-grid
 // sizes and run mode, and the arrays a solve leaves behind. The fields are public: the solvers
@@ -100,5 +102,7 @@ class QelEquityOption {
   bool clusterAtStrike;
   bool gridValid = false;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_QEL_EQUITY_OPTION_H_

@@ -8,6 +8,8 @@
 
 #include "core/grid_limits.h"
 
+namespace serivane {
+
 void QelHestonVanilla::setModel(const std::valarray<double>& params) {
   if (params.size() != 6) {
     throw std::invalid_argument("params must hold six values: volvol, v0, vL, theta, rho, model");
@@ -171,3 +173,5 @@ void QelHestonVanilla::floorAtExercise(double& price) const {
   const double exercise = CallPut == 1 ? K - S0 : S0 - K;
   if (price < exercise) price = exercise;
 }
+
+}  // namespace serivane

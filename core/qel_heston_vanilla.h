@@ -10,6 +10,8 @@
 #include "core/failure_messages.h"
 #include "core/qel_equity_option.h"
 
+namespace serivane {
+
 // The five per-node result vectors of a solve: 0 the asset-axis nodes (ln S for method ids 12
 // and 13), 1 the values at v0, 2 delta, 3 gamma (with respect to ln S for 12 and 13), 4 zeros
 // left to the caller.
@@ -246,5 +248,7 @@ void strikeCellAdjust(const QelHestonVanilla& object,
                       double x,
                       bool sideFlag,
                       bool quadraticFlag);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_QEL_HESTON_VANILLA_H_

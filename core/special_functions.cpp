@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+namespace serivane {
+
 namespace {
 
 constexpr const char* kGammlnBadArg = "bad arg in gammln";
@@ -290,3 +292,5 @@ double nonCentralChiSquareCdf(const NonCentralChiSquareFunctor& functor, double 
   if (bound > kNcx2Tolerance) throw std::runtime_error(kNcx2NotConverged);
   return sum - functor.p;
 }
+
+}  // namespace serivane

@@ -3,6 +3,8 @@
 
 #include <limits>
 
+namespace serivane {
+
 // Special functions behind the variance-range bounds and the variance quantiles: log-gamma, the
 // regularised incomplete gamma function P(a, x) and its inverse in x, the gamma distribution and
 // the distribution function of the non-central chi-square law.
@@ -163,5 +165,7 @@ struct NonCentralChiSquareFunctor {
 
   double operator()(double x) const { return nonCentralChiSquareCdf(*this, x); }
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_SPECIAL_FUNCTIONS_H_

@@ -8,6 +8,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 void strikeCellAdjust(const QelHestonVanilla& object,
                       std::valarray<double>& out,
                       const std::valarray<double>& in,
@@ -48,3 +50,5 @@ void strikeCellAdjust(const QelHestonVanilla& object,
   const double R = out[k] + (out[k + 1] - out[k]) * (t - S[k]) / (S[k + 1] - S[k]);
   out[m] = (I + (hi - x) * R) / (hi - lo);
 }
+
+}  // namespace serivane

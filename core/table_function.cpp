@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace serivane {
+
 namespace {
 
 // Results that report misuse of the integrals; callers test for them.
@@ -139,3 +141,5 @@ double table_function::integrateBetween(double u, double v) {
   for (std::int32_t k = i + 1; k < j; ++k) sum += segmentIntegral(k, h[k]);
   return sum + segmentIntegral(j, v - x[j]);
 }
+
+}  // namespace serivane

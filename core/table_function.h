@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <valarray>
 
+namespace serivane {
+
 // A tabulated function y(x) on strictly increasing knots with a cubic spline through the points
 // (natural or not-a-knot ends), computed lazily on the first spline integral, and its integrals.
 // On segment i the spline is a_i s^3 + b_i s^2 + c_i s + d_i with s = t - x_i.
@@ -49,5 +51,7 @@ class table_function {
   double segmentIntegral(std::int32_t k, double s) const;
   std::int32_t segmentOf(double t) const;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_TABLE_FUNCTION_H_

@@ -3,6 +3,8 @@
 #include <initializer_list>
 #include <stdexcept>
 
+namespace serivane {
+
 void triDiagFactorize(std::int32_t N,
                       const double* a,
                       const double* b,
@@ -71,3 +73,5 @@ void triDiagSolve(std::int32_t N,
     requireSize(*v, N);
   triDiagSolve(N, &l[0], &u[0], &d[0], &r[0], &x[0]);
 }
+
+}  // namespace serivane

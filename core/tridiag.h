@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <valarray>
 
+namespace serivane {
+
 // LU factorisation of the tridiagonal system a[i] x[i-1] + b[i] x[i] + c[i] x[i+1] = r[i],
 // i = 1 .. N, kept apart from its use so that one factorisation serves many right-hand sides.
 // All vectors are indexed 1 .. N (entry 0 is not referenced). No pivoting: the systems of the PDE
@@ -35,5 +37,7 @@ void triDiagSolve(std::int32_t N,
                   const std::valarray<double>& d,
                   const std::valarray<double>& r,
                   std::valarray<double>& x);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_CORE_TRIDIAG_H_

@@ -16,6 +16,8 @@
 #include "core/qel_heston_vanilla.h"
 #include "core/special_functions.h"
 
+namespace serivane {
+
 namespace {
 
 // Mean-reversion speeds below this are replaced by it: the laws degenerate at kappa = 0.
@@ -91,3 +93,5 @@ double QelHestonVanilla::calcVMaxNcx2(double t) const {
   if (varRange >= 0.5) vq *= varRange;
   return std::max(vq, 3.0 * std::max(v0, vL));
 }
+
+}  // namespace serivane

@@ -21,6 +21,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 // Secant steps below this end a concentration fit.
@@ -300,3 +302,5 @@ void QelHestonVanilla::buildVGridHybrid(
   out = nodes;
   nVStretch = nS - 1;
 }
+
+}  // namespace serivane

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace serivane {
+
 namespace {
 
 const char* const kUnknownOptionTypeMessage =
@@ -280,3 +282,5 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
   }
   value = dividendDiscount * S * p1 - riskFreeDiscount * K * p2;
 }
+
+}  // namespace serivane

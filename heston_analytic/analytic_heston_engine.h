@@ -7,6 +7,8 @@
 
 #include "heston_analytic/gauss_lobatto.h"
 
+namespace serivane {
+
 // Fixed-order quadrature rule: sum of w_i f(x_i) over the rule's own domain, with any weight
 // function already folded into the weights. The engine never builds one; Integration can hold
 // one for its algorithms 4 to 7.
@@ -162,5 +164,7 @@ class AnalyticHestonEngine {
   std::uint64_t evaluations_;
   std::shared_ptr<Integration> integration_;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_HESTON_ANALYTIC_ANALYTIC_HESTON_ENGINE_H_

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+namespace serivane {
+
 namespace {
 
 const char* const kMaxIterationsMessage =
@@ -162,3 +164,5 @@ double GaussLobattoIntegral::adaptiveStep(
   sum += adaptiveStep(f, mrr, b, fmrr, fb, tolerance);
   return sum;
 }
+
+}  // namespace serivane

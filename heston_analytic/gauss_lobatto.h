@@ -4,6 +4,8 @@
 #include <boost/function.hpp>
 #include <cstdint>
 
+namespace serivane {
+
 // One-dimensional integrator: keeps the accuracy targets and counts the integrand calls of the
 // current integration. The count is written by the const call operator, so one integrator serves
 // one thread at a time.
@@ -89,5 +91,7 @@ class GaussLobattoIntegral : public Integrator {
   static const double alpha_;
   static const double beta_;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_HESTON_ANALYTIC_GAUSS_LOBATTO_H_

@@ -11,6 +11,8 @@
 #include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
 
+namespace serivane {
+
 int dampingStepCount = 2;
 double negValueRatioLimit = -0.005;
 unsigned char convFileFlag = 0;
@@ -747,3 +749,5 @@ void AdiFrame::writeConvRecord(
         << "  iToV0" << iv << "   NT used: " << NT << "   Time: " << cpuTime << layout.convSuffix
         << "\n";
 }
+
+}  // namespace serivane

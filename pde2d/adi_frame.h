@@ -14,6 +14,8 @@
 #include "pde2d/scheme_weights.h"
 #include "pde2d/spatial_operator.h"
 
+namespace serivane {
+
 // The frame that the ADI solver variants share for the backward pricing equation
 //
 //   U_t = 1/2 v S^2 U_SS + rho xi w(v) S U_Sv + 1/2 xi^2 q(v) U_vv + (r - d) S U_S
@@ -295,5 +297,7 @@ void AdiFrame::runSchemeLoop(double fullStepTheta,
     t = tNew;
   }
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_ADI_FRAME_H_

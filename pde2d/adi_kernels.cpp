@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace serivane {
+
 // Run-time choice of the instruction set: GCC's function multi-versioning builds each kernel for
 // AVX2 and for the baseline and picks one by the processor when the program is loaded. Elsewhere
 // the kernels are built for the baseline only.
@@ -473,3 +475,5 @@ void vDirectionSolve(const VDirection& a,
 }
 
 }  // namespace adi_kernels
+
+}  // namespace serivane

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace serivane {
+
 // The loops of one ADI time step, each over a whole level: NV rows of `stride` values, row j at
 // level + j * stride, asset nodes i = 1..N of each row (column 0 is the S = 0 value).
 //
@@ -110,5 +112,7 @@ void vDirectionSolve(const VDirection& a,
                      double* out);
 
 }  // namespace adi_kernels
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_ADI_KERNELS_H_

@@ -11,6 +11,8 @@
 #include "pde2d/scheme_weights.h"
 #include "pde2d/spatial_operator.h"
 
+namespace serivane {
+
 namespace {
 
 // The sparse operator's form: the asset-grid operator takes the exponent 1 whatever p holds; the
@@ -408,3 +410,5 @@ void SparseEulerStart::step(double tNew) {
               f.Y[j] + 1);
   }
 }
+
+}  // namespace serivane

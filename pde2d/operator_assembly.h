@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace serivane {
+
 class AdiFrame;
 class QelHestonVanilla;
 
@@ -159,5 +161,7 @@ class SparseEulerStart {
   Eigen::VectorXd b_, x_;
   BoundaryWeights bw_;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_OPERATOR_ASSEMBLY_H_

@@ -3,6 +3,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 // The common argument list of the 2-D solver variants. The reserved arguments of the historical
 // list (read by no solver) are left out.
 struct PDESolveArgs {
@@ -53,5 +55,7 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args);
 // log-asset grid (method id 15).
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args);
 bool calcGARCHNUDirectNonNeg4FctLogS(const PDESolveArgs& args);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_PDE_SOLVE_H_

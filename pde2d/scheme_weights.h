@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+namespace serivane {
+
 // The weights of the time schemes of the 2-D solvers, each written once.
 namespace scheme_weights {
 
@@ -43,5 +45,7 @@ constexpr double diagonalWeight(int opKind) {
 }
 
 }  // namespace scheme_weights
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_SCHEME_WEIGHTS_H_

@@ -16,6 +16,8 @@
 #include "pde2d/solver_methods.h"
 #include "platform/cpu_clock.h"
 
+namespace serivane {
+
 namespace {
 
 // Every implied volatility of the system is sought over this bracket with this tolerance.
@@ -319,3 +321,5 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   NV = keptNV;
   precision = keptRunMode;
 }
+
+}  // namespace serivane

@@ -3,6 +3,8 @@
 
 #include "pde2d/pde_solve.h"
 
+namespace serivane {
+
 // What a method id (QelHestonVanilla::methodID) stands for. Every caller that decides by method id
 // reads it here: the dispatcher, the run mode 4 extrapolation and the retry ladders.
 
@@ -63,5 +65,7 @@ inline int richardsonTimeOrder(int methodID) { return isBdfMethod(methodID) ? 3 
 
 // The method id the retry ladders escalate a negative value to.
 inline constexpr int kMostRobustMethodID = 15;
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_SOLVER_METHODS_H_

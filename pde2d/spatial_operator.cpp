@@ -4,6 +4,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 SpatialOperator::SpatialOperator(const QelHestonVanilla& o,
                                  const OperatorForm& form,
                                  const OperatorGrid& grid)
@@ -16,3 +18,5 @@ SpatialOperator::SpatialOperator(const QelHestonVanilla& o,
       halfXi2_(0.5 * (o.volvol * o.volvol)),
       xiRho_(o.volvol * o.rho),
       model1_(o.model == 1) {}
+
+}  // namespace serivane

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+namespace serivane {
+
 class QelHestonVanilla;
 
 // The spatial operator L of the backward pricing equation,
@@ -272,5 +274,7 @@ inline NodeWeights SpatialOperator::crossWeights(const OperatorRow& row, int i) 
   x.nw = -n.c;
   return x;
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PDE2D_SPATIAL_OPERATOR_H_

@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
+
+namespace serivane {
 
 namespace {
 
@@ -283,3 +285,5 @@ bool solveBdf(const PDESolveArgs& args, bool logAsset) {
 bool calcGARCHNUDirectNonNeg4Fct(const PDESolveArgs& args) { return solveBdf(args, false); }
 
 bool calcGARCHNUDirectNonNeg4FctLogS(const PDESolveArgs& args) { return solveBdf(args, true); }
+
+}  // namespace serivane

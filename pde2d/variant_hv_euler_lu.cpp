@@ -7,11 +7,13 @@
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
 #include <memory>
 
-#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
+
+namespace serivane {
 
 bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
   FrameLayout layout;
@@ -37,3 +39,5 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
   f.extractResults(f.U, start);
   return true;
 }
+
+}  // namespace serivane

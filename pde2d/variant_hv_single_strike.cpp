@@ -6,9 +6,11 @@
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
-#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/pde_solve.h"
 #include "platform/cpu_clock.h"
+
+namespace serivane {
 
 namespace {
 
@@ -49,3 +51,5 @@ bool calcGARCHNUDirectNonNegHVLogSSingleK(const PDESolveArgs& args) {
   layout.logNodeInMonitor = true;
   return solveHvSingleStrike(args, layout);
 }
+
+}  // namespace serivane

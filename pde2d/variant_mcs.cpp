@@ -10,11 +10,13 @@
 
 #include <valarray>
 
-#include "pde2d/pde_solve.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
+
+namespace serivane {
 
 namespace {
 
@@ -112,3 +114,5 @@ bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args) {
   f.extractResults(f.U, start);
   return true;
 }
+
+}  // namespace serivane

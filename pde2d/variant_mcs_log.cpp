@@ -11,11 +11,13 @@
 #include <memory>
 
 #include "core/dense_matrix.h"
-#include "pde2d/pde_solve.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/operator_assembly.h"
+#include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
 #include "platform/cpu_clock.h"
+
+namespace serivane {
 
 namespace {
 
@@ -79,3 +81,5 @@ bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args) {
   f.extractResults(f.U, start);
   return true;
 }
+
+}  // namespace serivane

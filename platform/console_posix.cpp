@@ -6,6 +6,8 @@
 
 #include "platform/console.h"
 
+namespace serivane {
+
 void consolePause() {
   std::cout << "Press any key to continue . . ." << std::flush;
   if (isatty(STDIN_FILENO)) {
@@ -25,3 +27,5 @@ void consolePause() {
   }
   std::cout << "\n" << std::flush;
 }
+
+}  // namespace serivane

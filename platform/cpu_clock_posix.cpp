@@ -2,6 +2,8 @@
 
 #include "platform/cpu_clock.h"
 
+namespace serivane {
+
 double threadCpuSeconds() {
   timespec ts{};
   if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) {
@@ -9,3 +11,5 @@ double threadCpuSeconds() {
   }
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
+
+}  // namespace serivane

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace serivane {
+
 // Shared libraries loaded at run time by file name.
 //
 // loadLibraryOnce looks for `fileName` first in `folder` (the program's folder, say) and then
@@ -16,5 +18,7 @@ void* loadLibraryOnce(const std::string& folder, const std::string& fileName, st
 // The address of the entry point `name` in a loaded library; null when the library is null or
 // has no such entry.
 void* findLibraryEntry(void* library, const char* name);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PLATFORM_DYNAMIC_LIBRARY_H_

@@ -8,6 +8,8 @@
 #include "platform/dynamic_library.h"
 #include "platform/module_folder.h"
 
+namespace serivane {
+
 namespace {
 
 std::mutex& cacheMutex() {
@@ -58,3 +60,5 @@ void* findLibraryEntry(void* library, const char* name) {
   if (library == nullptr || name == nullptr) return nullptr;
   return dlsym(library, name);
 }
+
+}  // namespace serivane

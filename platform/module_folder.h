@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace serivane {
+
 // The folder of the loaded module (shared library or executable) that contains `address`, without
 // a trailing separator, so that the program finds its files whether it runs as the console program
 // or is loaded by a host. When the module cannot be found, writes "GetModuleHandle returned %d\n"
@@ -12,5 +14,7 @@ std::string moduleFolderOf(const void* address);
 
 // This system's path separator, appended between the folder and a file name.
 constexpr char kPathSeparator = '/';
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PLATFORM_MODULE_FOLDER_H_

@@ -12,6 +12,8 @@
 
 #include "platform/module_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // The folder part of a path: cut at the last separator; a path without one stays whole.
@@ -69,3 +71,5 @@ std::string moduleFolderOf(const void* address) {
   std::fprintf(stderr, "GetModuleHandle returned %d\n", errno);
   return folderOf(executablePath());
 }
+
+}  // namespace serivane

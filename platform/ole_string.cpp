@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+namespace serivane {
+
 namespace {
 
 // The header before the string: one pointer's size, the length in its last 4 bytes.
@@ -115,3 +117,5 @@ std::u16string widenMessage(const std::string& text) {
   }
   return out;
 }
+
+}  // namespace serivane

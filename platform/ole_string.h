@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace serivane {
+
 // OLE Automation strings (BSTR), the string results of the exported functions.
 //
 // A BSTR points to UTF-16 code units, NUL-terminated, with the length in bytes (without the
@@ -30,5 +32,7 @@ void SysFreeString(BSTR s);
 // UTF-16 form of a message held as UTF-8 (the program's messages are ASCII): bytes that do not
 // form a valid UTF-8 sequence each become U+FFFD, the replacement character.
 std::u16string widenMessage(const std::string& text);
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PLATFORM_OLE_STRING_H_

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace serivane {
+
 // The processor's brand string. On x86 it comes from the processor identification instruction:
 // leaf 0x80000000 gives the highest extended leaf, and each of the leaves 0x80000002, 0x80000003
 // and 0x80000004 that exists gives 16 characters; the text ends at the first NUL, or after the
@@ -13,5 +15,7 @@ std::string processorBrandString();
 
 // The number of processors the system reports as online (at least 1).
 int processorCount();
+
+}  // namespace serivane
 
 #endif  // SERIVANE_PLATFORM_PROCESSOR_H_

@@ -9,6 +9,8 @@
 #include <cpuid.h>
 #endif
 
+namespace serivane {
+
 namespace {
 
 // The value of the first /proc/cpuinfo line whose label is one of the usual names for the
@@ -58,3 +60,5 @@ int processorCount() {
   const long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<int>(n) : 1;
 }
+
+}  // namespace serivane

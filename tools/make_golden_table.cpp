@@ -27,6 +27,8 @@
 #include "tests/support/golden_logs.h"
 #include "tests/support/golden_table.h"
 
+namespace serivane {
+
 namespace {
 
 bool writeFile(const std::filesystem::path& path, const std::string& text) {
@@ -55,7 +57,10 @@ std::string methodTable(int methodID) {
 
 }  // namespace
 
+}  // namespace serivane
+
 int main(int argc, char** argv) {
+  using namespace serivane;
   if (argc != 2) {
     std::cerr << "usage: make_golden_table <output folder, normally tests/data/golden>\n";
     return 2;

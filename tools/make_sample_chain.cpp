@@ -22,6 +22,8 @@
 #include "calibration/option_chain.h"
 #include "core/black_scholes.h"
 
+namespace serivane {
+
 namespace {
 
 // Generating parameters (GARCH diffusion, p = 1).
@@ -100,7 +102,10 @@ bool quoted(const OptionQuote& q) {
 
 }  // namespace
 
+}  // namespace serivane
+
 int main(int argc, char** argv) {
+  using namespace serivane;
   const std::string path = argc > 1 ? argv[1] : "OptionsData.txt";
   const double p[5] = {kV0, kVBar, kKappa, kXi, kRho};
   // The generating grid: twice the calibration's speed grid in each direction, 4x the steps.

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace serivane {
+
 namespace bad_export_args {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -590,5 +592,7 @@ inline std::vector<ObjectiveCase> objectiveCases() {
 }
 
 }  // namespace bad_export_args
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_CALIBRATION_BAD_EXPORT_ARGS_H_

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace serivane {
+
 namespace {
 
 // A console program copied with the sample chain into a fresh temporary folder and started there.
@@ -122,3 +124,5 @@ TEST(Console32And64, CalibrateTheSampleChainToTheSameParameters) {
 }
 
 }  // namespace
+
+}  // namespace serivane

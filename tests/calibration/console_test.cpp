@@ -18,6 +18,8 @@
 #include "calibration/option_chain.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 struct RunResult {
@@ -232,3 +234,5 @@ TEST(ConsoleProgram, FailedInputEndsWithItsMessageThePauseAndCodeZero) {
 }
 
 }  // namespace
+
+}  // namespace serivane

@@ -25,6 +25,8 @@
 #include "pricing_log_test_util.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace bad_export_args;
@@ -513,3 +515,5 @@ TEST_F(ExportArgs, PdeObjectivesKeepTheInputsTheyGiveAMeaning) {
   std::remove(path.c_str());
   EXPECT_FALSE(logExists()) << log();
 }
+
+}  // namespace serivane

@@ -9,6 +9,8 @@
 #include "core/black_scholes.h"
 #include "pricing_log_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 double exportPrice(
@@ -119,3 +121,5 @@ TEST_F(Exports, ImpliedVolIsExactToMachinePrecisionAndMinus999OutsideTheBracket)
   EXPECT_EQ(ImpliedVol(std::nan(""), 100.0, 100.0, 1.0, 0.03, 0.01, 0), -999.0);
   EXPECT_FALSE(logExists());
 }
+
+}  // namespace serivane

@@ -9,6 +9,8 @@
 #include "support/golden_logs.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 class GoldenLog : public PricingLogTest, public ::testing::WithParamInterface<std::size_t> {};
@@ -28,3 +30,5 @@ INSTANTIATE_TEST_SUITE_P(Cases,
                          });
 
 }  // namespace
+
+}  // namespace serivane

@@ -22,6 +22,8 @@
 #include "program_folder_quotes.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // Model parameters in the program's naming (theta is the mean-reversion speed).
@@ -318,3 +320,5 @@ TEST_F(HestonCalibrationExport, AQuoteWithoutImpliedVolatilityFailsTheEvaluation
   EXPECT_EQ(folder_.read(kResultsName), "");
   EXPECT_EQ(countOf(log(), "Interval contains no more machine number in Gauss-Lobatto routine"), 1);
 }
+
+}  // namespace serivane

@@ -12,6 +12,8 @@
 
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // Speed-mode settings of the console program.
@@ -196,3 +198,5 @@ TEST(ModelIVsPricing, FromFileMatchesThePricingCoreAndDropsExactRepeats) {
 }
 
 }  // namespace
+
+}  // namespace serivane

@@ -25,6 +25,8 @@
 #include "heston_analytic/analytic_heston_engine.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using PdeSolverFn = double (*)(double,
@@ -604,3 +606,5 @@ TEST(ModuleHost, BadArgumentsOfThePdeObjectivesGiveZeroAndTheirRecords) {
                                                                            << m.log();
   }
 }
+
+}  // namespace serivane

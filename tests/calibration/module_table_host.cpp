@@ -37,6 +37,8 @@
 #include "calibration/serivane.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 const std::filesystem::path kCaseFolder =
@@ -477,3 +479,5 @@ TEST(ModuleTableCoverage, EveryExportOfTheModuleHasRows) {
 }
 
 }  // namespace
+
+}  // namespace serivane

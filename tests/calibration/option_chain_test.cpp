@@ -9,6 +9,8 @@
 
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 std::string chainFile(const std::string& name) {
@@ -254,3 +256,5 @@ TEST(OptionChainReader, SpotConversion) {
 }
 
 }  // namespace
+
+}  // namespace serivane

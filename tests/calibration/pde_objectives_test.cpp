@@ -31,6 +31,8 @@
 #include "program_folder_quotes.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // Model parameters in the program's naming (theta is the mean-reversion speed).
@@ -788,3 +790,5 @@ TEST(PdeObjectiveWork, VarianceRangesBetweenATenthOfTheStationaryBoundAndIt) {
   EXPECT_TRUE(squareRoot.bounds().empty());
   EXPECT_EQ(squareRoot.forExpiry(1.0, 2.0), 0.9999);
 }
+
+}  // namespace serivane

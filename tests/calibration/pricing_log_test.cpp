@@ -11,6 +11,8 @@
 #include "calibration/program_folder.h"
 #include "pricing_log_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 SolverLogRecord sampleRecord() {
@@ -85,3 +87,5 @@ TEST_F(PricingLogTest, LogLivesInTheProgramFolderAndIsAppendedWithSixteenDigits)
             "0.1 0.3333333333333333 2.5e-20\n"
             "0.1 0.3333333333333333 2.5e-20\n");
 }
+
+}  // namespace serivane

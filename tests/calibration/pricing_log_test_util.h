@@ -15,6 +15,8 @@
 #include "core/qel_heston_vanilla.h"
 #include "support/calc_id_mask.h"
 
+namespace serivane {
+
 // The whole content of a file ("" when it does not exist).
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path);
@@ -163,5 +165,7 @@ class ScriptedSolve {
   std::vector<SolveOutcome> script_;
   std::vector<SolveCall> calls_;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_CALIBRATION_PRICING_LOG_TEST_UTIL_H_

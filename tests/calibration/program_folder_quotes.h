@@ -10,6 +10,8 @@
 #include "calibration/counted_option_file.h"
 #include "calibration/program_folder.h"
 
+namespace serivane {
+
 // "OptionsData.txt" in the program folder (the test program's folder, which the calibration
 // tests hold one at a time) with the given content (absent for nullopt) for the object's
 // lifetime; the previous file, if any, is put back afterwards.
@@ -38,5 +40,7 @@ class ProgramFolderQuotes {
   std::string path_;
   std::optional<std::string> previous_;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_CALIBRATION_PROGRAM_FOLDER_QUOTES_H_

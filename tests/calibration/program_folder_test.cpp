@@ -7,6 +7,8 @@
 #include "support/executable_folder.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 // The program folder of a test program is the folder of its own binary, as an absolute path that
 // does not move with the current folder.
 TEST(ProgramFolder, IsTheAbsoluteFolderOfTheModuleWhateverTheCurrentFolder) {
@@ -19,3 +21,5 @@ TEST(ProgramFolder, IsTheAbsoluteFolderOfTheModuleWhateverTheCurrentFolder) {
     EXPECT_EQ(programFilePath("OptionsData.txt"), expected + "/OptionsData.txt");
   }
 }
+
+}  // namespace serivane

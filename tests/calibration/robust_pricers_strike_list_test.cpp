@@ -13,6 +13,8 @@
 #include "pricing_log_test_util.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 constexpr int kNoSolverMethod = 99;
@@ -290,3 +292,5 @@ TEST_F(RobustStrikePricer, RealSolvesMatchTheAnalyticHestonImpliedVolatilities) 
   }
   EXPECT_FALSE(logExists());
 }
+
+}  // namespace serivane

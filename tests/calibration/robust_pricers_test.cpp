@@ -1,13 +1,16 @@
 // The robust single-option pricer: every road of its retry ladder, driven by real solves where
 // the pricer gives them (a zero value from a method id that runs no solver) and otherwise by the
 // scripted solve of the test seam; the log records against golden fixtures.
+#include "calibration/robust_pricers.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "calibration/robust_pricers.h"
 #include "pricing_log_test_util.h"
+
+namespace serivane {
 
 namespace {
 
@@ -349,3 +352,5 @@ TEST_F(RobustPricer, ImpliedVolatilityIsAskedOfEverySolve) {
   EXPECT_EQ(solve.calls()[0].cpuTime, -1.0);
   EXPECT_EQ(solve.calls()[1].cpuTime, -1.0);
 }
+
+}  // namespace serivane

@@ -14,6 +14,8 @@
 #include "calibration/export_names.h"
 #include "calibration/serivane.h"
 
+namespace serivane {
+
 namespace {
 
 void* exportOf(void* module, const char* decorated) { return dlsym(module, decorated); }
@@ -180,3 +182,5 @@ TEST(StdcallAlignment, StringExportsFillTheSameArraysOnAStackOfAnyAlignment) {
 }
 
 }  // namespace
+
+}  // namespace serivane

@@ -10,6 +10,8 @@
 #include "core/qel_heston_vanilla.h"
 #include "qel_heston_vanilla_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 enum class Kind { kPlain, kAtStrike, kLogS };
@@ -305,3 +307,5 @@ TEST(AssetGrids, Failures) {
                       "too few asset intervals to place the strike on the plain grid");
   EXPECT_EQ(o->strikeNodeIndex, 0);
 }
+
+}  // namespace serivane

@@ -9,6 +9,8 @@
 
 #include "core/brent.h"
 
+namespace serivane {
+
 namespace {
 
 double normalCdfReference(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
@@ -198,3 +200,5 @@ TEST(Brent, Failures) {
       brentMessage([](double) -> double { throw std::runtime_error("from functor"); }, 0.0, 1.0),
       "from functor");
 }
+
+}  // namespace serivane

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+namespace serivane {
+
 TEST(DenseMatrix, FillsOneContiguousRowMajorBlock) {
   DenseMatrix m(3, 4, 2.5);
   ASSERT_EQ(m.nRows(), 3);
@@ -56,3 +58,5 @@ TEST(DenseMatrix, EmptyShapes) {
   EXPECT_EQ(target.nRows(), 0);
   EXPECT_EQ(target.data(), nullptr);
 }
+
+}  // namespace serivane

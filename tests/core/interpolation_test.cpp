@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace serivane {
+
 namespace {
 
 std::vector<double> range(int n, double x0, double dx) {
@@ -178,3 +180,5 @@ TEST(Grid2DInterp, RefusesAMatrixSmallerThanTheGrid) {
   DenseMatrix values(9, 8, 0.0);
   EXPECT_THROW(Grid2D_interp(s, v, values, 6, 6), std::invalid_argument);
 }
+
+}  // namespace serivane

@@ -9,6 +9,8 @@
 #include <valarray>
 #include <vector>
 
+namespace serivane {
+
 namespace {
 
 // The arguments of the calibration after the model parameters.
@@ -383,3 +385,5 @@ TEST(PDESolver1D, SolveGoesThroughTheVirtualSlots) {
   EXPECT_EQ(s.gridCalls, 3);
   EXPECT_EQ(s.initialCalls, 3);
 }
+
+}  // namespace serivane

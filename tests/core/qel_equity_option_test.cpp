@@ -9,6 +9,8 @@
 
 #include "qel_heston_vanilla_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 // The smallest concrete pricer: the base class alone.
@@ -137,3 +139,5 @@ TEST(QelEquityOption, GreeksInputChecks) {
   EXPECT_NEAR(delta[5], 12.0, 1e-12);
   EXPECT_NEAR(gamma[0], 2.0, 1e-12);
 }
+
+}  // namespace serivane

@@ -12,6 +12,8 @@
 #include "core/dense_matrix.h"
 #include "qel_heston_vanilla_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 std::unique_ptr<QelHestonVanilla> makeStrikeList(std::vector<double> strikes,
@@ -334,3 +336,4 @@ TEST(QelHestonVanilla, BuildSGridFollowsTheClusterFlag) {
   }
 }
 
+}  // namespace serivane

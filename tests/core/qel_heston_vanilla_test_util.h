@@ -10,6 +10,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 // Option and model data of a test pricer, with the defaults of a one-year at-the-money put under
 // variance diffusion.
 struct PricerData {
@@ -76,5 +78,7 @@ void expectThrowsMessage(F&& f, const std::string& message, const std::string& l
     EXPECT_EQ(std::string(e.what()), message) << label;
   }
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_CORE_QEL_HESTON_VANILLA_TEST_UTIL_H_

@@ -13,6 +13,8 @@
 
 #include "core/brent.h"
 
+namespace serivane {
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -579,3 +581,5 @@ TEST(SpecialFunctionsTest, NonCentralChiSquareEdges) {
 }
 
 }  // namespace
+
+}  // namespace serivane

@@ -7,6 +7,8 @@
 #include "core/qel_heston_vanilla.h"
 #include "qel_heston_vanilla_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 // Non-uniform nodes 0, 1, 3, 4.5, 7, 8, 10.
@@ -75,3 +77,5 @@ TEST(StrikeCellAdjust, RefusesOtherModesAndShortRows) {
   expectThrowsMessage([&] { strikeCellAdjust(*o, shortRow, row, 3.3, false, true); },
                       "strikeCellAdjust needs grid and rows of nSNodes entries");
 }
+
+}  // namespace serivane

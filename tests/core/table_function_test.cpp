@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <valarray>
 
+namespace serivane {
+
 namespace {
 
 std::valarray<double> knots(std::initializer_list<double> v) { return std::valarray<double>(v); }
@@ -113,3 +115,5 @@ TEST(TableFunction, RefusesInputWithoutASpline) {
                std::invalid_argument);
   EXPECT_THROW(table_function(knots({0, 2, 1}), knots({0, 1, 2}), true), std::invalid_argument);
 }
+
+}  // namespace serivane

@@ -6,6 +6,8 @@
 #include <random>
 #include <valarray>
 
+namespace serivane {
+
 namespace {
 
 struct System {
@@ -74,3 +76,5 @@ TEST(TriDiag, RefusesVectorsShorterThanTheSystem) {
   std::valarray<double> v(0.0, 4), shortv(0.0, 3);
   EXPECT_THROW(triDiagFactorize(4, v, v, v, v, v, shortv), std::invalid_argument);
 }
+
+}  // namespace serivane

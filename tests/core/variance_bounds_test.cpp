@@ -13,6 +13,8 @@
 #include "core/special_functions.h"
 #include "qel_heston_vanilla_test_util.h"
 
+namespace serivane {
+
 namespace {
 
 template <class F>
@@ -221,3 +223,5 @@ TEST(VarianceBounds, NonPositiveLongRunVarianceIsNotCaught) {
     }
   }
 }
+
+}  // namespace serivane

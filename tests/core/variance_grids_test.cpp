@@ -15,6 +15,8 @@
 #include "qel_heston_vanilla_test_util.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 PricerData model(double m, double v0 = 0.04) {
@@ -248,3 +250,5 @@ TEST(VarianceGrids, SinhFailures) {
                       "the variance grid needs at least one interval",
                       "no interval");
 }
+
+}  // namespace serivane

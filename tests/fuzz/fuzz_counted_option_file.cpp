@@ -10,6 +10,8 @@
 #include "calibration/counted_option_file.h"
 #include "calibration/export_args.h"
 
+using namespace serivane;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   const CountedQuotes file = readCountedQuotes(in);

@@ -23,6 +23,8 @@
 #include "calibration/serivane.h"
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace {
 
 class Bytes {
@@ -60,6 +62,10 @@ void scriptedSolve(QelHestonVanilla& p, double& cpuTime) {
 }
 
 }  // namespace
+
+}  // namespace serivane
+
+using namespace serivane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes b(data, size);

@@ -9,6 +9,8 @@
 
 #include "calibration/option_chain.h"
 
+using namespace serivane;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   OptionChain chain;

@@ -15,6 +15,8 @@
 
 #include "core/black_scholes.h"
 
+namespace serivane {
+
 namespace {
 
 const std::string kPrefix = "An error occured while calculating the Heston analytic price: ";
@@ -413,3 +415,5 @@ TEST(AnalyticHestonEngine, OneEnginePerThread) {
 }
 
 }  // namespace
+
+}  // namespace serivane

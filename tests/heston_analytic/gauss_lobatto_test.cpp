@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace serivane {
+
 namespace {
 
 // The no-value marker of the accuracies (the largest float).
@@ -269,3 +271,5 @@ TEST(GaussLobattoIntegral, KeepsItsSettings) {
 }
 
 }  // namespace
+
+}  // namespace serivane

@@ -18,6 +18,8 @@
 #include "pde2d/pde_solve.h"
 #include "support/finite_difference_reference.h"
 
+namespace serivane {
+
 namespace {
 
 struct FrameCase {
@@ -467,3 +469,5 @@ TEST(AdiFrame, PartialResultsReplaceEveryVector) {
     for (int k = 1; k < 5; ++k) EXPECT_EQ(part[k][i], 0.0) << "vector " << k << ", node " << i;
   }
 }
+
+}  // namespace serivane

@@ -26,6 +26,8 @@
 
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 struct Block {
@@ -145,3 +147,5 @@ INSTANTIATE_TEST_SUITE_P(MethodIds,
                          });
 
 }  // namespace
+
+}  // namespace serivane

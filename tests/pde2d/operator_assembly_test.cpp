@@ -19,6 +19,8 @@
 #include "pde2d/adi_frame.h"
 #include "pde2d/pde_solve.h"
 
+namespace serivane {
+
 namespace {
 
 struct AssemblyCase {
@@ -273,3 +275,5 @@ TEST(OperatorAssembly, RowsWithAllTheirNeighboursSumToTheSchemeWeightPlusDiscoun
     }
   }
 }
+
+}  // namespace serivane

@@ -12,6 +12,8 @@
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_fixtures.h"
 
+namespace serivane {
+
 namespace {
 
 // The model and option of these tests: model 1, K = 105, T = 0.8, method id 2.
@@ -146,3 +148,5 @@ TEST(ConvergenceRun, TimeExtrapolationCombinesTheResultVectors) {
     }
   }
 }
+
+}  // namespace serivane

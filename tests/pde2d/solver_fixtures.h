@@ -11,6 +11,8 @@
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 
+namespace serivane {
+
 // The model, option and pricer set-up that the solver-variant tests share.
 namespace solver_fixtures {
 
@@ -177,5 +179,7 @@ inline double hestonPrice(const Model& m, const Option& o) {
 }
 
 }  // namespace solver_fixtures
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_

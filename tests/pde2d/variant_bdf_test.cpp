@@ -13,6 +13,8 @@
 #include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
@@ -154,3 +156,5 @@ TEST(BdfSolver, BermudanPutLiesBetweenEuropeanAndAmerican) {
   EXPECT_GT(b12, b4);
   EXPECT_LT(b12, a);
 }
+
+}  // namespace serivane

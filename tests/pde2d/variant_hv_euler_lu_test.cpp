@@ -22,6 +22,8 @@
 #include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace solver_fixtures;
@@ -207,3 +209,5 @@ TEST(HvEulerLu, ExponentAndEarlyExercise) {
   }
   EXPECT_GT(sf.price, s.price);
 }
+
+}  // namespace serivane

@@ -21,6 +21,8 @@
 #include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace solver_fixtures;
@@ -504,3 +506,5 @@ TEST(HvVariants, SolveMatchesTheSchemeWrittenOut) {
     EXPECT_NEAR(price, interp.interp(x0, o->v0), 1e-10 * price) << c.label;
   }
 }
+
+}  // namespace serivane

@@ -19,6 +19,8 @@
 #include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace solver_fixtures;
@@ -419,3 +421,5 @@ TEST(HvSolver, NonNegativityMonitorReportsNearbyNegativeValues) {
   EXPECT_EQ(f.price, f.summary[1]);
   EXPECT_GT(f.price, 0.0);
 }
+
+}  // namespace serivane

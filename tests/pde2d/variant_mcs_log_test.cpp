@@ -21,6 +21,8 @@
 #include "pde2d/solver_fixtures.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace solver_fixtures;
@@ -309,3 +311,5 @@ TEST(McsLogSolvers, FrameStepIsTheAssetGridMcsStep) {
   }
   omp_set_num_threads(threads);
 }
+
+}  // namespace serivane

@@ -20,6 +20,8 @@
 #include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 using namespace solver_fixtures;
@@ -690,3 +692,5 @@ TEST(McsSolver, DispatcherRunsTheSingleStrikeVariant) {
     EXPECT_NEAR(s.price, hv, 0.02) << "method " << id;
   }
 }
+
+}  // namespace serivane

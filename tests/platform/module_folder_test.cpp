@@ -6,6 +6,8 @@
 
 #include "support/executable_folder.h"
 
+namespace serivane {
+
 TEST(ModuleFolder, UnknownAddressFallsBackToTheExecutableWithTheMessage) {
   testing::internal::CaptureStderr();
   const std::string folder = moduleFolderOf(nullptr);
@@ -14,3 +16,5 @@ TEST(ModuleFolder, UnknownAddressFallsBackToTheExecutableWithTheMessage) {
   EXPECT_EQ(err.rfind("GetModuleHandle returned ", 0), 0u) << err;
   EXPECT_EQ(err.back(), '\n');
 }
+
+}  // namespace serivane

@@ -12,6 +12,8 @@
 
 #include "calibration/serivane.h"
 
+namespace serivane {
+
 namespace {
 
 std::uint32_t prefixOf(const char16_t* s) {
@@ -95,3 +97,5 @@ TEST(OleString, MessagesAreWidenedFromUtf8) {
   };
   for (const Case& c : cases) EXPECT_EQ(widenMessage(c.in), c.out) << c.label;
 }
+
+}  // namespace serivane

@@ -18,6 +18,8 @@
 #include "mervane/mervane.h"
 #include "platform/dynamic_library.h"
 
+namespace serivane {
+
 namespace {
 
 constexpr double kSentinel = -12345.0;
@@ -312,3 +314,5 @@ TEST(HestonGrid, NonFiniteNodeValueIsAFailure) {
   EXPECT_EQ(message, "The price at spot node 4 is not a finite number");
   EXPECT_EQ(out[0], kSentinel);
 }
+
+}  // namespace serivane

@@ -16,6 +16,8 @@
 #include "platform/cpu_clock.h"
 #include "support/temp_folder.h"
 
+namespace serivane {
+
 namespace {
 
 // The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
@@ -309,3 +311,5 @@ TEST(QelOptionPricer, FailureGivesTheMessageAndKeepsTheTransformedVolvol) {
   EXPECT_EQ(params[0], 0.0);
   EXPECT_EQ(ns, 50);
 }
+
+}  // namespace serivane

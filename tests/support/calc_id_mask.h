@@ -4,6 +4,8 @@
 #include <set>
 #include <string>
 
+namespace serivane {
+
 // Replaces the case identifier of the records ("<digits>: " at the start of a line and
 // "(calcID <digits>)"), a clock reading, by "<calcID>"; sets `oneId` false when they differ.
 inline std::string maskCalcIds(const std::string& log, bool& oneId) {
@@ -39,5 +41,7 @@ inline std::string maskCalcIds(const std::string& log, bool& oneId) {
   oneId = ids.size() <= 1;
   return out;
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_CALC_ID_MASK_H_

@@ -6,6 +6,8 @@
 #include <climits>
 #include <string>
 
+namespace serivane {
+
 // The folder of the running test program, read independently of the code under test.
 inline std::string executableFolder() {
   char buffer[PATH_MAX + 1];
@@ -13,5 +15,7 @@ inline std::string executableFolder() {
   std::string path(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
   return path.substr(0, path.find_last_of('/'));
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_EXECUTABLE_FOLDER_H_

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+namespace serivane {
+
 // Building blocks of the reference schemes that the solver tests write out from the
 // finite-difference definitions, independent of the solvers' own code.
 
@@ -44,5 +46,7 @@ inline double derivWeight(int which, int order, double hm, double hp) {
   if (which == 0) return ((hp - hm) / hm) / hp;
   return (hm / hp) / (hm + hp);
 }
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_FINITE_DIFFERENCE_REFERENCE_H_

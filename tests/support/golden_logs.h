@@ -18,6 +18,8 @@
 #include "calibration/robust_pricers.h"
 #include "golden_table.h"
 
+namespace serivane {
+
 namespace golden {
 
 struct LogCase {
@@ -149,5 +151,7 @@ inline std::string runLogCase(const LogCase& c) {
 }
 
 }  // namespace golden
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_GOLDEN_LOGS_H_

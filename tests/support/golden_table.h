@@ -22,6 +22,8 @@
 
 #include "core/qel_heston_vanilla.h"
 
+namespace serivane {
+
 namespace golden {
 
 // The variance model of a case: model 0 (square-root variance) or model 1 with exponent p, and
@@ -286,5 +288,7 @@ inline std::vector<std::string> evaluate(const PricingCase& c) {
 inline std::string labelLine(const PricingCase& c) { return "case " + label(c); }
 
 }  // namespace golden
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_GOLDEN_TABLE_H_

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace serivane {
+
 // Makes a fresh temporary folder the current one for its lifetime, so that the files the system
 // writes under fixed names in the current folder ("ErrorLog.txt", "Conv.txt", "Results.txt")
 // land there, and parallel test runs never share them; the previous folder is restored and the
@@ -59,5 +61,7 @@ class TempFolderEnvironment : public ::testing::Environment {
  private:
   TempFolder* folder_ = nullptr;
 };
+
+}  // namespace serivane
 
 #endif  // SERIVANE_TESTS_SUPPORT_TEMP_FOLDER_H_
