@@ -399,9 +399,9 @@ struct ObjectiveArgs {
   double sRangeParam = 1.0, level = 0.9999;
   std::int32_t volvolWidening = 0, stripMode = 0, model = 0;
 
-  // GARCH_VanillaPDECalibration
-  template <class F>
-  double byOption(F f) const {
+  // The thirteen arguments every objective starts with, then `rest`.
+  template <class F, class... Rest>
+  double common(F f, Rest... rest) const {
     return f(v0,
              vL,
              theta,
@@ -415,62 +415,27 @@ struct ObjectiveArgs {
              sRangeParam,
              level,
              volvolWidening,
-             model);
+             rest...);
+  }
+  // GARCH_VanillaPDECalibration
+  template <class F>
+  double byOption(F f) const {
+    return common(f, model);
   }
   // GARCH_VanillaPDECalibrationM, and SVPDECalibration with the strip mode as selector
   template <class F>
   double byExpiry(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening,
-             stripMode,
-             model);
+    return common(f, stripMode, model);
   }
   // SVPDECalibration with selector 3
   template <class F>
   double svByOption(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening,
-             3,
-             model);
+    return common(f, std::int32_t{3}, model);
   }
   // The HESTON_ wrappers (model 0, strip mode 0)
   template <class F>
   double heston(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening);
+    return common(f);
   }
 };
 

@@ -49,89 +49,43 @@ struct Settings {
   int widening = 0;
 };
 
+// An objective export with the model and settings as its first thirteen arguments, then `rest`.
+template <class F, class... Rest>
+double objective(F f, const Model& m, const Settings& s, Rest... rest) {
+  return f(m.v0,
+           m.vL,
+           m.theta,
+           m.volvol,
+           m.rho,
+           s.NS,
+           s.NV,
+           s.NT,
+           s.methodID,
+           s.precision,
+           s.sRange,
+           s.level,
+           s.widening,
+           rest...);
+}
+
 double byOption(const Model& m, const Settings& s, int model) {
-  return GARCH_VanillaPDECalibration(m.v0,
-                                     m.vL,
-                                     m.theta,
-                                     m.volvol,
-                                     m.rho,
-                                     s.NS,
-                                     s.NV,
-                                     s.NT,
-                                     s.methodID,
-                                     s.precision,
-                                     s.sRange,
-                                     s.level,
-                                     s.widening,
-                                     model);
+  return objective(GARCH_VanillaPDECalibration, m, s, model);
 }
 
 double byExpiry(const Model& m, const Settings& s, int stripMode, int model) {
-  return GARCH_VanillaPDECalibrationM(m.v0,
-                                      m.vL,
-                                      m.theta,
-                                      m.volvol,
-                                      m.rho,
-                                      s.NS,
-                                      s.NV,
-                                      s.NT,
-                                      s.methodID,
-                                      s.precision,
-                                      s.sRange,
-                                      s.level,
-                                      s.widening,
-                                      stripMode,
-                                      model);
+  return objective(GARCH_VanillaPDECalibrationM, m, s, stripMode, model);
 }
 
 double hestonByOption(const Model& m, const Settings& s) {
-  return HESTON_VanillaPDECalibration(m.v0,
-                                      m.vL,
-                                      m.theta,
-                                      m.volvol,
-                                      m.rho,
-                                      s.NS,
-                                      s.NV,
-                                      s.NT,
-                                      s.methodID,
-                                      s.precision,
-                                      s.sRange,
-                                      s.level,
-                                      s.widening);
+  return objective(HESTON_VanillaPDECalibration, m, s);
 }
 
 double hestonByExpiry(const Model& m, const Settings& s) {
-  return HESTON_VanillaPDECalibrationM(m.v0,
-                                       m.vL,
-                                       m.theta,
-                                       m.volvol,
-                                       m.rho,
-                                       s.NS,
-                                       s.NV,
-                                       s.NT,
-                                       s.methodID,
-                                       s.precision,
-                                       s.sRange,
-                                       s.level,
-                                       s.widening);
+  return objective(HESTON_VanillaPDECalibrationM, m, s);
 }
 
 double sv(const Model& m, const Settings& s, int selector, int model) {
-  return SVPDECalibration(m.v0,
-                          m.vL,
-                          m.theta,
-                          m.volvol,
-                          m.rho,
-                          s.NS,
-                          s.NV,
-                          s.NT,
-                          s.methodID,
-                          s.precision,
-                          s.sRange,
-                          s.level,
-                          s.widening,
-                          selector,
-                          model);
+  return objective(SVPDECalibration, m, s, selector, model);
 }
 
 // Black-Scholes-Merton implied volatility of a price.
