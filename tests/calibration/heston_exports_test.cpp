@@ -226,20 +226,7 @@ TEST(CountedOptionFile, ObjectiveRecordLine) {
 }
 
 TEST_F(HestonCalibrationExport, MissingOrIncompleteQuoteFiles) {
-  const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 0\n";
-  struct Case {
-    const char* label;
-    std::optional<std::string> file;
-    double expected;
-  } cases[] = {
-      {"no quote file", std::nullopt, 10000.0},
-      {"a count of 3 over 2 records", "3\n" + rec + rec, -999.0},
-      {"a count of -1", "-1\n" + rec, -999.0},
-      {"a count of 0", "0\n", -999.0},
-      {"a field that is not a number", "1\n0.2 100 95 half 0.03 0.01 1 0\n", -999.0},
-      {"an empty file", "", -999.0},
-  };
-  for (const Case& c : cases) {
+  for (const QuoteFileCase& c : unreadableQuoteFiles()) {
     ProgramFolderQuotes quotes(c.file);
     EXPECT_EQ(calibrate(kModel), c.expected) << c.label;
   }

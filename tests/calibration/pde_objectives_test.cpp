@@ -368,23 +368,7 @@ TEST_F(PdeObjectives, WrappersAreTheGeneralObjectives) {
 
 TEST_F(PdeObjectives, QuoteFileFailureValues) {
   debugFlag = true;  // no evaluation is recorded all the same
-  const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 0\n";
-  struct Case {
-    const char* label;
-    std::optional<std::string> file;
-    double expected;
-  } cases[] = {
-      {"no quote file", std::nullopt, 10000.0},
-      {"a count of 3 over 2 records", "3\n" + rec + rec, -999.0},
-      {"a count of -1", "-1\n" + rec, -999.0},
-      {"a count of 0", "0\n", -999.0},
-      {"a field that is not a number", "2\n" + rec + "0.2 100 95 half 0.03 0.01 1 0\n", -999.0},
-      {"an empty file", "", -999.0},
-      {"the chain layout (its spot read as the count)",
-       "100\tspot\nIV\tstrike\tdays\trate\tdividend\n0.2\t95\t30\t0.03\t0.01\n",
-       -999.0},
-  };
-  for (const Case& c : cases) {
+  for (const QuoteFileCase& c : unreadableQuoteFiles()) {
     ProgramFolderQuotes quotes(c.file);
     EXPECT_EQ(byOption(kHeston, Settings{}, 0), c.expected) << c.label;
     EXPECT_EQ(byExpiry(kHeston, Settings{}, 0, 0), c.expected) << c.label;
