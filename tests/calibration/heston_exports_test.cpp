@@ -78,17 +78,6 @@ double calibrate(const Model& m) {
   return HESTON_VanillaCalibration(m.v0, m.vL, m.theta, m.volvol, m.rho);
 }
 
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string::size_type from = 0;
-  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
-       from = tab + 1) {
-    fields.push_back(line.substr(from, tab - from));
-  }
-  fields.push_back(line.substr(from));
-  return fields;
-}
-
 using VanillaHestonExport = PricingLogTest;
 
 class HestonCalibrationExport : public PricingLogTest {

@@ -160,17 +160,6 @@ std::string errorRecord(const std::string& message) {
   return frame + "\n" + message + "\n" + frame + "\n\n";
 }
 
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string::size_type from = 0;
-  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
-       from = tab + 1) {
-    fields.push_back(line.substr(from, tab - from));
-  }
-  fields.push_back(line.substr(from));
-  return fields;
-}
-
 class PdeObjectives : public PricingLogTest {
  protected:
   TempFolder folder_;  // the current folder, where "Results.txt" is appended

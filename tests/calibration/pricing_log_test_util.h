@@ -103,6 +103,18 @@ inline int countOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The tab-separated fields of a line (a record of "Results.txt", say).
+inline std::vector<std::string> splitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string::size_type from = 0;
+  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
+       from = tab + 1) {
+    fields.push_back(line.substr(from, tab - from));
+  }
+  fields.push_back(line.substr(from));
+  return fields;
+}
+
 // The test seam: robustSolveHook replaced by a script of outcomes, one per solve, the last
 // repeated; every call is recorded.
 class ScriptedSolve {
