@@ -249,9 +249,7 @@ TEST_F(HestonCalibrationExport, AppendsOneResultsLinePerEvaluation) {
   const double first = calibrate(kModel);
   const double second = calibrate(third);
   const std::string text = folder_.read(kResultsName);
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> lines = splitLines(text);
   ASSERT_EQ(lines.size(), 2u) << text;
   ASSERT_EQ(text.back(), '\n');
   struct Case {

@@ -419,9 +419,7 @@ TEST_F(PdeObjectives, DebugSwitchAppendsOneRecordPerEvaluation) {
   const Model m{1.0 / 3.0, 0.05, 1.5, 0.4, -0.6};
   const double values[2] = {byOption(m, Settings{}, 0), byExpiry(m, Settings{}, 0, 0)};
   const std::string text = folder_.read(kResultsName);
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> lines = splitLines(text);
   ASSERT_EQ(lines.size(), 2u) << text;
   ASSERT_EQ(text.back(), '\n');
   for (int i = 0; i < 2; ++i) {
