@@ -4,6 +4,7 @@
 #ifndef SERIVANE_TESTS_CALIBRATION_BAD_EXPORT_ARGS_H_
 #define SERIVANE_TESTS_CALIBRATION_BAD_EXPORT_ARGS_H_
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,15 @@ namespace bad_export_args {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int32_t kIntMax = std::numeric_limits<std::int32_t>::max();
+
+// A row of bad input for the arguments `Args`: what it changes in the valid ones, and what the
+// failure record (or message) holds.
+template <class Args>
+struct BadArgsCase {
+  const char* label;
+  std::function<void(Args&)> change;
+  const char* logged;
+};
 
 // GARCH_VanillaPDESolver's 22 arguments, a valid put by default.
 struct PdeArgs {
@@ -57,11 +67,7 @@ struct PdeArgs {
   }
 };
 
-struct PdeCase {
-  const char* label;
-  std::function<void(PdeArgs&)> change;
-  const char* logged;
-};
+using PdeCase = BadArgsCase<PdeArgs>;
 
 inline std::vector<PdeCase> pdeCases() {
   return {
@@ -149,11 +155,7 @@ struct HestonArgs {
   }
 };
 
-struct HestonCase {
-  const char* label;
-  std::function<void(HestonArgs&)> change;
-  const char* logged;
-};
+using HestonCase = BadArgsCase<HestonArgs>;
 
 inline std::vector<HestonCase> hestonCases() {
   return {
@@ -186,6 +188,11 @@ inline std::string takeString(char16_t* s) {
 }
 
 constexpr double kSentinel = -12345.0;
+
+// Every entry of `v` still kSentinel.
+inline bool allSentinel(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return x == kSentinel; });
+}
 
 // QelOptionPricer's 31 arguments: a valid European put (volvol 0.3 at rootT 1), arrays of 200
 // entries filled with kSentinel; a pointer argument is passed as null when its flag is set.
@@ -244,20 +251,14 @@ struct OptionPricerArgs {
   bool untouched() const {
     for (const std::vector<double>* v :
          {&outS, &outValue, &outDelta, &outGamma, &outTheta, &outVega}) {
-      for (double x : *v) {
-        if (x != kSentinel) return false;
-      }
+      if (!allSentinel(*v)) return false;
     }
     return cpuTime == 0.0;
   }
 };
 
 // A failure message holds `logged`.
-struct OptionPricerCase {
-  const char* label;
-  std::function<void(OptionPricerArgs&)> change;
-  const char* logged;
-};
+using OptionPricerCase = BadArgsCase<OptionPricerArgs>;
 
 inline std::vector<OptionPricerCase> optionPricerCases() {
   using A = OptionPricerArgs;
@@ -353,19 +354,10 @@ struct HestonGridArgs {
                         N,
                         internal));
   }
-  bool untouched() const {
-    for (double x : out) {
-      if (x != kSentinel) return false;
-    }
-    return true;
-  }
+  bool untouched() const { return allSentinel(out); }
 };
 
-struct HestonGridCase {
-  const char* label;
-  std::function<void(HestonGridArgs&)> change;
-  const char* logged;
-};
+using HestonGridCase = BadArgsCase<HestonGridArgs>;
 
 inline std::vector<HestonGridCase> hestonGridCases() {
   using A = HestonGridArgs;
@@ -401,9 +393,9 @@ struct ObjectiveArgs {
   double sRangeParam = 1.0, level = 0.9999;
   std::int32_t volvolWidening = 0, stripMode = 0, model = 0;
 
-  // GARCH_VanillaPDECalibration
-  template <class F>
-  double byOption(F f) const {
+  // The thirteen arguments every objective starts with, then `rest`.
+  template <class F, class... Rest>
+  double common(F f, Rest... rest) const {
     return f(v0,
              vL,
              theta,
@@ -417,62 +409,27 @@ struct ObjectiveArgs {
              sRangeParam,
              level,
              volvolWidening,
-             model);
+             rest...);
+  }
+  // GARCH_VanillaPDECalibration
+  template <class F>
+  double byOption(F f) const {
+    return common(f, model);
   }
   // GARCH_VanillaPDECalibrationM, and SVPDECalibration with the strip mode as selector
   template <class F>
   double byExpiry(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening,
-             stripMode,
-             model);
+    return common(f, stripMode, model);
   }
   // SVPDECalibration with selector 3
   template <class F>
   double svByOption(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening,
-             3,
-             model);
+    return common(f, std::int32_t{3}, model);
   }
   // The HESTON_ wrappers (model 0, strip mode 0)
   template <class F>
   double heston(F f) const {
-    return f(v0,
-             vL,
-             theta,
-             volvol,
-             rho,
-             NS,
-             NV,
-             NT,
-             methodID,
-             precision,
-             sRangeParam,
-             level,
-             volvolWidening);
+    return common(f);
   }
 };
 

@@ -9,27 +9,7 @@ if(NOT NM OR NOT MODULE OR NOT MODULE64 OR NOT TABLE)
           "usage: cmake -DNM=.. -DMODULE=.. -DMODULE64=.. -DTABLE=.. -P check_stdcall_exports.cmake")
 endif()
 
-# The defined dynamic symbols of a module, sorted; the link editor's own (_init, _fini, _edata,
-# _end, __bss_start) left out.
-function(defined_dynamic_symbols module out)
-  execute_process(COMMAND "${NM}" -D --defined-only "${module}"
-                  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "nm failed on ${module}")
-  endif()
-  string(REPLACE "\n" ";" lines "${listing}")
-  set(found "")
-  foreach(line IN LISTS lines)
-    if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
-      set(name "${CMAKE_MATCH_1}")
-      if(NOT name MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
-        list(APPEND found "${name}")
-      endif()
-    endif()
-  endforeach()
-  list(SORT found)
-  set(${out} "${found}" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/dynamic_symbols.cmake")
 
 file(READ "${TABLE}" table_text)
 string(REGEX MATCHALL "X\\([A-Za-z_0-9]+, [0-9]+\\)" rows "${table_text}")

@@ -244,88 +244,45 @@ TEST_F(ExportArgs, RetryLaddersCannotOverflowOnHugeSizes) {
   // (3 NV / 4); the pricer then refuses the sizes and the ladder ends with 0.0.
   ScriptedSolve solve({SolveOutcome::values(0.0, 0.0, 0.0)});
   int ns = kIntMax, nv = kIntMax, precision = 3;
-  EXPECT_EQ(calcVanillaPDEWithRetries(100.0,
-                                      100.0,
-                                      1.0,
-                                      0.03,
-                                      0.01,
-                                      0.04,
-                                      0.04,
-                                      1.5,
-                                      0.3,
-                                      -0.7,
-                                      &ns,
-                                      &nv,
-                                      30,
-                                      1,
-                                      0,
-                                      &precision,
-                                      2,
-                                      0,
-                                      1.0,
-                                      0.9999,
-                                      0,
-                                      false,
-                                      0),
-            0.0);
+  // The default put on a 30-step grid, its sizes and run mode in the variables above.
+  const auto ladder = [&] {
+    return calcVanillaPDEWithRetries(100.0,
+                                     100.0,
+                                     1.0,
+                                     0.03,
+                                     0.01,
+                                     0.04,
+                                     0.04,
+                                     1.5,
+                                     0.3,
+                                     -0.7,
+                                     &ns,
+                                     &nv,
+                                     30,
+                                     1,
+                                     0,
+                                     &precision,
+                                     2,
+                                     0,
+                                     1.0,
+                                     0.9999,
+                                     0,
+                                     false,
+                                     0);
+  };
+  EXPECT_EQ(ladder(), 0.0);
   EXPECT_EQ(nv, static_cast<int>(3LL * kIntMax / 4));
   ScriptedSolve negative({SolveOutcome::values(-1.0, 1.0, 1.0)});
   ns = kIntMax - 1;
   nv = kIntMax / 2;
   precision = 3;
-  EXPECT_EQ(calcVanillaPDEWithRetries(100.0,
-                                      100.0,
-                                      1.0,
-                                      0.03,
-                                      0.01,
-                                      0.04,
-                                      0.04,
-                                      1.5,
-                                      0.3,
-                                      -0.7,
-                                      &ns,
-                                      &nv,
-                                      30,
-                                      1,
-                                      0,
-                                      &precision,
-                                      2,
-                                      0,
-                                      1.0,
-                                      0.9999,
-                                      0,
-                                      false,
-                                      0),
-            1.0);
+  EXPECT_EQ(ladder(), 1.0);
   robustSolveHook = nullptr;
   // Without the seam the pricer itself refuses them: a catch record, and 0.0.
   ns = kIntMax;
   nv = kIntMax;
   precision = 3;
-  EXPECT_EQ(calcVanillaPDEWithRetries(100.0,
-                                      100.0,
-                                      1.0,
-                                      0.03,
-                                      0.01,
-                                      0.04,
-                                      0.04,
-                                      1.5,
-                                      0.3,
-                                      -0.7,
-                                      &ns,
-                                      &nv,
-                                      30,
-                                      1,
-                                      0,
-                                      &precision,
-                                      2,
-                                      0,
-                                      1.0,
-                                      0.9999,
-                                      0,
-                                      false,
-                                      0),
-            0.0);
+  EXPECT_EQ(ladder(), 0.0);
   EXPECT_NE(log().find("the grid sizes lie beyond what the pricer solves on"), std::string::npos);
 }
 

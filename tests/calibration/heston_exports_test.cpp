@@ -80,17 +80,6 @@ double calibrate(const Model& m) {
   return HESTON_VanillaCalibration(m.v0, m.vL, m.theta, m.volvol, m.rho);
 }
 
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string::size_type from = 0;
-  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
-       from = tab + 1) {
-    fields.push_back(line.substr(from, tab - from));
-  }
-  fields.push_back(line.substr(from));
-  return fields;
-}
-
 using VanillaHestonExport = PricingLogTest;
 
 class HestonCalibrationExport : public PricingLogTest {
@@ -228,20 +217,7 @@ TEST(CountedOptionFile, ObjectiveRecordLine) {
 }
 
 TEST_F(HestonCalibrationExport, MissingOrIncompleteQuoteFiles) {
-  const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 0\n";
-  struct Case {
-    const char* label;
-    std::optional<std::string> file;
-    double expected;
-  } cases[] = {
-      {"no quote file", std::nullopt, 10000.0},
-      {"a count of 3 over 2 records", "3\n" + rec + rec, -999.0},
-      {"a count of -1", "-1\n" + rec, -999.0},
-      {"a count of 0", "0\n", -999.0},
-      {"a field that is not a number", "1\n0.2 100 95 half 0.03 0.01 1 0\n", -999.0},
-      {"an empty file", "", -999.0},
-  };
-  for (const Case& c : cases) {
+  for (const QuoteFileCase& c : unreadableQuoteFiles()) {
     ProgramFolderQuotes quotes(c.file);
     EXPECT_EQ(calibrate(kModel), c.expected) << c.label;
   }
@@ -275,9 +251,7 @@ TEST_F(HestonCalibrationExport, AppendsOneResultsLinePerEvaluation) {
   const double first = calibrate(kModel);
   const double second = calibrate(third);
   const std::string text = folder_.read(kResultsName);
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> lines = splitLines(text);
   ASSERT_EQ(lines.size(), 2u) << text;
   ASSERT_EQ(text.back(), '\n');
   struct Case {

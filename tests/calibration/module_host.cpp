@@ -1,9 +1,10 @@
 // A host that loads the module with dlopen, as an outside program would: a copy of
-// libserivane64.so in a fresh temporary folder (so that the module's log lands there), its two
-// exports looked up by name and called. Prices against the semi-analytic Heston engine for the
-// square-root variance model, ImpliedVol round trips and its failure value, and the containment
-// of an error that the robust pricer lets through; the analytic Heston price and its calibration
-// objective over quotes beside the module.
+// libserivane64.so in a fresh temporary folder (so that the module's log lands there), its
+// exports looked up by name and called through pointers of the types calibration/serivane.h
+// declares. Prices against the semi-analytic Heston engine for the square-root variance model,
+// ImpliedVol round trips and its failure value, and the containment of an error that the robust
+// pricer lets through; the analytic Heston price and its calibration objective over quotes beside
+// the module.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "bad_export_args.h"
+#include "calibration/serivane.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"
@@ -29,32 +31,10 @@ namespace serivane {
 
 namespace {
 
-using PdeSolverFn = double (*)(double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               double,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               int32_t,
-                               double,
-                               double,
-                               int32_t,
-                               int32_t);
-using ImpliedVolFn = double (*)(double, double, double, double, double, double, int32_t);
-using VanillaHestonFn = double (*)(
-    double, double, double, double, double, double, double, double, double, double, int32_t);
-using HestonCalibrationFn = double (*)(double, double, double, double, double);
+using PdeSolverFn = decltype(&GARCH_VanillaPDESolver);
+using ImpliedVolFn = decltype(&ImpliedVol);
+using VanillaHestonFn = decltype(&VanillaHeston);
+using HestonCalibrationFn = decltype(&HESTON_VanillaCalibration);
 
 // The module copied into a temporary folder and loaded from there.
 class LoadedModule {
@@ -137,54 +117,38 @@ TEST(ModuleHost, SquareRootModelPricesMatchTheAnalyticHestonEngine) {
       {"out-of-the-money call, Richardson in time", 120.0, 0.5, 0.09, 0.05, 3.0, 0.5, -0.5, 0, 0},
       {"in-the-money put, convergence run", 110.0, 2.0, 0.02, 0.06, 0.5, 0.4, 0.3, 1, 2},
   };
+  // The case on a 100 x 50 x 50 grid, method id 2, European; its price, or its implied
+  // volatility when ivWanted is 1.
+  const auto solve = [&m](const Case& c, int ivWanted) {
+    return m.solver(100.0,
+                    c.K,
+                    c.T,
+                    0.03,
+                    0.01,
+                    c.v0,
+                    c.vL,
+                    c.kappa,
+                    c.xi,
+                    c.rho,
+                    100,
+                    50,
+                    50,
+                    c.CallPut,
+                    0,
+                    c.precisionCode,
+                    2,
+                    ivWanted,
+                    1.0,
+                    0.9999,
+                    0,
+                    0);
+  };
   for (const Case& c : cases) {
     const double ref = hestonPrice(c.K, c.T, c.v0, c.vL, c.kappa, c.xi, c.rho, c.CallPut);
-    const double pde = m.solver(100.0,
-                                c.K,
-                                c.T,
-                                0.03,
-                                0.01,
-                                c.v0,
-                                c.vL,
-                                c.kappa,
-                                c.xi,
-                                c.rho,
-                                100,
-                                50,
-                                50,
-                                c.CallPut,
-                                0,
-                                c.precisionCode,
-                                2,
-                                0,
-                                1.0,
-                                0.9999,
-                                0,
-                                0);
+    const double pde = solve(c, 0);
     EXPECT_NEAR(pde, ref, 2e-3 * ref + 2e-3) << c.label;
     // Asked for the implied volatility, the export returns that of its price.
-    const double iv = m.solver(100.0,
-                               c.K,
-                               c.T,
-                               0.03,
-                               0.01,
-                               c.v0,
-                               c.vL,
-                               c.kappa,
-                               c.xi,
-                               c.rho,
-                               100,
-                               50,
-                               50,
-                               c.CallPut,
-                               0,
-                               c.precisionCode,
-                               2,
-                               1,
-                               1.0,
-                               0.9999,
-                               0,
-                               0);
+    const double iv = solve(c, 1);
     EXPECT_NEAR(bsmPrice(100.0, c.K, 0.03, 0.01, iv, c.T, c.CallPut), pde, 1e-9) << c.label;
   }
   EXPECT_EQ(m.log(), "");
@@ -224,28 +188,11 @@ TEST(ModuleHost, AnErrorThatThePricerLetsThroughStaysInTheModule) {
   // vL = 0 with a coverage probability: the gamma law of the variance bound cannot be built and
   // throws a plain character string, which the export turns into its failure value and a catch
   // record in the module's folder.
-  const double v = m.solver(100.0,
-                            100.0,
-                            1.0,
-                            0.03,
-                            0.01,
-                            0.04,
-                            0.0,
-                            1.5,
-                            0.3,
-                            -0.7,
-                            60,
-                            30,
-                            30,
-                            1,
-                            0,
-                            1,
-                            2,
-                            0,
-                            1.0,
-                            0.9999,
-                            0,
-                            1);
+  // The default put of the bad-argument rows (a 60 x 30 x 30 grid, a plain solve) under model 1.
+  bad_export_args::PdeArgs a;
+  a.vL = 0.0;
+  a.model = 1;
+  const double v = a.call(m.solver);
   EXPECT_EQ(v, 0.0);
   const std::string log = m.log();
   EXPECT_NE(log.find("Possible instability issue****************************\n"
@@ -302,48 +249,9 @@ TEST(ModuleHost, AnalyticHestonPriceAndItsCalibrationObjective) {
 // The PDE calibration objectives over counted quotes beside the module.
 namespace {
 
-using PdeObjectiveFn = double (*)(double,
-                                  double,
-                                  double,
-                                  double,
-                                  double,
-                                  int32_t,
-                                  int32_t,
-                                  int32_t,
-                                  int32_t,
-                                  int32_t,
-                                  double,
-                                  double,
-                                  int32_t);
-using PdeObjectiveModelFn = double (*)(double,
-                                       double,
-                                       double,
-                                       double,
-                                       double,
-                                       int32_t,
-                                       int32_t,
-                                       int32_t,
-                                       int32_t,
-                                       int32_t,
-                                       double,
-                                       double,
-                                       int32_t,
-                                       int32_t);
-using PdeObjectiveExFn = double (*)(double,
-                                    double,
-                                    double,
-                                    double,
-                                    double,
-                                    int32_t,
-                                    int32_t,
-                                    int32_t,
-                                    int32_t,
-                                    int32_t,
-                                    double,
-                                    double,
-                                    int32_t,
-                                    int32_t,
-                                    int32_t);
+using PdeObjectiveFn = decltype(&HESTON_VanillaPDECalibration);
+using PdeObjectiveModelFn = decltype(&GARCH_VanillaPDECalibration);
+using PdeObjectiveExFn = decltype(&SVPDECalibration);
 
 }  // namespace
 
@@ -386,51 +294,8 @@ TEST(ModuleHost, PdeCalibrationObjectivesFitAnalyticHestonQuotes) {
 // ---- String results: VanillaHestonGrid and QelOptionPricer ----
 namespace {
 
-using HestonGridFn = char16_t* (*)(const double*,
-                                   double*,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   double,
-                                   int32_t,
-                                   int32_t,
-                                   uint8_t);
-using OptionPricerFn = char16_t* (*)(double*,
-                                     double*,
-                                     double*,
-                                     double*,
-                                     double*,
-                                     double*,
-                                     double*,
-                                     double,
-                                     double,
-                                     int32_t,
-                                     double,
-                                     double*,
-                                     double,
-                                     double,
-                                     double,
-                                     int32_t*,
-                                     int32_t*,
-                                     int32_t,
-                                     int32_t,
-                                     int32_t,
-                                     int32_t,
-                                     double*,
-                                     double*,
-                                     double,
-                                     double,
-                                     double,
-                                     uint8_t,
-                                     uint8_t,
-                                     uint8_t,
-                                     uint8_t,
-                                     int32_t);
+using HestonGridFn = decltype(&VanillaHestonGrid);
+using OptionPricerFn = decltype(&QelOptionPricer);
 
 // A returned string read as a host must: the byte length from the 4 bytes before the string, then
 // the block freed at the string minus the pointer size (AddressSanitizer checks both).

@@ -51,89 +51,43 @@ struct Settings {
   int widening = 0;
 };
 
+// An objective export with the model and settings as its first thirteen arguments, then `rest`.
+template <class F, class... Rest>
+double objective(F f, const Model& m, const Settings& s, Rest... rest) {
+  return f(m.v0,
+           m.vL,
+           m.theta,
+           m.volvol,
+           m.rho,
+           s.NS,
+           s.NV,
+           s.NT,
+           s.methodID,
+           s.precision,
+           s.sRange,
+           s.level,
+           s.widening,
+           rest...);
+}
+
 double byOption(const Model& m, const Settings& s, int model) {
-  return GARCH_VanillaPDECalibration(m.v0,
-                                     m.vL,
-                                     m.theta,
-                                     m.volvol,
-                                     m.rho,
-                                     s.NS,
-                                     s.NV,
-                                     s.NT,
-                                     s.methodID,
-                                     s.precision,
-                                     s.sRange,
-                                     s.level,
-                                     s.widening,
-                                     model);
+  return objective(GARCH_VanillaPDECalibration, m, s, model);
 }
 
 double byExpiry(const Model& m, const Settings& s, int stripMode, int model) {
-  return GARCH_VanillaPDECalibrationM(m.v0,
-                                      m.vL,
-                                      m.theta,
-                                      m.volvol,
-                                      m.rho,
-                                      s.NS,
-                                      s.NV,
-                                      s.NT,
-                                      s.methodID,
-                                      s.precision,
-                                      s.sRange,
-                                      s.level,
-                                      s.widening,
-                                      stripMode,
-                                      model);
+  return objective(GARCH_VanillaPDECalibrationM, m, s, stripMode, model);
 }
 
 double hestonByOption(const Model& m, const Settings& s) {
-  return HESTON_VanillaPDECalibration(m.v0,
-                                      m.vL,
-                                      m.theta,
-                                      m.volvol,
-                                      m.rho,
-                                      s.NS,
-                                      s.NV,
-                                      s.NT,
-                                      s.methodID,
-                                      s.precision,
-                                      s.sRange,
-                                      s.level,
-                                      s.widening);
+  return objective(HESTON_VanillaPDECalibration, m, s);
 }
 
 double hestonByExpiry(const Model& m, const Settings& s) {
-  return HESTON_VanillaPDECalibrationM(m.v0,
-                                       m.vL,
-                                       m.theta,
-                                       m.volvol,
-                                       m.rho,
-                                       s.NS,
-                                       s.NV,
-                                       s.NT,
-                                       s.methodID,
-                                       s.precision,
-                                       s.sRange,
-                                       s.level,
-                                       s.widening);
+  return objective(HESTON_VanillaPDECalibrationM, m, s);
 }
 
 double sv(const Model& m, const Settings& s, int selector, int model) {
-  return SVPDECalibration(m.v0,
-                          m.vL,
-                          m.theta,
-                          m.volvol,
-                          m.rho,
-                          s.NS,
-                          s.NV,
-                          s.NT,
-                          s.methodID,
-                          s.precision,
-                          s.sRange,
-                          s.level,
-                          s.widening,
-                          selector,
-                          model);
+  return objective(SVPDECalibration, m, s, selector, model);
 }
 
 // Black-Scholes-Merton implied volatility of a price.
@@ -206,17 +160,6 @@ class ThreadCount {
 std::string errorRecord(const std::string& message) {
   const std::string frame(85, '*');
   return frame + "\n" + message + "\n" + frame + "\n\n";
-}
-
-std::vector<std::string> splitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string::size_type from = 0;
-  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
-       from = tab + 1) {
-    fields.push_back(line.substr(from, tab - from));
-  }
-  fields.push_back(line.substr(from));
-  return fields;
 }
 
 class PdeObjectives : public PricingLogTest {
@@ -416,23 +359,7 @@ TEST_F(PdeObjectives, WrappersAreTheGeneralObjectives) {
 
 TEST_F(PdeObjectives, QuoteFileFailureValues) {
   debugFlag = true;  // no evaluation is recorded all the same
-  const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 0\n";
-  struct Case {
-    const char* label;
-    std::optional<std::string> file;
-    double expected;
-  } cases[] = {
-      {"no quote file", std::nullopt, 10000.0},
-      {"a count of 3 over 2 records", "3\n" + rec + rec, -999.0},
-      {"a count of -1", "-1\n" + rec, -999.0},
-      {"a count of 0", "0\n", -999.0},
-      {"a field that is not a number", "2\n" + rec + "0.2 100 95 half 0.03 0.01 1 0\n", -999.0},
-      {"an empty file", "", -999.0},
-      {"the chain layout (its spot read as the count)",
-       "100\tspot\nIV\tstrike\tdays\trate\tdividend\n0.2\t95\t30\t0.03\t0.01\n",
-       -999.0},
-  };
-  for (const Case& c : cases) {
+  for (const QuoteFileCase& c : unreadableQuoteFiles()) {
     ProgramFolderQuotes quotes(c.file);
     EXPECT_EQ(byOption(kHeston, Settings{}, 0), c.expected) << c.label;
     EXPECT_EQ(byExpiry(kHeston, Settings{}, 0, 0), c.expected) << c.label;
@@ -494,9 +421,7 @@ TEST_F(PdeObjectives, DebugSwitchAppendsOneRecordPerEvaluation) {
   const Model m{1.0 / 3.0, 0.05, 1.5, 0.4, -0.6};
   const double values[2] = {byOption(m, Settings{}, 0), byExpiry(m, Settings{}, 0, 0)};
   const std::string text = folder_.read(kResultsName);
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::string> lines = splitLines(text);
   ASSERT_EQ(lines.size(), 2u) << text;
   ASSERT_EQ(text.back(), '\n');
   for (int i = 0; i < 2; ++i) {

@@ -105,6 +105,26 @@ inline int countOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The lines of a text, without their line breaks.
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The tab-separated fields of a line (a record of "Results.txt", say).
+inline std::vector<std::string> splitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string::size_type from = 0;
+  for (std::string::size_type tab; (tab = line.find('\t', from)) != std::string::npos;
+       from = tab + 1) {
+    fields.push_back(line.substr(from, tab - from));
+  }
+  fields.push_back(line.substr(from));
+  return fields;
+}
+
 // The test seam: robustSolveHook replaced by a script of outcomes, one per solve, the last
 // repeated; every call is recorded.
 class ScriptedSolve {

@@ -8,6 +8,7 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -41,11 +42,17 @@ std::vector<double> spotGrid() {
   return S;
 }
 
-// The grid through the C++ entry, with the outside library from the build's output folder.
-std::vector<double> priceGrid(const Case& c, const std::vector<double>& S, int put, bool internal) {
-  std::vector<double> out(S.size() + 1, kSentinel);
-  priceHestonGrid(S.data(),
-                  out.data(),
+// priceHestonGrid with the model and option of `c`, nodes 0..N.
+void priceCaseGrid(const Case& c,
+                   const double* S,
+                   double* out,
+                   int put,
+                   int N,
+                   bool internal,
+                   const std::string& libraryFolder = SERIVANE_OUTSIDE_LIBRARY_DIR,
+                   const std::string& libraryFile = kOutsideLibraryName) {
+  priceHestonGrid(S,
+                  out,
                   c.K,
                   c.r,
                   c.d,
@@ -56,11 +63,40 @@ std::vector<double> priceGrid(const Case& c, const std::vector<double>& S, int p
                   c.rho,
                   c.T,
                   put,
-                  static_cast<int>(S.size()) - 1,
+                  N,
                   internal,
-                  SERIVANE_OUTSIDE_LIBRARY_DIR,
-                  kOutsideLibraryName);
+                  libraryFolder,
+                  libraryFile);
+}
+
+// The grid through the C++ entry, with the outside library from the build's output folder.
+std::vector<double> priceGrid(const Case& c, const std::vector<double>& S, int put, bool internal) {
+  std::vector<double> out(S.size() + 1, kSentinel);
+  priceCaseGrid(c, S.data(), out.data(), put, static_cast<int>(S.size()) - 1, internal);
   return out;
+}
+
+// The export VanillaHestonGrid with the model and option of `c`, nodes 0..N.
+QelString exportGrid(const Case& c,
+                     const std::vector<double>& S,
+                     std::vector<double>& out,
+                     int put,
+                     int N,
+                     int internal) {
+  return VanillaHestonGrid(S.data(),
+                           out.data(),
+                           c.K,
+                           c.r,
+                           c.d,
+                           c.v0,
+                           c.vL,
+                           c.theta,
+                           c.volvol,
+                           c.rho,
+                           c.T,
+                           put,
+                           N,
+                           static_cast<std::uint8_t>(internal));
 }
 
 std::string takeString(QelString s) {
@@ -133,22 +169,7 @@ TEST(HestonGrid, NZeroComputesOnlyNodeZero) {
     for (int put : {0, 1}) {
       const std::vector<double> S = {7.0, 100.0};
       std::vector<double> out = {kSentinel, kSentinel};
-      priceHestonGrid(S.data(),
-                      out.data(),
-                      c.K,
-                      c.r,
-                      c.d,
-                      c.v0,
-                      c.vL,
-                      c.theta,
-                      c.volvol,
-                      c.rho,
-                      c.T,
-                      put,
-                      0,
-                      internal,
-                      SERIVANE_OUTSIDE_LIBRARY_DIR,
-                      kOutsideLibraryName);
+      priceCaseGrid(c, S.data(), out.data(), put, 0, internal);
       EXPECT_EQ(out[0], put ? c.K * std::exp(-c.r * c.T) - 7.0 * std::exp(-c.d * c.T) : 0.0);
       EXPECT_EQ(out[1], kSentinel);
     }
@@ -176,22 +197,8 @@ TEST(HestonGrid, EngineFailureIsReportedAndTheOtherNodesArePriced) {
   std::vector<double> out(S.size(), kSentinel);
   std::string message;
   try {
-    priceHestonGrid(S.data(),
-                    out.data(),
-                    c.K,
-                    c.r,
-                    c.d,
-                    c.v0,
-                    c.vL,
-                    c.theta,
-                    c.volvol,
-                    c.rho,
-                    c.T,
-                    0,
-                    static_cast<int>(S.size()) - 1,
-                    true,
-                    "",
-                    kOutsideLibraryName);
+    priceCaseGrid(
+        c, S.data(), out.data(), 0, static_cast<int>(S.size()) - 1, true, "", kOutsideLibraryName);
   } catch (const std::exception& e) {
     message = e.what();
   }
@@ -207,22 +214,14 @@ TEST(HestonGrid, MissingLibraryOrEntryGivesTheFailureText) {
   const std::vector<double> S = spotGrid();
   std::vector<double> out(S.size(), kSentinel);
   try {
-    priceHestonGrid(S.data(),
-                    out.data(),
-                    c.K,
-                    c.r,
-                    c.d,
-                    c.v0,
-                    c.vL,
-                    c.theta,
-                    c.volvol,
-                    c.rho,
-                    c.T,
-                    1,
-                    static_cast<int>(S.size()) - 1,
-                    false,
-                    SERIVANE_OUTSIDE_LIBRARY_DIR,
-                    "libmervane_missing.so");
+    priceCaseGrid(c,
+                  S.data(),
+                  out.data(),
+                  1,
+                  static_cast<int>(S.size()) - 1,
+                  false,
+                  SERIVANE_OUTSIDE_LIBRARY_DIR,
+                  "libmervane_missing.so");
     ADD_FAILURE() << "no failure";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()).rfind(
@@ -248,38 +247,11 @@ TEST(HestonGrid, MissingLibraryOrEntryGivesTheFailureText) {
   // The export in this test program looks in the program's folder (the test's own, which holds
   // no libmervane.so) and along the search path: the failure text, node 0 not written. The
   // internal path of the same call succeeds with an empty string.
-  const std::string text = takeString(VanillaHestonGrid(S.data(),
-                                                        out.data(),
-                                                        c.K,
-                                                        c.r,
-                                                        c.d,
-                                                        c.v0,
-                                                        c.vL,
-                                                        c.theta,
-                                                        c.volvol,
-                                                        c.rho,
-                                                        c.T,
-                                                        1,
-                                                        static_cast<int>(S.size()) - 1,
-                                                        0));
+  const std::string text = takeString(exportGrid(c, S, out, 1, static_cast<int>(S.size()) - 1, 0));
   EXPECT_EQ(text.rfind("The outside pricing library libmervane.so could not be loaded: ", 0), 0u)
       << text;
   EXPECT_EQ(out[0], kSentinel);
-  EXPECT_EQ(takeString(VanillaHestonGrid(S.data(),
-                                         out.data(),
-                                         c.K,
-                                         c.r,
-                                         c.d,
-                                         c.v0,
-                                         c.vL,
-                                         c.theta,
-                                         c.volvol,
-                                         c.rho,
-                                         c.T,
-                                         1,
-                                         static_cast<int>(S.size()) - 1,
-                                         1)),
-            "");
+  EXPECT_EQ(takeString(exportGrid(c, S, out, 1, static_cast<int>(S.size()) - 1, 1)), "");
   EXPECT_NE(out[0], kSentinel);
 }
 
@@ -292,22 +264,7 @@ TEST(HestonGrid, NonFiniteNodeValueIsAFailure) {
   std::vector<double> out(S.size(), kSentinel);
   std::string message;
   try {
-    priceHestonGrid(S.data(),
-                    out.data(),
-                    c.K,
-                    c.r,
-                    c.d,
-                    c.v0,
-                    c.vL,
-                    c.theta,
-                    c.volvol,
-                    c.rho,
-                    c.T,
-                    1,
-                    static_cast<int>(S.size()) - 1,
-                    false,
-                    SERIVANE_OUTSIDE_LIBRARY_DIR,
-                    kOutsideLibraryName);
+    priceCaseGrid(c, S.data(), out.data(), 1, static_cast<int>(S.size()) - 1, false);
   } catch (const std::exception& e) {
     message = e.what();
   }

@@ -173,10 +173,10 @@ inline std::unique_ptr<QelHestonVanilla> makePricer(const PricingCase& c) {
       c.model.volvol, kV0, kVL, kTheta, kRho, static_cast<double>(c.model.model)};
   const std::valarray<double> zeros(0.0, 5);
   // The arguments the robust pricers pass (clustered at the strike, tolerance exponent minus the
-  // run mode, no Bermudan dates).
-  if (c.strikes.empty()) {
+  // run mode, no Bermudan dates); a strike list also takes its strip flag and exponent p.
+  const auto make = [&](const auto& strikes, auto... listTail) {
     return std::make_unique<QelHestonVanilla>(kS0,
-                                              kStrike,
+                                              strikes,
                                               kT,
                                               params,
                                               kRate,
@@ -199,35 +199,11 @@ inline std::unique_ptr<QelHestonVanilla> makePricer(const PricingCase& c) {
                                               0,
                                               0.0,
                                               c.methodID,
-                                              false);
-  }
-  return std::make_unique<QelHestonVanilla>(kS0,
-                                            c.strikes,
-                                            kT,
-                                            params,
-                                            kRate,
-                                            kDividend,
-                                            c.grid.NS,
-                                            c.grid.NV,
-                                            c.grid.NT,
-                                            c.CallPut,
-                                            c.precision,
-                                            1,
-                                            c.EuroAmer,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -static_cast<double>(c.precision),
-                                            kSRangeParam,
-                                            kVarRange,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            c.methodID,
-                                            false,
-                                            false,
-                                            c.model.p);
+                                              false,
+                                              listTail...);
+  };
+  if (c.strikes.empty()) return make(kStrike);
+  return make(c.strikes, false, c.model.p);
 }
 
 inline std::string numbersLine(const std::string& key, const std::valarray<double>& v) {
