@@ -17,6 +17,7 @@
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/reference_schemes.h"
+#include "pde2d/solver_fixtures.h"
 
 namespace serivane {
 
@@ -34,35 +35,15 @@ struct FrameCase {
   double r = 0.04, d = 0.015;
 };
 
-std::unique_ptr<QelHestonVanilla> makeObject(const FrameCase& s, double K = 100.0, double T = 0.5) {
-  const std::valarray<double> params = {0.7, 0.05, 0.04, 1.8, s.rho, double(s.model)};
-  auto o = std::make_unique<QelHestonVanilla>(100.0,
-                                              K,
-                                              T,
-                                              params,
-                                              s.r,
-                                              s.d,
-                                              s.NS,
-                                              s.NV,
-                                              s.NT,
-                                              s.CallPut,
-                                              3,
-                                              1,
-                                              s.EuroAmer,
-                                              std::valarray<double>(5),
-                                              std::valarray<double>(5),
-                                              true,
-                                              -3.0,
-                                              1.0,
-                                              0.9999,
-                                              0,
-                                              true,
-                                              0,
-                                              0.0,
-                                              s.methodID,
-                                              false);
-  o->p = s.p;
-  return o;
+std::unique_ptr<QelHestonVanilla> makeObject(const FrameCase& s) {
+  solver_fixtures::Option opt;
+  opt.T = 0.5;
+  opt.CallPut = s.CallPut;
+  opt.EuroAmer = s.EuroAmer;
+  opt.r = s.r;
+  opt.d = s.d;
+  return solver_fixtures::makePricer(
+      {0.05, 0.04, 1.8, 0.7, s.rho}, opt, s.NS, s.NV, s.NT, s.methodID, s.model, s.p);
 }
 
 // A quadratic in (S, v) and its derivatives.

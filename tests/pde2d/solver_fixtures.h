@@ -10,6 +10,7 @@
 
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "support/heston_pricer.h"
 
 namespace serivane {
 
@@ -39,6 +40,36 @@ constexpr double kS0 = 100.0;
 // Coverage of the variance range: the calibration's usual level.
 constexpr double kVarRange = 0.9999;
 
+// The pricer data of model m (parameter model) and option o on grid g, with the constant
+// arguments the robust pricers pass: clustered at the strike, sRangeParam 1.
+inline PricerData pricerData(
+    const Model& m, const Option& o, const Grid& g, int model, double varRange, double p) {
+  PricerData a;
+  a.S0 = kS0;
+  a.K = o.K;
+  a.T = o.T;
+  a.volvol = m.xi;
+  a.v0 = m.v0;
+  a.vL = m.vL;
+  a.theta = m.kappa;
+  a.rho = m.rho;
+  a.model = double(model);
+  a.r = o.r;
+  a.d = o.d;
+  a.NS = g.NS;
+  a.NV = g.NV;
+  a.NT = g.NT;
+  a.CallPut = o.CallPut;
+  a.EuroAmer = o.EuroAmer;
+  a.sRangeParam = 1.0;
+  a.varRange = varRange;
+  a.nExercise = o.nExercise;
+  a.runMode = g.runMode;
+  a.methodID = g.methodID;
+  a.p = p;
+  return a;
+}
+
 // A one-strike pricer clustered at the strike, built with the constant arguments the robust
 // pricers pass, with exponent p.
 inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
@@ -47,35 +78,7 @@ inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
                                                     int model,
                                                     double varRange = kVarRange,
                                                     double p = 1.0) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  auto q = std::make_unique<QelHestonVanilla>(kS0,
-                                              o.K,
-                                              o.T,
-                                              params,
-                                              o.r,
-                                              o.d,
-                                              g.NS,
-                                              g.NV,
-                                              g.NT,
-                                              o.CallPut,
-                                              g.runMode,
-                                              1,
-                                              o.EuroAmer,
-                                              zeros,
-                                              zeros,
-                                              true,
-                                              -double(g.runMode),
-                                              1.0,
-                                              varRange,
-                                              o.nExercise,
-                                              true,
-                                              0,
-                                              0.0,
-                                              g.methodID,
-                                              false);
-  q->p = p;
-  return q;
+  return serivane::makePricer(pricerData(m, o, g, model, varRange, p));
 }
 
 // The same of run mode 3 on the grid (NS, NV, NT).
@@ -91,7 +94,7 @@ inline std::unique_ptr<QelHestonVanilla> makePricer(const Model& m,
 }
 
 // A put on the strike list (priced at the smallest strike) on the grid (n, n/2, n/2), r = 0.03,
-// d = 0.01, exponent 1.
+// d = 0.01, exponent p.
 inline std::unique_ptr<QelHestonVanilla> makeListPricer(const Model& m,
                                                         const std::vector<double>& strikes,
                                                         double T,
@@ -99,36 +102,14 @@ inline std::unique_ptr<QelHestonVanilla> makeListPricer(const Model& m,
                                                         int methodID,
                                                         int model,
                                                         bool stripFlag = false,
-                                                        int runMode = 3) {
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, double(model)};
-  std::valarray<double> zeros(0.0, 5);
-  return std::make_unique<QelHestonVanilla>(kS0,
-                                            strikes,
-                                            T,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            n,
-                                            n / 2,
-                                            n / 2,
-                                            1,
-                                            runMode,
-                                            1,
-                                            0,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -double(runMode),
-                                            1.0,
-                                            kVarRange,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            methodID,
-                                            false,
-                                            stripFlag,
-                                            1.0);
+                                                        int runMode = 3,
+                                                        double p = 1.0) {
+  Option o;
+  o.T = T;
+  return serivane::makeListPricer(
+      pricerData(m, o, Grid{n, n / 2, n / 2, runMode, methodID}, model, kVarRange, p),
+      strikes,
+      stripFlag);
 }
 
 struct Solved {

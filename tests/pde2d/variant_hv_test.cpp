@@ -151,35 +151,8 @@ TEST(HvSolver, StrikeListAgreesWithSingleStrikeSolves) {
   const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
   const std::vector<double> strikes{115.0, 80.0, 100.0, 90.0, 130.0};
   const double T = 0.75, r = 0.03, d = 0.01;
-  std::valarray<double> params{m.xi, m.v0, m.vL, m.kappa, m.rho, 1.0};
-  std::valarray<double> zeros(0.0, 5);
-  QelHestonVanilla list(kS0,
-                        strikes,
-                        T,
-                        params,
-                        r,
-                        d,
-                        120,
-                        60,
-                        60,
-                        1,
-                        5,
-                        1,
-                        0,
-                        zeros,
-                        zeros,
-                        true,
-                        -5.0,
-                        1.0,
-                        kVarRange,
-                        0,
-                        true,
-                        0,
-                        0.0,
-                        2,
-                        false,
-                        false,
-                        1.0);
+  const auto listPricer = makeListPricer(m, strikes, T, 120, 2, 1, false, 5);
+  QelHestonVanilla& list = *listPricer;
   ASSERT_TRUE(list.multiStrike);
   const Solved s = solveOnce(list);
   const std::valarray<double> prices = list.getStrikePrices();
@@ -198,33 +171,8 @@ TEST(HvSolver, StrikeListAgreesWithSingleStrikeSolves) {
   }
 
   // Implied volatilities: puts at and below the spot, calls above.
-  QelHestonVanilla ivList(kS0,
-                          strikes,
-                          T,
-                          params,
-                          r,
-                          d,
-                          60,
-                          30,
-                          30,
-                          1,
-                          3,
-                          1,
-                          0,
-                          zeros,
-                          zeros,
-                          true,
-                          -3.0,
-                          1.0,
-                          kVarRange,
-                          0,
-                          true,
-                          0,
-                          0.0,
-                          2,
-                          false,
-                          false,
-                          1.0);
+  const auto ivListPricer = makeListPricer(m, strikes, T, 60, 2, 1);
+  QelHestonVanilla& ivList = *ivListPricer;
   solveOnce(ivList, -1.0);
   const std::valarray<double> ivs = ivList.getStrikeIVs();
   const std::valarray<double> ivPrices = ivList.getStrikePrices();

@@ -268,37 +268,11 @@ TEST(McsSolver, AmericanOptions) {
 TEST(McsSolver, StrikeListAgreesWithHv) {
   RestoreThreadCount restore;
   const std::vector<double> strikes{115.0, 80.0, 100.0, 90.0, 130.0};
-  std::valarray<double> params{0.8, 0.05, 0.04, 2.0, -0.7, 1.0};
-  std::valarray<double> zeros(0.0, 5);
+  const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
   std::valarray<double> prices[2];
   for (int k = 0; k < 2; ++k) {
-    QelHestonVanilla list(kS0,
-                          strikes,
-                          0.75,
-                          params,
-                          0.03,
-                          0.01,
-                          100,
-                          50,
-                          50,
-                          1,
-                          3,
-                          1,
-                          0,
-                          zeros,
-                          zeros,
-                          true,
-                          -3.0,
-                          1.0,
-                          0.9999,
-                          0,
-                          true,
-                          0,
-                          0.0,
-                          k == 0 ? 3 : 2,
-                          false,
-                          false,
-                          0.8);
+    const auto listPricer = makeListPricer(m, strikes, 0.75, 100, k == 0 ? 3 : 2, 1, false, 3, 0.8);
+    QelHestonVanilla& list = *listPricer;
     ASSERT_TRUE(list.multiStrike);
     const Solved s = solveOnce(list);
     prices[k] = list.getStrikePrices();
@@ -341,36 +315,10 @@ TEST(McsSolver, ConvergenceRecord) {
 // has no maturity field; the OpenMP default thread count is not touched.
 TEST(McsSolver, SingleStrikeVariant) {
   RestoreThreadCount restore;
-  std::valarray<double> params{0.8, 0.05, 0.04, 2.0, -0.7, 1.0};
-  std::valarray<double> zeros(0.0, 5);
+  const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
   const std::vector<double> strikes{115.0, 90.0, 100.0};
-  QelHestonVanilla list(kS0,
-                        strikes,
-                        0.75,
-                        params,
-                        0.03,
-                        0.01,
-                        60,
-                        30,
-                        30,
-                        1,
-                        3,
-                        1,
-                        0,
-                        zeros,
-                        zeros,
-                        true,
-                        -3.0,
-                        1.0,
-                        0.9999,
-                        0,
-                        true,
-                        0,
-                        0.0,
-                        7,
-                        false,
-                        false,
-                        1.0);
+  const auto listPricer = makeListPricer(m, strikes, 0.75, 60, 7, 1);
+  QelHestonVanilla& list = *listPricer;
   ASSERT_TRUE(list.multiStrike);
   omp_set_num_threads(3);
   const Solved s = solveOnce(list);
@@ -381,7 +329,6 @@ TEST(McsSolver, SingleStrikeVariant) {
   Option put;
   put.K = 90.0;
   put.T = 0.75;
-  const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
   EXPECT_EQ(solveOnce(*makePricer(m, put, 60, 30, 30, 7, 1)).price, s.price);
 
   // Model 1 with p = 0.8 is priced as p = 1.
