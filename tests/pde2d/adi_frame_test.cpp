@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/reference_schemes.h"

@@ -1,21 +1,31 @@
 #ifndef SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 #define SERIVANE_TESTS_PDE2D_SOLVER_FIXTURES_H_
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <valarray>
 #include <vector>
 
 #include "core/qel_heston_vanilla.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "support/heston_pricer.h"
+#include "support/temp_folder.h"
 
 namespace serivane {
 
 // The model, option and pricer set-up that the solver-variant tests share.
 namespace solver_fixtures {
+
+// The variance-grid fallback appends to "ErrorLog.txt" in the current folder: the solver tests run
+// in a temporary folder of their own.
+inline ::testing::Environment* const kTempFolder =
+    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
 struct Model {
   double v0, vL, kappa, xi, rho;
@@ -157,6 +167,69 @@ inline double hestonPrice(const Model& m, const Option& o) {
   AnalyticHestonEngine engine(1e-12, 1000000);
   return engine.price(
       kS0, o.K, o.T, o.r, o.d, m.v0, m.vL, m.kappa, m.xi, m.rho, o.CallPut == 1 ? -1 : 1);
+}
+
+// The square-root variance models of the variants' convergence surveys.
+inline constexpr Model kSurveyModels[] = {
+    {0.04, 0.04, 1.5, 0.3, -0.9},
+    {0.09, 0.05, 3.0, 1.0, -0.5},
+};
+
+// Prices of one-year puts and calls at K = 90 and 110 under kSurveyModels by methodID on the grids
+// (n, n/2, n/2), n = 30, 60, 120: the root-mean-square errors against the analytic Heston price,
+// and the worst gap to method compareID on n = 60.
+struct ConvergenceSurvey {
+  static constexpr int kSizes[3] = {30, 60, 120};
+  double rms[3];
+  double worstGap;
+};
+
+inline ConvergenceSurvey surveyConvergence(int methodID, int compareID) {
+  double sumSq[3] = {0, 0, 0};
+  double worstGap = 0.0;
+  int count = 0;
+  for (const Model& m : kSurveyModels) {
+    for (double K : {90.0, 110.0}) {
+      for (int cp : {0, 1}) {
+        Option o;
+        o.K = K;
+        o.CallPut = cp;
+        const double ref = hestonPrice(m, o);
+        for (int s = 0; s < 3; ++s) {
+          const double e = pdePrice(m, o, ConvergenceSurvey::kSizes[s], methodID) - ref;
+          sumSq[s] += e * e;
+        }
+        worstGap = std::max(worstGap,
+                            std::abs(pdePrice(m, o, 60, methodID) - pdePrice(m, o, 60, compareID)));
+        ++count;
+      }
+    }
+  }
+  ConvergenceSurvey survey;
+  for (int s = 0; s < 3; ++s) survey.rms[s] = std::sqrt(sumSq[s] / count);
+  survey.worstGap = worstGap;
+  std::printf("method %d: rms price error %.3e, %.3e, %.3e; worst |p - p(method %d)| at 60: %.3e\n",
+              methodID,
+              survey.rms[0],
+              survey.rms[1],
+              survey.rms[2],
+              compareID,
+              worstGap);
+  return survey;
+}
+
+// The survey of methodID against compareID: an observed order above 1.6 between successive grids,
+// an rms error below 2e-3 on the finest and a gap below 0.02.
+inline void expectSecondOrderSurvey(int methodID, int compareID) {
+  const ConvergenceSurvey survey = surveyConvergence(methodID, compareID);
+  const int* sizes = ConvergenceSurvey::kSizes;
+  for (int s = 0; s + 1 < 3; ++s) {
+    EXPECT_GT(std::log2(survey.rms[s] / survey.rms[s + 1]), 1.6)
+        << "method " << methodID << ", observed order between grids " << sizes[s] << " and "
+        << sizes[s + 1];
+  }
+  EXPECT_LT(survey.rms[2], 2e-3) << "method " << methodID;
+  EXPECT_LT(survey.worstGap, 0.02) << "method " << methodID;
 }
 
 }  // namespace solver_fixtures

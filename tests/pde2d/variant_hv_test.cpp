@@ -17,17 +17,12 @@
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_fixtures.h"
-#include "support/temp_folder.h"
 
 namespace serivane {
 
 namespace {
 
 using namespace solver_fixtures;
-
-// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
-::testing::Environment* const kTempFolder =
-    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
 double impliedVol(const Option& o, double price) {
   const ImpliedVolFunctor f{kS0, o.K, o.T, o.r, o.d, price, o.CallPut};

@@ -12,9 +12,7 @@
 #include <valarray>
 #include <vector>
 
-#include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
-#include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/reference_schemes.h"
 #include "pde2d/solver_fixtures.h"
@@ -25,10 +23,6 @@ namespace serivane {
 namespace {
 
 using namespace solver_fixtures;
-
-// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
-::testing::Environment* const kTempFolder =
-    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
 // The solver sets the OpenMP default thread count; each test puts the caller's value back.
 class RestoreThreadCount {
