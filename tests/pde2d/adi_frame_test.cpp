@@ -45,6 +45,18 @@ std::unique_ptr<QelHestonVanilla> makeObject(const FrameCase& s) {
       {0.05, 0.04, 1.8, 0.7, s.rho}, opt, s.NS, s.NV, s.NT, s.methodID, s.model, s.p);
 }
 
+// The frame of a case's object, set up.
+struct FrameOf {
+  explicit FrameOf(const FrameCase& s) : o(makeObject(s)), args{o.get(), &res, &cpu}, fr(args) {
+    fr.setUp();
+  }
+  std::unique_ptr<QelHestonVanilla> o;
+  PDESolveResults res;
+  double cpu = 0.0;
+  PDESolveArgs args;
+  AdiFrame fr;
+};
+
 // A quadratic in (S, v) and its derivatives.
 struct Quadratic {
   double a, bS, bv, cSS, cSv, cvv;
@@ -97,12 +109,9 @@ const FrameCase kOperatorSetups[] = {
 // a function of S alone, the top variance row (dU/dv = 0) is exact.
 TEST(AdiFrame, ExplicitOperatorIsExactOnQuadratics) {
   for (const FrameCase& s : kOperatorSetups) {
-    auto o = makeObject(s);
-    PDESolveResults res;
-    double cpu = 0.0;
-    PDESolveArgs args{o.get(), &res, &cpu};
-    AdiFrame fr(args);
-    fr.setUp();
+    FrameOf setUp(s);
+    const auto& o = setUp.o;
+    AdiFrame& fr = setUp.fr;
     const int N = fr.N, NV = fr.NV;
     auto check =
         [&](const Quadratic& f, double g, bool nodeWanted(int, int, int, int), const char* what) {
@@ -149,12 +158,9 @@ TEST(AdiFrame, ExplicitOperatorIsExactOnQuadratics) {
 // entry and is solved without the elimination), and the slope jump at the last asset node.
 TEST(AdiFrame, ImplicitCorrectionsSolveTheOneDirectionalSystems) {
   for (const FrameCase& s : kOperatorSetups) {
-    auto o = makeObject(s);
-    PDESolveResults res;
-    double cpu = 0.0;
-    PDESolveArgs args{o.get(), &res, &cpu};
-    AdiFrame fr(args);
-    fr.setUp();
+    FrameOf setUp(s);
+    const auto& o = setUp.o;
+    AdiFrame& fr = setUp.fr;
     const int N = fr.N, NV = fr.NV;
     const double theta = 0.3, dts = 0.05, jump = -0.02;
     fr.setUpImplicitSystems(theta, dts);

@@ -149,6 +149,15 @@ inline double pdePrice(
   return solveOnce(*makePricer(m, o, g, model, varRange)).price;
 }
 
+// The largest second difference of v over all nodes.
+inline double maxSecondDifference(const std::valarray<double>& v) {
+  double worst = 0.0;
+  for (std::size_t i = 1; i + 1 < v.size(); ++i) {
+    worst = std::max(worst, std::abs(v[i + 1] - 2 * v[i] + v[i - 1]));
+  }
+  return worst;
+}
+
 // Second differences of gamma at the nodes within 20% of the strike (S = exp(x) when the pricer's
 // grid holds ln S): the oscillations that the kinked payoff leaves without a damped start.
 inline double gammaRoughness(const std::valarray<double>& gamma,
