@@ -22,8 +22,9 @@ namespace serivane {
 // The ADI time loops written out from the finite-difference definitions, the second method the
 // solver tests compare the solvers with: levels u[j][i] with j = 0..NV and i = 0..N + 1 (column
 // N + 1 the ghost node), F evaluated term by term, the implicit systems as dense matrices solved by
-// plain elimination. Nothing here calls the solvers' own kernels; only the damped sub-step count
-// and the grids and payoff the solve starts from are taken from the solver library.
+// plain elimination. Nothing here calls the solvers' own kernels: only the damped sub-step count,
+// the grids and payoff the solve starts from and, for an American call under the MCS rules, the
+// core's cell average at the exercise boundary (strikeCellAdjust) come from the library.
 
 // How the mixed derivative rho xi S w(v) U_Sv is discretised: the anti-diagonal stencil with its
 // Taylor remainder folded into the other terms, or the nine-point central stencil.
