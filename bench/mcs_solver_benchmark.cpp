@@ -9,41 +9,11 @@
 
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
+#include "solver_bench.h"
 
 namespace serivane {
 
 namespace {
-
-std::unique_ptr<QelHestonVanilla> makePricer(int NS, int NV, int NT, int methodID) {
-  // A GARCH diffusion parameter set of the calibration's range.
-  std::valarray<double> params{1.2, 0.04, 0.05, 3.0, -0.7, 1.0};
-  std::valarray<double> zeros(0.0, 5);
-  return std::make_unique<QelHestonVanilla>(100.0,
-                                            100.0,
-                                            0.5,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            NS,
-                                            NV,
-                                            NT,
-                                            1,
-                                            3,
-                                            1,
-                                            0,
-                                            zeros,
-                                            zeros,
-                                            true,
-                                            -3.0,
-                                            1.0,
-                                            0.9999,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            methodID,
-                                            false);
-}
 
 void BM_AdiSolve(benchmark::State& state) {
   const int NS = static_cast<int>(state.range(0)), NV = static_cast<int>(state.range(1)),
@@ -51,7 +21,7 @@ void BM_AdiSolve(benchmark::State& state) {
   const int threads = omp_get_max_threads();
   for (auto _ : state) {
     state.PauseTiming();
-    auto pricer = makePricer(NS, NV, NT, method);
+    auto pricer = makeBenchPricer(garchDiffusionParams(), NS, NV, NT, 3, method);
     std::valarray<double> o0, o1, o2, o3, o4;
     double cpu = 0.0;
     PDESolveResults res;

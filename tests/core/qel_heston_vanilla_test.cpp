@@ -16,37 +16,20 @@ namespace serivane {
 
 namespace {
 
+// A strike-list pricer by method 12 with the strip flag set, on the grid (60, 20, 30).
 std::unique_ptr<QelHestonVanilla> makeStrikeList(std::vector<double> strikes,
                                                  double model = 1.0,
                                                  double p = 0.8) {
-  const std::valarray<double> params = {0.9, 0.04, 0.05, 2.0, -0.5, model};
-  return std::make_unique<QelHestonVanilla>(100.0,
-                                            std::move(strikes),
-                                            0.5,
-                                            params,
-                                            0.03,
-                                            0.01,
-                                            60,
-                                            20,
-                                            30,
-                                            1,
-                                            3,
-                                            1,
-                                            0,
-                                            std::valarray<double>(5),
-                                            std::valarray<double>(5),
-                                            true,
-                                            -3.0,
-                                            0.0,
-                                            0.99,
-                                            0,
-                                            true,
-                                            0,
-                                            0.0,
-                                            12,
-                                            false,
-                                            true,
-                                            p);
+  PricerData a;
+  a.T = 0.5;
+  a.volvol = 0.9;
+  a.model = model;
+  a.NS = 60;
+  a.NV = 20;
+  a.NT = 30;
+  a.methodID = 12;
+  a.p = p;
+  return makeListPricer(a, strikes, true);
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
-#include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
-#include "support/finite_difference_reference.h"
+#include "pde2d/reference_schemes.h"
+#include "pde2d/solver_fixtures.h"
 
 namespace serivane {
 
@@ -34,36 +34,28 @@ struct FrameCase {
   double r = 0.04, d = 0.015;
 };
 
-std::unique_ptr<QelHestonVanilla> makeObject(const FrameCase& s, double K = 100.0, double T = 0.5) {
-  const std::valarray<double> params = {0.7, 0.05, 0.04, 1.8, s.rho, double(s.model)};
-  auto o = std::make_unique<QelHestonVanilla>(100.0,
-                                              K,
-                                              T,
-                                              params,
-                                              s.r,
-                                              s.d,
-                                              s.NS,
-                                              s.NV,
-                                              s.NT,
-                                              s.CallPut,
-                                              3,
-                                              1,
-                                              s.EuroAmer,
-                                              std::valarray<double>(5),
-                                              std::valarray<double>(5),
-                                              true,
-                                              -3.0,
-                                              1.0,
-                                              0.9999,
-                                              0,
-                                              true,
-                                              0,
-                                              0.0,
-                                              s.methodID,
-                                              false);
-  o->p = s.p;
-  return o;
+std::unique_ptr<QelHestonVanilla> makeObject(const FrameCase& s) {
+  solver_fixtures::Option opt;
+  opt.T = 0.5;
+  opt.CallPut = s.CallPut;
+  opt.EuroAmer = s.EuroAmer;
+  opt.r = s.r;
+  opt.d = s.d;
+  return solver_fixtures::makePricer(
+      {0.05, 0.04, 1.8, 0.7, s.rho}, opt, s.NS, s.NV, s.NT, s.methodID, s.model, s.p);
 }
+
+// The frame of a case's object, set up.
+struct FrameOf {
+  explicit FrameOf(const FrameCase& s) : o(makeObject(s)), args{o.get(), &res, &cpu}, fr(args) {
+    fr.setUp();
+  }
+  std::unique_ptr<QelHestonVanilla> o;
+  PDESolveResults res;
+  double cpu = 0.0;
+  PDESolveArgs args;
+  AdiFrame fr;
+};
 
 // A quadratic in (S, v) and its derivatives.
 struct Quadratic {
@@ -94,6 +86,14 @@ DenseMatrix levelOf(const AdiFrame& fr, const Quadratic& f) {
   return m;
 }
 
+// The HV solver on the asset grid: anti-diagonal mixed stencil, the model's exponent, a put's
+// lowest-node value 0 while the payoff there is, every node floored after a step of an American.
+const ReferenceRules kHvRules = [] {
+  ReferenceRules r;
+  r.exercise = ReferenceExercise::kFloor;
+  return r;
+}();
+
 const FrameCase kOperatorSetups[] = {
     {"model 1, p = 1, rho < 0", 1, 1.0, -0.7, 1, 0, 24, 12, 10, 2},
     {"model 1, p = 0.8, rho > 0", 1, 0.8, 0.4, 0, 0, 20, 14, 10, 2},
@@ -109,12 +109,9 @@ const FrameCase kOperatorSetups[] = {
 // a function of S alone, the top variance row (dU/dv = 0) is exact.
 TEST(AdiFrame, ExplicitOperatorIsExactOnQuadratics) {
   for (const FrameCase& s : kOperatorSetups) {
-    auto o = makeObject(s);
-    PDESolveResults res;
-    double cpu = 0.0;
-    PDESolveArgs args{o.get(), &res, &cpu};
-    AdiFrame fr(args);
-    fr.setUp();
+    FrameOf setUp(s);
+    const auto& o = setUp.o;
+    AdiFrame& fr = setUp.fr;
     const int N = fr.N, NV = fr.NV;
     auto check =
         [&](const Quadratic& f, double g, bool nodeWanted(int, int, int, int), const char* what) {
@@ -156,238 +153,20 @@ TEST(AdiFrame, ExplicitOperatorIsExactOnQuadratics) {
   }
 }
 
-namespace {
-
-// The solve written out from the finite-difference definitions, level u[j][i] with j = 0..NV
-// and i = 0..N + 1 (column N + 1 the ghost node), and the implicit systems as dense matrices.
-class ReferenceSolve {
- public:
-  ReferenceSolve(const QelHestonVanilla& o, std::vector<double> S_, std::vector<double> V_)
-      : o(o), S(std::move(S_)), V(std::move(V_)) {
-    N = static_cast<int>(S.size()) - 1;
-    NV = static_cast<int>(V.size()) - 1;
-    h.assign(N + 2, 0.0);
-    for (int i = 1; i <= N; ++i) h[i] = S[i] - S[i - 1];
-    h[N + 1] = 2 * h[N] - h[N - 1];
-    k.assign(NV + 1, 0.0);
-    for (int j = 1; j <= NV; ++j) k[j] = V[j] - V[j - 1];
-    k[0] = k[1];
-    const double k1 = V[1] - V[0], k2 = V[2] - V[1], D0 = D(0);
-    c0 = -(2 * k1 + k2) * D0 / (k1 * (k1 + k2));
-    c1 = (k1 + k2) * D0 / (k1 * k2);
-    c2 = -k1 * D0 / (k2 * (k1 + k2));
-  }
-  using Level = std::vector<std::vector<double>>;
-
-  double D(int j) const { return o.theta * (o.vL - V[j]); }
-  double w(int j) const { return o.model == 1 ? std::pow(V[j], o.p + 0.5) : V[j]; }
-  double q(int j) const { return o.model == 1 ? std::pow(V[j], 2 * o.p) : V[j]; }
-  double al(int m, int i) const { return derivWeight(m, 2, h[i], h[i + 1]); }
-  double be(int m, int i) const { return derivWeight(m, 1, h[i], h[i + 1]); }
-  double ga(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 2, k[j], k[j + 1]); }
-  double de(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 1, k[j], k[j + 1]); }
-
-  // F(u) with slope g; u's row NV and ghost column are set as the boundary rules say.
-  Level F(Level& u, double g) const {
-    const double rd = o.r - o.d, xi = o.volvol;
-    for (int i = 0; i <= N; ++i) u[NV][i] = u[NV - 1][i];
-    for (int j = 0; j <= NV; ++j) u[j][N + 1] = u[j][N] + g * h[N + 1];
-    Level f(NV + 1, std::vector<double>(N + 2, 0.0));
-    for (int j = 0; j < NV; ++j) {
-      for (int i = 1; i <= N; ++i) {
-        double c = o.rho * xi * w(j) * S[i] / (h[i + 1] * k[j] + h[i] * k[j + 1]);
-        double aS = 0.5 * V[j] * S[i] * S[i] + 0.5 * (h[i] * h[i] + h[i + 1] * h[i + 1]) * c;
-        double aV = 0.5 * xi * xi * q(j) + 0.5 * (k[j] * k[j] + k[j + 1] * k[j + 1]) * c;
-        double bS = rd * S[i] + (h[i + 1] - h[i]) * c;
-        double bV = D(j) + (k[j + 1] - k[j]) * c;
-        if (i == N) {
-          c = 0;
-          aS = 0.5 * V[j] * S[N] * S[N];
-          aV = 0.5 * xi * xi * q(j);
-          bV = D(j);
-        }
-        if (j == NV - 1) {
-          c = 0;
-          bV = 0;
-          aS = 0.5 * V[j] * S[i] * S[i];
-          aV = 0.5 * xi * xi * q(j);
-          if (i < N) bS = rd * S[i];
-        }
-        const double* um = &u[j][0];
-        // Row 0 has no a_S centre term (a_S vanishes there anyway).
-        double val =
-            aS * (al(-1, i) * um[i - 1] + (j == 0 ? 0.0 : al(0, i) * um[i]) + al(1, i) * um[i + 1]);
-        val += (i == N) ? rd * S[N] * g
-                        : bS * (be(-1, i) * um[i - 1] + be(0, i) * um[i] + be(1, i) * um[i + 1]);
-        if (j == 0) {
-          val += c0 * u[0][i] + c1 * u[1][i] + c2 * u[2][i];
-        } else {
-          val += aV * (ga(-1, j) * u[j - 1][i] + ga(0, j) * u[j][i] + ga(1, j) * u[j + 1][i]);
-          val += bV * (de(-1, j) * u[j - 1][i] + de(0, j) * u[j][i] + de(1, j) * u[j + 1][i]);
-          val += c * (2 * u[j][i] - u[j - 1][i + 1] - u[j + 1][i - 1]);
-        }
-        val -= o.r * u[j][i];
-        f[j][i] = val;
-      }
-    }
-    return f;
-  }
-
-  // Rows of (I - theta dt' A1) for variance node j and of (I - theta dt' A2), as dense matrices
-  // over i = 1..N (index i - 1) and j = 0..NV - 1.
-  std::vector<std::vector<double>> a1Matrix(int j, double td) const {
-    std::vector<std::vector<double>> A(N, std::vector<double>(N, 0.0));
-    const double a0 = 0.5 * V[j], rd = o.r - o.d;
-    for (int i = 1; i <= N; ++i) {
-      const double a = a0 * S[i] * S[i], b = rd * S[i];
-      if (i < N) {
-        if (i > 1) A[i - 1][i - 2] = -td * (b * be(-1, i) + a * al(-1, i));
-        A[i - 1][i - 1] = 1 - td * (a * al(0, i) - o.r / 2 + b * be(0, i));
-        A[i - 1][i] = -td * (b * be(1, i) + a * al(1, i));
-      } else {
-        A[N - 1][N - 2] = -td * a * al(-1, N);
-        A[N - 1][N - 1] = 1 - td * ((al(0, N) + al(1, N)) * a - o.r / 2);
-      }
-    }
-    return A;
-  }
-  std::vector<std::vector<double>> a2Matrix(double td) const {
-    std::vector<std::vector<double>> A(NV, std::vector<double>(NV, 0.0));
-    const double xi2 = o.volvol * o.volvol;
-    A[0][0] = 1 - td * (c0 - o.r / 2);
-    A[0][1] = -td * c1;
-    A[0][2] = -td * c2;
-    for (int j = 1; j < NV; ++j) {
-      const double a = 0.5 * xi2 * q(j);
-      if (j < NV - 1) {
-        A[j][j - 1] = -td * (a * ga(-1, j) + D(j) * de(-1, j));
-        A[j][j] = 1 - td * (a * ga(0, j) - o.r / 2 + D(j) * de(0, j));
-        A[j][j + 1] = -td * (a * ga(1, j) + D(j) * de(1, j));
-      } else {
-        A[j][j - 1] = -td * a * ga(-1, j);
-        A[j][j] = 1 - td * ((ga(0, j) + ga(1, j)) * a - o.r / 2);
-      }
-    }
-    return A;
-  }
-  static std::vector<double> times(const std::vector<std::vector<double>>& A,
-                                   const std::vector<double>& x) {
-    std::vector<double> y(x.size(), 0.0);
-    for (std::size_t r = 0; r < x.size(); ++r)
-      for (std::size_t c = 0; c < x.size(); ++c) y[r] += A[r][c] * x[c];
-    return y;
-  }
-
-  // S corrections: (I - td A1) out = rhs - td A1 prev (+ the slope jump at i = N).
-  void correctS(const Level& prev, const Level& rhs, double td, double jump, Level& out) const {
-    for (int j = 0; j < NV; ++j) {
-      const auto M = a1Matrix(j, td);
-      std::vector<double> p(N), b(N);
-      for (int i = 1; i <= N; ++i) p[i - 1] = prev[j][i];
-      const auto Mp = times(M, p);
-      for (int i = 1; i <= N; ++i) b[i - 1] = rhs[j][i] + Mp[i - 1] - p[i - 1];
-      b[N - 1] += td * jump * ((o.r - o.d) * S[N] + 0.5 * V[j] * S[N] * S[N] * al(1, N) * h[N + 1]);
-      const auto x = denseSolve(M, b);
-      for (int i = 1; i <= N; ++i) out[j][i] = x[i - 1];
-    }
-  }
-  void correctV(const Level& prev, const Level& in, double td, Level& out) const {
-    const auto M = a2Matrix(td);
-    for (int i = 1; i <= N; ++i) {
-      std::vector<double> p(NV), b(NV);
-      for (int j = 0; j < NV; ++j) p[j] = prev[j][i];
-      const auto Mp = times(M, p);
-      for (int j = 0; j < NV; ++j) b[j] = in[j][i] + Mp[j] - p[j];
-      const auto x = denseSolve(M, b);
-      for (int j = 0; j < NV; ++j) out[j][i] = x[j];
-    }
-  }
-
-  double slope(double t) const { return o.CallPut == 1 ? 0.0 : std::exp(-o.d * t); }
-  double zeroValue(double t, double payoff0) const {
-    if (o.CallPut != 1 || payoff0 == 0.0) return 0.0;
-    return o.american ? o.K : o.K * std::exp(-o.r * t);
-  }
-
-  // The whole time loop from the smoothed payoff; returns the final level (rows 0..NV).
-  Level run(const std::vector<double>& payoff, bool dampingFlag) const {
-    Level U(NV + 1, std::vector<double>(N + 2, 0.0));
-    for (int j = 0; j <= NV; ++j)
-      for (int i = 0; i <= N; ++i) U[j][i] = payoff[i];
-    Level Y = U;
-    const int NT = o.NT, nd = dampingStepCount;
-    const double dt = o.T / NT;
-    bool damped = dampingFlag;
-    int s = 0;
-    double t = 0.0;
-    for (;;) {
-      if (damped && s == nd) {
-        damped = false;
-        s = 1;
-        t = dt;
-      }
-      if (!damped && s >= NT) break;
-      const double dts = damped ? dt / nd : dt;
-      const double theta = damped ? 1.0 : 1.0 - std::sqrt(2.0) * 0.5;
-      const double tNew = t + dts, td = theta * dts;
-      const double gOld = slope(t), gNew = slope(tNew);
-      for (int j = 0; j <= NV; ++j) Y[j][0] = zeroValue(tNew, payoff[0]);
-      const Level FU = F(U, gOld);
-      Level Y0 = U;
-      for (int j = 0; j < NV; ++j)
-        for (int i = 1; i <= N; ++i) Y0[j][i] = U[j][i] + dts * FU[j][i];
-      for (int i = 0; i <= N; ++i) Y0[NV][i] = Y0[NV - 1][i];
-      correctS(U, Y0, td, gNew - gOld, Y);
-      correctV(U, Y, td, Y);
-      if (!damped) {
-        Level Y2 = Y;
-        const Level FY2 = F(Y2, gNew);
-        Level Yh = Y0;
-        for (int j = 0; j < NV; ++j)
-          for (int i = 1; i <= N; ++i) Yh[j][i] = 0.5 * (U[j][i] + Y0[j][i] + dts * FY2[j][i]);
-        correctS(Y2, Yh, td, 0.0, Y);
-        correctV(Y2, Y, td, Y);
-      }
-      if (o.american) {
-        for (int j = 0; j <= NV; ++j)
-          for (int i = 0; i <= N; ++i) {
-            const double iv = o.CallPut == 1 ? o.K - S[i] : S[i] - o.K;
-            if (iv > Y[j][i]) Y[j][i] = iv;
-          }
-      }
-      std::swap(U, Y);
-      ++s;
-      t = tNew;
-    }
-    for (int i = 0; i <= N; ++i) U[NV][i] = U[NV - 1][i];
-    return U;
-  }
-
-  const QelHestonVanilla& o;
-  std::vector<double> S, V, h, k;
-  int N = 0, NV = 0;
-  double c0 = 0, c1 = 0, c2 = 0;
-};
-
-}  // namespace
-
 // The implicit corrections solve (I - theta dt' A1) Y = rhs - theta dt' A1 prev and the same
 // for A2, with A1 and A2 written out from their definitions (the v = 0 row of A2 keeps its third
 // entry and is solved without the elimination), and the slope jump at the last asset node.
 TEST(AdiFrame, ImplicitCorrectionsSolveTheOneDirectionalSystems) {
   for (const FrameCase& s : kOperatorSetups) {
-    auto o = makeObject(s);
-    PDESolveResults res;
-    double cpu = 0.0;
-    PDESolveArgs args{o.get(), &res, &cpu};
-    AdiFrame fr(args);
-    fr.setUp();
+    FrameOf setUp(s);
+    const auto& o = setUp.o;
+    AdiFrame& fr = setUp.fr;
     const int N = fr.N, NV = fr.NV;
     const double theta = 0.3, dts = 0.05, jump = -0.02;
     fr.setUpImplicitSystems(theta, dts);
-    ReferenceSolve ref(*o, fr.S, fr.V);
+    const ReferenceScheme ref(*o, fr.S, fr.V, kHvRules);
     DenseMatrix prev(NV + 1, N + 1, 0.0), rhs(NV + 1, N + 1, 0.0), out(NV + 1, N + 1, 0.0);
-    ReferenceSolve::Level P(NV + 1, std::vector<double>(N + 2, 0.0)), Rh = P, X = P;
+    ReferenceScheme::Level P(NV + 1, std::vector<double>(N + 2, 0.0)), Rh = P, X = P;
     for (int j = 0; j <= NV; ++j) {
       for (int i = 0; i <= N; ++i) {
         prev[j][i] = P[j][i] = std::sin(0.3 * i + 0.7 * j) + 0.1 * i;
@@ -427,24 +206,11 @@ TEST(AdiFrame, HvSolveMatchesTheSchemeWrittenOut) {
     o->dispatchSolver(res, cpu);
     const std::valarray<double> values = o->values;
     const double price = o->summary[1];
-    // The smoothed payoff on the solve's grid.
-    o->setPayoffS();
-    o->smoothPayoffS();
-    const std::vector<double> S(std::begin(o->grid), std::end(o->grid));
-    const std::vector<double> V(std::begin(o->vGrid), std::end(o->vGrid));
-    const std::vector<double> payoff(std::begin(o->values), std::end(o->values));
-    ReferenceSolve ref(*o, S, V);
-    const ReferenceSolve::Level U = ref.run(payoff, s.methodID == 4);
-    DenseMatrix R(ref.N + 1, ref.NV + 1, 0.0);
-    for (int i = 0; i <= ref.N; ++i)
-      for (int j = 0; j <= ref.NV; ++j) R[i][j] = U[j][i];
-    Grid2D_interp interp(S, V, R, 6, 6);
-    for (int i = 0; i <= ref.N; ++i) {
-      const double expected = interp.interp(S[i], o->v0);
-      EXPECT_NEAR(values[i], expected, 1e-10 * (1 + std::fabs(expected)))
-          << s.label << ", node " << i;
-    }
-    EXPECT_NEAR(price, interp.interp(o->S0, o->v0), 1e-10 * price) << s.label;
+    const ReferenceStart start = smoothedStart(*o, false);
+    const ReferenceScheme ref(*o, start.X, start.V, kHvRules);
+    const ReferenceScheme::Level U =
+        ref.run(ReferenceStep::kHundsdorferVerwer, start.payoff, s.methodID == 4);
+    expectSolveMatchesReference(values, price, U, start, o->S0, o->v0, s.label);
   }
 }
 

@@ -18,6 +18,7 @@
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_frame.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/solver_fixtures.h"
 
 namespace serivane {
 
@@ -42,34 +43,13 @@ const AssemblyCase kCases[] = {
 };
 
 std::unique_ptr<QelHestonVanilla> makeObject(const AssemblyCase& c, double rho) {
-  const std::valarray<double> params = {0.7, 0.05, 0.04, 1.8, rho, double(c.model)};
-  auto o = std::make_unique<QelHestonVanilla>(100.0,
-                                              100.0,
-                                              0.5,
-                                              params,
-                                              0.04,
-                                              0.015,
-                                              c.NS,
-                                              c.NV,
-                                              10,
-                                              c.CallPut,
-                                              3,
-                                              1,
-                                              0,
-                                              std::valarray<double>(5),
-                                              std::valarray<double>(5),
-                                              true,
-                                              -3.0,
-                                              1.0,
-                                              0.9999,
-                                              0,
-                                              true,
-                                              0,
-                                              0.0,
-                                              c.logAsset ? 15 : 1,
-                                              false);
-  o->p = c.p;
-  return o;
+  solver_fixtures::Option opt;
+  opt.T = 0.5;
+  opt.CallPut = c.CallPut;
+  opt.r = 0.04;
+  opt.d = 0.015;
+  return solver_fixtures::makePricer(
+      {0.05, 0.04, 1.8, 0.7, rho}, opt, c.NS, c.NV, 10, c.logAsset ? 15 : 1, c.model, c.p);
 }
 
 FrameLayout layoutOf(const AssemblyCase& c) {

@@ -11,15 +11,10 @@
 #include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_fixtures.h"
-#include "support/temp_folder.h"
 
 namespace serivane {
 
 namespace {
-
-// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
-::testing::Environment* const kTempFolder =
-    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
 
 constexpr double kS0 = 100.0;
 constexpr double kR = 0.03, kD = 0.01;

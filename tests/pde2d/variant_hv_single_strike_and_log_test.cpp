@@ -6,19 +6,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <valarray>
 #include <vector>
 
-#include "core/dense_matrix.h"
-#include "core/interpolation.h"
 #include "core/qel_heston_vanilla.h"
-#include "heston_analytic/analytic_heston_engine.h"
 #include "pde2d/pde_solve.h"
+#include "pde2d/reference_schemes.h"
 #include "pde2d/solver_fixtures.h"
-#include "support/finite_difference_reference.h"
 #include "support/temp_folder.h"
 
 namespace serivane {
@@ -26,15 +22,6 @@ namespace serivane {
 namespace {
 
 using namespace solver_fixtures;
-
-// The variance-grid fallback appends to "ErrorLog.txt" in the current folder.
-::testing::Environment* const kTempFolder =
-    ::testing::AddGlobalTestEnvironment(new TempFolderEnvironment);
-
-const Model kModels[] = {
-    {0.04, 0.04, 1.5, 0.3, -0.9},
-    {0.09, 0.05, 3.0, 1.0, -0.5},
-};
 
 constexpr int kVariantIds[] = {6, 8, 11, 12};
 
@@ -44,44 +31,7 @@ constexpr int kVariantIds[] = {6, 8, 11, 12};
 // the analytic Heston price and agrees with the method-2 solver on the same grid to the
 // discretisation error.
 TEST(HvVariants, ConvergeAtSecondOrderToTheAnalyticHestonPrice) {
-  const int sizes[] = {30, 60, 120};
-  for (int id : kVariantIds) {
-    double sumSq[3] = {0, 0, 0};
-    double worstVsHv = 0.0;
-    int count = 0;
-    for (const Model& m : kModels) {
-      for (double K : {90.0, 110.0}) {
-        for (int cp : {0, 1}) {
-          Option o;
-          o.K = K;
-          o.CallPut = cp;
-          const double ref = hestonPrice(m, o);
-          for (int s = 0; s < 3; ++s) {
-            const double e = pdePrice(m, o, sizes[s], id) - ref;
-            sumSq[s] += e * e;
-          }
-          worstVsHv = std::max(worstVsHv, std::abs(pdePrice(m, o, 60, id) - pdePrice(m, o, 60, 2)));
-          ++count;
-        }
-      }
-    }
-    double rms[3];
-    for (int s = 0; s < 3; ++s) rms[s] = std::sqrt(sumSq[s] / count);
-    std::printf(
-        "method %d: rms price error %.3e, %.3e, %.3e; worst |p - p(method 2)| at 60: %.3e\n",
-        id,
-        rms[0],
-        rms[1],
-        rms[2],
-        worstVsHv);
-    for (int s = 0; s + 1 < 3; ++s) {
-      EXPECT_GT(std::log2(rms[s] / rms[s + 1]), 1.6)
-          << "method " << id << ", observed order between grids " << sizes[s] << " and "
-          << sizes[s + 1];
-    }
-    EXPECT_LT(rms[2], 2e-3) << "method " << id;
-    EXPECT_LT(worstVsHv, 0.02) << "method " << id;
-  }
+  for (int id : kVariantIds) expectSecondOrderSurvey(id, 2);
 }
 
 // The dispatcher sets the damping flag for method id 8 only. The damped start-up replaces the first
@@ -97,12 +47,7 @@ TEST(HvVariants, DampedStartUp) {
   EXPECT_TRUE(damped->damping);
   EXPECT_EQ(sd.summary[3], 10.0);
   EXPECT_NEAR(sd.price, sp.price, 0.02);
-  double roughD = 0, roughP = 0;
-  for (std::size_t i = 1; i + 1 < sd.out[3].size(); ++i) {
-    roughD = std::max(roughD, std::abs(sd.out[3][i + 1] - 2 * sd.out[3][i] + sd.out[3][i - 1]));
-    roughP = std::max(roughP, std::abs(sp.out[3][i + 1] - 2 * sp.out[3][i] + sp.out[3][i - 1]));
-  }
-  EXPECT_LT(roughD, roughP);
+  EXPECT_LT(maxSecondDifference(sd.out[3]), maxSecondDifference(sp.out[3]));
 
   struct Case {
     const char* label;
@@ -210,239 +155,6 @@ TEST(HvVariants, StrikeListAgreesWithSingleStrikeSolves) {
   }
 }
 
-namespace {
-
-// Three-point weights on a non-uniform axis: order 2 the second derivative, order 1 the first;
-
-// The HV time loop of the variants written out from the finite-difference definitions, with
-// dense implicit systems: asset or log-asset axis X, nine-point or anti-diagonal mixed stencil,
-// the variance exponent 1, no floor after a step. Levels u[j][i], j = 0..NV, i = 0..N + 1.
-struct VariantReference {
-  using Level = std::vector<std::vector<double>>;
-  const QelHestonVanilla& o;
-  bool logAsset, ninePoint, lowerJump, putZeroFollowsPayoff;
-  std::vector<double> X, V, S, h, k;
-  int N = 0, NV = 0;
-  double dS = 0, c0 = 0, c1 = 0, c2 = 0;
-
-  VariantReference(const QelHestonVanilla& obj,
-                   int methodID,
-                   std::vector<double> X_,
-                   std::vector<double> V_)
-      : o(obj),
-        logAsset(methodID >= 11),
-        ninePoint(methodID != 12),
-        lowerJump(methodID >= 11),
-        putZeroFollowsPayoff(methodID != 11),
-        X(std::move(X_)),
-        V(std::move(V_)) {
-    N = static_cast<int>(X.size()) - 1;
-    NV = static_cast<int>(V.size()) - 1;
-    h.assign(N + 2, 0.0);
-    for (int i = 1; i <= N; ++i) h[i] = X[i] - X[i - 1];
-    h[N + 1] = logAsset ? 3 * h[N] - 3 * h[N - 1] + h[N - 2] : 2 * h[N] - h[N - 1];
-    S = X;
-    if (logAsset)
-      for (double& x : S) x = std::exp(x);
-    dS = logAsset ? std::exp(X[N] + h[N + 1]) - S[N] : h[N + 1];
-    k.assign(NV + 1, 0.0);
-    for (int j = 1; j <= NV; ++j) k[j] = V[j] - V[j - 1];
-    k[0] = k[1];
-    const double k1 = V[1] - V[0], k2 = V[2] - V[1], D0 = D(0);
-    c0 = -(2 * k1 + k2) * D0 / (k1 * (k1 + k2));
-    c1 = (k1 + k2) * D0 / (k1 * k2);
-    c2 = -k1 * D0 / (k2 * (k1 + k2));
-  }
-
-  double D(int j) const { return o.theta * (o.vL - V[j]); }
-  double w(int j) const { return o.model == 1 ? V[j] * std::sqrt(V[j]) : V[j]; }
-  double q(int j) const { return o.model == 1 ? V[j] * V[j] : V[j]; }
-  double al(int m, int i) const { return derivWeight(m, 2, h[i], h[i + 1]); }
-  double be(int m, int i) const { return derivWeight(m, 1, h[i], h[i + 1]); }
-  double ga(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 2, k[j], k[j + 1]); }
-  double de(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 1, k[j], k[j + 1]); }
-  // Plain diffusion and drift coefficients along the asset axis, and the mixed-term factor.
-  double aPlain(int i, int j) const { return logAsset ? 0.5 * V[j] : 0.5 * V[j] * S[i] * S[i]; }
-  double bPlain(int i, int j) const {
-    return logAsset ? o.r - o.d - 0.5 * V[j] : (o.r - o.d) * S[i];
-  }
-  double mixed(int i, int j) const { return o.rho * o.volvol * w(j) * (logAsset ? 1.0 : S[i]); }
-  // dU/dX at the last node for the slope g = dU/dS there.
-  double slopeX(double g) const { return logAsset ? S[N] * g : g; }
-
-  Level F(Level& u, double g) const {
-    const double xi = o.volvol;
-    for (int i = 0; i <= N; ++i) u[NV][i] = u[NV - 1][i];
-    for (int j = 0; j <= NV; ++j) u[j][N + 1] = u[j][N] + g * dS;
-    Level f(NV + 1, std::vector<double>(N + 2, 0.0));
-    for (int j = 0; j < NV; ++j) {
-      for (int i = 1; i <= N; ++i) {
-        const bool last = i == N, top = j == NV - 1;
-        double aS = aPlain(i, j), bS = bPlain(i, j), aV = 0.5 * xi * xi * q(j), bV = D(j);
-        double c = 0.0;
-        if (!ninePoint && !last && !top) {
-          c = mixed(i, j) / (h[i + 1] * k[j] + h[i] * k[j + 1]);
-          aS += 0.5 * (h[i] * h[i] + h[i + 1] * h[i + 1]) * c;
-          aV += 0.5 * (k[j] * k[j] + k[j + 1] * k[j + 1]) * c;
-          bS += (h[i + 1] - h[i]) * c;
-          bV += (k[j + 1] - k[j]) * c;
-        }
-        if (top) bV = 0.0;
-        const auto& um = u[j];
-        double val = aS * (al(-1, i) * um[i - 1] + al(0, i) * um[i] + al(1, i) * um[i + 1]);
-        val += last ? bPlain(N, j) * slopeX(g)
-                    : bS * (be(-1, i) * um[i - 1] + be(0, i) * um[i] + be(1, i) * um[i + 1]);
-        if (j == 0) {
-          val += c0 * u[0][i] + c1 * u[1][i] + c2 * u[2][i];
-        } else {
-          val += aV * (ga(-1, j) * u[j - 1][i] + ga(0, j) * u[j][i] + ga(1, j) * u[j + 1][i]);
-          val += bV * (de(-1, j) * u[j - 1][i] + de(0, j) * u[j][i] + de(1, j) * u[j + 1][i]);
-          val += c * (2 * u[j][i] - u[j - 1][i + 1] - u[j + 1][i - 1]);
-          if (ninePoint && !last && !top) {
-            for (int a = -1; a <= 1; ++a)
-              for (int b = -1; b <= 1; ++b)
-                val += mixed(i, j) * be(a, i) * de(b, j) * u[j + b][i + a];
-          }
-        }
-        f[j][i] = val - o.r * um[i];
-      }
-    }
-    return f;
-  }
-
-  std::vector<std::vector<double>> a1Matrix(int j, double td) const {
-    std::vector<std::vector<double>> A(N, std::vector<double>(N, 0.0));
-    for (int i = 1; i <= N; ++i) {
-      const double a = aPlain(i, j), b = bPlain(i, j);
-      if (i < N) {
-        if (i > 1) A[i - 1][i - 2] = -td * (b * be(-1, i) + a * al(-1, i));
-        A[i - 1][i - 1] = 1 - td * (a * al(0, i) - o.r / 2 + b * be(0, i));
-        A[i - 1][i] = -td * (b * be(1, i) + a * al(1, i));
-      } else {
-        A[N - 1][N - 2] = -td * a * al(-1, N);
-        A[N - 1][N - 1] = 1 - td * ((al(0, N) + al(1, N)) * a - o.r / 2);
-      }
-    }
-    return A;
-  }
-  std::vector<std::vector<double>> a2Matrix(double td) const {
-    std::vector<std::vector<double>> A(NV, std::vector<double>(NV, 0.0));
-    const double xi2 = o.volvol * o.volvol;
-    A[0][0] = 1 - td * (c0 - o.r / 2);
-    A[0][1] = -td * c1;
-    A[0][2] = -td * c2;
-    for (int j = 1; j < NV; ++j) {
-      const double a = 0.5 * xi2 * q(j);
-      if (j < NV - 1) {
-        A[j][j - 1] = -td * (a * ga(-1, j) + D(j) * de(-1, j));
-        A[j][j] = 1 - td * (a * ga(0, j) - o.r / 2 + D(j) * de(0, j));
-        A[j][j + 1] = -td * (a * ga(1, j) + D(j) * de(1, j));
-      } else {
-        A[j][j - 1] = -td * a * ga(-1, j);
-        A[j][j] = 1 - td * ((ga(0, j) + ga(1, j)) * a - o.r / 2);
-      }
-    }
-    return A;
-  }
-  static std::vector<double> times(const std::vector<std::vector<double>>& A,
-                                   const std::vector<double>& x) {
-    std::vector<double> y(x.size(), 0.0);
-    for (std::size_t r = 0; r < x.size(); ++r)
-      for (std::size_t c = 0; c < x.size(); ++c) y[r] += A[r][c] * x[c];
-    return y;
-  }
-
-  // (I - td A1) out = rhs - td A1 prev, plus the slope jump at i = N and, with zeroJump, the
-  // change of the lowest-node value at i = 1.
-  void correctS(const Level& prev,
-                const Level& rhs,
-                double td,
-                double jump,
-                double zeroJump,
-                Level& out) const {
-    for (int j = 0; j < NV; ++j) {
-      const auto M = a1Matrix(j, td);
-      std::vector<double> p(N), b(N);
-      for (int i = 1; i <= N; ++i) p[i - 1] = prev[j][i];
-      const auto Mp = times(M, p);
-      for (int i = 1; i <= N; ++i) b[i - 1] = rhs[j][i] + Mp[i - 1] - p[i - 1];
-      b[N - 1] += td * jump * (bPlain(N, j) * slopeX(1.0) + aPlain(N, j) * al(1, N) * dS);
-      b[0] += td * (bPlain(1, j) * be(-1, 1) + aPlain(1, j) * al(-1, 1)) * zeroJump;
-      const auto x = denseSolve(M, b);
-      for (int i = 1; i <= N; ++i) out[j][i] = x[i - 1];
-    }
-  }
-  void correctV(const Level& prev, const Level& in, double td, Level& out) const {
-    const auto M = a2Matrix(td);
-    for (int i = 1; i <= N; ++i) {
-      std::vector<double> p(NV), b(NV);
-      for (int j = 0; j < NV; ++j) p[j] = prev[j][i];
-      const auto Mp = times(M, p);
-      for (int j = 0; j < NV; ++j) b[j] = in[j][i] + Mp[j] - p[j];
-      const auto x = denseSolve(M, b);
-      for (int j = 0; j < NV; ++j) out[j][i] = x[j];
-    }
-  }
-
-  double slope(double t) const { return o.CallPut == 1 ? 0.0 : std::exp(-o.d * t); }
-  double zeroValue(double t, double payoff0) const {
-    if (o.CallPut != 1) return 0.0;
-    if (putZeroFollowsPayoff && payoff0 == 0.0) return 0.0;
-    if (o.american) return o.K;
-    return logAsset ? o.K * std::exp(-o.r * t) - S[0] * std::exp(-o.d * t)
-                    : o.K * std::exp(-o.r * t);
-  }
-
-  Level run(const std::vector<double>& payoff, bool dampingFlag) const {
-    Level U(NV + 1, std::vector<double>(N + 2, 0.0));
-    for (int j = 0; j <= NV; ++j)
-      for (int i = 0; i <= N; ++i) U[j][i] = payoff[i];
-    Level Y = U;
-    const int NT = o.NT, nd = dampingStepCount;
-    const double dt = o.T / NT;
-    bool damped = dampingFlag;
-    int s = 0;
-    double t = 0.0;
-    for (;;) {
-      if (damped && s == nd) {
-        damped = false;
-        s = 1;
-        t = dt;
-      }
-      if (!damped && s >= NT) break;
-      const double dts = damped ? dt / nd : dt;
-      const double theta = damped ? 1.0 : 1.0 - std::sqrt(2.0) * 0.5;
-      const double tNew = t + dts, td = theta * dts;
-      const double gOld = slope(t), gNew = slope(tNew);
-      const double zNew = zeroValue(tNew, payoff[0]);
-      const double zJump = lowerJump ? zNew - U[0][0] : 0.0;
-      for (int j = 0; j <= NV; ++j) Y[j][0] = zNew;
-      const Level FU = F(U, gOld);
-      Level Y0 = U;
-      for (int j = 0; j < NV; ++j)
-        for (int i = 1; i <= N; ++i) Y0[j][i] = U[j][i] + dts * FU[j][i];
-      correctS(U, Y0, td, gNew - gOld, zJump, Y);
-      correctV(U, Y, td, Y);
-      if (!damped) {
-        Level Y2 = Y;
-        const Level FY2 = F(Y2, gNew);
-        Level Yh = Y0;
-        for (int j = 0; j < NV; ++j)
-          for (int i = 1; i <= N; ++i) Yh[j][i] = 0.5 * (U[j][i] + Y0[j][i] + dts * FY2[j][i]);
-        correctS(Y2, Yh, td, 0.0, 0.0, Y);
-        correctV(Y2, Y, td, Y);
-      }
-      std::swap(U, Y);
-      ++s;
-      t = tNew;
-    }
-    for (int i = 0; i <= N; ++i) U[NV][i] = U[NV - 1][i];
-    return U;
-  }
-};
-
-}  // namespace
-
 // Each variant's solve against its time loop written out from the scheme's definition: operator
 // and boundary rows, the lowest-node value and its jump, the slope at the far end, the damped
 // start-up and no floor after a step. The values along the asset axis at v0 and the price agree.
@@ -480,30 +192,21 @@ TEST(HvVariants, SolveMatchesTheSchemeWrittenOut) {
     o->dispatchSolver(res, cpu);
     const std::valarray<double> values = o->values;
     const double price = o->summary[1];
-    const bool logAsset = c.methodID >= 11;
-    if (logAsset) {
-      o->setPayoffLogS();
-      o->smoothPayoffLogS();
-    } else {
-      o->setPayoffS();
-      o->smoothPayoffS();
-    }
-    const std::vector<double> X(std::begin(o->grid), std::end(o->grid));
-    const std::vector<double> V(std::begin(o->vGrid), std::end(o->vGrid));
-    const std::vector<double> payoff(std::begin(o->values), std::end(o->values));
-    const VariantReference ref(*o, c.methodID, X, V);
-    const VariantReference::Level U = ref.run(payoff, o->damping);
-    DenseMatrix R(ref.N + 1, ref.NV + 1, 0.0);
-    for (int i = 0; i <= ref.N; ++i)
-      for (int j = 0; j <= ref.NV; ++j) R[i][j] = U[j][i];
-    Grid2D_interp interp(X, V, R, 6, 6);
-    for (int i = 0; i <= ref.N; ++i) {
-      const double expected = interp.interp(X[i], o->v0);
-      EXPECT_NEAR(values[i], expected, 1e-10 * (1 + std::fabs(expected)))
-          << c.label << ", node " << i;
-    }
-    const double x0 = logAsset ? std::log(kS0) : kS0;
-    EXPECT_NEAR(price, interp.interp(x0, o->v0), 1e-10 * price) << c.label;
+    // Asset grid for 6 and 8, log-asset grid for 11 and 12; the nine-point mixed stencil except
+    // for 12; the change of the lowest-node value enters the S corrections on the log grid; a put's
+    // value there is tested against the payoff except by 11; the exponent 1; no floor.
+    ReferenceRules rules;
+    rules.logAsset = c.methodID >= 11;
+    rules.mixed = c.methodID != 12 ? MixedStencil::kNinePoint : MixedStencil::kAntiDiagonal;
+    rules.unitExponent = true;
+    rules.lowerJump = c.methodID >= 11;
+    rules.putZeroFollowsPayoff = c.methodID != 11;
+    const ReferenceStart start = smoothedStart(*o, rules.logAsset);
+    const ReferenceScheme ref(*o, start.X, start.V, rules);
+    const ReferenceScheme::Level U =
+        ref.run(ReferenceStep::kHundsdorferVerwer, start.payoff, o->damping);
+    const double x0 = rules.logAsset ? std::log(kS0) : kS0;
+    expectSolveMatchesReference(values, price, U, start, x0, o->v0, c.label);
   }
 }
 
