@@ -319,11 +319,12 @@ enum class StartEnd {
   kGiveUp,   // a failure that no retry answers: the call ends with 0
 };
 
-// Runs the attempts of one start, answering every failure they throw as answerFailure says: an
-// allocation failure repeats the attempts (asking again for implied volatilities when wanted).
-// logCase() gives the log record with the sizes current when the failure arrives.
-template <class Attempts, class LogCase>
-StartEnd runLadderStart(Attempts&& attempts,
+// Runs the attempts of one start while attempt() says another one follows, each asking again for
+// implied volatilities when wanted, and answers every failure they throw as answerFailure says: an
+// allocation failure repeats the attempts. logCase() gives the log record with the sizes current
+// when the failure arrives.
+template <class Attempt, class LogCase>
+StartEnd runLadderStart(const Attempt& attempt,
                         const LogCase& logCase,
                         const int& runMode,
                         int& instabilityCount,
@@ -332,7 +333,11 @@ StartEnd runLadderStart(Attempts&& attempts,
                         double& cpuTime) {
   for (;;) {
     try {
-      attempts();
+      bool again = true;
+      while (again) {
+        again = attempt();
+        if (ivWanted) cpuTime = -1.0;
+      }
       return StartEnd::kDone;
     } catch (const std::exception& e) {
       switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
@@ -468,56 +473,54 @@ double calcVanillaPDEWithRetries(double S,
     double value = -1.0;
     PDESolveResults results;
 
-    // The attempts of this start: solve, then answer the value, until one stands.
-    const auto attempts = [&] {
-      do {
-        solveOnce(*pricer, results, cpuTime);
-        const std::valarray<double> summary = pricer->getSummary();
-        value = summary[2];
-        const double interp = summary[1];
-        if (interp > 0.0) {
-          result = summary[4];
-          best = interp;
-        }
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      const std::valarray<double> summary = pricer->getSummary();
+      value = summary[2];
+      const double interp = summary[1];
+      if (interp > 0.0) {
+        result = summary[4];
+        best = interp;
+      }
 
-        if (value > 0.0) {
-          logRepairedValue(state, debug, log, logCase, value);
-          result = summary[4];
-        } else if (value == 0.0) {
-          value = answerZeroValueLogged(
-              *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
-                rec.writeMemoryFinal(log, best);
-              });
-        } else if (value < 0.0) {
-          openPricingLog(log);
-          if (state.retries == 0) {
-            if (debug) logCase().writeNegativeValue(log, value, value);
-            startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
-            if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-          } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-            if (debug) logCase().writeRetry(log, state.retries, *form);
-          } else if (best <= 0.0) {
-            value = 0.0;
-            logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
-          } else {
-            value = 0.0;
-            if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
-          }
-          log.flush();
-          pricer->restartGrids();
-          if (fallback) {
-            pricer->precision = 3;
-            runMode = 3;
-          }
-        } else {
-          // A NaN value: no ladder can repair it; give up with what was had.
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        result = summary[4];
+      } else if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinal(log, best);
+            });
+      } else if (value < 0.0) {
+        openPricingLog(log);
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, value);
+          startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else if (best <= 0.0) {
           value = 0.0;
+          logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
+        } else {
+          value = 0.0;
+          if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
         }
-        if (ivWanted) cpuTime = -1.0;
-      } while (value < 0.0);
+        log.flush();
+        pricer->restartGrids();
+        if (fallback) {
+          pricer->precision = 3;
+          runMode = 3;
+        }
+      } else {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
     };
     const StartEnd outcome =
-        runLadderStart(attempts, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
     // An overflowing case (rates or variances far out, say) can come through the solves as an
@@ -602,80 +605,71 @@ double calcVanillaPDEStrikesWithRetries(double S,
     double cpuTime = ivWanted ? -1.0 : 0.0;
     double value = -1.0;
     PDESolveResults results;
-    // The attempts of this start: solve, then answer the value, until one stands.
-    const auto attempts = [&] {
-      do {
-        solveOnce(*pricer, results, cpuTime);
-        value = pricer->getSummary()[2];
-        std::valarray<double> lastIVs;
-        perStrikeValues(*pricer, n, strikePrices, lastIVs);
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      value = pricer->getSummary()[2];
+      std::valarray<double> lastIVs;
+      perStrikeValues(*pricer, n, strikePrices, lastIVs);
 
-        bool allPositive = true;
-        for (double price : strikePrices) {
-          if (!(price > 0.0)) allPositive = false;
-          if (price < minValue) minValue = price;
-        }
-        if (allPositive) {
-          savedIVs = lastIVs;
-          havePositivePass = true;
-        }
+      bool allPositive = true;
+      for (double price : strikePrices) {
+        if (!(price > 0.0)) allPositive = false;
+        if (price < minValue) minValue = price;
+      }
+      if (allPositive) {
+        savedIVs = lastIVs;
+        havePositivePass = true;
+      }
 
-        if (value > 0.0) {
-          logRepairedValue(state, debug, log, logCase, value);
-          break;
-        }
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        return false;
+      }
 
-        if (value < 0.0) {
-          openPricingLog(log);
-          bool retried = true;
-          if (state.retries == 0) {
-            if (debug) logCase().writeNegativeValue(log, value, minValue);
-            startRobustResolve(*pricer,
-                               state,
-                               stripMode == 2 ? nsEntry : ns,
-                               nsEntry,
-                               ns,
-                               nv,
-                               NT,
-                               methodID,
-                               keptNT);
-            if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-          } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-            if (debug) logCase().writeRetry(log, state.retries, *form);
-          } else {
-            value = 0.0;
-            retried = false;
-            if (!havePositivePass) {
-              logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
-            } else if (debug) {
-              logCase().writeGiveUpWithValues(log, state.retries);
-            }
-            log.flush();
-          }
-          if (retried) {
-            pricer->restartGrids();
-            if (fallback) {
-              pricer->precision = 3;
-              runMode = 3;
-            }
-          }
-        }
-
-        // The zero road runs after the negative road, so a give-up above also passes here.
-        if (value == 0.0) {
-          value = answerZeroValueLogged(
-              *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
-                rec.writeMemoryFinalNoValue(log);
-              });
-        } else if (!(value < 0.0)) {
-          // A NaN value: no ladder can repair it; give up with what was had.
+      if (value < 0.0) {
+        openPricingLog(log);
+        bool retried = true;
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, minValue);
+          startRobustResolve(
+              *pricer, state, stripMode == 2 ? nsEntry : ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else {
           value = 0.0;
+          retried = false;
+          if (!havePositivePass) {
+            logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
+          } else if (debug) {
+            logCase().writeGiveUpWithValues(log, state.retries);
+          }
+          log.flush();
         }
-        if (ivWanted) cpuTime = -1.0;
-      } while (value < 0.0);
+        if (retried) {
+          pricer->restartGrids();
+          if (fallback) {
+            pricer->precision = 3;
+            runMode = 3;
+          }
+        }
+      }
+
+      // The zero road runs after the negative road, so a give-up above also passes here.
+      if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinalNoValue(log);
+            });
+      } else if (!(value < 0.0)) {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
     };
     const StartEnd outcome =
-        runLadderStart(attempts, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
 
