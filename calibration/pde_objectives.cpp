@@ -225,7 +225,11 @@ double guardObjective(Body&& body) {
   });
 }
 
-double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
+// One evaluation of either objective as an export: the pricer's model and run mode, the argument
+// check and the quote file, then price(file, model, runMode, debug) gives the value; nothing to
+// price gives the early value of readObjectiveQuotes.
+template <class Price>
+double evaluateObjective(const PdeObjectiveArgs& a, int hostModel, const Price& price) {
   const int model = pricerModel(hostModel);
   const int runMode = runModeForPrecisionCode(a.precisionCode);
   return guardObjective([&]() {
@@ -233,7 +237,12 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     CountedQuotes file;
     double earlyValue = 0.0;
     if (!readObjectiveQuotes(a, model, file, earlyValue)) return earlyValue;
+    return price(file, model, runMode, debug);
+  });
+}
 
+double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
+  const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     double total = 0.0;
     const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
     for (const OptionWorkItem& item : items) {
@@ -290,18 +299,12 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     double sum = 0.0;
     for (const double e : squaredErrors) sum += e;
     return finishEvaluation(a, sum, n, debug, start);
-  });
+  };
+  return evaluateObjective(a, hostModel, price);
 }
 
 double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
-  const int model = pricerModel(hostModel);
-  const int runMode = runModeForPrecisionCode(a.precisionCode);
-  return guardObjective([&]() {
-    const bool debug = debugFlag;
-    CountedQuotes file;
-    double earlyValue = 0.0;
-    if (!readObjectiveQuotes(a, model, file, earlyValue)) return earlyValue;
-
+  const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
     const double total = sizeExpiryWorkItems(groups, a);
     for (const ExpiryWorkItem& g : groups) {
@@ -370,7 +373,8 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
     double sum = 0.0;
     for (const double s : partial) sum += s;
     return finishEvaluation(a, sum, static_cast<double>(file.count), debug, start);
-  });
+  };
+  return evaluateObjective(a, hostModel, price);
 }
 
 PdeObjectiveArgs objectiveArgs(double v0,

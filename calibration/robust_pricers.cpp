@@ -314,6 +314,103 @@ FailureAnswer answerFailure(const std::string& message,
   return FailureAnswer::kGiveUp;
 }
 
+// How one start of a ladder ends.
+enum class StartEnd {
+  kDone,     // the attempts ran to a value (or to a give-up with a value)
+  kRestart,  // an instability: the ladder starts again
+  kGiveUp,   // a failure that no retry answers: the call ends with 0
+};
+
+// Runs the attempts of one start while attempt() says another one follows, each asking again for
+// implied volatilities when wanted, and answers every failure they throw as answerFailure says: an
+// allocation failure repeats the attempts. logCase() gives the log record with the sizes current
+// when the failure arrives.
+template <class Attempt, class LogCase>
+StartEnd runLadderStart(const Attempt& attempt,
+                        const LogCase& logCase,
+                        const int& runMode,
+                        int& instabilityCount,
+                        LadderState& state,
+                        int ivWanted,
+                        double& cpuTime) {
+  for (;;) {
+    try {
+      bool again = true;
+      while (again) {
+        again = attempt();
+        if (ivWanted) cpuTime = -1.0;
+      }
+      return StartEnd::kDone;
+    } catch (const std::exception& e) {
+      switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
+        case FailureAnswer::kRestart:
+          return StartEnd::kRestart;
+        case FailureAnswer::kRepeat:
+          if (ivWanted) cpuTime = -1.0;
+          break;
+        case FailureAnswer::kGiveUp:
+          return StartEnd::kGiveUp;
+      }
+    }
+  }
+}
+
+// The sizes a start begins on: run mode 1 on a grid with more than 1.5 asset intervals per
+// variance interval runs as mode 3, and modes 4 and 5 start on half the sizes (their convergence
+// runs double them). Returns the entry NS, before the halving.
+int enterLadderStart(int& runMode, int& ns, int& nv) {
+  if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
+  const int nsEntry = ns;
+  if (runMode == 4 || runMode == 5) {
+    ns /= 2;
+    nv /= 2;
+  }
+  return nsEntry;
+}
+
+// A positive value after grid re-solves goes to the pricing log in debug mode, or always when an
+// allocation failure was retried on the way.
+template <class LogCase>
+void logRepairedValue(const LadderState& state,
+                      bool debug,
+                      std::ofstream& log,
+                      const LogCase& logCase,
+                      double value) {
+  if (state.retries > 0 && (debug || state.allocRetried)) {
+    openPricingLog(log);
+    logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
+  }
+}
+
+// A zero value answered by answerZeroValue, with its log records: returns -1 while a re-solve
+// follows, 0 when the memory retries are spent (writeSpent then writes the final record on the
+// opened log).
+template <class LogCase, class WriteSpent>
+double answerZeroValueLogged(QelHestonVanilla& pricer,
+                             LadderState& state,
+                             int& ns,
+                             int& nv,
+                             bool debug,
+                             std::ofstream& log,
+                             const LogCase& logCase,
+                             const WriteSpent& writeSpent) {
+  switch (answerZeroValue(pricer, state, ns, nv)) {
+    case ZeroAnswer::kNonUniformVGrid:
+      if (debug) {
+        openPricingLog(log);
+        logCase().writeMemoryRetry(log);
+      }
+      return -1.0;
+    case ZeroAnswer::kRepeat:
+      return -1.0;
+    case ZeroAnswer::kSpent:
+      break;
+  }
+  openPricingLog(log);
+  writeSpent(logCase());
+  return 0.0;
+}
+
 }  // namespace
 
 double calcVanillaPDEWithRetries(double S,
@@ -364,12 +461,7 @@ double calcVanillaPDEWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
-    const int nsEntry = ns;
-    if (runMode == 4 || runMode == 5) {
-      ns /= 2;
-      nv /= 2;
-    }
+    const int nsEntry = enterLadderStart(runMode, ns, nv);
     auto pricer = makeLadderPricer(option, K, ns, nv, NT, runMode, methodID);
 
     LadderState state;
@@ -383,86 +475,56 @@ double calcVanillaPDEWithRetries(double S,
     double value = -1.0;
     PDESolveResults results;
 
-    bool restart = false;
-    bool finished = false;
-    while (!finished) {
-      try {
-        do {
-          solveOnce(*pricer, results, cpuTime);
-          const std::valarray<double> summary = pricer->getSummary();
-          value = summary[2];
-          const double interp = summary[1];
-          if (interp > 0.0) {
-            result = summary[4];
-            best = interp;
-          }
-
-          if (value > 0.0) {
-            if (state.retries > 0 && (debug || state.allocRetried)) {
-              openPricingLog(log);
-              logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
-            }
-            result = summary[4];
-          } else if (value == 0.0) {
-            switch (answerZeroValue(*pricer, state, ns, nv)) {
-              case ZeroAnswer::kNonUniformVGrid:
-                value = -1.0;
-                if (debug) {
-                  openPricingLog(log);
-                  logCase().writeMemoryRetry(log);
-                }
-                break;
-              case ZeroAnswer::kRepeat:
-                value = -1.0;
-                break;
-              case ZeroAnswer::kSpent:
-                openPricingLog(log);
-                logCase().writeMemoryFinal(log, best);
-                break;
-            }
-          } else if (value < 0.0) {
-            openPricingLog(log);
-            if (state.retries == 0) {
-              if (debug) logCase().writeNegativeValue(log, value, value);
-              startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
-              if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-              if (debug) logCase().writeRetry(log, state.retries, *form);
-            } else if (best <= 0.0) {
-              value = 0.0;
-              logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
-            } else {
-              value = 0.0;
-              if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
-            }
-            log.flush();
-            pricer->restartGrids();
-            if (fallback) {
-              pricer->precision = 3;
-              runMode = 3;
-            }
-          } else {
-            // A NaN value: no ladder can repair it; give up with what was had.
-            value = 0.0;
-          }
-          if (ivWanted) cpuTime = -1.0;
-        } while (value < 0.0);
-        finished = true;
-      } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
-          case FailureAnswer::kRestart:
-            restart = true;
-            finished = true;
-            break;
-          case FailureAnswer::kRepeat:
-            if (ivWanted) cpuTime = -1.0;
-            break;
-          case FailureAnswer::kGiveUp:
-            return 0.0;
-        }
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      const std::valarray<double> summary = pricer->getSummary();
+      value = summary[2];
+      const double interp = summary[1];
+      if (interp > 0.0) {
+        result = summary[4];
+        best = interp;
       }
-    }
-    if (restart) continue;
+
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        result = summary[4];
+      } else if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinal(log, best);
+            });
+      } else if (value < 0.0) {
+        openPricingLog(log);
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, value);
+          startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else if (best <= 0.0) {
+          value = 0.0;
+          logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
+        } else {
+          value = 0.0;
+          if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
+        }
+        log.flush();
+        pricer->restartGrids();
+        if (fallback) {
+          pricer->precision = 3;
+          runMode = 3;
+        }
+      } else {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
+    };
+    const StartEnd outcome =
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    if (outcome == StartEnd::kRestart) continue;
+    if (outcome == StartEnd::kGiveUp) return 0.0;
     // An overflowing case (rates or variances far out, say) can come through the solves as an
     // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
     if (!std::isfinite(result)) {
@@ -534,12 +596,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
   };
 
   for (;;) {  // one turn per start; an instability restarts here
-    if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
-    const int nsEntry = ns;
-    if (runMode == 4 || runMode == 5) {
-      ns /= 2;
-      nv /= 2;
-    }
+    const int nsEntry = enterLadderStart(runMode, ns, nv);
     LadderState state;
     // Opened by the first record of this start that needs it.
     std::ofstream log;
@@ -550,110 +607,73 @@ double calcVanillaPDEStrikesWithRetries(double S,
     double cpuTime = ivWanted ? -1.0 : 0.0;
     double value = -1.0;
     PDESolveResults results;
-    bool restart = false;
-    bool finished = false;
-    while (!finished) {
-      try {
-        do {
-          solveOnce(*pricer, results, cpuTime);
-          value = pricer->getSummary()[2];
-          std::valarray<double> lastIVs;
-          perStrikeValues(*pricer, n, strikePrices, lastIVs);
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      value = pricer->getSummary()[2];
+      std::valarray<double> lastIVs;
+      perStrikeValues(*pricer, n, strikePrices, lastIVs);
 
-          bool allPositive = true;
-          for (double price : strikePrices) {
-            if (!(price > 0.0)) allPositive = false;
-            if (price < minValue) minValue = price;
-          }
-          if (allPositive) {
-            savedIVs = lastIVs;
-            havePositivePass = true;
-          }
+      bool allPositive = true;
+      for (double price : strikePrices) {
+        if (!(price > 0.0)) allPositive = false;
+        if (price < minValue) minValue = price;
+      }
+      if (allPositive) {
+        savedIVs = lastIVs;
+        havePositivePass = true;
+      }
 
-          if (value > 0.0) {
-            if (state.retries > 0 && (debug || state.allocRetried)) {
-              openPricingLog(log);
-              logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
-            }
-            break;
-          }
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        return false;
+      }
 
-          if (value < 0.0) {
-            openPricingLog(log);
-            bool retried = true;
-            if (state.retries == 0) {
-              if (debug) logCase().writeNegativeValue(log, value, minValue);
-              startRobustResolve(*pricer,
-                                 state,
-                                 stripMode == 2 ? nsEntry : ns,
-                                 nsEntry,
-                                 ns,
-                                 nv,
-                                 NT,
-                                 methodID,
-                                 keptNT);
-              if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-            } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-              if (debug) logCase().writeRetry(log, state.retries, *form);
-            } else {
-              value = 0.0;
-              retried = false;
-              if (!havePositivePass) {
-                logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
-              } else if (debug) {
-                logCase().writeGiveUpWithValues(log, state.retries);
-              }
-              log.flush();
-            }
-            if (retried) {
-              pricer->restartGrids();
-              if (fallback) {
-                pricer->precision = 3;
-                runMode = 3;
-              }
-            }
+      if (value < 0.0) {
+        openPricingLog(log);
+        bool retried = true;
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, minValue);
+          startRobustResolve(
+              *pricer, state, stripMode == 2 ? nsEntry : ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else {
+          value = 0.0;
+          retried = false;
+          if (!havePositivePass) {
+            logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
+          } else if (debug) {
+            logCase().writeGiveUpWithValues(log, state.retries);
           }
-
-          // The zero road runs after the negative road, so a give-up above also passes here.
-          if (value == 0.0) {
-            switch (answerZeroValue(*pricer, state, ns, nv)) {
-              case ZeroAnswer::kNonUniformVGrid:
-                value = -1.0;
-                if (debug) {
-                  openPricingLog(log);
-                  logCase().writeMemoryRetry(log);
-                }
-                break;
-              case ZeroAnswer::kRepeat:
-                value = -1.0;
-                break;
-              case ZeroAnswer::kSpent:
-                openPricingLog(log);
-                logCase().writeMemoryFinalNoValue(log);
-                break;
-            }
-          } else if (!(value < 0.0)) {
-            // A NaN value: no ladder can repair it; give up with what was had.
-            value = 0.0;
+          log.flush();
+        }
+        if (retried) {
+          pricer->restartGrids();
+          if (fallback) {
+            pricer->precision = 3;
+            runMode = 3;
           }
-          if (ivWanted) cpuTime = -1.0;
-        } while (value < 0.0);
-        finished = true;
-      } catch (const std::exception& e) {
-        switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
-          case FailureAnswer::kRestart:
-            restart = true;
-            finished = true;
-            break;
-          case FailureAnswer::kRepeat:
-            if (ivWanted) cpuTime = -1.0;
-            break;
-          case FailureAnswer::kGiveUp:
-            return 0.0;
         }
       }
-    }
-    if (restart) continue;
+
+      // The zero road runs after the negative road, so a give-up above also passes here.
+      if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinalNoValue(log);
+            });
+      } else if (!(value < 0.0)) {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
+    };
+    const StartEnd outcome =
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    if (outcome == StartEnd::kRestart) continue;
+    if (outcome == StartEnd::kGiveUp) return 0.0;
 
     std::valarray<double> ivs = savedIVs;
     if (value != 0.0) {

@@ -41,7 +41,8 @@ class QelHestonVanilla : public QelEquityOption {
   // rounded half away from zero. ctorFlag, vecA, vecB, tolExponent and flag385 are accepted and
   // not used (the names are those of the option-pricer export, which hands them through). This
   // constructor takes no exponent: its objects get p = 1, the GARCH diffusion, which is what its
-  // callers (the single-option pricers) price with model 1.
+  // callers (the single-option pricers) price with model 1. The object is that of the strike-list
+  // constructor with an empty list, stripFlag false and p = 1, at the strike K.
   // Throws std::invalid_argument when params does not hold six values or model is not finite.
   QelHestonVanilla(double S0,
                    double K,

@@ -169,8 +169,7 @@ void AdiFrame::buildCoefficients() {
   for (int j = 0; j < NV; ++j) {
     const OperatorRow row = op.row(j);
     const std::size_t at = static_cast<std::size_t>(j) * stride;
-    for (int i = 1; i <= N; ++i) {
-      const NodeWeights w = op.weights(row, i);
+    const auto store = [&](int i, const NodeWeights& w) {
       wW_[at + i] = w.west;
       wC_[at + i] = w.centre;
       wE_[at + i] = w.east;
@@ -182,8 +181,13 @@ void AdiFrame::buildCoefficients() {
         wSW_[at + i] = w.sw;
         wNE_[at + i] = w.ne;
       }
-      if (i == N) gCoef_[j] = w.slope;
-    }
+    };
+    // The last node apart: the loop over the others carries no test of its boundary rule.
+    const int last = op.grid().N;
+    for (int i = 1; i < last; ++i) store(i, op.weights(row, i));
+    const NodeWeights w = op.weights(row, last);
+    store(last, w);
+    gCoef_[j] = w.slope;
   }
   stencil_ = adi_kernels::Stencil();
   stencil_.w = wW_.data();
@@ -269,12 +273,12 @@ void AdiFrame::setUpImplicitSystems(double schemeTheta, double dtSub) {
   double *lo = sysLo_.data(), *di = sysDi_.data(), *up = sysUp_.data();
   double *l = sysL_.data(), *u = sysU_.data(), *dd = sysD_.data();
   for (int j = 0; j < NV; ++j) {
-    const OperatorRow opRow = op.row(j);
+    const double v = V[j];
     for (int i = 1; i <= N; ++i) {
       const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
       const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
       double a, b;
-      op.plainAsset(opRow, i, a, b);
+      op.plainAsset(v, i, a, b);
       if (i == N) {
         lo[i] = -td * a * am;
         di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);

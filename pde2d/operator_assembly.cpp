@@ -44,7 +44,8 @@ void checkSizes(const QelHestonVanilla& o,
   }
 }
 
-// The pricer's grids (NS, NV, grid on the asset axis, vGrid) with the weight vectors passed in.
+// The pricer's grids (NS, NV, grid on the asset axis, vGrid) with the weight vectors and the v = 0
+// drift weights passed in.
 OperatorGrid pricerGrid(const QelHestonVanilla& o,
                         bool logS,
                         const std::vector<double>& alphaM,
@@ -60,7 +61,10 @@ OperatorGrid pricerGrid(const QelHestonVanilla& o,
                         const std::vector<double>& gamma0,
                         const std::vector<double>& deltaM,
                         const std::vector<double>& deltaP,
-                        const std::vector<double>& delta0) {
+                        const std::vector<double>& delta0,
+                        double c0 = 0.0,
+                        double c1 = 0.0,
+                        double c2 = 0.0) {
   for (const auto* v : {&alphaM, &alphaP, &alpha0, &betaM, &betaP, &beta0}) {
     checkSizes(o, logS, *v, h, gammaM, k);
   }
@@ -86,6 +90,9 @@ OperatorGrid pricerGrid(const QelHestonVanilla& o,
   g.deltaM = deltaM.data();
   g.delta0 = delta0.data();
   g.deltaP = deltaP.data();
+  g.c0 = c0;
+  g.c1 = c1;
+  g.c2 = c2;
   return g;
 }
 
@@ -151,55 +158,6 @@ BoundaryWeights boundaryWeightsOf(const SpatialOperator& op) {
   return b;
 }
 
-// The assembly on the pricer's grids with the weight vectors passed in.
-void assemble(const QelHestonVanilla& pricer,
-              bool logS,
-              bool unitExponent,
-              std::vector<Eigen::Triplet<double>>& triplets,
-              const std::vector<double>& alphaM,
-              const std::vector<double>& alphaP,
-              const std::vector<double>& alpha0,
-              const std::vector<double>& betaM,
-              const std::vector<double>& betaP,
-              const std::vector<double>& beta0,
-              const std::vector<double>& h,
-              const std::vector<double>& k,
-              const std::vector<double>& gammaM,
-              const std::vector<double>& gammaP,
-              const std::vector<double>& gamma0,
-              const std::vector<double>& deltaM,
-              const std::vector<double>& deltaP,
-              const std::vector<double>& delta0,
-              double c0,
-              double c1,
-              double c2,
-              double dt,
-              int opKind,
-              std::int64_t& status) {
-  status = 0;
-  OperatorGrid g = pricerGrid(pricer,
-                              logS,
-                              alphaM,
-                              alphaP,
-                              alpha0,
-                              betaM,
-                              betaP,
-                              beta0,
-                              h,
-                              k,
-                              gammaM,
-                              gammaP,
-                              gamma0,
-                              deltaM,
-                              deltaP,
-                              delta0);
-  g.c0 = c0;
-  g.c1 = c1;
-  g.c2 = c2;
-  appendOperator(
-      SpatialOperator(pricer, sparseForm(pricer, logS, unitExponent), g), dt, opKind, triplets);
-}
-
 BoundaryWeights boundaryWeights(const QelHestonVanilla& pricer,
                                 bool logS,
                                 const std::vector<double>& alphaM,
@@ -243,30 +201,27 @@ void assembleOperatorS(const QelHestonVanilla& pricer,
                        double dt,
                        int opKind,
                        std::int64_t& status) {
-  assemble(pricer,
-           false,
-           true,
-           triplets,
-           alphaM,
-           alphaP,
-           alpha0,
-           betaM,
-           betaP,
-           beta0,
-           h,
-           k,
-           gammaM,
-           gammaP,
-           gamma0,
-           deltaM,
-           deltaP,
-           delta0,
-           c0,
-           c1,
-           c2,
-           dt,
-           opKind,
-           status);
+  status = 0;
+  const OperatorGrid g = pricerGrid(pricer,
+                                    false,
+                                    alphaM,
+                                    alphaP,
+                                    alpha0,
+                                    betaM,
+                                    betaP,
+                                    beta0,
+                                    h,
+                                    k,
+                                    gammaM,
+                                    gammaP,
+                                    gamma0,
+                                    deltaM,
+                                    deltaP,
+                                    delta0,
+                                    c0,
+                                    c1,
+                                    c2);
+  appendOperator(SpatialOperator(pricer, sparseForm(pricer, false, true), g), dt, opKind, triplets);
 }
 
 void assembleOperatorLogS(const QelHestonVanilla& pricer,
@@ -292,30 +247,28 @@ void assembleOperatorLogS(const QelHestonVanilla& pricer,
                           int opKind,
                           std::int64_t& status,
                           bool unitExponent) {
-  assemble(pricer,
-           true,
-           unitExponent,
-           triplets,
-           alphaM,
-           alphaP,
-           alpha0,
-           betaM,
-           betaP,
-           beta0,
-           h,
-           k,
-           gammaM,
-           gammaP,
-           gamma0,
-           deltaM,
-           deltaP,
-           delta0,
-           c0,
-           c1,
-           c2,
-           dt,
-           opKind,
-           status);
+  status = 0;
+  const OperatorGrid g = pricerGrid(pricer,
+                                    true,
+                                    alphaM,
+                                    alphaP,
+                                    alpha0,
+                                    betaM,
+                                    betaP,
+                                    beta0,
+                                    h,
+                                    k,
+                                    gammaM,
+                                    gammaP,
+                                    gamma0,
+                                    deltaM,
+                                    deltaP,
+                                    delta0,
+                                    c0,
+                                    c1,
+                                    c2);
+  appendOperator(
+      SpatialOperator(pricer, sparseForm(pricer, true, unitExponent), g), dt, opKind, triplets);
 }
 
 BoundaryWeights boundaryWeightsS(const QelHestonVanilla& pricer,

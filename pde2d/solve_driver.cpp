@@ -1,6 +1,7 @@
 // Where a QelHestonVanilla is made and priced: its constructors, the price entry with its run
 // modes, the dispatch to the 2-D solver variants, the implied volatilities, and the convergence run
 // (Richardson extrapolation in space).
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <new>
@@ -50,6 +51,9 @@ void invertList(QelHestonVanilla& o) {
 // class's key function, so its vtable (which holds solve) is emitted in this library, and
 // core, which declares the object and defines its grids, bounds and payoffs, refers to nothing
 // of the solvers.
+// A one-strike object is the strike-list object with an empty list (no multi-strike pricing), the
+// exponent p = 1 (the GARCH diffusion model, as no exponent is passed) and no strip check, priced
+// at the strike K.
 QelHestonVanilla::QelHestonVanilla(double S0,
                                    double K,
                                    double T,
@@ -63,43 +67,46 @@ QelHestonVanilla::QelHestonVanilla(double S0,
                                    int precision,
                                    int ctorFlag,
                                    int EuroAmer,
-                                   std::valarray<double> /*vecA*/,
-                                   std::valarray<double> /*vecB*/,
+                                   std::valarray<double> vecA,
+                                   std::valarray<double> vecB,
                                    bool clusterAtStrike,
-                                   double /*tolExponent*/,
+                                   double tolExponent,
                                    double sRangeParam,
                                    double varRange,
                                    int nExercise,
-                                   bool /*flag385*/,
+                                   bool flag385,
                                    int exerciseMode,
                                    double tShift,
                                    int methodID,
                                    bool volvolWidening)
-    : QelEquityOption(K,
-                      T,
-                      0.0,
-                      r,
-                      d,
-                      NS,
-                      NT,
-                      CallPut,
-                      precision,
-                      ctorFlag,
-                      EuroAmer,
-                      sRangeParam,
-                      clusterAtStrike,
-                      nExercise,
-                      exerciseMode,
-                      tShift),
-      S0(S0),
-      // No exponent is passed to this constructor: p = 1 is the GARCH diffusion model.
-      p(1.0),
-      NV(NV),
-      varRange(varRange),
-      volvolWidening(volvolWidening),
-      methodID(methodID) {
-  setModel(params);
-  resetState();
+    : QelHestonVanilla(S0,
+                       std::vector<double>{},
+                       T,
+                       std::move(params),
+                       r,
+                       d,
+                       NS,
+                       NV,
+                       NT,
+                       CallPut,
+                       precision,
+                       ctorFlag,
+                       EuroAmer,
+                       std::move(vecA),
+                       std::move(vecB),
+                       clusterAtStrike,
+                       tolExponent,
+                       sRangeParam,
+                       varRange,
+                       nExercise,
+                       flag385,
+                       exerciseMode,
+                       tShift,
+                       methodID,
+                       volvolWidening,
+                       /*stripFlag=*/false,
+                       /*p=*/1.0) {
+  this->K = K;
 }
 
 QelHestonVanilla::QelHestonVanilla(double S0,

@@ -114,9 +114,9 @@ class SpatialOperator {
 
   OperatorRow row(int j) const;
   NodeCoefficients coefficients(const OperatorRow& row, int i) const;
-  // The plain a_S and b_S alone (what the one-directional systems use).
-  void plainAsset(const OperatorRow& row, int i, double& aS, double& bS) const {
-    const double v = row.v;
+  // The plain a_S and b_S alone (what the one-directional systems use): of the row they need
+  // only its variance v, not its powers of v.
+  void plainAsset(double v, int i, double& aS, double& bS) const {
     if (form_.logAsset) {
       aS = 0.5 * v;
       bS = rMinusD_ - 0.5 * v;
@@ -171,7 +171,7 @@ inline NodeCoefficients SpatialOperator::coefficients(const OperatorRow& row, in
   const bool interior = isInterior(i, j);
   const double hm = g.h[i], hp = g.h[i + 1], km = g.k[j], kp = g.k[j + 1];
   NodeCoefficients n;
-  plainAsset(row, i, n.plainAS, n.plainBS);
+  plainAsset(row.v, i, n.plainAS, n.plainBS);
   const double crossNum = lg ? xiRho_ * row.w : xiRho_ * row.w * g.S[i];
   if (interior && !form_.centralCross) n.c = crossNum / (hp * km + hm * kp);
   if (interior && form_.centralCross) n.m = crossNum;
