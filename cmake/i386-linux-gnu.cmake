@@ -3,7 +3,8 @@
 # ...), which scripts/install-deps.sh installs. Eigen and Boost are headers and serve both builds.
 #   cmake -S . -B build32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux-gnu.cmake
 # The project adds -msse2 -mfpmath=sse itself for every 32-bit build.
-# The machine runs i386 programs itself, so this is not a cross build: tests run as they are.
+# Where the machine does not run i386 programs itself, cmake/I386Runner.cmake runs the build's
+# programs under qemu-i386; programs that run during the build are built for the build machine.
 
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)

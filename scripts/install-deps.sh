@@ -8,6 +8,8 @@
 # The 32-bit build (Serivane32) takes Debian's i386 packages, beside the 64-bit ones: GCC's
 # multilib (-m32, with the i386 libstdc++ and libgomp), SuiteSparse, the reference BLAS and
 # GoogleTest; the Eigen and Boost headers serve both builds. This enables the i386 architecture.
+# Where the kernel does not execute i386 programs, the 32-bit programs and tests run under
+# qemu-i386 (package qemu-user).
 set -euo pipefail
 
 packages=(
@@ -20,6 +22,7 @@ packages=(
   g++-multilib
   libsuitesparse-dev:i386 libblas-dev:i386
   libgtest-dev:i386 libgmock-dev:i386
+  qemu-user
 )
 
 if [ "$(id -u)" -ne 0 ]; then

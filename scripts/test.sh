@@ -2,7 +2,9 @@
 # Installs the dependencies, configures, builds and runs every test.
 #   bash scripts/test.sh                 both builds: the 64-bit Release build in build/, then the
 #                                        32-bit one (Serivane32, cmake/i386-linux-gnu.cmake) in
-#                                        build32/, whose tests compare it with the 64-bit build
+#                                        build32/, whose tests compare it with the 64-bit build;
+#                                        SERIVANE_FORCE_I386_EMULATOR=1 runs them under qemu-i386
+#                                        even where the machine runs i386 programs itself
 #   bash scripts/test.sh --64            the 64-bit build only
 #   bash scripts/test.sh --sanitize      AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #                                        (64-bit)
@@ -31,16 +33,28 @@ if [ "$mode" = sanitize ]; then
 fi
 
 build=$(mkdir -p "${1:-$root/build}" && cd "${1:-$root/build}" && pwd)
+start=$SECONDS
 echo "== 64-bit build and tests ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
+echo "== 64-bit build and tests: $((SECONDS - start)) s"
 [ "$mode" = 64 ] && exit 0
 
+start=$SECONDS
 build32=${2:-$root/build32}
 echo "== 32-bit build and tests ($build32)"
 cmake -S "$root" -B "$build32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386-linux-gnu.cmake" -DSERIVANE_BUILD_BENCH=OFF \
-  -DSERIVANE_64BIT_BUILD_DIR="$build"
+  -DSERIVANE_64BIT_BUILD_DIR="$build" -DSERIVANE_FORCE_I386_EMULATOR="${SERIVANE_FORCE_I386_EMULATOR:-0}"
 cmake --build "$build32" -j"$jobs"
+# How the 32-bit programs run: natively, or under qemu-i386 where this machine cannot execute i386
+# programs (or SERIVANE_FORCE_I386_EMULATOR=1 asks for it); cmake/I386Runner.cmake decides.
+road=$(sed -n 's/^SERIVANE_I386_ROAD:INTERNAL=//p' "$build32/CMakeCache.txt")
+if [ "$road" = emulated ]; then
+  echo "== 32-bit tests run emulated, under $(sed -n 's/^SERIVANE_QEMU_I386:FILEPATH=//p' "$build32/CMakeCache.txt")"
+else
+  echo "== 32-bit tests run natively"
+fi
 ctest --test-dir "$build32" --output-on-failure -j"$jobs"
+echo "== 32-bit build and tests ($road): $((SECONDS - start)) s"

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/program_launcher.h"
+
 namespace serivane {
 
 namespace {
@@ -23,7 +25,10 @@ namespace {
 // A console program copied with the sample chain into a fresh temporary folder and started there.
 class ConsoleRun {
  public:
-  ConsoleRun(const std::string& program, const std::string& answers) {
+  // `launcher` goes in front of the program's path in the shell command (the emulator of a
+  // 32-bit program, or nothing).
+  ConsoleRun(const std::string& program, const std::string& answers,
+             const std::string& launcher = "") {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "serivane_console_XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -32,8 +37,8 @@ class ConsoleRun {
     std::filesystem::copy_file(program, copy);
     std::filesystem::copy_file(SERIVANE_SAMPLE_CHAIN, folder_ / "OptionsData.txt");
     std::ofstream(folder_ / "answers.txt") << answers;
-    const std::string command = "cd '" + folder_.string() + "' && OMP_NUM_THREADS=4 '" +
-                                copy.string() + "' < answers.txt 2>&1";
+    const std::string command = "cd '" + folder_.string() + "' && OMP_NUM_THREADS=4 " + launcher +
+                                "'" + copy.string() + "' < answers.txt 2>&1";
     pipe_ = popen(command.c_str(), "r");
     if (pipe_ == nullptr) throw std::runtime_error("popen failed");
   }
@@ -102,7 +107,7 @@ double relativeDifference(double a, double b) { return std::fabs(a - b) / std::f
 
 TEST(Console32And64, CalibrateTheSampleChainToTheSameParameters) {
   // Both at once: the calibration is the longest part of the test.
-  ConsoleRun run32(SERIVANE_CONSOLE_PROGRAM, "1\n0\n");
+  ConsoleRun run32(SERIVANE_CONSOLE_PROGRAM, "1\n0\n", SERIVANE_PROGRAM_LAUNCHER);
   ConsoleRun run64(SERIVANE_CONSOLE_PROGRAM_64, "1\n0\n");
   ASSERT_EQ(run32.wait(), 0) << run32.output();
   ASSERT_EQ(run64.wait(), 0) << run64.output();

@@ -16,6 +16,7 @@
 
 #include "calibration/model_ivs.h"
 #include "calibration/option_chain.h"
+#include "support/program_launcher.h"
 #include "support/temp_folder.h"
 
 namespace serivane {
@@ -36,8 +37,8 @@ RunResult runConsole(const TempFolder& folder, const std::string& answers) {
     std::ofstream in(folder.path() / "answers.txt");
     in << answers;
   }
-  const std::string command = "cd '" + folder.path().string() + "' && OMP_NUM_THREADS=4 '" +
-                              program.string() + "' < answers.txt 2>&1";
+  const std::string command = "cd '" + folder.path().string() + "' && OMP_NUM_THREADS=4 " +
+                              launchCommand(program.string()) + " < answers.txt 2>&1";
   RunResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
