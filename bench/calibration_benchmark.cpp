@@ -18,6 +18,7 @@
 #include "calibration/option_chain.h"
 #include "calibration/program_folder.h"
 #include "levmar/levmar.h"
+#include "platform/heap_reuse.h"
 
 namespace serivane {
 
@@ -41,6 +42,7 @@ void countedBatch(double* const* ps, double* const* hxs, int count, int /*m*/, i
 
 // mode 0 speed, 1 accuracy.
 void BM_ConsoleCalibration(benchmark::State& state) {
+  keepHeapForReuse();  // as the console program does
   const bool accuracy = state.range(0) != 0;
   const int threads = static_cast<int>(state.range(1));
   OptionChain chain = readOptionChain(kChain);

@@ -17,6 +17,7 @@
 #include "calibration/program_folder.h"
 #include "levmar/levmar.h"
 #include "platform/console.h"
+#include "platform/heap_reuse.h"
 #include "platform/processor.h"
 
 namespace serivane {
@@ -364,4 +365,8 @@ int runConsole() {
 
 }  // namespace serivane
 
-int main() { return serivane::runConsole(); }
+int main() {
+  // The calibration's solves free and allocate the same arrays over and over: keep them.
+  serivane::keepHeapForReuse();
+  return serivane::runConsole();
+}
