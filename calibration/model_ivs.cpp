@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "calibration/bucket_dealing.h"
+#include "calibration/expiry_grid.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
 #include "calibration/robust_pricers.h"
@@ -240,43 +241,21 @@ double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
                         const CalibrationSettings& settings,
                         double level,
                         double kappa) {
-  struct Band {
-    double lower;  // P / S above this (strictly)
-    double upper;  // P / S at or below this (the first band: strictly below)
-    int NS;
-    int NV;
-  };
-  const double NS0 = settings.NS, NV0 = settings.NV, NT0 = settings.NT;
   double total = 0.0;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     ExpiryGroupItem& g = groups[i];
     const double P = g.refPrice, S = g.spot;
-    g.NS = settings.NS;
-    g.NV = settings.NV;
-    g.cost = 1.0;
+    const ExpiryGrid grid = sizeExpiryGrid(P, S, g.T, settings.NS, settings.NV, settings.NT);
+    g.NS = grid.NS;
+    g.NV = grid.NV;
+    g.NT = grid.NT;
+    g.cost = grid.cost;
     g.index = static_cast<std::int32_t>(i);
-    // Cheaper groups (far out of the money or short) need finer grids to resolve their prices.
-    const bool bands[5] = {
-        0.00075 * S < P && P < 0.005 * S,
-        0.0002 * S < P && P <= 0.00075 * S,
-        0.0001 * S < P && P <= 0.0002 * S,
-        3.5e-5 * S < P && P <= 0.0001 * S,
-        P <= 3.5e-5 * S,
-    };
-    const int a[5] = {120, 160, 200, 200, 300};
-    const int b[5] = {70, 80, 80, 80, 100};
-    for (int k = 0; k < 5; ++k) {
-      if (!bands[k]) continue;
-      g.NS = std::max(g.NS, a[k]);
-      g.cost *= g.NS / NS0;
-      g.NV = std::max(g.NV, b[k]);
-      g.cost *= g.NV / NV0;
-    }
     g.level = level;
+    // Prices under a basis point of the spot lie in the upper tail of the variance: the variance
+    // axis reaches further for them.
     if (P < 0.0001 * S && g.level < 0.999999) g.level = 0.999999;
     g.rangeFactor = std::max(1.0, 3.0 - 0.5 * kappa * g.T);
-    g.NT = std::max(settings.NT, static_cast<int>(NT0 * g.T));
-    g.cost *= (1.0 + 0.015 * g.NT) / (1.0 + 0.015 * NT0);
     total += g.cost;
   }
   return total;

@@ -409,12 +409,6 @@ PdeObjectiveArgs objectiveArgs(double v0,
 
 }  // namespace
 
-int timeStepsForExpiry(int NT, double T) {
-  const double scaled = static_cast<double>(NT) * T;
-  if (!(scaled > NT)) return NT;
-  return scaled >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(scaled);
-}
-
 std::vector<OptionWorkItem> makeOptionWorkItems(const std::vector<HestonQuote>& quotes,
                                                 const PdeObjectiveArgs& args,
                                                 double& totalCost) {
@@ -501,33 +495,14 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
 }
 
 double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjectiveArgs& args) {
-  const double NS0 = args.NS, NV0 = args.NV, NT0 = args.NT;
   double total = 0.0;
   for (ExpiryWorkItem& g : groups) {
-    const double P = g.P, S = g.S;
-    g.NS = args.NS;
-    g.NV = args.NV;
-    g.cost = 1.0;
-    // Cheaper expirations (far out of the money, or short) need finer grids.
-    const bool bands[5] = {
-        0.00075 * S < P && P < 0.005 * S,
-        0.0002 * S < P && P <= 0.00075 * S,
-        0.0001 * S < P && P <= 0.0002 * S,
-        3.5e-5 * S < P && P <= 0.0001 * S,
-        P <= 3.5e-5 * S,
-    };
-    const int a[5] = {120, 160, 200, 200, 300};
-    const int b[5] = {70, 80, 80, 80, 100};
-    for (int k = 0; k < 5; ++k) {
-      if (!bands[k]) continue;
-      g.NS = std::max(g.NS, a[k]);
-      g.cost *= g.NS / NS0;
-      g.NV = std::max(g.NV, b[k]);
-      g.cost *= g.NV / NV0;
-    }
+    const ExpiryGrid grid = sizeExpiryGrid(g.P, g.S, g.T, args.NS, args.NV, args.NT);
+    g.NS = grid.NS;
+    g.NV = grid.NV;
+    g.NT = grid.NT;
+    g.cost = grid.cost;
     g.boundFactor = std::max(1.0, 3.0 - 0.5 * args.theta * g.T);
-    g.NT = timeStepsForExpiry(args.NT, g.T);
-    g.cost *= (1.0 + 0.015 * g.NT) / (1.0 + 0.015 * NT0);
     total += g.cost;
   }
   return total;
