@@ -165,16 +165,8 @@ std::string firstError(const ColumnWork& column) {
 void calcModelIVs_parallelPricing(const EvaluationFrame& frame,
                                   std::vector<std::unique_ptr<ColumnWork>>& columns,
                                   const std::vector<ExpiryTask>& tasks) {
-  std::atomic<std::size_t> next{0};
-  const int threads = std::max(1, std::min(pricingBucketCount(), static_cast<int>(tasks.size())));
-#pragma omp parallel num_threads(threads)
-  {
-    for (;;) {
-      const std::size_t t = next.fetch_add(1, std::memory_order_relaxed);
-      if (t >= tasks.size()) break;
-      runTask(frame, *columns[tasks[t].column], tasks[t].group);
-    }
-  }
+  runHeaviestFirst(static_cast<int>(tasks.size()),
+                   [&](int t) { runTask(frame, *columns[tasks[t].column], tasks[t].group); });
 }
 
 void checkModelParameters(const double* p) {

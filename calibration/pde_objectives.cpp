@@ -248,53 +248,50 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     for (const OptionWorkItem& item : items) {
       checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
     }
+    // The options go to the threads heaviest first from one queue (the cost-balanced buckets'
+    // purpose, without their idle ends); each writes its own slot, summed in reading order.
     const std::vector<int> order = byDescendingCost(items);
-    const BucketDeal deal = dealItems(items, order, total);
     const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
 
     const auto start = std::chrono::steady_clock::now();
     const int n = static_cast<int>(items.size());
     std::vector<double> squaredErrors(n, 0.0);
     SlotFailures failures(n);
-    const int nb = static_cast<int>(deal.buckets.size());
-#pragma omp parallel for schedule(static)
-    for (int b = 0; b < nb; ++b) {
-      for (const int slot : deal.buckets[b]) {
-        const OptionWorkItem& item = items[order[slot]];
-        try {
-          int ns = item.NS;
-          int nv = item.NV;
-          int mode = runMode;
-          const double iv = calcVanillaPDEWithRetries(item.S,
-                                                      item.K,
-                                                      item.T,
-                                                      item.r,
-                                                      item.d,
-                                                      a.v0,
-                                                      a.vL,
-                                                      a.theta,
-                                                      a.volvol,
-                                                      a.rho,
-                                                      &ns,
-                                                      &nv,
-                                                      item.NT,
-                                                      item.CallPut,
-                                                      item.EuroAmer,
-                                                      &mode,
-                                                      a.methodID,
-                                                      1,
-                                                      a.sRangeParam,
-                                                      ranges.forExpiry(item.T, item.boundFactor),
-                                                      a.volvolWidening,
-                                                      true,
-                                                      model);
-          const double err = iv - item.marketIV;
-          squaredErrors[item.index] = err * err;
-        } catch (...) {
-          failures.record(item.index);
-        }
+    runHeaviestFirst(n, [&](int slot) {
+      const OptionWorkItem& item = items[order[slot]];
+      try {
+        int ns = item.NS;
+        int nv = item.NV;
+        int mode = runMode;
+        const double iv = calcVanillaPDEWithRetries(item.S,
+                                                    item.K,
+                                                    item.T,
+                                                    item.r,
+                                                    item.d,
+                                                    a.v0,
+                                                    a.vL,
+                                                    a.theta,
+                                                    a.volvol,
+                                                    a.rho,
+                                                    &ns,
+                                                    &nv,
+                                                    item.NT,
+                                                    item.CallPut,
+                                                    item.EuroAmer,
+                                                    &mode,
+                                                    a.methodID,
+                                                    1,
+                                                    a.sRangeParam,
+                                                    ranges.forExpiry(item.T, item.boundFactor),
+                                                    a.volvolWidening,
+                                                    true,
+                                                    model);
+        const double err = iv - item.marketIV;
+        squaredErrors[item.index] = err * err;
+      } catch (...) {
+        failures.record(item.index);
       }
-    }
+    });
     failures.rethrowFirst();
     double sum = 0.0;
     for (const double e : squaredErrors) sum += e;
