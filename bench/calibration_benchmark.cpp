@@ -2,7 +2,9 @@
 // and in accuracy mode, with 1 and 8 OpenMP threads, and the number of model-function
 // evaluations. The stages repeat the console program's levmar calls exactly (start point, box,
 // options, iteration limit; the second stage at NT * 1.2 in accuracy mode); the final
-// evaluation is one more call of the model function.
+// evaluation is one more call of the model function. As in the console program, the points of
+// each finite-difference Jacobian go to the model in one call (batch 1); batch 0 hands them over
+// one by one, for the gain of pricing them as one pool.
 //
 //   build/bench/calibration_benchmark --benchmark_counters_tabular=true
 
@@ -17,6 +19,7 @@
 #include "calibration/option_chain.h"
 #include "calibration/program_folder.h"
 #include "levmar/levmar.h"
+#include "platform/heap_reuse.h"
 
 namespace serivane {
 
@@ -32,10 +35,19 @@ void countedModel(double* p, double* hx, int /*m*/, int n, void* adata) {
   calcModelIVsFromFile(kChain, p, hx, n, *static_cast<const CalibrationSettings*>(adata));
 }
 
-// mode 0 speed, 1 accuracy.
+void countedBatch(double* const* ps, double* const* hxs, int count, int /*m*/, int n, void* adata) {
+  evaluations += count;
+  calcModelIVsBatchFromFile(
+      kChain, ps, hxs, count, n, *static_cast<const CalibrationSettings*>(adata));
+}
+
+// mode 0 speed, 1 accuracy; batch 1 as the console program calls levmar, 0 point by point.
 void BM_ConsoleCalibration(benchmark::State& state) {
+  keepHeapForReuse();  // as the console program does
   const bool accuracy = state.range(0) != 0;
   const int threads = static_cast<int>(state.range(1));
+  // batch 0: the Jacobian's points one call each, so that each is spread over the expiries only.
+  const levmar_batch_func batch = state.range(2) != 0 ? countedBatch : nullptr;
   OptionChain chain = readOptionChain(kChain);
   if (prepareOptionChain(chain) != -1) {
     state.SkipWithError("the sample chain fails a check");
@@ -56,24 +68,26 @@ void BM_ConsoleCalibration(benchmark::State& state) {
     double info[LM_INFO_SZ];
     CalibrationSettings settings{60, 30, 30, 2, 2, 1, 1, 1, 1};
     std::vector<double> x = market;
-    dlevmar_bc_dif(countedModel,
-                   p,
-                   x.data(),
-                   5,
-                   n,
-                   lb,
-                   ub,
-                   nullptr,
-                   1000,
-                   opts,
-                   info,
-                   nullptr,
-                   nullptr,
-                   &settings);
+    dlevmar_bc_dif_batch(countedModel,
+                         batch,
+                         p,
+                         x.data(),
+                         5,
+                         n,
+                         lb,
+                         ub,
+                         nullptr,
+                         1000,
+                         opts,
+                         info,
+                         nullptr,
+                         nullptr,
+                         &settings);
     if (accuracy) {
       settings.NT = static_cast<int>(settings.NT * 1.2);
       double opts2[LM_OPTS_SZ] = {0.001, 1e-15, 5e-8, 1e-9, 1e-6};
-      dlevmar_dif(countedModel, p, x.data(), 5, n, 1000, opts2, info, nullptr, nullptr, &settings);
+      dlevmar_dif_batch(
+          countedModel, batch, p, x.data(), 5, n, 1000, opts2, info, nullptr, nullptr, &settings);
     }
     finalRmse = std::sqrt(info[1] / n);
     countedModel(p, x.data(), 5, n, &settings);
@@ -89,11 +103,13 @@ void BM_ConsoleCalibration(benchmark::State& state) {
 
 // OpenMP inside: wall time, not CPU time; one whole calibration per iteration.
 BENCHMARK(BM_ConsoleCalibration)
-    ->ArgNames({"accuracy", "threads"})
-    ->Args({0, 1})
-    ->Args({0, 8})
-    ->Args({1, 1})
-    ->Args({1, 8})
+    ->ArgNames({"accuracy", "threads", "batch"})
+    ->Args({0, 1, 1})
+    ->Args({0, 8, 0})
+    ->Args({0, 8, 1})
+    ->Args({1, 1, 1})
+    ->Args({1, 8, 0})
+    ->Args({1, 8, 1})
     ->Iterations(1)
     ->Repetitions(3)
     ->ReportAggregatesOnly(false)

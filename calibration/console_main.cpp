@@ -17,6 +17,7 @@
 #include "calibration/program_folder.h"
 #include "levmar/levmar.h"
 #include "platform/console.h"
+#include "platform/heap_reuse.h"
 #include "platform/processor.h"
 
 namespace serivane {
@@ -192,20 +193,23 @@ void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& set
   std::cout << "\nCalibrating...\n";
   double opts[LM_OPTS_SZ] = {0.001, 1e-15, state.accuracy ? 5e-5 : 5e-4, 1e-9, 1e-6};
   startStage(state);
-  dlevmar_bc_dif(calcModelIVs,
-                 state.p,
-                 x.data(),
-                 kParameterCount,
-                 n,
-                 lower,
-                 upper,
-                 nullptr,
-                 1000,
-                 opts,
-                 info,
-                 nullptr,
-                 nullptr,
-                 &settings);
+  // The Jacobian's perturbed points go to the model together, so that their pricings share the
+  // threads; the iterates are those of the point-by-point routine.
+  dlevmar_bc_dif_batch(calcModelIVs,
+                       calcModelIVsBatch,
+                       state.p,
+                       x.data(),
+                       kParameterCount,
+                       n,
+                       lower,
+                       upper,
+                       nullptr,
+                       1000,
+                       opts,
+                       info,
+                       nullptr,
+                       nullptr,
+                       &settings);
   std::cout << "\n";
   endStage(state);
   const double initialRmse = std::sqrt(info[0] / n);
@@ -234,17 +238,18 @@ void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& set
     for (int i = 0; i < kParameterCount; ++i) pOld[i] = state.p[i];
     double opts2[LM_OPTS_SZ] = {0.001, 1e-15, 5e-8, 1e-9, 1e-6};
     startStage(state);
-    dlevmar_dif(calcModelIVs,
-                state.p,
-                x.data(),
-                kParameterCount,
-                n,
-                1000,
-                opts2,
-                info,
-                nullptr,
-                nullptr,
-                &settings);
+    dlevmar_dif_batch(calcModelIVs,
+                      calcModelIVsBatch,
+                      state.p,
+                      x.data(),
+                      kParameterCount,
+                      n,
+                      1000,
+                      opts2,
+                      info,
+                      nullptr,
+                      nullptr,
+                      &settings);
     std::cout << "\n";
     endStage(state);
     bool small = !boxHit;
@@ -360,4 +365,8 @@ int runConsole() {
 
 }  // namespace serivane
 
-int main() { return serivane::runConsole(); }
+int main() {
+  // The calibration's solves free and allocate the same arrays over and over: keep them.
+  serivane::keepHeapForReuse();
+  return serivane::runConsole();
+}

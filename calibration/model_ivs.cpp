@@ -1,14 +1,18 @@
 #include "calibration/model_ivs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "calibration/bucket_dealing.h"
+#include "calibration/expiry_grid.h"
 #include "calibration/pricing_log.h"
 #include "calibration/program_folder.h"
 #include "calibration/robust_pricers.h"
@@ -21,122 +25,148 @@ bool stopFlag = false;
 
 namespace {
 
-// What the two parallel loops share of calcModelIVs' locals.
-struct BoundsLoop {
-  const std::vector<double>& expirations;  // distinct expirations in years, ascending
-  std::vector<double>& bounds;             // one upper variance quantile per expiration
-  double level;
-  double v0, vBar, kappa, xi;
-  std::vector<std::string>& errors;  // one slot per expiration, "" when it went well
+// One parameter vector of an evaluation: its groups (sized for its kappa), its variance bounds
+// and what its tasks produce. Every task writes only the slots of its own group.
+struct ColumnWork {
+  const double* p = nullptr;
+  std::vector<ExpiryGroupItem> groups;     // in ascending expiration order
+  std::vector<double> bounds;              // one upper variance quantile per expiration
+  double B = 0.0;                          // stationary quantile of the variance
+  std::vector<std::vector<double>> ivs;    // model IVs per group, strike order
+  std::vector<std::string> boundErrors;    // per expiration, "" when it went well
+  std::vector<std::string> pricingErrors;  // per group, "" when it went well
+  std::string stationaryError;             // "" when it went well
+  std::atomic<bool> abandoned{false};      // a failure makes the remaining pricings pointless
 };
 
-struct PricingLoop {
-  const std::vector<ExpiryGroupItem>& groups;
-  const std::vector<std::vector<int>>& buckets;
-  std::vector<std::vector<IVResult>>& results;  // one list per bucket
-  const std::vector<double>& expirations;
-  const std::vector<double>& bounds;
-  double B;  // stationary quantile of the variance
-  const double* p;
+// One task: the variance bound of an expiration and then the pricing of its group, for one
+// parameter vector.
+struct ExpiryTask {
+  int column;
+  int group;
+  double cost;
+};
+
+// What every task of an evaluation shares, read-only.
+struct EvaluationFrame {
+  const std::vector<double>& expirations;  // distinct expirations in years, ascending
   const CalibrationSettings& settings;
   const DerivedSettings& derived;
-  std::vector<std::string>& errors;  // one slot per bucket
 };
 
-// The message of the first failed item, in item order, as one exception for the caller's
-// handler: no exception may leave an OpenMP region, so each item keeps its own.
-void rethrowFirst(const std::vector<std::string>& errors) {
-  for (const std::string& e : errors) {
-    if (!e.empty()) throw std::runtime_error(e);
+std::string currentMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
   }
 }
 
 }  // namespace
 
-// Upper variance quantile at each expiration from the 1-D variance-distribution PDE, one solver
-// object per iteration.
-void calcModelIVs_parallelBounds(BoundsLoop& loop) {
-  const int count = static_cast<int>(loop.expirations.size());
-#pragma omp parallel for schedule(static)
-  for (int j = 0; j < count; ++j) {
+// The upper variance quantile of expiration j from the 1-D variance-distribution PDE.
+void calcModelIVs_parallelBounds(const EvaluationFrame& frame, ColumnWork& column, int j) {
+  const double* p = column.p;
+  PDESolver1D solver(
+      frame.derived.level, frame.expirations[j], p[0], p[1], p[2], p[3], 800, 50, 2, 5, false, 1);
+  column.bounds[j] = solver.calcQuantile();
+}
+
+namespace {
+
+// The model IVs of group g with the robust strike-list pricer.
+void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
+  const ExpiryGroupItem& group = column.groups[g];
+  const double* p = column.p;
+  double varRange = group.level;
+  if (frame.derived.level < 1.0) {
+    const auto it = std::find(frame.expirations.begin(), frame.expirations.end(), group.T);
+    const double bj = column.bounds[it - frame.expirations.begin()];
+    // A negative variance range is an explicit upper variance bound for the pricer.
+    varRange = -std::max(0.1 * column.B, std::min(column.B, bj * group.rangeFactor));
+  }
+  std::vector<double>& modelIVs = column.ivs[g];
+  modelIVs.assign(group.strikes.size(), 0.0);
+  int NS = group.NS;
+  int NV = group.NV;
+  int runMode = frame.derived.runMode;
+  calcVanillaPDEStrikesWithRetries(group.spot,
+                                   group.strikes,
+                                   modelIVs,
+                                   group.T,
+                                   group.r,
+                                   group.d,
+                                   p[0],
+                                   p[1],
+                                   p[2],
+                                   p[3],
+                                   p[4],
+                                   &NS,
+                                   &NV,
+                                   group.NT,
+                                   1,
+                                   group.EuroAmer,
+                                   &runMode,
+                                   frame.settings.methodID,
+                                   1,
+                                   frame.derived.widthFactor,
+                                   varRange,
+                                   0,
+                                   frame.settings.stripMode,
+                                   true,
+                                   1,
+                                   frame.derived.p);
+}
+
+// A task runs its expiration's bound solve and then, without waiting for any other task, its
+// group's pricing. No exception leaves it: a failure stays in its own slot.
+void runTask(const EvaluationFrame& frame, ColumnWork& column, int g) {
+  if (frame.derived.level < 1.0) {
+    // Groups and distinct expirations are both in ascending order: group g is expiration g.
     try {
-      PDESolver1D solver(loop.level,
-                         loop.expirations[j],
-                         loop.v0,
-                         loop.vBar,
-                         loop.kappa,
-                         loop.xi,
-                         800,
-                         50,
-                         2,
-                         5,
-                         false,
-                         1);
-      loop.bounds[j] = solver.calcQuantile();
-    } catch (const std::exception& e) {
-      loop.errors[j] = e.what();
+      calcModelIVs_parallelBounds(frame, column, g);
     } catch (...) {
-      loop.errors[j] = "unknown error";
+      column.boundErrors[g] = currentMessage();
+      column.abandoned = true;
+      return;
     }
+  }
+  if (column.abandoned) return;
+  try {
+    priceGroup(frame, column, g);
+  } catch (...) {
+    column.pricingErrors[g] = currentMessage();
+    column.abandoned = true;
   }
 }
 
-// Prices the groups of each bucket with the robust strike-list pricer; one iteration per bucket.
-void calcModelIVs_parallelPricing(PricingLoop& loop) {
-  const int nb = static_cast<int>(loop.buckets.size());
-#pragma omp parallel for schedule(static)
-  for (int b = 0; b < nb; ++b) {
-    try {
-      for (const int g : loop.buckets[b]) {
-        const ExpiryGroupItem& group = loop.groups[g];
-        double varRange = group.level;
-        if (loop.derived.level < 1.0) {
-          const auto it = std::find(loop.expirations.begin(), loop.expirations.end(), group.T);
-          const double bj = loop.bounds[it - loop.expirations.begin()];
-          // A negative variance range is an explicit upper variance bound for the pricer.
-          varRange = -std::max(0.1 * loop.B, std::min(loop.B, bj * group.rangeFactor));
-        }
-        std::vector<double> modelIVs(group.strikes.size(), 0.0);
-        int NS = group.NS;
-        int NV = group.NV;
-        int runMode = loop.derived.runMode;
-        calcVanillaPDEStrikesWithRetries(group.spot,
-                                         group.strikes,
-                                         modelIVs,
-                                         group.T,
-                                         group.r,
-                                         group.d,
-                                         loop.p[0],
-                                         loop.p[1],
-                                         loop.p[2],
-                                         loop.p[3],
-                                         loop.p[4],
-                                         &NS,
-                                         &NV,
-                                         group.NT,
-                                         1,
-                                         group.EuroAmer,
-                                         &runMode,
-                                         loop.settings.methodID,
-                                         1,
-                                         loop.derived.widthFactor,
-                                         varRange,
-                                         0,
-                                         loop.settings.stripMode,
-                                         true,
-                                         1,
-                                         loop.derived.p);
-        for (std::size_t k = 0; k < group.strikes.size(); ++k) {
-          const double iv = k < modelIVs.size() ? modelIVs[k] : 0.0;
-          loop.results[b].push_back({group.T, group.strikes[k], iv});
-        }
-      }
-    } catch (const std::exception& e) {
-      loop.errors[b] = e.what();
-    } catch (...) {
-      loop.errors[b] = "unknown error";
-    }
-  }
+// The evaluation's error in the order the work is specified: the first failed bound in
+// expiration order, then the stationary quantile, then the first failed pricing in expiration
+// order; "" when everything went well.
+std::string firstError(const ColumnWork& column) {
+  for (const std::string& e : column.boundErrors)
+    if (!e.empty()) return e;
+  if (!column.stationaryError.empty()) return column.stationaryError;
+  for (const std::string& e : column.pricingErrors)
+    if (!e.empty()) return e;
+  return std::string();
+}
+
+}  // namespace
+
+// The bound solves of calcModelIVs' first loop and the pricings of its second, as one task per
+// (parameter vector, expiration): each task solves its expiration's bound and goes straight on to
+// price its group, so no thread waits at a barrier between the two. The tasks go to the threads
+// from one shared queue, heaviest first by the groups' cost estimates, which keeps every thread
+// busy until the last few tasks; results are written by index, so nothing computed depends on
+// which thread ran what, or on the number of threads.
+void calcModelIVs_parallelPricing(const EvaluationFrame& frame,
+                                  std::vector<std::unique_ptr<ColumnWork>>& columns,
+                                  const std::vector<ExpiryTask>& tasks) {
+  runHeaviestFirst(static_cast<int>(tasks.size()),
+                   [&](int t) { runTask(frame, *columns[tasks[t].column], tasks[t].group); });
 }
 
 void checkModelParameters(const double* p) {
@@ -203,43 +233,21 @@ double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
                         const CalibrationSettings& settings,
                         double level,
                         double kappa) {
-  struct Band {
-    double lower;  // P / S above this (strictly)
-    double upper;  // P / S at or below this (the first band: strictly below)
-    int NS;
-    int NV;
-  };
-  const double NS0 = settings.NS, NV0 = settings.NV, NT0 = settings.NT;
   double total = 0.0;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     ExpiryGroupItem& g = groups[i];
     const double P = g.refPrice, S = g.spot;
-    g.NS = settings.NS;
-    g.NV = settings.NV;
-    g.cost = 1.0;
+    const ExpiryGrid grid = sizeExpiryGrid(P, S, g.T, settings.NS, settings.NV, settings.NT);
+    g.NS = grid.NS;
+    g.NV = grid.NV;
+    g.NT = grid.NT;
+    g.cost = grid.cost;
     g.index = static_cast<std::int32_t>(i);
-    // Cheaper groups (far out of the money or short) need finer grids to resolve their prices.
-    const bool bands[5] = {
-        0.00075 * S < P && P < 0.005 * S,
-        0.0002 * S < P && P <= 0.00075 * S,
-        0.0001 * S < P && P <= 0.0002 * S,
-        3.5e-5 * S < P && P <= 0.0001 * S,
-        P <= 3.5e-5 * S,
-    };
-    const int a[5] = {120, 160, 200, 200, 300};
-    const int b[5] = {70, 80, 80, 80, 100};
-    for (int k = 0; k < 5; ++k) {
-      if (!bands[k]) continue;
-      g.NS = std::max(g.NS, a[k]);
-      g.cost *= g.NS / NS0;
-      g.NV = std::max(g.NV, b[k]);
-      g.cost *= g.NV / NV0;
-    }
     g.level = level;
+    // Prices under a basis point of the spot lie in the upper tail of the variance: the variance
+    // axis reaches further for them.
     if (P < 0.0001 * S && g.level < 0.999999) g.level = 0.999999;
     g.rangeFactor = std::max(1.0, 3.0 - 0.5 * kappa * g.T);
-    g.NT = std::max(settings.NT, static_cast<int>(NT0 * g.T));
-    g.cost *= (1.0 + 0.015 * g.NT) / (1.0 + 0.015 * NT0);
     total += g.cost;
   }
   return total;
@@ -253,13 +261,10 @@ std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& gr
   return dealByCost(costs, nb, totalCost).buckets;
 }
 
-std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYears,
-                                     const double* p,
-                                     const CalibrationSettings& settings) {
+std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote>& quotesInYears,
+                                                   const std::vector<const double*>& ps,
+                                                   const CalibrationSettings& settings) {
   const DerivedSettings derived = deriveSettings(settings);
-  const double v0 = p[0], vBar = p[1], kappa = p[2], xi = p[3];
-
-  std::vector<ExpiryGroupItem> groups = groupByExpiry(quotesInYears);
 
   std::vector<double> expirations;
   for (const OptionQuote& q : quotesInYears) {
@@ -268,52 +273,88 @@ std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYea
     }
   }
   std::sort(expirations.begin(), expirations.end());
-  std::vector<double> bounds(expirations.size(), 0.0);
 
-  double B = 0.0;
-  if (derived.level < 1.0) {
-    std::vector<std::string> errors(expirations.size());
-    BoundsLoop loop{expirations, bounds, derived.level, v0, vBar, kappa, xi, errors};
-    calcModelIVs_parallelBounds(loop);
-    rethrowFirst(errors);
-    PDESolver1D stationary(derived.level, v0, vBar, kappa, xi);
-    B = stationary.calcQuantile();
+  const std::vector<ExpiryGroupItem> grouped = groupByExpiry(quotesInYears);
+  std::vector<std::unique_ptr<ColumnWork>> columns;
+  std::vector<ExpiryTask> tasks;
+  for (std::size_t c = 0; c < ps.size(); ++c) {
+    columns.push_back(std::make_unique<ColumnWork>());
+    ColumnWork& column = *columns.back();
+    const double* p = ps[c];
+    column.p = p;
+    column.groups = grouped;
+    sizeExpiryGroups(column.groups, settings, derived.level, p[2]);
+    const std::size_t ng = column.groups.size();
+    column.bounds.assign(expirations.size(), 0.0);
+    column.ivs.resize(ng);
+    column.boundErrors.resize(expirations.size());
+    column.pricingErrors.resize(ng);
+    if (derived.level < 1.0) {
+      // The stationary quantile is a closed-form gamma quantile: cheap enough for this thread.
+      try {
+        PDESolver1D stationary(derived.level, p[0], p[1], p[2], p[3]);
+        column.B = stationary.calcQuantile();
+      } catch (...) {
+        column.stationaryError = currentMessage();
+        column.abandoned = true;
+      }
+    }
+    for (std::size_t g = 0; g < ng; ++g) {
+      tasks.push_back({static_cast<int>(c), static_cast<int>(g), column.groups[g].cost});
+    }
   }
-
-  const double total = sizeExpiryGroups(groups, settings, derived.level, kappa);
-  std::stable_sort(
-      groups.begin(), groups.end(), [](const ExpiryGroupItem& a, const ExpiryGroupItem& b) {
-        return a.cost > b.cost;
-      });
-  const int nb = pricingBucketCount();
-  const std::vector<std::vector<int>> buckets = dealBuckets(groups, nb, total);
-
-  std::vector<std::vector<IVResult>> results(buckets.size());
-  std::vector<std::string> errors(buckets.size());
-  PricingLoop loop{groups, buckets, results, expirations, bounds, B, p, settings, derived, errors};
-  calcModelIVs_parallelPricing(loop);
-  rethrowFirst(errors);
-
-  std::vector<IVResult> all;
-  for (const std::vector<IVResult>& list : results) all.insert(all.end(), list.begin(), list.end());
-  std::stable_sort(all.begin(), all.end(), [](const IVResult& a, const IVResult& b) {
-    if (a.T != b.T) return a.T < b.T;
-    return a.strike < b.strike;
+  std::stable_sort(tasks.begin(), tasks.end(), [](const ExpiryTask& a, const ExpiryTask& b) {
+    return a.cost > b.cost;
   });
-  std::vector<double> ivs(all.size());
-  for (std::size_t i = 0; i < all.size(); ++i) ivs[i] = all[i].modelIV;
-  return ivs;
+
+  const EvaluationFrame frame{expirations, settings, derived};
+  calcModelIVs_parallelPricing(frame, columns, tasks);
+
+  std::vector<ModelIVsOutcome> outcomes(ps.size());
+  for (std::size_t c = 0; c < ps.size(); ++c) {
+    const ColumnWork& column = *columns[c];
+    ModelIVsOutcome& out = outcomes[c];
+    out.error = firstError(column);
+    out.failed = !out.error.empty() || column.abandoned;
+    if (out.failed) continue;
+    std::vector<IVResult> all;
+    for (std::size_t g = 0; g < column.groups.size(); ++g) {
+      const ExpiryGroupItem& group = column.groups[g];
+      const std::vector<double>& modelIVs = column.ivs[g];
+      for (std::size_t k = 0; k < group.strikes.size(); ++k) {
+        const double iv = k < modelIVs.size() ? modelIVs[k] : 0.0;
+        all.push_back({group.T, group.strikes[k], iv});
+      }
+    }
+    std::stable_sort(all.begin(), all.end(), [](const IVResult& a, const IVResult& b) {
+      if (a.T != b.T) return a.T < b.T;
+      return a.strike < b.strike;
+    });
+    out.ivs.resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) out.ivs[i] = all[i].modelIV;
+  }
+  return outcomes;
 }
 
-void calcModelIVsFromFile(const std::string& path,
-                          const double* p,
-                          double* hx,
-                          int n,
-                          const CalibrationSettings& settings) {
-  checkModelParameters(p);
+std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYears,
+                                     const double* p,
+                                     const CalibrationSettings& settings) {
+  ModelIVsOutcome out = std::move(modelIVsOfQuotesBatch(quotesInYears, {p}, settings).front());
+  if (out.failed) throw std::runtime_error(out.error);
+  return std::move(out.ivs);
+}
+
+void calcModelIVsBatchFromFile(const std::string& path,
+                               double* const* ps,
+                               double* const* hxs,
+                               int count,
+                               int n,
+                               const CalibrationSettings& settings) {
+  // The range check of every point comes first, in point order, as it would one call at a time.
+  for (int c = 0; c < count; ++c) checkModelParameters(ps[c]);
   const double nan = std::numeric_limits<double>::quiet_NaN();
 
-  std::vector<double> ivs;
+  std::vector<ModelIVsOutcome> outcomes;
   try {
     std::ofstream results;
     if (debugFlag) {
@@ -326,28 +367,57 @@ void calcModelIVsFromFile(const std::string& path,
     sortQuotes(chain.quotes);
     removeRepeats(chain.quotes, &sameQuote);
     for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
-    ivs = modelIVsOfQuotes(chain.quotes, p, settings);
+    outcomes =
+        modelIVsOfQuotesBatch(chain.quotes, std::vector<const double*>(ps, ps + count), settings);
   } catch (const std::exception& e) {
-    appendErrorRecord(e.what());
-    std::fill(hx, hx + n, nan);
+    // Every point meets the same failure, and each records it, as one call per point would.
+    const std::string message = e.what();
+    for (int c = 0; c < count; ++c) {
+      appendErrorRecord(message);
+      std::fill(hxs[c], hxs[c] + n, nan);
+    }
     return;
   }
 
-  if (static_cast<int>(ivs.size()) != n) {
-    std::cout << "Oops, seems like some more debugging is in order. Press any key to terminate!";
-    double answer = 0.0;
-    std::cin >> answer;
-    // Values that were never computed must not pass for a fit: levmar stops at them and the
-    // report shows them.
-    std::fill(hx, hx + n, nan);
-    return;
+  for (int c = 0; c < count; ++c) {
+    const ModelIVsOutcome& out = outcomes[c];
+    double* hx = hxs[c];
+    if (out.failed) {
+      appendErrorRecord(out.error.empty() ? std::string("unknown error") : out.error);
+      std::fill(hx, hx + n, nan);
+      continue;
+    }
+    if (static_cast<int>(out.ivs.size()) != n) {
+      std::cout << "Oops, seems like some more debugging is in order. Press any key to terminate!";
+      double answer = 0.0;
+      std::cin >> answer;
+      // Values that were never computed must not pass for a fit: levmar stops at them and the
+      // report shows them.
+      std::fill(hx, hx + n, nan);
+      continue;
+    }
+    std::copy(out.ivs.begin(), out.ivs.end(), hx);
   }
-  std::copy(ivs.begin(), ivs.end(), hx);
+}
+
+void calcModelIVsFromFile(const std::string& path,
+                          const double* p,
+                          double* hx,
+                          int n,
+                          const CalibrationSettings& settings) {
+  double* point = const_cast<double*>(p);  // read only
+  calcModelIVsBatchFromFile(path, &point, &hx, 1, n, settings);
 }
 
 void calcModelIVs(double* p, double* hx, int /*m*/, int n, void* adata) {
   const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
   calcModelIVsFromFile(programFilePath("OptionsData.txt"), p, hx, n, settings);
+}
+
+void calcModelIVsBatch(
+    double* const* ps, double* const* hxs, int count, int /*m*/, int n, void* adata) {
+  const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
+  calcModelIVsBatchFromFile(programFilePath("OptionsData.txt"), ps, hxs, count, n, settings);
 }
 
 }  // namespace serivane

@@ -41,6 +41,12 @@ extern bool stopFlag;
 // NaN, so that levmar stops and no caller mistakes the missing values for a fit.
 void calcModelIVs(double* p, double* hx, int m, int n, void* adata);
 
+// levmar's batch model (levmar_batch_func): calcModelIVs for each of the count points ps[k], into
+// hxs[k], with the work of all points spread over the threads at once. Each point gets the values,
+// the error record and the failure value it would get from its own calcModelIVs call; a point
+// out of range throws before any work, the first in point order.
+void calcModelIVsBatch(double* const* ps, double* const* hxs, int count, int m, int n, void* adata);
+
 // calcModelIVs on the chain file at `path` (calcModelIVs passes the program folder's
 // "OptionsData.txt").
 void calcModelIVsFromFile(const std::string& path,
@@ -48,6 +54,14 @@ void calcModelIVsFromFile(const std::string& path,
                           double* hx,
                           int n,
                           const CalibrationSettings& settings);
+
+// calcModelIVsBatch on the chain file at `path`.
+void calcModelIVsBatchFromFile(const std::string& path,
+                               double* const* ps,
+                               double* const* hxs,
+                               int count,
+                               int n,
+                               const CalibrationSettings& settings);
 
 // The range check of calcModelIVs alone.
 void checkModelParameters(const double* p);
@@ -105,6 +119,19 @@ double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
 std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& groups,
                                           int nb,
                                           double totalCost);
+
+// The model IVs of one parameter vector, or the evaluation's error.
+struct ModelIVsOutcome {
+  std::vector<double> ivs;  // one per quote, in (expiration, strike) order
+  bool failed = false;
+  std::string error;  // the message of the failure that stopped the evaluation
+};
+
+// modelIVsOfQuotes for several parameter vectors at once: one task per (vector, expiration) from
+// one queue over the threads. The outcome of each vector is the one modelIVsOfQuotes gives it.
+std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote>& quotesInYears,
+                                                   const std::vector<const double*>& ps,
+                                                   const CalibrationSettings& settings);
 
 // The pricing core of calcModelIVs: model implied volatilities of quotes sorted by (expiration,
 // strike) with expirations in years, one per quote, in that order, at p = {v0, vBar, kappa, xi,

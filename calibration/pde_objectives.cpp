@@ -248,53 +248,50 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     for (const OptionWorkItem& item : items) {
       checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
     }
+    // The options go to the threads heaviest first from one queue (the cost-balanced buckets'
+    // purpose, without their idle ends); each writes its own slot, summed in reading order.
     const std::vector<int> order = byDescendingCost(items);
-    const BucketDeal deal = dealItems(items, order, total);
     const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
 
     const auto start = std::chrono::steady_clock::now();
     const int n = static_cast<int>(items.size());
     std::vector<double> squaredErrors(n, 0.0);
     SlotFailures failures(n);
-    const int nb = static_cast<int>(deal.buckets.size());
-#pragma omp parallel for schedule(static)
-    for (int b = 0; b < nb; ++b) {
-      for (const int slot : deal.buckets[b]) {
-        const OptionWorkItem& item = items[order[slot]];
-        try {
-          int ns = item.NS;
-          int nv = item.NV;
-          int mode = runMode;
-          const double iv = calcVanillaPDEWithRetries(item.S,
-                                                      item.K,
-                                                      item.T,
-                                                      item.r,
-                                                      item.d,
-                                                      a.v0,
-                                                      a.vL,
-                                                      a.theta,
-                                                      a.volvol,
-                                                      a.rho,
-                                                      &ns,
-                                                      &nv,
-                                                      item.NT,
-                                                      item.CallPut,
-                                                      item.EuroAmer,
-                                                      &mode,
-                                                      a.methodID,
-                                                      1,
-                                                      a.sRangeParam,
-                                                      ranges.forExpiry(item.T, item.boundFactor),
-                                                      a.volvolWidening,
-                                                      true,
-                                                      model);
-          const double err = iv - item.marketIV;
-          squaredErrors[item.index] = err * err;
-        } catch (...) {
-          failures.record(item.index);
-        }
+    runHeaviestFirst(n, [&](int slot) {
+      const OptionWorkItem& item = items[order[slot]];
+      try {
+        int ns = item.NS;
+        int nv = item.NV;
+        int mode = runMode;
+        const double iv = calcVanillaPDEWithRetries(item.S,
+                                                    item.K,
+                                                    item.T,
+                                                    item.r,
+                                                    item.d,
+                                                    a.v0,
+                                                    a.vL,
+                                                    a.theta,
+                                                    a.volvol,
+                                                    a.rho,
+                                                    &ns,
+                                                    &nv,
+                                                    item.NT,
+                                                    item.CallPut,
+                                                    item.EuroAmer,
+                                                    &mode,
+                                                    a.methodID,
+                                                    1,
+                                                    a.sRangeParam,
+                                                    ranges.forExpiry(item.T, item.boundFactor),
+                                                    a.volvolWidening,
+                                                    true,
+                                                    model);
+        const double err = iv - item.marketIV;
+        squaredErrors[item.index] = err * err;
+      } catch (...) {
+        failures.record(item.index);
       }
-    }
+    });
     failures.rethrowFirst();
     double sum = 0.0;
     for (const double e : squaredErrors) sum += e;
@@ -409,12 +406,6 @@ PdeObjectiveArgs objectiveArgs(double v0,
 
 }  // namespace
 
-int timeStepsForExpiry(int NT, double T) {
-  const double scaled = static_cast<double>(NT) * T;
-  if (!(scaled > NT)) return NT;
-  return scaled >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(scaled);
-}
-
 std::vector<OptionWorkItem> makeOptionWorkItems(const std::vector<HestonQuote>& quotes,
                                                 const PdeObjectiveArgs& args,
                                                 double& totalCost) {
@@ -501,33 +492,14 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
 }
 
 double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjectiveArgs& args) {
-  const double NS0 = args.NS, NV0 = args.NV, NT0 = args.NT;
   double total = 0.0;
   for (ExpiryWorkItem& g : groups) {
-    const double P = g.P, S = g.S;
-    g.NS = args.NS;
-    g.NV = args.NV;
-    g.cost = 1.0;
-    // Cheaper expirations (far out of the money, or short) need finer grids.
-    const bool bands[5] = {
-        0.00075 * S < P && P < 0.005 * S,
-        0.0002 * S < P && P <= 0.00075 * S,
-        0.0001 * S < P && P <= 0.0002 * S,
-        3.5e-5 * S < P && P <= 0.0001 * S,
-        P <= 3.5e-5 * S,
-    };
-    const int a[5] = {120, 160, 200, 200, 300};
-    const int b[5] = {70, 80, 80, 80, 100};
-    for (int k = 0; k < 5; ++k) {
-      if (!bands[k]) continue;
-      g.NS = std::max(g.NS, a[k]);
-      g.cost *= g.NS / NS0;
-      g.NV = std::max(g.NV, b[k]);
-      g.cost *= g.NV / NV0;
-    }
+    const ExpiryGrid grid = sizeExpiryGrid(g.P, g.S, g.T, args.NS, args.NV, args.NT);
+    g.NS = grid.NS;
+    g.NV = grid.NV;
+    g.NT = grid.NT;
+    g.cost = grid.cost;
     g.boundFactor = std::max(1.0, 3.0 - 0.5 * args.theta * g.T);
-    g.NT = timeStepsForExpiry(args.NT, g.T);
-    g.cost *= (1.0 + 0.015 * g.NT) / (1.0 + 0.015 * NT0);
     total += g.cost;
   }
   return total;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "calibration/counted_option_file.h"
+#include "calibration/expiry_grid.h"  // timeStepsForExpiry
 
 namespace serivane {
 
@@ -76,10 +77,6 @@ struct ExpiryWorkItem {
   double cost = 1.0;
   double boundFactor = 1.0;
 };
-
-// max(NT, (int)(NT T)): the time steps scale with the expiration. Safe for any T: a product
-// beyond the int range is capped, a NaN one leaves NT.
-int timeStepsForExpiry(int NT, double T);
 
 // The work items of the option-by-option objective, in reading order: the base grid, raised
 // for out-of-the-money calls by the market price band, the time steps scaled by T, the cost of

@@ -86,6 +86,7 @@ bool allFinite(const std::vector<double>& v) {
 class LevenbergMarquardt {
  public:
   LevenbergMarquardt(ModelFunction func,
+                     BatchModelFunction batch,
                      void* adata,
                      double* p,
                      const double* x,
@@ -98,6 +99,7 @@ class LevenbergMarquardt {
                      const Options& options,
                      LinearSolver solver)
       : func_(func),
+        batch_(batch),
         adata_(adata),
         userP_(p),
         m_(static_cast<std::size_t>(m)),
@@ -124,7 +126,21 @@ class LevenbergMarquardt {
   int run(int itmax, double* info, double* covar);
 
  private:
+  // The two points of a finite-difference column: q_ with entry j at plus (and at minus for a
+  // central difference); span is the exact distance between the two points used, 0 for a
+  // parameter fixed by its box.
+  struct ColumnPoints {
+    bool central = false;
+    double plus = 0.0;
+    double minus = 0.0;
+    double span = 0.0;
+  };
+  using DifferencePlan = std::vector<ColumnPoints>;
+
   bool evaluate(const std::vector<double>& q, std::vector<double>& hx);
+  DifferencePlan planDifferences() const;
+  bool differencesOneByOne(const DifferencePlan& plan);
+  bool differencesInOneCall(const DifferencePlan& plan);
   bool computeJacobian();
   bool refreshJacobian();
   void broydenUpdate(const std::vector<double>& step, const std::vector<double>& hxNew);
@@ -140,6 +156,7 @@ class LevenbergMarquardt {
   void fillCovariance(double* covar);
 
   ModelFunction func_;
+  BatchModelFunction batch_;  // null: the Jacobian's points go to func_ one by one
   void* adata_;
   double* userP_;  // the caller's p, kept equal to the current iterate
   std::size_t m_;
@@ -182,49 +199,113 @@ bool LevenbergMarquardt::evaluate(const std::vector<double>& q, std::vector<doub
 // Forward differences with step max(1e-4 |q_j|, delta), or central ones for delta < 0. In a box
 // a difference that would leave it is taken on the other side, or towards the farther bound when
 // the box is narrower than the step; a parameter with lb = ub gets a zero column.
+LevenbergMarquardt::DifferencePlan LevenbergMarquardt::planDifferences() const {
+  const bool central = options_.delta < 0.0;
+  DifferencePlan plan(m_);
+  for (std::size_t j = 0; j < m_; ++j) {
+    ColumnPoints& c = plan[j];
+    const double qj = q_[j];
+    const double h = std::max(kRelativeStep * std::fabs(qj), std::fabs(options_.delta));
+    const bool upFits = qj + h <= upper_[j];
+    const bool downFits = qj - h >= lower_[j];
+    if (central && upFits && downFits) {
+      c.central = true;
+      c.plus = qj + h;
+      c.minus = qj - h;
+      c.span = c.plus - c.minus;
+    } else {
+      if (upFits) {
+        c.plus = qj + h;
+      } else if (downFits) {
+        c.plus = qj - h;
+      } else {
+        c.plus = (upper_[j] - qj >= qj - lower_[j]) ? upper_[j] : lower_[j];
+      }
+      c.span = c.plus - qj;
+    }
+  }
+  return plan;
+}
+
 bool LevenbergMarquardt::computeJacobian() {
   ++jacobians_;
   fresh_ = false;
   broydenSteps_ = 0;
-  const bool central = options_.delta < 0.0;
+  const DifferencePlan plan = planDifferences();
+  const bool finite = batch_ ? differencesInOneCall(plan) : differencesOneByOne(plan);
+  fresh_ = finite;
+  return finite;
+}
+
+// The points of the plan handed to func one after another, in column order (plus before minus).
+bool LevenbergMarquardt::differencesOneByOne(const DifferencePlan& plan) {
   std::vector<double> shifted(q_);
   std::vector<double> hxPlus(n_);
   std::vector<double> hxMinus(n_);
   bool finite = true;
   for (std::size_t j = 0; j < m_; ++j) {
-    const double qj = q_[j];
-    const double h = std::max(kRelativeStep * std::fabs(qj), std::fabs(options_.delta));
-    const bool upFits = qj + h <= upper_[j];
-    const bool downFits = qj - h >= lower_[j];
-    double span = 0.0;  // the exact distance between the two points used
-    if (central && upFits && downFits) {
-      shifted[j] = qj + h;
-      const double plus = shifted[j];
+    const ColumnPoints& c = plan[j];
+    if (c.central) {
+      shifted[j] = c.plus;
       finite = evaluate(shifted, hxPlus) && finite;
-      shifted[j] = qj - h;
-      span = plus - shifted[j];
+      shifted[j] = c.minus;
       finite = evaluate(shifted, hxMinus) && finite;
-    } else {
-      double target;
-      if (upFits) {
-        target = qj + h;
-      } else if (downFits) {
-        target = qj - h;
-      } else {
-        target = (upper_[j] - qj >= qj - lower_[j]) ? upper_[j] : lower_[j];
-      }
-      span = target - qj;
-      if (span != 0.0) {
-        shifted[j] = target;
-        finite = evaluate(shifted, hxPlus) && finite;
-        hxMinus = hx_;
-      }
+    } else if (c.span != 0.0) {
+      shifted[j] = c.plus;
+      finite = evaluate(shifted, hxPlus) && finite;
+      hxMinus = hx_;
     }
-    shifted[j] = qj;
+    shifted[j] = q_[j];
     for (std::size_t i = 0; i < n_; ++i)
-      jac_[i * m_ + j] = span != 0.0 ? (hxPlus[i] - hxMinus[i]) / span : 0.0;
+      jac_[i * m_ + j] = c.span != 0.0 ? (hxPlus[i] - hxMinus[i]) / c.span : 0.0;
   }
-  fresh_ = finite;
+  return finite;
+}
+
+// The same points, in the same order, handed to the batch model in one call; the columns are
+// formed from its values by the same arithmetic, so the Jacobian is the one of
+// differencesOneByOne bit for bit.
+bool LevenbergMarquardt::differencesInOneCall(const DifferencePlan& plan) {
+  std::vector<std::vector<double>> points;
+  for (std::size_t j = 0; j < m_; ++j) {
+    const ColumnPoints& c = plan[j];
+    if (!c.central && c.span == 0.0) continue;
+    for (int side = 0; side < (c.central ? 2 : 1); ++side) {
+      std::vector<double> point(m_);
+      for (std::size_t k = 0; k < m_; ++k) point[k] = q_[k] * scale_[k];
+      point[j] = (side == 0 ? c.plus : c.minus) * scale_[j];
+      points.push_back(std::move(point));
+    }
+  }
+  std::vector<std::vector<double>> values(points.size(), std::vector<double>(n_));
+  std::vector<double*> pointPointers(points.size());
+  std::vector<double*> valuePointers(points.size());
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    pointPointers[k] = points[k].data();
+    valuePointers[k] = values[k].data();
+  }
+  evaluations_ += static_cast<long>(points.size());
+  if (!points.empty()) {
+    batch_(pointPointers.data(),
+           valuePointers.data(),
+           static_cast<int>(points.size()),
+           static_cast<int>(m_),
+           static_cast<int>(n_),
+           adata_);
+  }
+  bool finite = true;
+  for (const std::vector<double>& hx : values) finite = allFinite(hx) && finite;
+  std::size_t next = 0;
+  for (std::size_t j = 0; j < m_; ++j) {
+    const ColumnPoints& c = plan[j];
+    if (!c.central && c.span == 0.0) {
+      for (std::size_t i = 0; i < n_; ++i) jac_[i * m_ + j] = 0.0;
+      continue;
+    }
+    const std::vector<double>& hxPlus = values[next++];
+    const std::vector<double>& hxMinus = c.central ? values[next++] : hx_;
+    for (std::size_t i = 0; i < n_; ++i) jac_[i * m_ + j] = (hxPlus[i] - hxMinus[i]) / c.span;
+  }
   return finite;
 }
 
@@ -551,11 +632,13 @@ int levmarDif(ModelFunction func,
               double* info,
               double* covar,
               void* adata,
-              LinearSolver solver) {
+              LinearSolver solver,
+              BatchModelFunction batch) {
   Options options;
   if (!validCommon(func, p, m, n, itmax) || !readOptions(opts, &options)) return LM_ERROR;
   const std::size_t size = static_cast<std::size_t>(m);
   LevenbergMarquardt lm(func,
+                        batch,
                         adata,
                         p,
                         x,
@@ -583,7 +666,8 @@ int levmarBcDif(ModelFunction func,
                 double* info,
                 double* covar,
                 void* adata,
-                LinearSolver solver) {
+                LinearSolver solver,
+                BatchModelFunction batch) {
   Options options;
   if (!validCommon(func, p, m, n, itmax) || !readOptions(opts, &options)) return LM_ERROR;
   const std::size_t size = static_cast<std::size_t>(m);
@@ -602,6 +686,7 @@ int levmarBcDif(ModelFunction func,
     upper[j] = up / scale[j];
   }
   LevenbergMarquardt lm(func,
+                        batch,
                         adata,
                         p,
                         x,
@@ -663,6 +748,64 @@ int dlevmar_bc_dif(void (*func)(double* p, double* hx, int m, int n, void* adata
                                       covar,
                                       adata,
                                       levmar_internal::defaultLinearSolver());
+}
+
+int dlevmar_dif_batch(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                      levmar_batch_func batch,
+                      double* p,
+                      double* x,
+                      int m,
+                      int n,
+                      int itmax,
+                      double* opts,
+                      double* info,
+                      double* /*work: buffers are internal*/,
+                      double* covar,
+                      void* adata) {
+  return levmar_internal::levmarDif(func,
+                                    p,
+                                    x,
+                                    m,
+                                    n,
+                                    itmax,
+                                    opts,
+                                    info,
+                                    covar,
+                                    adata,
+                                    levmar_internal::defaultLinearSolver(),
+                                    batch);
+}
+
+int dlevmar_bc_dif_batch(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                         levmar_batch_func batch,
+                         double* p,
+                         double* x,
+                         int m,
+                         int n,
+                         double* lb,
+                         double* ub,
+                         double* dscl,
+                         int itmax,
+                         double* opts,
+                         double* info,
+                         double* /*work: buffers are internal*/,
+                         double* covar,
+                         void* adata) {
+  return levmar_internal::levmarBcDif(func,
+                                      p,
+                                      x,
+                                      m,
+                                      n,
+                                      lb,
+                                      ub,
+                                      dscl,
+                                      itmax,
+                                      opts,
+                                      info,
+                                      covar,
+                                      adata,
+                                      levmar_internal::defaultLinearSolver(),
+                                      batch);
 }
 
 }  // extern "C"

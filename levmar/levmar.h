@@ -116,6 +116,52 @@ int dlevmar_bc_dif(void (*func)(double* p, double* hx, int m, int n, void* adata
                    double* covar,
                    void* adata);
 
+/*
+ * A model that evaluates several points in one call: for k = 0 .. count-1 it writes the n model
+ * values for the point ps[k] (m entries) into hxs[k] (n entries), as func(ps[k], hxs[k], m, n,
+ * adata) would. The points are independent, so the model may evaluate them concurrently; it may
+ * throw as func may. Whatever it writes into a point is discarded.
+ */
+typedef void (*levmar_batch_func)(
+    double* const* ps, double* const* hxs, int count, int m, int n, void* adata);
+
+/*
+ * dlevmar_dif and dlevmar_bc_dif with a batch model: the points of every finite-difference
+ * Jacobian (one per column, two for central differences, none for a parameter fixed by its box)
+ * go to batch in one call, in the order the plain routines hand them to func; every other point
+ * goes to func. A null batch is the plain routine. Iterates, info (evaluations counted one per
+ * point) and the solution are those of the plain routine bit for bit, for a model whose values do
+ * not depend on how its points are grouped.
+ */
+int dlevmar_dif_batch(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                      levmar_batch_func batch,
+                      double* p,
+                      double* x,
+                      int m,
+                      int n,
+                      int itmax,
+                      double* opts,
+                      double* info,
+                      double* work,
+                      double* covar,
+                      void* adata);
+
+int dlevmar_bc_dif_batch(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                         levmar_batch_func batch,
+                         double* p,
+                         double* x,
+                         int m,
+                         int n,
+                         double* lb,
+                         double* ub,
+                         double* dscl,
+                         int itmax,
+                         double* opts,
+                         double* info,
+                         double* work,
+                         double* covar,
+                         void* adata);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "levmar/levmar.h"
+
 namespace levmar_internal {
 
 // Solver of the small symmetric systems (J^T J + mu I) dp = J^T e.
@@ -36,8 +38,10 @@ bool solveLu(int m, std::vector<double>& a, std::vector<double>& b);
 std::vector<double> pseudoInverseSymmetric(int m, const std::vector<double>& a, int* rank);
 
 using ModelFunction = void (*)(double* p, double* hx, int m, int n, void* adata);
+using BatchModelFunction = levmar_batch_func;
 
-// dlevmar_dif and dlevmar_bc_dif with an explicit linear solver.
+// dlevmar_dif and dlevmar_bc_dif with an explicit linear solver; with a batch model the points of
+// each finite-difference Jacobian go to it in one call (dlevmar_dif_batch, dlevmar_bc_dif_batch).
 int levmarDif(ModelFunction func,
               double* p,
               double* x,
@@ -48,7 +52,8 @@ int levmarDif(ModelFunction func,
               double* info,
               double* covar,
               void* adata,
-              LinearSolver solver);
+              LinearSolver solver,
+              BatchModelFunction batch = nullptr);
 
 int levmarBcDif(ModelFunction func,
                 double* p,
@@ -63,7 +68,8 @@ int levmarBcDif(ModelFunction func,
                 double* info,
                 double* covar,
                 void* adata,
-                LinearSolver solver);
+                LinearSolver solver,
+                BatchModelFunction batch = nullptr);
 
 }  // namespace levmar_internal
 

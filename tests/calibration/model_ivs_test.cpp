@@ -4,12 +4,14 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "pricing_log_test_util.h"
 #include "support/temp_folder.h"
 
 namespace serivane {
@@ -195,6 +197,79 @@ TEST(ModelIVsPricing, FromFileMatchesThePricingCoreAndDropsExactRepeats) {
   EXPECT_GT(hx[0], hx[7]);
   EXPECT_GT(hx[8], hx[15]);
   EXPECT_FALSE(stopFlag);
+}
+
+// Several parameter vectors priced as one pool give each vector the values of its own
+// evaluation, bit for bit, whatever the thread count; a vector out of range stops the batch
+// before any work, and the chain file's failure reaches every vector, each with its own record.
+class ModelIVsBatch : public PricingLogTest {};
+
+TEST_F(ModelIVsBatch, EachPointGetsTheValuesOfItsOwnEvaluation) {
+  TempFolder folder;
+  const std::vector<OptionQuote> quotes = smallChain();
+  {
+    std::ofstream out("chain.txt");
+    out.precision(17);
+    out << "heading\n100\ncolumns\n";
+    for (const OptionQuote& q : quotes) {
+      out << q.marketIV << " " << q.strike << " " << q.expirationDays * 365.0 << " " << q.rate
+          << " " << q.dividendYield << "\n";
+    }
+  }
+  // A Jacobian's worth of points: a base and small moves of kappa and xi, and a far one.
+  double points[4][5] = {{0.03, 0.05, 3.0, 4.0, -0.6},
+                         {0.03, 0.05, 3.0003, 4.0, -0.6},
+                         {0.03, 0.05, 3.0, 4.0004, -0.6},
+                         {0.06, 0.02, 1.5, 1.0, -0.1}};
+  const int n = static_cast<int>(quotes.size());
+  std::vector<std::vector<double>> alone(4, std::vector<double>(n));
+  for (int c = 0; c < 4; ++c)
+    calcModelIVsFromFile("chain.txt", points[c], alone[c].data(), n, kSpeed);
+  EXPECT_NE(alone[0], alone[1]);
+  const int saved = omp_get_max_threads();
+  for (int threads : {1, 3, 8}) {
+    omp_set_num_threads(threads);
+    std::vector<std::vector<double>> batch(4, std::vector<double>(n, -1.0));
+    double* ps[4] = {points[0], points[1], points[2], points[3]};
+    double* hxs[4] = {batch[0].data(), batch[1].data(), batch[2].data(), batch[3].data()};
+    calcModelIVsBatchFromFile("chain.txt", ps, hxs, 4, n, kSpeed);
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_EQ(std::memcmp(batch[c].data(), alone[c].data(), n * sizeof(double)), 0)
+          << "threads " << threads << ", point " << c;
+    }
+  }
+  omp_set_num_threads(saved);
+
+  // The third point out of range: the batch throws its message before pricing anything.
+  double bad[5] = {0.03, 0.05, 3.0, 40.0, -0.6};
+  double* ps[3] = {points[0], points[1], bad};
+  std::vector<double> hx0(n, 7.0), hx1(n, 7.0), hx2(n, 7.0);
+  double* hxs[3] = {hx0.data(), hx1.data(), hx2.data()};
+  stopFlag = false;
+  try {
+    calcModelIVsBatchFromFile("chain.txt", ps, hxs, 3, n, kSpeed);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "xi is out of range. Stopping optimization.");
+  }
+  EXPECT_TRUE(stopFlag);
+  stopFlag = false;
+  EXPECT_EQ(hx0[0], 7.0);
+
+  // No chain: every point is logged and set to NaN, as its own call would be.
+  calcModelIVsBatchFromFile("no_such_chain.txt", ps, hxs, 2, n, kSpeed);
+  for (int i = 0; i < n; ++i) {
+    EXPECT_TRUE(std::isnan(hx0[i])) << i;
+    EXPECT_TRUE(std::isnan(hx1[i])) << i;
+  }
+  EXPECT_EQ(hx2[0], 7.0);
+  const std::string records = log();
+  int count = 0;
+  for (std::size_t at = records.find("invalid stod argument"); at != std::string::npos;
+       at = records.find("invalid stod argument", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 2);
 }
 
 }  // namespace

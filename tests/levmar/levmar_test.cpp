@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -809,6 +810,182 @@ TEST(Levmar, PublicEntryPoints) {
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()), "rho is out of range");
   }
+}
+
+// The batch model: the points of one call in order through callModel, and the call's size noted.
+std::vector<int> batchSizes;  // one entry per batch call of the running test
+
+void callModelBatch(double* const* ps, double* const* hxs, int count, int m, int n, void* adata) {
+  batchSizes.push_back(count);
+  for (int k = 0; k < count; ++k) callModel(ps[k], hxs[k], m, n, adata);
+}
+
+bool sameBits(const double* a, const double* b, std::size_t count) {
+  return std::memcmp(a, b, count * sizeof(double)) == 0;
+}
+
+// Handing a Jacobian's points to the model in one call changes nothing: the same points in the
+// same order, the same iterates, solution, info and covariance, bit for bit, on problems with
+// forward and central differences, a box with a pinned parameter, scaling and Broyden updates
+// (unconstrained). Every batch holds the Jacobian's points: one per column, two for a central
+// difference, one where a central difference meets a bound, none for a pinned parameter.
+TEST(LevmarBatch, JacobianInOneCallEqualsColumnByColumnBitForBit) {
+  struct Case {
+    const char* label;
+    Model (*make)();
+    std::vector<double> start;
+    std::vector<double> lb;  // empty: no box
+    std::vector<double> ub;
+    std::vector<double> dscl;
+    std::vector<double> opts;  // empty: defaults
+    int fewestPoints;          // points per Jacobian: at least
+    int mostPoints;            // and at most
+  };
+  const std::vector<Case> cases = {
+      {"Rosenbrock", rosenbrock, {-1.2, 1.0}, {}, {}, {}, {}, 2, 2},
+      {"decay, central",
+       exponentialDecay,
+       {1.0, 0.5, 0.1},
+       {},
+       {},
+       {},
+       {1e-3, 1e-15, 1e-15, 1e-20, -1e-6},
+       6,
+       6},
+      {"Misra1a", misra1a, {500.0, 1e-4}, {}, {}, {}, {}, 2, 2},
+      {"Rosenbrock on the box, scaled",
+       rosenbrock,
+       {-1.2, 1.0},
+       {-2.0, -2.0},
+       {0.5, 2.0},
+       {10.0, 0.1},
+       {},
+       2,
+       2},
+      {"pinned parameter, central",
+       rosenbrock,
+       {0.0, 1.0},
+       {-2.0, 0.3},
+       {0.5, 0.3},
+       {},
+       {1e-3, 1e-12, 1e-14, 1e-20, -1e-6},
+       1,
+       2},
+  };
+  for (const Config& config : allConfigs()) {
+    for (const Case& c : cases) {
+      if (!c.lb.empty() && config.routine != Routine::kBcDif) continue;
+      const std::string label = config.name + ", " + c.label;
+      const double* lb = c.lb.empty() ? nullptr : c.lb.data();
+      const double* ub = c.ub.empty() ? nullptr : c.ub.data();
+      const double* dscl = c.dscl.empty() ? nullptr : c.dscl.data();
+      const double* opts = c.opts.empty() ? nullptr : c.opts.data();
+      const std::size_t m = c.start.size();
+      struct Run {
+        Model model;
+        std::vector<double> p;
+        double info[LM_INFO_SZ];
+        std::vector<double> covar;
+        int iterations;
+      } runs[2];
+      for (int batched = 0; batched < 2; ++batched) {
+        Run& r = runs[batched];
+        r.model = c.make();
+        r.p = c.start;
+        r.covar.assign(m * m, 0.0);
+        batchSizes.clear();
+        const levmar_internal::BatchModelFunction batch = batched ? callModelBatch : nullptr;
+        r.iterations = config.routine == Routine::kDif
+                           ? levmar_internal::levmarDif(callModel,
+                                                        r.p.data(),
+                                                        nullptr,
+                                                        r.model.m,
+                                                        r.model.n,
+                                                        1000,
+                                                        opts,
+                                                        r.info,
+                                                        r.covar.data(),
+                                                        &r.model,
+                                                        config.solver,
+                                                        batch)
+                           : levmar_internal::levmarBcDif(callModel,
+                                                          r.p.data(),
+                                                          nullptr,
+                                                          r.model.m,
+                                                          r.model.n,
+                                                          lb,
+                                                          ub,
+                                                          dscl,
+                                                          1000,
+                                                          opts,
+                                                          r.info,
+                                                          r.covar.data(),
+                                                          &r.model,
+                                                          config.solver,
+                                                          batch);
+      }
+      ASSERT_GT(runs[0].info[8], 1.0) << label;  // more than one Jacobian was taken
+      EXPECT_EQ(batchSizes.size(), static_cast<std::size_t>(runs[0].info[8])) << label;
+      for (const int size : batchSizes) {
+        EXPECT_GE(size, c.fewestPoints) << label;
+        EXPECT_LE(size, c.mostPoints) << label;
+      }
+      EXPECT_EQ(runs[1].iterations, runs[0].iterations) << label;
+      EXPECT_EQ(runs[1].model.calls, runs[0].model.calls) << label;
+      EXPECT_EQ(runs[1].model.calls, static_cast<long>(runs[0].info[7])) << label;
+      ASSERT_EQ(runs[1].model.points.size(), runs[0].model.points.size()) << label;
+      for (std::size_t k = 0; k < runs[0].model.points.size(); ++k)
+        EXPECT_TRUE(sameBits(runs[1].model.points[k].data(), runs[0].model.points[k].data(), m))
+            << label << ", point " << k;
+      EXPECT_TRUE(sameBits(runs[1].p.data(), runs[0].p.data(), m)) << label;
+      EXPECT_TRUE(sameBits(runs[1].info, runs[0].info, LM_INFO_SZ)) << label;
+      EXPECT_TRUE(sameBits(runs[1].covar.data(), runs[0].covar.data(), m * m)) << label;
+    }
+  }
+}
+
+// A batch that throws: the exception passes through the public entry point, p holds the last
+// accepted iterate, which for a throw at the first Jacobian is the start.
+TEST(LevmarBatch, ExceptionFromTheBatchPassesThrough) {
+  Model model = rosenbrock();
+  double p[2] = {-1.2, 1.0};
+  double info[LM_INFO_SZ];
+  const levmar_batch_func throwing = [](double* const*, double* const*, int, int, int, void*) {
+    throw std::runtime_error("xi is out of range. Stopping optimization.");
+  };
+  try {
+    dlevmar_dif_batch(
+        callModel, throwing, p, nullptr, 2, 2, 100, nullptr, info, nullptr, nullptr, &model);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "xi is out of range. Stopping optimization.");
+  }
+  EXPECT_EQ(model.calls, 1);  // the start point only
+  EXPECT_EQ(p[0], -1.2);
+  EXPECT_EQ(p[1], 1.0);
+
+  // Through the boxed entry point with a null batch: the plain routine.
+  Model plain = rosenbrock();
+  double lb[2] = {-2.0, -2.0};
+  double ub[2] = {0.5, 2.0};
+  double q[2] = {-1.2, 1.0};
+  EXPECT_GT(dlevmar_bc_dif_batch(callModel,
+                                 nullptr,
+                                 q,
+                                 nullptr,
+                                 2,
+                                 2,
+                                 lb,
+                                 ub,
+                                 nullptr,
+                                 1000,
+                                 nullptr,
+                                 info,
+                                 nullptr,
+                                 nullptr,
+                                 &plain),
+            0);
+  EXPECT_EQ(q[0], 0.5);
 }
 
 }  // namespace
