@@ -18,8 +18,8 @@ int main(void) {
 
   /* Heston calls at two spots (node 0 is the boundary): the empty string means success, and the
      host frees the result either way. A negative strike makes it fail with its message. */
-  message = VanillaHestonGrid(spots, values, -100.0, 0.03, 0.01, 0.04, 0.04, 1.5, 0.3, -0.7, 1.0,
-                              0, 2, 1);
+  message = VanillaHestonGrid(
+      spots, values, -100.0, 0.03, 0.01, 0.04, 0.04, 1.5, 0.3, -0.7, 1.0, 0, 2, 1);
   n = QelStringLength(message);
   printf("message of %u characters: ", (unsigned)n);
   for (i = 0; i < n; ++i) putchar(message[i] < 128 ? (char)message[i] : '?');

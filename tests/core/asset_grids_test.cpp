@@ -66,8 +66,12 @@ std::vector<GridCase> gridCases() {
   const char* names[] = {"plain", "at strike", "log"};
   for (int k = 0; k < 3; ++k) {
     // The hand value of each case for the plain, the at-strike and the log grid.
-    auto add = [&](const std::string& label, PricerData a, bool wide, double plain,
-                   double atStrike, double logS) {
+    auto add = [&](const std::string& label,
+                   PricerData a,
+                   bool wide,
+                   double plain,
+                   double atStrike,
+                   double logS) {
       const double sMax[] = {plain, atStrike, logS};
       cases.push_back({std::string(names[k]) + ": " + label, kinds[k], a, wide, sMax[k]});
     };
