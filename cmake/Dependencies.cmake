@@ -1,4 +1,5 @@
-# Every outside library the system links, as imported or found targets, in one place.
+# Every outside library the system links, as imported or found targets, in one place; each
+# library of the system links those it uses.
 
 # Eigen 3 (header only).
 find_package(Eigen3 3.3 REQUIRED NO_MODULE)
@@ -34,12 +35,6 @@ if(NOT TARGET SuiteSparse::UMFPACK)
     INTERFACE_LINK_LIBRARIES "${umfpack_links}")
 endif()
 message(STATUS "UMFPACK: ${UMFPACK_LIBRARY} (headers in ${UMFPACK_INCLUDE_DIR})")
-
-# The dependencies of the whole system as one interface target (the module and the programs
-# that link everything).
-add_library(serivane_deps INTERFACE)
-target_link_libraries(serivane_deps INTERFACE
-  Eigen3::Eigen Boost::headers OpenMP::OpenMP_CXX SuiteSparse::UMFPACK ${SERIVANE_LAPACK} BLAS::BLAS)
 
 # The headers of a folder of the system are included as "<folder>/<name>.h", but not from the
 # project root: each folder has a stage folder of its own in the build tree,
