@@ -1,4 +1,5 @@
-# Every outside library the system links, as imported or found targets, in one place.
+# Every outside library the system links, as imported or found targets, in one place; each
+# library of the system links those it uses.
 
 # Eigen 3 (header only).
 find_package(Eigen3 3.3 REQUIRED NO_MODULE)
@@ -35,24 +36,39 @@ if(NOT TARGET SuiteSparse::UMFPACK)
 endif()
 message(STATUS "UMFPACK: ${UMFPACK_LIBRARY} (headers in ${UMFPACK_INCLUDE_DIR})")
 
-# The dependencies of the whole system as one interface target.
-add_library(serivane_deps INTERFACE)
-target_link_libraries(serivane_deps INTERFACE
-  Eigen3::Eigen Boost::headers OpenMP::OpenMP_CXX SuiteSparse::UMFPACK ${SERIVANE_LAPACK} BLAS::BLAS)
+# The headers of a folder of the system are included as "<folder>/<name>.h", but not from the
+# project root: each folder has a stage folder of its own in the build tree,
+# <build>/include/<folder>, holding nothing but a link <folder> to the source folder. A library
+# exports its stage folder only, so a target reaches a folder's headers only through the
+# libraries it links, and an include of an undeclared library fails to compile ("No such file or
+# directory"). serivane_stage_folder(<folder> <variable>) makes the stage folder of <folder> and
+# sets <variable> to its path.
+function(serivane_stage_folder folder out_var)
+  set(stage "${PROJECT_BINARY_DIR}/include/${folder}")
+  if(NOT IS_SYMLINK "${stage}/${folder}")
+    file(MAKE_DIRECTORY "${stage}")
+    file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${folder}" "${stage}/${folder}" SYMBOLIC)
+  endif()
+  set(${out_var} "${stage}" PARENT_SCOPE)
+endfunction()
 
 # A library of the system built from every source file of its folder; a folder with no sources
-# yet gives an interface target, so that later code can link it all the same.
+# yet gives an interface target, so that later code can link it all the same. DEPS are the
+# libraries its headers use (passed on to whoever links it), PRIVATE_DEPS those only its sources
+# use.
 function(serivane_add_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS
        "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
+  get_filename_component(folder "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
+  serivane_stage_folder(${folder} stage)
   if(sources)
     add_library(${name} STATIC ${sources})
-    target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    target_include_directories(${name} PUBLIC "${stage}")
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   else()
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE "${PROJECT_SOURCE_DIR}")
-    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+    target_include_directories(${name} INTERFACE "${stage}")
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS} ${ARG_PRIVATE_DEPS})
   endif()
 endfunction()

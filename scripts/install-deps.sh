@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the build, the tests, the benchmarks and the fuzz targets
-# (clang with its libFuzzer and OpenMP runtimes) need.
+# (clang with its libFuzzer and OpenMP runtimes) need, and clang-format for the CI's formatting
+# check.
 # Safe to run again. The project uses the reference BLAS/LAPACK: no OpenBLAS package is
 # installed, because Debian 12's serial OpenBLAS gives wrong results when called from several
 # OpenMP threads, and any OpenBLAS install silently takes over the system BLAS.
@@ -18,7 +19,7 @@ packages=(
   libblas-dev liblapack-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
-  clang libclang-rt-14-dev libomp-14-dev
+  clang libclang-rt-14-dev libomp-14-dev clang-format
   g++-multilib
   libsuitesparse-dev:i386 libblas-dev:i386
   libgtest-dev:i386 libgmock-dev:i386

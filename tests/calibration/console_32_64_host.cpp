@@ -27,7 +27,8 @@ class ConsoleRun {
  public:
   // `launcher` goes in front of the program's path in the shell command (the emulator of a
   // 32-bit program, or nothing).
-  ConsoleRun(const std::string& program, const std::string& answers,
+  ConsoleRun(const std::string& program,
+             const std::string& answers,
              const std::string& launcher = "") {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "serivane_console_XXXXXX").string();

@@ -225,116 +225,51 @@ TEST_F(PdeObjectives, HestonObjectivesFitTheirOwnModelAndNotAMovedOne) {
   EXPECT_FALSE(logExists()) << log();
 }
 
-TEST_F(PdeObjectives, SameForAnyThreadCountAndEqualToASerialEvaluation) {
+// Each quote's error depends on that quote alone (its grids, its variance bound), and each
+// expiration's on that expiration alone: the objective over the chain is the root mean square
+// of the objectives over its single quotes (the absolute errors), and of those over its single
+// expirations weighted by their quote counts, whatever the thread count.
+TEST_F(PdeObjectives, SameForAnyThreadCountAndComposedOfItsParts) {
   const std::vector<HestonQuote> chain = smallChain();
-  ProgramFolderQuotes quotes(countedText(chain));
   const Settings s;
   const Model& m = kGarch;
   const int model = 1;  // variance diffusion: the variance bounds are solved
-  const int runMode = 5;
 
-  // The bounds, each expiration's and the stationary one, and the varRange of an expiration.
+  double sum = 0.0;
+  for (const HestonQuote& q : chain) {
+    ProgramFolderQuotes one(countedText({q}));
+    const double error = byOption(m, s, model);
+    ASSERT_GT(error, 0.0);
+    sum += error * error;
+  }
+  const double fromQuotes = std::sqrt(sum / static_cast<double>(chain.size()));
+
   std::vector<double> expirations;
   for (const HestonQuote& q : chain) {
     if (std::find(expirations.begin(), expirations.end(), q.T) == expirations.end()) {
       expirations.push_back(q.T);
     }
   }
-  std::vector<double> bounds;
-  for (double T : expirations) {
-    bounds.push_back(PDESolver1D(s.level, T, m.v0, m.vL, m.theta, m.volvol, 800, 50, 2, 5, false, 1)
-                         .calcQuantile());
-  }
-  const double B = PDESolver1D(s.level, m.v0, m.vL, m.theta, m.volvol).calcQuantile();
-  const auto varRange = [&](double T, double f) {
-    const std::size_t k =
-        std::find(expirations.begin(), expirations.end(), T) - expirations.begin();
-    return -std::max(0.1 * B, std::min(B, bounds[k] * f));
-  };
-  PdeObjectiveArgs args;
-  args.NS = s.NS;
-  args.NV = s.NV;
-  args.NT = s.NT;
-  args.theta = m.theta;
-  args.level = s.level;
-
-  // Option by option: one robust single-option solve per quote, in reading order.
-  double total = 0.0;
-  double sum = 0.0;
-  for (const OptionWorkItem& it : makeOptionWorkItems(chain, args, total)) {
-    int ns = it.NS, nv = it.NV, mode = runMode;
-    const double iv = calcVanillaPDEWithRetries(it.S,
-                                                it.K,
-                                                it.T,
-                                                it.r,
-                                                it.d,
-                                                m.v0,
-                                                m.vL,
-                                                m.theta,
-                                                m.volvol,
-                                                m.rho,
-                                                &ns,
-                                                &nv,
-                                                it.NT,
-                                                it.CallPut,
-                                                it.EuroAmer,
-                                                &mode,
-                                                s.methodID,
-                                                1,
-                                                s.sRange,
-                                                varRange(it.T, it.boundFactor),
-                                                s.widening,
-                                                true,
-                                                model);
-    sum += (iv - it.marketIV) * (iv - it.marketIV);
-  }
-  const double serialByOption = std::sqrt(sum / static_cast<double>(chain.size()));
-
-  // Expiry by expiry: one strike-list solve per expiration, in expiration order.
-  std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(chain);
-  sizeExpiryWorkItems(groups, args);
+  ASSERT_EQ(expirations.size(), 3u);
   sum = 0.0;
-  for (const ExpiryWorkItem& g : groups) {
-    std::vector<double> ivs(g.strikes.size(), 0.0);
-    int ns = g.NS, nv = g.NV, mode = runMode;
-    calcVanillaPDEStrikesWithRetries(g.S,
-                                     g.strikes,
-                                     ivs,
-                                     g.T,
-                                     g.r,
-                                     g.d,
-                                     m.v0,
-                                     m.vL,
-                                     m.theta,
-                                     m.volvol,
-                                     m.rho,
-                                     &ns,
-                                     &nv,
-                                     g.NT,
-                                     1,
-                                     g.EuroAmer,
-                                     &mode,
-                                     s.methodID,
-                                     1,
-                                     s.sRange,
-                                     varRange(g.T, g.boundFactor),
-                                     s.widening,
-                                     0,
-                                     true,
-                                     model,
-                                     1.0);
-    for (std::size_t j = 0; j < ivs.size(); ++j) {
-      sum += (ivs[j] - g.marketIVs[j]) * (ivs[j] - g.marketIVs[j]);
+  for (double T : expirations) {
+    std::vector<HestonQuote> part;
+    for (const HestonQuote& q : chain) {
+      if (q.T == T) part.push_back(q);
     }
+    ProgramFolderQuotes one(countedText(part));
+    const double rms = byExpiry(m, s, 0, model);
+    ASSERT_GT(rms, 0.0);
+    sum += rms * rms * static_cast<double>(part.size());
   }
-  const double serialByExpiry = std::sqrt(sum / static_cast<double>(chain.size()));
-  ASSERT_GT(serialByOption, 0.0);
-  ASSERT_GT(serialByExpiry, 0.0);
+  const double fromExpirations = std::sqrt(sum / static_cast<double>(chain.size()));
 
+  ProgramFolderQuotes quotes(countedText(chain));
   for (int n : {1, 2, 8}) {
     threads_.set(n);
-    EXPECT_DOUBLE_EQ(byOption(m, s, model), serialByOption) << n << " threads";
-    EXPECT_DOUBLE_EQ(byExpiry(m, s, 0, model), serialByExpiry) << n << " threads";
+    EXPECT_DOUBLE_EQ(byOption(m, s, model), fromQuotes) << n << " threads";
+    EXPECT_NEAR(byExpiry(m, s, 0, model), fromExpirations, 1e-12 * fromExpirations)
+        << n << " threads";
   }
   EXPECT_FALSE(logExists()) << log();
 }

@@ -16,26 +16,27 @@ namespace {
 
 enum class Kind { kPlain, kAtStrike, kLogS };
 
-// The upper end of the grid from the range rule, computed here from the data alone (before the
-// sinh grids' width factor).
-double expectedSMax(const PricerData& a, Kind kind, bool wide) {
-  const double T = a.T;
-  double sigma = (std::sqrt(a.v0) + std::sqrt(a.vL)) / 2;
-  if (T > 0.5) sigma += (std::sqrt(a.vL) - sigma) * std::min(T - 0.5, 1.0);
-  double nsd = 5;
-  if (kind == Kind::kAtStrike) {
-    if (T > 1 && a.S0 > 2 * a.K) nsd = 5 - 2 * std::min((a.S0 / a.K - 2) / 2, 1.0);
-  } else if (T > 1) {
-    nsd = 5 - 2 * std::min(T - 1, 1.0);
-  }
-  const double s = sigma * std::sqrt(T);
-  const double base = kind == Kind::kPlain ? a.K : std::max(a.S0, a.K);
-  double sMax = std::max(1.5 * a.K, std::min(base * std::exp(nsd * s), 20 * a.K));
-  if (kind == Kind::kPlain && wide) sMax *= 1.5;
-  sMax = std::max(sMax, a.S0 * std::exp(3 * s));
-  if (kind != Kind::kPlain && wide) sMax *= 2;
-  return sMax;
-}
+// The upper ends of the grids (before the sinh grids' width factor), worked out by hand from the
+// range rule for the cases below. With S0 = K = 100, T = 1, v0 = 0.04, vL = 0.05 (the default
+// data): sigma = (0.2 + 0.2236068) / 2 = 0.2118034, moved halfway (T - 0.5 = 0.5) to
+// sqrt(vL): sigma sqrt(T) = s = 0.2177051; five deviations (T <= 1) from the strike (the plain
+// grid) or max(S0, K) (the others): 100 e^(5 s) = 296.98917, above both floors 1.5 K = 150 and
+// S0 e^(3 s) = 192.15; a wide build multiplies by 1.5 (plain, before the floors) or 2 (others).
+constexpr double kDefaultSMax = 296.989171205517;
+// K = 130 instead: 130 e^(5 s) for every kind (the strike is the larger of spot and strike).
+constexpr double kHighStrikeSMax = 386.085922567173;
+// T = 0.1, K = 80: s = 0.2118034 sqrt(0.1) = 0.0669781. The plain grid's 80 e^(5 s) = 111.82 is
+// below 1.5 K = 120 and both below the spot floor 100 e^(3 s) = 122.25445; the other grids start
+// from the spot: 100 e^(5 s) = 139.77874.
+constexpr double kShortPlainSMax = 122.254450545333;
+constexpr double kShortSMax = 139.778742858463;
+// T = 3, S0 = 250, K = 100, v0 = 0.2, vL = 0.1: sigma = sqrt(vL) (T - 0.5 >= 1), s = sqrt(0.3) =
+// 0.5477226. The plain and log grids take three deviations (T >= 2); the plain one's
+// 100 e^(3 s) = 517.15 is below the spot floor 250 e^(3 s) = 1292.8813, which the log grid
+// reaches exactly. The strike grid takes 5 - 2 (2.5 - 2) / 2 = 4.5 deviations from the spot,
+// 250 e^(4.5 s) = 2940.1, capped at 20 K = 2000.
+constexpr double kLongSMax = 1292.88132305308;
+constexpr double kLongAtStrikeSMax = 2000.0;
 
 void build(QelHestonVanilla& o, Kind kind, std::valarray<double>& out, double c, bool wide) {
   switch (kind) {
@@ -56,6 +57,7 @@ struct GridCase {
   Kind kind;
   PricerData data;
   bool wide;
+  double sMax;  // upper end by hand, before the width factor
 };
 
 std::vector<GridCase> gridCases() {
@@ -63,36 +65,45 @@ std::vector<GridCase> gridCases() {
   const Kind kinds[] = {Kind::kPlain, Kind::kAtStrike, Kind::kLogS};
   const char* names[] = {"plain", "at strike", "log"};
   for (int k = 0; k < 3; ++k) {
-    auto add = [&](const std::string& label, PricerData a, bool wide) {
-      cases.push_back({std::string(names[k]) + ": " + label, kinds[k], a, wide});
+    // The hand value of each case for the plain, the at-strike and the log grid.
+    auto add = [&](const std::string& label,
+                   PricerData a,
+                   bool wide,
+                   double plain,
+                   double atStrike,
+                   double logS) {
+      const double sMax[] = {plain, atStrike, logS};
+      cases.push_back({std::string(names[k]) + ": " + label, kinds[k], a, wide, sMax[k]});
     };
+    const double d = kDefaultSMax;
     PricerData a;
-    add("default put", a, false);
-    add("default, wide", a, true);
+    add("default put", a, false, d, d, d);
+    add("default, wide", a, true, 1.5 * d, 2 * d, 2 * d);
     a = PricerData{};
     a.T = 0.1;
     a.K = 80.0;
-    add("short, out of the money", a, false);
+    add("short, out of the money", a, false, kShortPlainSMax, kShortSMax, kShortSMax);
     a = PricerData{};
     a.T = 3.0;
     a.S0 = 250.0;
     a.K = 100.0;
     a.v0 = 0.2;
     a.vL = 0.1;
-    add("long, deep in the money call side", a, false);
+    add("long, deep in the money call side", a, false, kLongSMax, kLongAtStrikeSMax, kLongSMax);
     a = PricerData{};
     a.K = 130.0;
     a.model = 0.0;
     a.rho = 0.3;
     a.NS = 57;
-    add("square-root model, odd NS", a, false);
+    const double h = kHighStrikeSMax;
+    add("square-root model, odd NS", a, false, h, h, h);
     a = PricerData{};
     a.volvolWidening = true;
     a.volvol = 10.0;
-    add("volvol widening 1.5", a, false);
+    add("volvol widening 1.5", a, false, d, d, d);
     a = PricerData{};
     a.sRangeParam = 0.7;
-    add("narrow width factor", a, false);
+    add("narrow width factor", a, false, d, d, d);
   }
   return cases;
 }
@@ -122,7 +133,7 @@ TEST(AssetGrids, InvariantsAndNestingUnderDoubling) {
                                : static_cast<int>(std::lround(o->sGridA * o->NS0));
     EXPECT_EQ(strikeNode, o->strikeNodeIndex) << c.label;
     EXPECT_NEAR(g[strikeNode], x, 1e-12 * std::fabs(x)) << c.label;
-    double sMax = expectedSMax(a, c.kind, c.wide);
+    const double sMax = c.sMax;
     const double w = a.volvolWidening ? std::min(2.0, std::max(a.volvol - 5, 0.0) / 10 + 1) : 1.0;
     const double reach = c.kind == Kind::kAtStrike && w * o->sRangeParam > 1 ? w * sMax : sMax;
     EXPECT_GE(logS ? std::exp(g[n - 1]) : g[n - 1], reach * (1 - 1e-12)) << c.label;
@@ -215,7 +226,7 @@ TEST(AssetGrids, WidthFactorGrowsTheStrikeGrid) {
     auto o = makePricer(a);
     std::valarray<double> g;
     o->buildSGridAtStrike(g, 4.5, false);
-    const double sMax = expectedSMax(a, Kind::kAtStrike, false);
+    const double sMax = kDefaultSMax;
     const int n = static_cast<int>(g.size());
     EXPECT_GT(n, 101) << c.label;
     EXPECT_EQ(o->NS, n - 1) << c.label;
