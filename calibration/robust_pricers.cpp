@@ -533,6 +533,14 @@ double calcVanillaPDEWithRetries(double S,
       logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
       return 0.0;
     }
+    // A volatility was asked for and the inversion found none for a positive price (it answers
+    // 0 then): the failure value, logged, never the price.
+    if (ivWanted && result == 0.0 && value > 0.0) {
+      std::ofstream catchLog;
+      openPricingLog(catchLog);
+      logCase().writeCatch(catchLog, kNoImpliedVolMessage, runMode);
+      return 0.0;
+    }
     return result;
   }
 }

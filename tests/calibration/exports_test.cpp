@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "calibration/serivane.h"
 #include "core/black_scholes.h"
+#include "core/failure_messages.h"
 #include "pricing_log_test_util.h"
+#include "support/temp_folder.h"
 
 namespace serivane {
 
@@ -120,6 +123,27 @@ TEST_F(Exports, ImpliedVolIsExactToMachinePrecisionAndMinus999OutsideTheBracket)
   }
   EXPECT_EQ(ImpliedVol(std::nan(""), 100.0, 100.0, 1.0, 0.03, 0.01, 0), -999.0);
   EXPECT_FALSE(logExists());
+}
+
+}  // namespace serivane
+
+namespace serivane {
+
+// A volatility asked for is a volatility: where the price needs one above the bracket's top of 2,
+// the export gives its failure value (0.0) with a record, not the price.
+TEST_F(Exports, ImpliedVolatilityAboveTheBracketIsTheFailureValueNotThePrice) {
+  TempFolder folder;  // the variance-grid fallback may append to "ErrorLog.txt"
+  const auto call = [](int ivWanted) {
+    return GARCH_VanillaPDESolver(100.0, 76.33, 1.95, 0.03, 0.01, 26.0, 0.04, 2.0, 0.6, -0.2, 72,
+                                  39, 24, 0, 0, 1, 1, ivWanted, 1.0, 0.9999, 0, 1);
+  };
+  const double price = call(0);
+  ASSERT_GT(price, 0.0);
+  // No volatility of [1e-6, 2] reaches the price: the call at volatility 2 is worth less.
+  ASSERT_GT(price, bsmPrice(100.0, 76.33, 0.03, 0.01, 2.0, 1.95, 0));
+  std::remove(pricingLogPath().c_str());
+  EXPECT_EQ(call(1), 0.0);
+  EXPECT_NE(log().find(kNoImpliedVolMessage), std::string::npos) << log();
 }
 
 }  // namespace serivane
