@@ -194,6 +194,35 @@ TEST(QelOptionPricer, GreeksFollowTheGridBuiltWhateverTheClusterFlag) {
   }
 }
 
+// An American option is priced as one (the pricer always solves with method id 1): no node
+// value lies below the exercise value, for a put and a call, on clustered and unclustered
+// requests and in the extrapolating run modes.
+TEST(QelOptionPricer, AmericanValuesAreNeverBelowTheExerciseValue) {
+  for (int CallPut : {0, 1}) {
+    for (int precision : {3, 4, 5}) {
+      for (bool cluster : {false, true}) {
+        Call c;
+        c.CallPut = CallPut;
+        c.EuroAmer = 1;
+        c.precision = precision;
+        c.clusterAtStrike = cluster;
+        c.run();
+        ASSERT_EQ(c.result, u"") << narrow(c.result);
+        bool exercised = false;
+        for (int i = 0; i <= c.nsOut; ++i) {
+          const std::size_t k = static_cast<std::size_t>(i);
+          const double exercise = CallPut == 1 ? kK - c.S[k] : c.S[k] - kK;
+          EXPECT_GE(c.value[k], exercise - 1e-9)
+              << "S " << c.S[k] << " put " << CallPut << " precision " << precision;
+          if (exercise > 0.0 && c.value[k] <= exercise + 1e-9) exercised = true;
+        }
+        // Deep in the money the option is exercised.
+        if (CallPut == 1) EXPECT_TRUE(exercised) << "precision " << precision;
+      }
+    }
+  }
+}
+
 // The sensitivities re-solve the same pricer: with the extrapolating run modes (4 in time, 5 in
 // space) each re-solve must start again from the sizes the host asked for.
 TEST(QelOptionPricer, SensitivitiesInTheExtrapolatingRunModes) {
