@@ -1,7 +1,5 @@
 #include "heston_analytic/analytic_heston_engine.h"
 
-#include "core/black_scholes.h"
-
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -9,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+
+#include "core/black_scholes.h"
 
 namespace serivane {
 
