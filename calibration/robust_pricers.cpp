@@ -57,6 +57,11 @@ constexpr int kDensestGridNV = 400;
 constexpr int kDenseGridNTAdi = 300;
 constexpr int kDenseGridNTBdf = 50;
 constexpr int kMemoryRoadNS = 400;
+// Above this many asset intervals a rung of the ladder solves plain (run mode 3) whatever the run
+// mode asked for: the two-grid convergence run would solve twice the sizes again (1800 by 800 on
+// the densest rung) and the extrapolation in time twice over, well beyond any time a caller
+// waits for one price.
+constexpr int kMaxExtrapolatedNS = 400;
 // The asset-grid concentration of the re-solves after the first, and the log-asset grid parameter
 // of every re-solve.
 constexpr double kRetrySConcentration = 7.5;
@@ -511,7 +516,7 @@ double calcVanillaPDEWithRetries(double S,
         }
         log.flush();
         pricer->restartGrids();
-        if (fallback) {
+        if (fallback || ns > kMaxExtrapolatedNS) {
           pricer->precision = 3;
           runMode = 3;
         }
@@ -531,6 +536,14 @@ double calcVanillaPDEWithRetries(double S,
       std::ofstream catchLog;
       openPricingLog(catchLog);
       logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
+      return 0.0;
+    }
+    // A volatility was asked for and the inversion found none for a positive price (it answers
+    // 0 then): the failure value, logged, never the price.
+    if (ivWanted && result == 0.0 && value > 0.0) {
+      std::ofstream catchLog;
+      openPricingLog(catchLog);
+      logCase().writeCatch(catchLog, kNoImpliedVolMessage, runMode);
       return 0.0;
     }
     return result;
@@ -651,7 +664,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
         }
         if (retried) {
           pricer->restartGrids();
-          if (fallback) {
+          if (fallback || ns > kMaxExtrapolatedNS) {
             pricer->precision = 3;
             runMode = 3;
           }

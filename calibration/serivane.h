@@ -107,8 +107,15 @@ extern "C" {
    sRangeParam asset-range parameter; varRange coverage probability of the variance range, or
    minus an explicit upper variance bound; volvolWidening non-zero widens the asset range for a
    large volvol; model 0 square-root variance, 1 variance diffusion volvol * v.
-   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, or
-   an error; each is logged). */
+   Retries: a negative value re-solves on growing grids up to 400 by 200, then on a more
+   non-uniform variance grid, then on 700 by 180 and 900 by 400 asset by variance intervals; those
+   two top rungs always solve plain (one grid, no extrapolation in time), whatever the precision
+   code, so a convergence run never solves beyond 900 by 400. The price of such a call comes from
+   the last rung that gave a positive value, at that rung's accuracy.
+   With ivWanted non-zero the result is a volatility in [1e-6, 2] or the failure value: a price
+   that no volatility of that range gives is logged and answered with 0.0, never with the price.
+   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, no
+   implied volatility when one was asked for, or an error; each is logged). */
 QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                                double K,
                                                double T,
@@ -144,6 +151,11 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
    priced as 1e-12), K strike, r rate and d dividend yield (both continuous), v0 start variance,
    vL long-run variance, theta mean-reversion speed, volvol volatility of variance (0 is priced as
    1e-10), rho correlation, T years to expiry; put 0 call, any other value put.
+   Every price lies within the no-arbitrage bounds (a call in [max(S e^-dT - K e^-rT, 0), S e^-dT],
+   a put in [max(K e^-rT - S e^-dT, 0), K e^-rT]). T 0 gives the payoff; v0 0 with a variance that
+   stays at 0 (vL 0 or theta 0) the discounted forward intrinsic value; theta 0 with volvol 0 the
+   Black-Scholes-Merton price at volatility sqrt(v0). Where the integration gives no price within
+   the bounds (an explosive variance under a negative theta, say), the failure value.
    Failure value: -999.0 (an argument outside the limits above, with K 0 left to the engine,
    or the pricing failed; a record with the message and the inputs is appended to
    "GARCH_PDESolverLog.txt" in the module's folder). */

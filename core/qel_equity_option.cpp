@@ -124,13 +124,21 @@ void QelEquityOption::calcGreeksS(std::valarray<double>& delta,
   const int N = NS;
   const double* S = &grid[0];
   const double* V = &values[0];
-  if (clusterAtStrike) {
+  // The formulas follow the grid that was built, not the flag the caller asked for: the grid
+  // builders cluster at the strike whenever their concentration is positive. The three-point
+  // formulas below are exact on any grid; the uniform-step ones are kept for a grid whose steps
+  // from node 1 on are all equal (its first cell may be wider, see below).
+  const double h = S[2] - S[1];
+  bool uniform = !clusterAtStrike;
+  for (int i = 2; uniform && i < N; ++i) {
+    uniform = std::fabs((S[i + 1] - S[i]) - h) <= 1e-9 * std::fabs(h);
+  }
+  if (!uniform) {
     nonUniformGreeks(N, S, V, delta, gamma);
     return;
   }
 
   // Uniform step, central differences inside and second-order one-sided ones at the ends.
-  const double h = S[2] - S[1];
   const double h2 = h * h;
   for (int i = 1; i < N; ++i) {
     delta[i] = (V[i + 1] - V[i - 1]) / (2.0 * h);

@@ -4,8 +4,11 @@
 #include <cassert>
 #include <cmath>
 #include <complex>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
+
+#include "core/black_scholes.h"
 
 namespace serivane {
 
@@ -18,6 +21,9 @@ const char* const kUnknownAlgorithmMessage =
 const char* const kNoRuleMessage =
     "An error occured while calculating the Heston analytic price: Neither Integrator nor "
     "GaussianQuadrature given";
+const char* const kBoundsMessage =
+    "An error occured while calculating the Heston analytic price: the integration gives no price "
+    "within the no-arbitrage bounds: ";
 
 // Machine epsilon of double: below it c_inf * x is the point at infinity of the map.
 constexpr double kEps = 2.220446049250313e-16;
@@ -247,6 +253,35 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
                                               const Integration& integration,
                                               double& value,
                                               AnalyticHestonEngine* engine) {
+  if (optionType != -1 && optionType != 1) throw std::runtime_error(kUnknownOptionTypeMessage);
+  const double forwardSpot = dividendDiscount * S;  // S e^{-dT}
+  const double forwardStrike = riskFreeDiscount * K;  // K e^{-rT}
+  const double sign = optionType == 1 ? 1.0 : -1.0;
+  const double lowerBound = std::max(sign * (forwardSpot - forwardStrike), 0.0);
+  const double upperBound = optionType == 1 ? forwardSpot : forwardStrike;
+
+  // Closed forms where the integrals degenerate. At expiry the value is the payoff. With no
+  // variance and no drift of the variance away from 0 (v0 = 0 and kappa theta = 0) the variance
+  // path stays at 0 and the asset grows deterministically: the discounted forward intrinsic value.
+  if (T == 0.0 || (v0 == 0.0 && kappa * theta == 0.0)) {
+    if (engine != nullptr) engine->evaluations_ = 0;
+    value = lowerBound;
+    return;
+  }
+
+  // No mean reversion and (next to) no volatility of variance: the variance stays at v0, and the
+  // price is the Black-Scholes-Merton one. The small-sigma expansion of the integrand divides by
+  // kappa - rho sigma there and cannot be used.
+  if (kappa == 0.0 && sigma <= kSmallSigma && v0 > 0.0) {
+    if (engine != nullptr) engine->evaluations_ = 0;
+    const double sd = std::sqrt(v0 * T);
+    const double d1 = std::log(forwardSpot / forwardStrike) / sd + 0.5 * sd;
+    const double d2 = d1 - sd;
+    value = sign * (forwardSpot * cumNorm(sign * d1) - forwardStrike * cumNorm(sign * d2));
+    value = std::min(std::max(value, lowerBound), upperBound);
+    return;
+  }
+
   const double ratio = riskFreeDiscount / dividendDiscount;
 
   // Decay rate of the map phi = -log(x) / c_inf. The integrands fall off like
@@ -277,10 +312,27 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
   } else if (optionType == 1) {
     p1 = integral1 / kPi + 0.5;
     p2 = integral2 / kPi + 0.5;
-  } else {
-    throw std::runtime_error(kUnknownOptionTypeMessage);
   }
   value = dividendDiscount * S * p1 - riskFreeDiscount * K * p2;
+
+  // No price may leave the no-arbitrage bounds. Within the integration's own noise (a relative
+  // 1e-9 of the discounted spot plus strike, far above the accuracy of an ordinary price) the value
+  // is put on the bound it crossed; beyond that the integrals did not converge to the model's
+  // probabilities (both degenerate to 1/2 when the variance explodes under a negative
+  // mean-reversion speed, for instance), and the price is refused. A value that is not a number is
+  // left to the caller's own check.
+  if (std::isfinite(value)) {
+    const double tolerance = 1e-9 * (forwardSpot + forwardStrike);
+    if (value < lowerBound - tolerance || value > upperBound + tolerance) {
+      std::ostringstream message;
+      message.precision(10);
+      message << kBoundsMessage << value << " lies outside [" << lowerBound << ", "
+              << upperBound << "]";
+      if (kappa < 0.0) message << " (the variance is explosive under a negative mean reversion)";
+      throw std::runtime_error(message.str());
+    }
+    value = std::min(std::max(value, lowerBound), upperBound);
+  }
 }
 
 }  // namespace serivane

@@ -116,7 +116,11 @@ class Fj_Helper {
 // variance, v0 the start variance, rho the correlation. The option type is -1 for a put, 1 for a
 // call. Errors are std::runtime_error with messages beginning "An error occured while
 // calculating the Heston analytic price: " ("Unknown option type", and those of Integration and
-// GaussLobattoIntegral).
+// GaussLobattoIntegral, and "the integration gives no price within the no-arbitrage bounds: ..."
+// when the integrals do not give a price between the bounds of a European option).
+// At T = 0 the value is the payoff; with v0 = 0 and kappa theta = 0 (a variance that stays at 0)
+// the discounted forward intrinsic value; with kappa = 0 and sigma at most 1e-5 the
+// Black-Scholes-Merton price at the constant variance v0. No integrand is evaluated for these.
 //
 // An engine counts the integrand evaluations of its last price, so it serves one thread at a time.
 // It cannot be copied: a copy would share the integrator and its counter.

@@ -26,13 +26,22 @@ constexpr double kIvLow = 1e-6;
 constexpr double kIvHigh = 2.0;
 constexpr double kIvTol = 1e-16;
 
+// The implied volatility of one price, or 0 when no volatility of the bracket gives it (a price
+// below the value at 1e-6 or above the value at 2): a volatility asked for is never a price, and
+// a strike gets the same answer alone as in a strike list.
 double impliedVol(const QelHestonVanilla& o, double strike, double price, int isPut) {
   const ImpliedVolFunctor f{o.S0, strike, o.T, o.r, o.d, price, isPut};
-  return brentSolve(f, kIvLow, kIvHigh, kIvTol);
+  try {
+    return brentSolve(f, kIvLow, kIvHigh, kIvTol);
+  } catch (const std::runtime_error& e) {
+    if (std::string(e.what()) == kBracketMessage) return 0.0;
+    throw;
+  }
 }
 
 // Single strike: the implied volatility of summary[4] (0 for a negative price). Strike list: of
-// every positive strike price, a put at or below the spot and a call above it (0 otherwise).
+// every positive strike price, a put at or below the spot and a call above it (0 otherwise). 0
+// also where the inversion finds no volatility.
 void invertSingle(QelHestonVanilla& o) {
   o.summary[4] = o.summary[4] >= 0.0 ? impliedVol(o, o.K, o.summary[4], o.CallPut) : 0.0;
 }
@@ -252,8 +261,9 @@ void QelHestonVanilla::dispatchSolver(PDESolveResults& results, double& cpuTime)
     // The retry ladders recognise an allocation failure by this text.
     throw std::runtime_error(kAllocationMessage);
   } catch (const std::exception& e) {
-    // A price outside the Black-Scholes range ends the inversion quietly: the remaining entries
-    // keep their prices. Every other failure goes on with its message.
+    // The inversion answers a price outside the Black-Scholes range itself (0); a bracket failure
+    // of any other root search ends the solve quietly as before. Every other failure goes on with
+    // its message.
     if (std::string(e.what()) == kBracketMessage) return;
     throw std::runtime_error(e.what());
   }

@@ -228,6 +228,9 @@ void BdfSolve::run() {
       s = R;
       limit = NT;
     }
+    // An American option: every node raised to its intrinsic value after every step, the
+    // extrapolated start included (the history levels the BDF steps read are the projected ones).
+    f.applyEarlyExercise(f.Y);
     t = tNew;
 
     bool restart = false;

@@ -1,7 +1,7 @@
 // The Hundsdorfer-Verwer ADI scheme on the asset grid with the variance exponent fixed at 1 and a
 // damped start of backward-Euler sub-steps of the whole operator, cross term included, by sparse LU
-// (method id 10). The implicit ADI systems are factorised once, and nothing is floored after a
-// step: an American put only holds K at S = 0.
+// (method id 10). The implicit ADI systems are factorised once; an American option is raised to its
+// intrinsic value at every node after every step.
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).
@@ -34,7 +34,7 @@ bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args) {
           f.hvStep(t, tNew);
         }
       },
-      [](DenseMatrix&) {},
+      [&f](DenseMatrix& level) { f.applyEarlyExercise(level); },
       AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;

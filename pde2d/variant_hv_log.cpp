@@ -1,6 +1,7 @@
 // The Hundsdorfer-Verwer ADI scheme on the log-asset grid x = ln S with the strike list (method
 // id 12): the anti-diagonal mixed stencil with its Taylor remainder folded into the other
-// coefficients, the variance exponent fixed at 1, no floor after a step. The results are along x:
+// coefficients, the variance exponent fixed at 1, an American option raised to its intrinsic value
+// after every step. The results are along x:
 // vector 0 holds the log nodes and delta and gamma are derivatives with respect to ln S.
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
@@ -23,7 +24,7 @@ bool calcGARCHNUDirectNonNegHVLogS(const PDESolveArgs& args) {
   AdiFrame f(args, layout);
   const double start = threadCpuSeconds();
   f.setUp();
-  f.runHvScheme(false);
+  f.runHvScheme(true);
   f.extractResults(f.U, start);
   return true;
 }

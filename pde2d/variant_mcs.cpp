@@ -108,9 +108,10 @@ bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args) {
   const double start = threadCpuSeconds();
   f.setUp();
   f.buildCrossOperator();
-  // No projection: an American option only holds K at S = 0 (a put). The Bermudan call's
-  // exerciseMode 2 is not read: the values beyond Smax follow the slope rule in every stage.
-  runMcsScheme(f, true, [](DenseMatrix&) {});
+  // An American option is raised to its intrinsic value at every node after every step. The
+  // Bermudan call's exerciseMode 2 is not read: the values beyond Smax follow the slope rule in
+  // every stage.
+  runMcsScheme(f, true, [&f](DenseMatrix& level) { f.applyEarlyExercise(level); });
   f.extractResults(f.U, start);
   return true;
 }

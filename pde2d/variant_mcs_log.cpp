@@ -2,8 +2,8 @@
 // list and the variance exponent fixed at 1: with the Douglas damped start-up (method id 13; the
 // results along x: vector 0 holds the log nodes, delta and gamma are derivatives with respect to
 // ln S), and with backward-Euler damped sub-steps of the whole operator by sparse LU (method id 14;
-// the results along S). Nothing is floored after a step: an American put only holds K at the
-// lowest node.
+// the results along S). An American option is raised to its intrinsic value at every node after
+// every step.
 // K. J. in 't Hout, B. D. Welfert, "Unconditional stability of second-order ADI schemes applied
 // to multi-dimensional diffusion equations with mixed derivative terms", Appl. Numer. Math. 59
 // (2009); K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option pricing in the
@@ -48,7 +48,7 @@ bool calcGARCHNUDirectNonNegMCSLogS(const PDESolveArgs& args) {
   f.runSchemeLoop(
       scheme_weights::kMcsTheta,
       [&f](double t, double tNew, bool damped) { f.mcsStep(t, tNew, damped); },
-      [](DenseMatrix&) {});
+      [&f](DenseMatrix& level) { f.applyEarlyExercise(level); });
   f.extractResults(f.U, start);
   return true;
 }
@@ -76,7 +76,7 @@ bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args) {
           f.mcsStep(t, tNew, false);
         }
       },
-      [](DenseMatrix&) {},
+      [&f](DenseMatrix& level) { f.applyEarlyExercise(level); },
       AdiFrame::DampedStart::kOwnSteps);
   f.extractResults(f.U, start);
   return true;

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "calibration/serivane.h"
 #include "core/black_scholes.h"
+#include "core/failure_messages.h"
 #include "pricing_log_test_util.h"
+#include "support/temp_folder.h"
 
 namespace serivane {
 
@@ -120,6 +123,53 @@ TEST_F(Exports, ImpliedVolIsExactToMachinePrecisionAndMinus999OutsideTheBracket)
   }
   EXPECT_EQ(ImpliedVol(std::nan(""), 100.0, 100.0, 1.0, 0.03, 0.01, 0), -999.0);
   EXPECT_FALSE(logExists());
+}
+
+}  // namespace serivane
+
+namespace serivane {
+
+// A volatility asked for is a volatility: where the price needs one above the bracket's top of 2,
+// the export gives its failure value (0.0) with a record, not the price.
+TEST_F(Exports, ImpliedVolatilityAboveTheBracketIsTheFailureValueNotThePrice) {
+  TempFolder folder;  // the variance-grid fallback may append to "ErrorLog.txt"
+  const auto call = [](int ivWanted) {
+    return GARCH_VanillaPDESolver(100.0, 76.33, 1.95, 0.03, 0.01, 26.0, 0.04, 2.0, 0.6, -0.2, 72,
+                                  39, 24, 0, 0, 1, 1, ivWanted, 1.0, 0.9999, 0, 1);
+  };
+  const double price = call(0);
+  ASSERT_GT(price, 0.0);
+  // No volatility of [1e-6, 2] reaches the price: the call at volatility 2 is worth less.
+  ASSERT_GT(price, bsmPrice(100.0, 76.33, 0.03, 0.01, 2.0, 1.95, 0));
+  std::remove(pricingLogPath().c_str());
+  EXPECT_EQ(call(1), 0.0);
+  EXPECT_NE(log().find(kNoImpliedVolMessage), std::string::npos) << log();
+}
+
+}  // namespace serivane
+
+namespace serivane {
+
+// The American put of S. Ikonen, J. Toivanen, "Operator splitting methods for pricing American
+// options under stochastic volatility", Numer. Math. 113 (2009), Heston model with K 10, T 0.25,
+// r 0.1, v0 0.25, vL 0.16, theta 5, volvol 0.9, rho 0.1: every method id prices it as American
+// (a European solve lies about 0.08 below at S 8).
+TEST_F(Exports, IkonenToivanenAmericanPutForEveryMethodId) {
+  TempFolder folder;  // the variance-grid fallback may append to "ErrorLog.txt"
+  struct Row {
+    double S, reference;
+  };
+  const Row rows[] = {{8.0, 2.078372}, {9.0, 1.333640}, {10.0, 0.795983}, {11.0, 0.448277},
+                      {12.0, 0.242813}};
+  for (int methodID = 1; methodID <= 15; ++methodID) {
+    for (const Row& row : rows) {
+      const double price = GARCH_VanillaPDESolver(row.S, 10.0, 0.25, 0.1, 0.0, 0.25, 0.16, 5.0,
+                                                  0.9, 0.1, 100, 50, 50, 1, 1, 1, methodID, 0,
+                                                  1.0, 0.9999, 0, 0);
+      EXPECT_NEAR(price, row.reference, 3e-3) << "method " << methodID << ", S " << row.S;
+      EXPECT_GE(price, 10.0 - row.S) << "method " << methodID << ", S " << row.S;
+    }
+  }
 }
 
 }  // namespace serivane

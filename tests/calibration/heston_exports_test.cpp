@@ -4,6 +4,7 @@
 // what was there before. "Results.txt" lands in a temporary current folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -144,6 +145,126 @@ TEST_F(VanillaHestonExport, FailureGivesMinus999AndItsRecord) {
   EXPECT_EQ(VanillaHeston(100.0, 0.0, 0.03, 0.01, m.v0, m.vL, m.theta, m.volvol, m.rho, 0.5, 2),
             -999.0);
   EXPECT_EQ(log(), readFixture("vanilla_heston_failure_record.txt"));
+}
+
+// Degenerate and ordinary inputs, all inside the export's argument limits. Every result is a
+// price inside the no-arbitrage bounds of a European option (call: [max(S e^{-dT} - K e^{-rT}, 0),
+// S e^{-dT}], put: [max(K e^{-rT} - S e^{-dT}, 0), K e^{-rT}]) or the failure value with one
+// failure record. At expiry and at zero variance with no drift away from 0 the price is the closed
+// form (the payoff, and the discounted forward intrinsic value).
+TEST_F(VanillaHestonExport, EveryResultIsInsideTheBoundsOrTheFailureValue) {
+  struct Variances {
+    double v0, vL;
+  };
+  const double S = 100.0, r = 0.03, d = 0.01;
+  int failures = 0;
+  int priced = 0;
+  // Strikes deep in and out of the money and at it, for calls and puts, each with one of the two
+  // extreme correlations.
+  struct Contract {
+    double K;
+    int put;
+    double rho;
+  };
+  const Contract contracts[] = {{40.0, 0, -0.99},
+                                {250.0, 0, 0.99},
+                                {40.0, 1, 0.99},
+                                {250.0, 1, -0.99},
+                                {100.0, 0, 0.99},
+                                {100.0, 1, -0.99}};
+  for (double T : {0.0, 1e-6, 1.0}) {
+    for (Variances v : {Variances{0.0, 0.0}, Variances{1e-8, 1e-8}, Variances{0.04, 0.05}}) {
+      for (double theta : {-20.0, 0.0, 50.0}) {
+        for (double volvol : {0.0, 3.0}) {
+          {
+            for (const Contract& c : contracts) {
+              {
+                const double K = c.K, rho = c.rho;
+                const int put = c.put;
+                const double value =
+                    VanillaHeston(S, K, r, d, v.v0, v.vL, theta, volvol, rho, T, put);
+                const double fs = S * std::exp(-d * T);
+                const double fk = K * std::exp(-r * T);
+                const double lower = std::max(put == 0 ? fs - fk : fk - fs, 0.0);
+                const double upper = put == 0 ? fs : fk;
+                const std::string label = "T " + std::to_string(T) + " v0 " +
+                                          std::to_string(v.v0) + " theta " +
+                                          std::to_string(theta) + " volvol " +
+                                          std::to_string(volvol) + " rho " + std::to_string(rho) +
+                                          " K " + std::to_string(K) + " put " + std::to_string(put);
+                const bool closedForm = T == 0.0 || (v.v0 == 0.0 && v.vL == 0.0);
+                if (closedForm) {
+                  // T = 0: both discounts are 1, so the lower bound is the payoff.
+                  EXPECT_NEAR(value, lower, 1e-12 * S) << label;
+                  continue;
+                }
+                if (value == -999.0) {
+                  ++failures;
+                  continue;
+                }
+                ++priced;
+                EXPECT_GE(value, lower) << label;
+                EXPECT_LE(value, upper) << label;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // One record per failure, each naming its cause.
+  const std::string text = log();
+  int records = 0;
+  for (std::string::size_type at = text.find("Call/Put: "); at != std::string::npos;
+       at = text.find("Call/Put: ", at + 1)) {
+    ++records;
+  }
+  EXPECT_EQ(records, failures);
+  // The ordinary variances at an ordinary maturity and a positive speed are all priced.
+  EXPECT_GT(priced, 0);
+}
+
+// Ordinary models that the bounds check must leave alone: theta 0 (no mean reversion) is priced,
+// close to the engine's limit at a small positive speed; a negative speed over a short time, whose
+// variance has no time to explode, is priced inside the bounds.
+TEST_F(VanillaHestonExport, ZeroAndSmallNegativeMeanReversionArePriced) {
+  for (int put : {0, 1}) {
+    for (double K : {70.0, 100.0, 140.0}) {
+      Model still{0.04, 0.05, 0.0, 0.5, -0.7};
+      Model slow = still;
+      slow.theta = 1e-6;
+      const double v = exportPrice(100.0, K, 1.0, 0.03, 0.01, still, put);
+      EXPECT_NE(v, -999.0) << "K " << K << " put " << put;
+      EXPECT_NEAR(v, exportPrice(100.0, K, 1.0, 0.03, 0.01, slow, put), 1e-5)
+          << "K " << K << " put " << put;
+    }
+  }
+  EXPECT_FALSE(logExists());
+}
+
+// At zero variance the deterministic limit, against the numbers of a host's sweep.
+TEST_F(VanillaHestonExport, ZeroVarianceIsTheDiscountedForwardIntrinsicValue) {
+  const Model none{0.0, 0.0, 2.0, 0.5, -0.7};
+  EXPECT_NEAR(exportPrice(100.0, 60.0, 1.0, 0.03, 0.01, none, 0),
+              100.0 * std::exp(-0.01) - 60.0 * std::exp(-0.03), 1e-12);
+  EXPECT_EQ(exportPrice(100.0, 100.0, 1.0, 0.03, 0.01, none, 1), 0.0);
+  // theta 0 keeps a variance of 0 at 0 whatever vL is.
+  const Model stuck{0.0, 0.05, 0.0, 0.5, -0.7};
+  EXPECT_NEAR(exportPrice(100.0, 105.0, 1.0, 0.03, 0.01, stuck, 1),
+              105.0 * std::exp(-0.03) - 100.0 * std::exp(-0.01), 1e-12);
+  // At expiry the payoff.
+  EXPECT_EQ(exportPrice(100.0, 90.0, 0.0, 0.03, 0.01, kModel, 0), 10.0);
+  EXPECT_EQ(exportPrice(100.0, 60.0, 0.0, 0.03, 0.01, kModel, 0), 40.0);
+  EXPECT_EQ(exportPrice(100.0, 60.0, 0.0, 0.03, 0.01, kModel, 1), 0.0);
+  EXPECT_FALSE(logExists());
+}
+
+// An explosive variance (a negative speed over years) gives no price: the failure value, with a
+// record saying why.
+TEST_F(VanillaHestonExport, ExplosiveVarianceIsAFailureWithItsReason) {
+  const Model explosive{0.04, 0.05, -20.0, 0.5, -0.7};
+  EXPECT_EQ(exportPrice(100.0, 100.0, 1.0, 0.03, 0.01, explosive, 0), -999.0);
+  EXPECT_NE(log().find("no-arbitrage bounds"), std::string::npos) << log();
 }
 
 TEST(CountedOptionFile, ReadsWholeRecordsUpToTheCount) {

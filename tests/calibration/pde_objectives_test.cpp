@@ -652,3 +652,35 @@ TEST(PdeObjectiveWork, VarianceRangesBetweenATenthOfTheStationaryBoundAndIt) {
 }
 
 }  // namespace serivane
+
+namespace serivane {
+
+// An expiry that holds one quote whose volatility cannot be found (a put deep in the money, worth
+// more than at any volatility of the bracket) counts as any quote without a volatility: a model
+// volatility of 0. Before, the one-strike pricing handed its price on as the volatility.
+TEST_F(PdeObjectives, AOneQuoteExpiryWithoutVolatilityCountsAsAZeroVolatility) {
+  const std::vector<HestonQuote> chain = smallChain();
+  HestonQuote deep;
+  deep.S = 100.0;
+  deep.K = 300.0;
+  deep.T = 0.01;
+  deep.r = 0.03;
+  deep.d = 0.01;
+  deep.CallPut = 1;
+  deep.marketIV = 0.3;
+  std::vector<HestonQuote> withDeep = chain;
+  withDeep.push_back(deep);
+  const Settings s{40, 20, 20, 3, 1, 1.0, 1.5, 0};
+  double alone = 0.0;
+  {
+    ProgramFolderQuotes quotes(countedText(chain));
+    alone = byExpiry(kHeston, s, 0, 0);
+  }
+  ProgramFolderQuotes quotes(countedText(withDeep));
+  const double n = static_cast<double>(chain.size());
+  const double expected = std::sqrt((alone * alone * n + deep.marketIV * deep.marketIV) / (n + 1));
+  EXPECT_NEAR(byExpiry(kHeston, s, 0, 0), expected, 1e-12);
+  EXPECT_LT(expected, 0.2);
+}
+
+}  // namespace serivane

@@ -294,3 +294,37 @@ TEST_F(RobustStrikePricer, RealSolvesMatchTheAnalyticHestonImpliedVolatilities) 
 }
 
 }  // namespace serivane
+
+namespace serivane {
+
+// A strike gets the same answer alone as in a group: a deep in-the-money put whose price lies
+// beyond every volatility of the bracket gets no volatility (0) either way, never its price, and
+// a strike whose volatility is found gets it alone and in the group alike.
+TEST_F(RobustStrikePricer, OneStrikeAndTwoStrikeGroupsAgreeStrikeByStrike) {
+  TempFolder folder;  // the variance-grid fallback may append to "ErrorLog.txt"
+  const auto ivsOf = [](std::vector<double> strikes) {
+    Args a;
+    a.strikes = std::move(strikes);
+    a.T = 0.01;
+    a.model = 0;
+    a.NS = 80;
+    a.NV = 40;
+    a.NT = 40;
+    std::vector<double> ivs;
+    EXPECT_GT(price(a, ivs), 0.0);
+    return ivs;
+  };
+  const std::vector<double> deepAlone = ivsOf({300.0});
+  const std::vector<double> atTheMoneyAlone = ivsOf({100.0});
+  const std::vector<double> both = ivsOf({100.0, 300.0});
+  ASSERT_EQ(deepAlone.size(), 1u);
+  ASSERT_EQ(atTheMoneyAlone.size(), 1u);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(deepAlone[0], 0.0);
+  EXPECT_EQ(both[1], 0.0);
+  // The two solves are on different grids (the strike list places its own nodes).
+  EXPECT_GT(atTheMoneyAlone[0], 0.1);
+  EXPECT_NEAR(atTheMoneyAlone[0], both[0], 5e-3);
+}
+
+}  // namespace serivane

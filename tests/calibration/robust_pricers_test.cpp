@@ -354,3 +354,25 @@ TEST_F(RobustPricer, ImpliedVolatilityIsAskedOfEverySolve) {
 }
 
 }  // namespace serivane
+
+namespace serivane {
+
+// The ladder's rungs above 400 asset intervals solve plain whatever run mode was asked for (a
+// convergence run there would solve 1800 by 800); the rungs up to 400 keep the run mode.
+TEST_F(RobustPricer, RungsAbove400AssetIntervalsSolvePlain) {
+  for (int precision : {4, 5}) {
+    ScriptedSolve solve({negative(-0.5, 2.5, 2.4)});
+    Args a;
+    a.precision = precision;
+    EXPECT_EQ(price(a), 2.4);
+    int dense = 0;
+    for (const SolveCall& s : solve.calls()) {
+      EXPECT_EQ(s.precision, s.NS > 400 ? 3 : precision) << "NS " << s.NS;
+      if (s.NS > 400) ++dense;
+    }
+    EXPECT_EQ(dense, 2) << "precision " << precision;
+    EXPECT_EQ(a.precision, 3);
+  }
+}
+
+}  // namespace serivane

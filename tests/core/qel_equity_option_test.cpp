@@ -83,6 +83,15 @@ TEST(QelEquityOption, GreeksExactOnQuadratics) {
   BareOption tiny(true);
   tiny.NS = 4;
   tiny.grid = {1.0, 1.5, 2.6, 2.9, 4.0};
+  // A grid clustered at the strike in a pricer whose flag asks for none: the Greeks follow the
+  // grid that is there.
+  PricerData unflaggedData;
+  unflaggedData.clusterAtStrike = false;
+  auto unflagged = makePricer(unflaggedData);
+  unflagged->buildSGridAtStrike(g, 4.5, false);
+  BareOption tinyUnflagged(false);
+  tinyUnflagged.NS = 4;
+  tinyUnflagged.grid = {1.0, 1.5, 2.6, 2.9, 4.0};
 
   struct Case {
     std::string label;
@@ -95,6 +104,8 @@ TEST(QelEquityOption, GreeksExactOnQuadratics) {
       {"log grid", logGrid.get(), true},
       {"shifted first cell", &shifted, false},
       {"five nodes", &tiny, false},
+      {"clustered grid, flag off", unflagged.get(), false},
+      {"five nodes, flag off", &tinyUnflagged, false},
   };
   for (const Case& c : cases) {
     QelEquityOption& o = *c.option;

@@ -150,19 +150,17 @@ TEST(HvEulerLu, ExponentAndEarlyExercise) {
   auto q = makePricer(m, am, 60, 30, 30, 10, 0);
   const Solved s = solveOnce(*q);
   EXPECT_NEAR(s.out[1][0], am.K, 1e-9);
-  bool below = false;
+  // Every node is floored at the intrinsic value after every step, as method 4 (the frame's HV
+  // with the Douglas start) does; the two prices are two discretisations of one American put.
   for (std::size_t i = 0; i < q->values.size(); ++i) {
-    const double S = q->grid[i];
-    if (S > 40.0 && S < 80.0 && q->values[i] < am.K - S - 1e-6) below = true;
+    EXPECT_GE(q->values[i], am.K - q->grid[i] - 1e-9) << "node " << i;
   }
-  EXPECT_TRUE(below);
-  // Method 4 (the frame's HV with the Douglas start) floors every node.
   auto floored = makePricer(m, am, 60, 30, 30, 4, 0);
   const Solved sf = solveOnce(*floored);
   for (std::size_t i = 0; i < floored->values.size(); ++i) {
     EXPECT_GE(floored->values[i], am.K - floored->grid[i] - 1e-9) << "node " << i;
   }
-  EXPECT_GT(sf.price, s.price);
+  EXPECT_NEAR(sf.price, s.price, 2e-2);
 }
 
 }  // namespace serivane

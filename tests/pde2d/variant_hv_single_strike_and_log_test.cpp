@@ -157,7 +157,8 @@ TEST(HvVariants, StrikeListAgreesWithSingleStrikeSolves) {
 
 // Each variant's solve against its time loop written out from the scheme's definition: operator
 // and boundary rows, the lowest-node value and its jump, the slope at the far end, the damped
-// start-up and no floor after a step. The values along the asset axis at v0 and the price agree.
+// start-up and the floor at the intrinsic value after a step. The values along the asset axis at
+// v0 and the price agree.
 TEST(HvVariants, SolveMatchesTheSchemeWrittenOut) {
   struct Case {
     const char* label;
@@ -194,13 +195,14 @@ TEST(HvVariants, SolveMatchesTheSchemeWrittenOut) {
     const double price = o->summary[1];
     // Asset grid for 6 and 8, log-asset grid for 11 and 12; the nine-point mixed stencil except
     // for 12; the change of the lowest-node value enters the S corrections on the log grid; a put's
-    // value there is tested against the payoff except by 11; the exponent 1; no floor.
+    // value there is tested against the payoff except by 11; the exponent 1; the floor.
     ReferenceRules rules;
     rules.logAsset = c.methodID >= 11;
     rules.mixed = c.methodID != 12 ? MixedStencil::kNinePoint : MixedStencil::kAntiDiagonal;
     rules.unitExponent = true;
     rules.lowerJump = c.methodID >= 11;
     rules.putZeroFollowsPayoff = c.methodID != 11;
+    rules.exercise = ReferenceExercise::kFloor;
     const ReferenceStart start = smoothedStart(*o, rules.logAsset);
     const ReferenceScheme ref(*o, start.X, start.V, rules);
     const ReferenceScheme::Level U =

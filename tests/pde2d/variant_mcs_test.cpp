@@ -148,13 +148,14 @@ TEST(McsSolver, SolveMatchesTheSchemeWrittenOut) {
     const ReferenceStart start = smoothedStart(*o, false);
     // Both variants: the change of the value at S = 0 enters the S corrections, and a put's value
     // there is not tested against the payoff. The single-strike one takes the nine-point mixed
-    // stencil and the exponent 1 and has no early-exercise step.
+    // stencil and the exponent 1 and floors every node at the intrinsic value after a step.
     ReferenceRules rules;
     rules.lowerJump = true;
     rules.putZeroFollowsPayoff = false;
     if (single) {
       rules.mixed = MixedStencil::kNinePoint;
       rules.unitExponent = true;
+      rules.exercise = ReferenceExercise::kFloor;
     } else {
       rules.exercise = ReferenceExercise::kFloorPutAverageCall;
     }

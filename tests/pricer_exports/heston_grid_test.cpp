@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -132,6 +133,24 @@ TEST(HestonGrid, InternalAndOutsidePathsAgreeWithEachOtherAndWithVanillaHeston) 
   }
   // Any non-zero put flag is a put.
   EXPECT_EQ(priceGrid(kCases[0], S, 2, false), priceGrid(kCases[0], S, 1, false));
+}
+
+// At expiry both paths give the payoff at every node (the engine's integrals would not).
+TEST(HestonGrid, BothPathsGiveThePayoffAtExpiry) {
+  const std::vector<double> S = spotGrid();
+  for (Case c : kCases) {
+    c.T = 0.0;
+    for (int put : {0, 1}) {
+      const std::vector<double> engine = priceGrid(c, S, put, true);
+      const std::vector<double> outside = priceGrid(c, S, put, false);
+      for (std::size_t i = 0; i < S.size(); ++i) {
+        const double payoff = std::max(put != 0 ? c.K - S[i] : S[i] - c.K, 0.0);
+        if (i == 0 && put == 0) continue;  // a call's node 0 is 0 by definition
+        EXPECT_NEAR(engine[i], payoff, 1e-12 * c.K) << c.label << ", put " << put << ", S " << S[i];
+        EXPECT_NEAR(outside[i], payoff, 1e-9 * c.K) << c.label << ", put " << put << ", S " << S[i];
+      }
+    }
+  }
 }
 
 // The library against closed forms: the put-call parity it is used with, Black-Scholes for a

@@ -58,6 +58,7 @@ struct Call {
   int NS = 80, NV = 40, NT = 40;
   int CallPut = 1, EuroAmer = 0, precision = 3, nExercise = 0;
   bool wantTheta = false, wantVega = false;
+  bool clusterAtStrike = true;
   double cpuIn = 0.0;
   double volvol = kVolvol;
   double model = 0.0;
@@ -111,7 +112,7 @@ struct Call {
                                         0.9999,
                                         wantTheta,
                                         wantVega,
-                                        1,
+                                        clusterAtStrike,
                                         1,
                                         nExercise));
   }
@@ -158,6 +159,67 @@ TEST(QelOptionPricer, SquareRootModelMatchesTheAnalyticEngineAlongTheGrid) {
     // params comes back as the first solve's pricing summary: [4] is the price at the spot.
     EXPECT_NEAR(c.params[4], enginePrice(kS, T, kV0, kVL, CallPut), 2e-2);
     EXPECT_EQ(c.params[5], 0.0);
+  }
+}
+
+// Delta and gamma along the grid against differences of the analytic price, whether or not the
+// host asks for a grid clustered at the strike: the asset grid is clustered either way (its
+// concentration is positive), and the Greeks must follow the grid that was built.
+TEST(QelOptionPricer, GreeksFollowTheGridBuiltWhateverTheClusterFlag) {
+  for (bool cluster : {false, true}) {
+    for (int CallPut : {0, 1}) {
+      Call c;
+      c.CallPut = CallPut;
+      c.clusterAtStrike = cluster;
+      c.run();
+      ASSERT_EQ(c.result, u"") << narrow(c.result);
+      const double T = 0.5;
+      int checked = 0;
+      for (int i = 0; i <= c.nsOut; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        const double S = c.S[k];
+        if (S < 70.0 || S > 140.0) continue;
+        ++checked;
+        const double h = 0.5;
+        const double up = enginePrice(S + h, T, kV0, kVL, CallPut);
+        const double mid = enginePrice(S, T, kV0, kVL, CallPut);
+        const double down = enginePrice(S - h, T, kV0, kVL, CallPut);
+        EXPECT_NEAR(c.delta[k], (up - down) / (2 * h), 2e-3)
+            << "S " << S << " put " << CallPut << " cluster " << cluster;
+        EXPECT_NEAR(c.gamma[k], (up - 2 * mid + down) / (h * h), 5e-4)
+            << "S " << S << " put " << CallPut << " cluster " << cluster;
+      }
+      EXPECT_GT(checked, 10);
+    }
+  }
+}
+
+// An American option is priced as one (the pricer always solves with method id 1): no node
+// value lies below the exercise value, for a put and a call, on clustered and unclustered
+// requests and in the extrapolating run modes.
+TEST(QelOptionPricer, AmericanValuesAreNeverBelowTheExerciseValue) {
+  for (int CallPut : {0, 1}) {
+    for (int precision : {3, 4, 5}) {
+      for (bool cluster : {false, true}) {
+        Call c;
+        c.CallPut = CallPut;
+        c.EuroAmer = 1;
+        c.precision = precision;
+        c.clusterAtStrike = cluster;
+        c.run();
+        ASSERT_EQ(c.result, u"") << narrow(c.result);
+        bool exercised = false;
+        for (int i = 0; i <= c.nsOut; ++i) {
+          const std::size_t k = static_cast<std::size_t>(i);
+          const double exercise = CallPut == 1 ? kK - c.S[k] : c.S[k] - kK;
+          EXPECT_GE(c.value[k], exercise - 1e-9)
+              << "S " << c.S[k] << " put " << CallPut << " precision " << precision;
+          if (exercise > 0.0 && c.value[k] <= exercise + 1e-9) exercised = true;
+        }
+        // Deep in the money the option is exercised.
+        if (CallPut == 1) EXPECT_TRUE(exercised) << "precision " << precision;
+      }
+    }
   }
 }
 
