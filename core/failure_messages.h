@@ -16,8 +16,7 @@ inline constexpr char kInstabilityMessage[] = "Possible instability issue";
 // A price that came through the solves as an infinity or a NaN.
 inline constexpr char kNonFiniteMessage[] = "The price is not a finite number";
 // An implied volatility was asked for, and no volatility in [1e-6, 2] gives the price.
-inline constexpr char kNoImpliedVolMessage[] =
-    "No implied volatility in [1e-6, 2] gives the price";
+inline constexpr char kNoImpliedVolMessage[] = "No implied volatility in [1e-6, 2] gives the price";
 
 // Grid failures; the retrying pricers catch them and try other grids. The log-grid text keeps its
 // historical spelling, since callers compare messages.

@@ -254,7 +254,7 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
                                               double& value,
                                               AnalyticHestonEngine* engine) {
   if (optionType != -1 && optionType != 1) throw std::runtime_error(kUnknownOptionTypeMessage);
-  const double forwardSpot = dividendDiscount * S;  // S e^{-dT}
+  const double forwardSpot = dividendDiscount * S;    // S e^{-dT}
   const double forwardStrike = riskFreeDiscount * K;  // K e^{-rT}
   const double sign = optionType == 1 ? 1.0 : -1.0;
   const double lowerBound = std::max(sign * (forwardSpot - forwardStrike), 0.0);
@@ -326,8 +326,8 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
     if (value < lowerBound - tolerance || value > upperBound + tolerance) {
       std::ostringstream message;
       message.precision(10);
-      message << kBoundsMessage << value << " lies outside [" << lowerBound << ", "
-              << upperBound << "]";
+      message << kBoundsMessage << value << " lies outside [" << lowerBound << ", " << upperBound
+              << "]";
       if (kappa < 0.0) message << " (the variance is explosive under a negative mean reversion)";
       throw std::runtime_error(message.str());
     }

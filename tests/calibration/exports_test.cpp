@@ -134,8 +134,28 @@ namespace serivane {
 TEST_F(Exports, ImpliedVolatilityAboveTheBracketIsTheFailureValueNotThePrice) {
   TempFolder folder;  // the variance-grid fallback may append to "ErrorLog.txt"
   const auto call = [](int ivWanted) {
-    return GARCH_VanillaPDESolver(100.0, 76.33, 1.95, 0.03, 0.01, 26.0, 0.04, 2.0, 0.6, -0.2, 72,
-                                  39, 24, 0, 0, 1, 1, ivWanted, 1.0, 0.9999, 0, 1);
+    return GARCH_VanillaPDESolver(100.0,
+                                  76.33,
+                                  1.95,
+                                  0.03,
+                                  0.01,
+                                  26.0,
+                                  0.04,
+                                  2.0,
+                                  0.6,
+                                  -0.2,
+                                  72,
+                                  39,
+                                  24,
+                                  0,
+                                  0,
+                                  1,
+                                  1,
+                                  ivWanted,
+                                  1.0,
+                                  0.9999,
+                                  0,
+                                  1);
   };
   const double price = call(0);
   ASSERT_GT(price, 0.0);
@@ -159,13 +179,32 @@ TEST_F(Exports, IkonenToivanenAmericanPutForEveryMethodId) {
   struct Row {
     double S, reference;
   };
-  const Row rows[] = {{8.0, 2.078372}, {9.0, 1.333640}, {10.0, 0.795983}, {11.0, 0.448277},
-                      {12.0, 0.242813}};
+  const Row rows[] = {
+      {8.0, 2.078372}, {9.0, 1.333640}, {10.0, 0.795983}, {11.0, 0.448277}, {12.0, 0.242813}};
   for (int methodID = 1; methodID <= 15; ++methodID) {
     for (const Row& row : rows) {
-      const double price = GARCH_VanillaPDESolver(row.S, 10.0, 0.25, 0.1, 0.0, 0.25, 0.16, 5.0,
-                                                  0.9, 0.1, 100, 50, 50, 1, 1, 1, methodID, 0,
-                                                  1.0, 0.9999, 0, 0);
+      const double price = GARCH_VanillaPDESolver(row.S,
+                                                  10.0,
+                                                  0.25,
+                                                  0.1,
+                                                  0.0,
+                                                  0.25,
+                                                  0.16,
+                                                  5.0,
+                                                  0.9,
+                                                  0.1,
+                                                  100,
+                                                  50,
+                                                  50,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  methodID,
+                                                  0,
+                                                  1.0,
+                                                  0.9999,
+                                                  0,
+                                                  0);
       EXPECT_NEAR(price, row.reference, 3e-3) << "method " << methodID << ", S " << row.S;
       EXPECT_GE(price, 10.0 - row.S) << "method " << methodID << ", S " << row.S;
     }

@@ -187,9 +187,8 @@ TEST_F(VanillaHestonExport, EveryResultIsInsideTheBoundsOrTheFailureValue) {
                 const double fk = K * std::exp(-r * T);
                 const double lower = std::max(put == 0 ? fs - fk : fk - fs, 0.0);
                 const double upper = put == 0 ? fs : fk;
-                const std::string label = "T " + std::to_string(T) + " v0 " +
-                                          std::to_string(v.v0) + " theta " +
-                                          std::to_string(theta) + " volvol " +
+                const std::string label = "T " + std::to_string(T) + " v0 " + std::to_string(v.v0) +
+                                          " theta " + std::to_string(theta) + " volvol " +
                                           std::to_string(volvol) + " rho " + std::to_string(rho) +
                                           " K " + std::to_string(K) + " put " + std::to_string(put);
                 const bool closedForm = T == 0.0 || (v.v0 == 0.0 && v.vL == 0.0);
@@ -246,12 +245,14 @@ TEST_F(VanillaHestonExport, ZeroAndSmallNegativeMeanReversionArePriced) {
 TEST_F(VanillaHestonExport, ZeroVarianceIsTheDiscountedForwardIntrinsicValue) {
   const Model none{0.0, 0.0, 2.0, 0.5, -0.7};
   EXPECT_NEAR(exportPrice(100.0, 60.0, 1.0, 0.03, 0.01, none, 0),
-              100.0 * std::exp(-0.01) - 60.0 * std::exp(-0.03), 1e-12);
+              100.0 * std::exp(-0.01) - 60.0 * std::exp(-0.03),
+              1e-12);
   EXPECT_EQ(exportPrice(100.0, 100.0, 1.0, 0.03, 0.01, none, 1), 0.0);
   // theta 0 keeps a variance of 0 at 0 whatever vL is.
   const Model stuck{0.0, 0.05, 0.0, 0.5, -0.7};
   EXPECT_NEAR(exportPrice(100.0, 105.0, 1.0, 0.03, 0.01, stuck, 1),
-              105.0 * std::exp(-0.03) - 100.0 * std::exp(-0.01), 1e-12);
+              105.0 * std::exp(-0.03) - 100.0 * std::exp(-0.01),
+              1e-12);
   // At expiry the payoff.
   EXPECT_EQ(exportPrice(100.0, 90.0, 0.0, 0.03, 0.01, kModel, 0), 10.0);
   EXPECT_EQ(exportPrice(100.0, 60.0, 0.0, 0.03, 0.01, kModel, 0), 40.0);

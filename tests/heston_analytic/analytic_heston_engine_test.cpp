@@ -367,19 +367,19 @@ TEST(Integration, AlgorithmDispatch) {
   // A one-point rule gives no price inside the no-arbitrage bounds, so the price is refused; the
   // evaluations are counted before that check.
   EXPECT_THROW(AnalyticHestonEngine::priceFromDiscounts(std::exp(-(c.T * c.r)),
-                                           std::exp(-(c.T * c.d)),
-                                           c.S,
-                                           c.K,
-                                           c.T,
-                                           c.kappa,
-                                           c.theta,
-                                           c.sigma,
-                                           c.v0,
-                                           c.rho,
-                                           call,
-                                           Integration(5, nullptr, rule),
-                                           value,
-                                           &engine),
+                                                        std::exp(-(c.T * c.d)),
+                                                        c.S,
+                                                        c.K,
+                                                        c.T,
+                                                        c.kappa,
+                                                        c.theta,
+                                                        c.sigma,
+                                                        c.v0,
+                                                        c.rho,
+                                                        call,
+                                                        Integration(5, nullptr, rule),
+                                                        value,
+                                                        &engine),
                std::runtime_error);
   EXPECT_EQ(engine.numberOfEvaluations(), 2u);
 }

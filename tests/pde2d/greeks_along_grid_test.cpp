@@ -41,8 +41,8 @@ TEST(GreeksAlongTheGrid, FollowTheGridBuiltForEitherClusterFlag) {
         double cpu = 0.0;
         q->dispatchSolver(res, cpu);
         const auto price = [&](double S) {
-          return engine.price(S, a.K, a.T, a.r, a.d, a.v0, a.vL, a.theta, a.volvol, a.rho,
-                              CallPut == 0 ? 1 : -1);
+          return engine.price(
+              S, a.K, a.T, a.r, a.d, a.v0, a.vL, a.theta, a.volvol, a.rho, CallPut == 0 ? 1 : -1);
         };
         int checked = 0;
         for (std::size_t i = 0; i < res[0].size(); ++i) {
