@@ -713,11 +713,11 @@ int dlevmar_dif(void (*func)(double* p, double* hx, int m, int n, void* adata),
                 int itmax,
                 double* opts,
                 double* info,
-                double* /*work: buffers are internal*/,
+                double* work,
                 double* covar,
                 void* adata) {
-  return levmar_internal::levmarDif(
-      func, p, x, m, n, itmax, opts, info, covar, adata, levmar_internal::defaultLinearSolver());
+  // Without a batch model the Jacobian's points are evaluated one call each.
+  return dlevmar_dif_batch(func, nullptr, p, x, m, n, itmax, opts, info, work, covar, adata);
 }
 
 int dlevmar_bc_dif(void (*func)(double* p, double* hx, int m, int n, void* adata),
@@ -731,23 +731,11 @@ int dlevmar_bc_dif(void (*func)(double* p, double* hx, int m, int n, void* adata
                    int itmax,
                    double* opts,
                    double* info,
-                   double* /*work: buffers are internal*/,
+                   double* work,
                    double* covar,
                    void* adata) {
-  return levmar_internal::levmarBcDif(func,
-                                      p,
-                                      x,
-                                      m,
-                                      n,
-                                      lb,
-                                      ub,
-                                      dscl,
-                                      itmax,
-                                      opts,
-                                      info,
-                                      covar,
-                                      adata,
-                                      levmar_internal::defaultLinearSolver());
+  return dlevmar_bc_dif_batch(
+      func, nullptr, p, x, m, n, lb, ub, dscl, itmax, opts, info, work, covar, adata);
 }
 
 int dlevmar_dif_batch(void (*func)(double* p, double* hx, int m, int n, void* adata),
