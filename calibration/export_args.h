@@ -23,9 +23,13 @@ inline constexpr double kMaxMaturityYears = 100.0;  // T
 inline constexpr double kMaxAbsRate = 0.5;          // interest rate and dividend yield
 inline constexpr double kMaxVariance = 100.0;       // v0, vL, an explicit variance bound
 inline constexpr double kMaxAbsSpeed = 1000.0;      // mean-reversion speed
-inline constexpr double kMaxVolvol = 100.0;         // volatility of variance
-inline constexpr double kMaxVarRange = 10.0;        // coverage factor of the variance range
-inline constexpr double kMaxVolatility = 10.0;      // a market implied volatility
+// The 2-D pricer sizes its variance grid from the law of a variance that reverts towards vL; a
+// negative speed drives the variance away from it without bound (exponentially fast in theta T),
+// the grid cannot hold the law, and the solve diverges. The pricer's exports refuse it.
+inline constexpr double kMinPdeSpeed = 0.0;
+inline constexpr double kMaxVolvol = 100.0;     // volatility of variance
+inline constexpr double kMaxVarRange = 10.0;    // coverage factor of the variance range
+inline constexpr double kMaxVolatility = 10.0;  // a market implied volatility
 // Exercise dates of a Bermudan option: the pricer rounds its time steps to a multiple of their
 // count with at least 5 steps between dates, so that the rounded count stays near kMaxTimeSteps.
 inline constexpr std::int32_t kMaxExerciseDates = kMaxTimeSteps / 5;
@@ -43,6 +47,7 @@ enum class ArgKind {
   kVariance,           // [0, kMaxVariance]
   kSignedVariance,     // [-kMaxVariance, kMaxVariance]: v0 left to a solver that refuses v0 <= 0
   kSpeed,              // [-kMaxAbsSpeed, kMaxAbsSpeed]
+  kPdeSpeed,           // [0, kMaxAbsSpeed]: the 2-D pricer's speed (see kMinPdeSpeed)
   kVolvol,             // [0, kMaxVolvol]
   kCorrelation,        // [-1, 1]
   kMarketVol,          // [0, kMaxVolatility]

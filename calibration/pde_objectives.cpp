@@ -119,7 +119,7 @@ std::string checkObjectiveArgs(const PdeObjectiveArgs& a, int model) {
   std::string bad =
       checkExportArgs({{"v0", bounded ? ArgKind::kSignedVariance : ArgKind::kVariance, a.v0},
                        {"vL", ArgKind::kVariance, a.vL},
-                       {"theta", ArgKind::kSpeed, a.theta},
+                       {"theta", ArgKind::kPdeSpeed, a.theta},
                        {"volvol", ArgKind::kVolvol, a.volvol},
                        {"rho", ArgKind::kCorrelation, a.rho},
                        {"NS", ArgKind::kAssetIntervals, a.NS},

@@ -62,7 +62,11 @@ extern "C" {
      T                      [0, kMaxMaturityYears = 100]
      r, d                   [-kMaxAbsRate, kMaxAbsRate], kMaxAbsRate = 0.5
      v0, vL                 [0, kMaxVariance = 100]
-     theta                  [-kMaxAbsSpeed, kMaxAbsSpeed], kMaxAbsSpeed = 1000
+     theta                  [-kMaxAbsSpeed, kMaxAbsSpeed], kMaxAbsSpeed = 1000; the 2-D pricer's
+                            exports (GARCH_VanillaPDESolver, QelOptionPricer's params[3], the PDE
+                            objectives) [kMinPdeSpeed = 0, kMaxAbsSpeed]: a negative speed
+                            drives the variance away from vL without bound and no variance grid
+                            holds its law
      volvol                 [0, kMaxVolvol = 100]
      rho                    [-1, 1]
      market volatility      [0, kMaxVolatility = 10] (quotes of "OptionsData.txt")
@@ -79,9 +83,10 @@ extern "C" {
    any value. A result that is not a finite number is also returned as the failure value.
    Further limits of single exports:
      QelOptionPricer        rootT in [0, 10] (T = rootT^2 at most 100); params[0] finite, and the
-                            volvol it gives in [0, 100]; params[1..4] as v0, vL, theta, rho
-                            (params[5] is the pricer's to check); *NS at least 1 (above 50000:
-                            the refusal written at the export); *NV as NV; nExercise in
+                            volvol it gives in [0, 100]; params[1..4] as v0, vL, theta (the
+                            2-D pricer's), rho (params[5] is the pricer's to check); *NS at
+                            least 1 (above 50000: the refusal written at the export); *NV as
+                            NV; nExercise in
                             [0, kMaxExerciseDates = 20000], the grid checked with
                             max(NT, 5 nExercise) time steps; null pointers refused. unusedArg,
                             tolExponent, vecA and vecB are not read: any value.
