@@ -2,9 +2,10 @@
 #define SERIVANE_PDE2D_OPERATOR_ASSEMBLY_H_
 
 #include <Eigen/SparseCore>
-#include <Eigen/UmfPackSupport>
 #include <cstdint>
 #include <vector>
+
+#include "pde2d/sparse_lu.h"
 
 namespace serivane {
 
@@ -153,11 +154,10 @@ class SparseEulerStart {
   void step(double tNew);
 
  private:
-  using Matrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
   AdiFrame& f_;
   const double dtE_;
-  Matrix A_;
-  Eigen::UmfPackLU<Matrix> lu_;
+  SparseLu::Matrix A_;
+  SparseLu lu_;
   Eigen::VectorXd b_, x_;
   BoundaryWeights bw_;
 };

@@ -7,7 +7,6 @@
 // Forsyth, "Convergence remedies for non-smooth payoffs in option pricing", J. Comput. Finance 6
 // (2003)).
 #include <Eigen/SparseCore>
-#include <Eigen/UmfPackSupport>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -21,13 +20,14 @@
 #include "pde2d/operator_assembly.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/scheme_weights.h"
+#include "pde2d/sparse_lu.h"
 #include "platform/cpu_clock.h"
 
 namespace serivane {
 
 namespace {
 
-using SparseOperator = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+using SparseOperator = SparseLu::Matrix;
 
 enum class Phase { kQuarter, kHalf, kBdf };
 
@@ -47,8 +47,7 @@ class BdfSolve {
   const bool logAsset_;
   std::vector<Eigen::Triplet<double>> triplets_;
   SparseOperator A_;
-  Eigen::UmfPackLU<SparseOperator> lu_;
-  bool analysed_ = false;
+  SparseLu lu_;
   int opKind_ = -1;
   double opDt_ = 0.0;
   Eigen::VectorXd b_, x_;
@@ -60,25 +59,13 @@ class BdfSolve {
 };
 
 void BdfSolve::useOperator(int opKind, double dt) {
-  if (analysed_ && opKind == opKind_ && dt == opDt_) return;
+  if (opKind == opKind_ && dt == opDt_) return;
   AdiFrame& f = f_;
   triplets_.clear();
   assembleFrameOperator(f, false, dt, opKind, triplets_);
   A_.setFromTriplets(triplets_.begin(), triplets_.end());
   A_.makeCompressed();
-  if (!analysed_) {
-    lu_.analyzePattern(A_);
-    if (lu_.info() != Eigen::Success) {
-      throw std::runtime_error("The sparse LU analysis of the PDE operator failed");
-    }
-    analysed_ = true;
-  }
-  // A singular operator would otherwise give NaN prices without a word (T. A. Davis, "Algorithm
-  // 832: UMFPACK V4.3", ACM TOMS 30 (2004): a positive status is a warning such as singularity).
   lu_.factorize(A_);
-  if (lu_.info() != Eigen::Success) {
-    throw std::runtime_error("The sparse LU factorisation of the PDE operator failed");
-  }
   opKind_ = opKind;
   opDt_ = dt;
 }
@@ -136,7 +123,7 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
     out[N - 1] += dt * g * bw_.farField[j];
   }
 
-  x_ = lu_.solve(b_);
+  lu_.solve(b_, x_);
 
   const double* xp = x_.data();
   for (int j = 0; j < NV; ++j) {
