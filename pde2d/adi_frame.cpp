@@ -207,28 +207,19 @@ void AdiFrame::buildCoefficients() {
 }
 
 OperatorGrid AdiFrame::operatorGrid() const {
-  OperatorGrid g;
-  g.N = N;
-  g.NV = NV;
-  g.S = S.data();
-  g.V = V.data();
-  g.h = h.data();
-  g.k = k.data();
-  g.alphaM = alphaM.data();
-  g.alpha0 = alpha0.data();
-  g.alphaP = alphaP.data();
-  g.betaM = betaM.data();
-  g.beta0 = beta0.data();
-  g.betaP = betaP.data();
-  g.gammaM = gammaM.data();
-  g.gamma0 = gamma0.data();
-  g.gammaP = gammaP.data();
-  g.deltaM = deltaM.data();
-  g.delta0 = delta0.data();
-  g.deltaP = deltaP.data();
-  g.c0 = c0;
-  g.c1 = c1;
-  g.c2 = c2;
+  OperatorGrid g(N,
+                 NV,
+                 S.data(),
+                 V.data(),
+                 h.data(),
+                 k.data(),
+                 {alphaM.data(), alpha0.data(), alphaP.data()},
+                 {betaM.data(), beta0.data(), betaP.data()},
+                 {gammaM.data(), gamma0.data(), gammaP.data()},
+                 {deltaM.data(), delta0.data(), deltaP.data()},
+                 c0,
+                 c1,
+                 c2);
   g.sLast = S[N];
   g.sGhost = sGhost;
   return g;

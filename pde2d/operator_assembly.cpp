@@ -71,29 +71,19 @@ OperatorGrid pricerGrid(const QelHestonVanilla& o,
   for (const auto* v : {&gammaP, &gamma0, &deltaM, &deltaP, &delta0}) {
     checkSizes(o, logS, alphaM, h, *v, k);
   }
-  OperatorGrid g;
-  g.N = o.NS;
-  g.NV = o.NV;
-  g.S = logS ? nullptr : &o.grid[0];
-  g.V = &o.vGrid[0];
-  g.h = h.data();
-  g.k = k.data();
-  g.alphaM = alphaM.data();
-  g.alpha0 = alpha0.data();
-  g.alphaP = alphaP.data();
-  g.betaM = betaM.data();
-  g.beta0 = beta0.data();
-  g.betaP = betaP.data();
-  g.gammaM = gammaM.data();
-  g.gamma0 = gamma0.data();
-  g.gammaP = gammaP.data();
-  g.deltaM = deltaM.data();
-  g.delta0 = delta0.data();
-  g.deltaP = deltaP.data();
-  g.c0 = c0;
-  g.c1 = c1;
-  g.c2 = c2;
-  return g;
+  return OperatorGrid(o.NS,
+                      o.NV,
+                      logS ? nullptr : &o.grid[0],
+                      &o.vGrid[0],
+                      h.data(),
+                      k.data(),
+                      {alphaM.data(), alpha0.data(), alphaP.data()},
+                      {betaM.data(), beta0.data(), betaP.data()},
+                      {gammaM.data(), gamma0.data(), gammaP.data()},
+                      {deltaM.data(), delta0.data(), deltaP.data()},
+                      c0,
+                      c1,
+                      c2);
 }
 
 // The centre weight of L as the whole-operator matrix sums it: term by term, the variance diffusion

@@ -49,7 +49,53 @@ struct OperatorForm {
 // k_0 = k_1. Three-point weights of the second (alpha, gamma) and first (beta, delta) derivatives
 // on the asset axis for i = 1..N and on the variance axis for j = 1..NV - 1; c0, c1, c2 the
 // one-sided drift weights of the v = 0 row.
+// The three weights of one derivative on one axis: towards the lower neighbour, at the node,
+// towards the upper neighbour.
+struct StencilWeights {
+  const double* minus = nullptr;
+  const double* centre = nullptr;
+  const double* plus = nullptr;
+};
+
 struct OperatorGrid {
+  OperatorGrid() = default;
+  // The one place the views are filled: alpha and beta the asset axis's second and first
+  // derivatives, gamma and delta the variance axis's.
+  OperatorGrid(int lastAssetNode,
+               int varianceIntervals,
+               const double* assetValues,
+               const double* varianceNodes,
+               const double* assetSpacings,
+               const double* varianceSpacings,
+               StencilWeights alpha,
+               StencilWeights beta,
+               StencilWeights gamma,
+               StencilWeights delta,
+               double zeroRowC0,
+               double zeroRowC1,
+               double zeroRowC2)
+      : N(lastAssetNode),
+        NV(varianceIntervals),
+        S(assetValues),
+        V(varianceNodes),
+        h(assetSpacings),
+        k(varianceSpacings),
+        alphaM(alpha.minus),
+        alpha0(alpha.centre),
+        alphaP(alpha.plus),
+        betaM(beta.minus),
+        beta0(beta.centre),
+        betaP(beta.plus),
+        gammaM(gamma.minus),
+        gamma0(gamma.centre),
+        gammaP(gamma.plus),
+        deltaM(delta.minus),
+        delta0(delta.centre),
+        deltaP(delta.plus),
+        c0(zeroRowC0),
+        c1(zeroRowC1),
+        c2(zeroRowC2) {}
+
   int N = 0;                  // last asset node
   int NV = 0;                 // variance intervals; rows 0..NV - 1 are solved for
   const double* S = nullptr;  // asset values S_0..S_N (asset axis only)
