@@ -158,52 +158,64 @@ void AdiFrame::buildCoefficients() {
   c2 = -k1 * D0 / (k2 * (k1 + k2));
 
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
-  for (auto* v : {&wW_, &wC_, &wE_, &wS_, &wN_, &wSE_, &wNW_}) v->assign(size, 0.0);
+  fWeights_.reset(size, layout.centralCross);
   gCoef_.assign(NV, 0.0);
-  const bool central = layout.centralCross;
-  if (central) {
-    wSW_.assign(size, 0.0);
-    wNE_.assign(size, 0.0);
-  }
   const SpatialOperator op = spatialOperator();
   for (int j = 0; j < NV; ++j) {
     const OperatorRow row = op.row(j);
     const std::size_t at = static_cast<std::size_t>(j) * stride;
-    const auto store = [&](int i, const NodeWeights& w) {
-      wW_[at + i] = w.west;
-      wC_[at + i] = w.centre;
-      wE_[at + i] = w.east;
-      wS_[at + i] = w.south;
-      wN_[at + i] = w.north;
-      wSE_[at + i] = w.se;
-      wNW_[at + i] = w.nw;
-      if (central) {
-        wSW_[at + i] = w.sw;
-        wNE_[at + i] = w.ne;
-      }
-    };
     // The last node apart: the loop over the others carries no test of its boundary rule.
     const int last = op.grid().N;
-    for (int i = 1; i < last; ++i) store(i, op.weights(row, i));
+    for (int i = 1; i < last; ++i) fWeights_.store(at + i, op.weights(row, i));
     const NodeWeights w = op.weights(row, last);
-    store(last, w);
+    fWeights_.store(at + last, w);
     gCoef_[j] = w.slope;
   }
-  stencil_ = adi_kernels::Stencil();
-  stencil_.w = wW_.data();
-  stencil_.c = wC_.data();
-  stencil_.e = wE_.data();
-  stencil_.s = wS_.data();
-  stencil_.n = wN_.data();
-  stencil_.se = wSE_.data();
-  // The anti-diagonal stencil weighs both corners with -c: F reads the one array for both.
-  stencil_.nw = central ? wNW_.data() : wSE_.data();
-  if (central) {
-    stencil_.sw = wSW_.data();
-    stencil_.ne = wNE_.data();
-  }
+  stencil_ = fWeights_.view();
   stencil_.gCoef = gCoef_.data();
   stencil_.c2 = c2;
+}
+
+void StencilArrays::reset(std::size_t size, bool fourCorners) {
+  fourCorners_ = fourCorners;
+  for (auto* v : {&w_, &c_, &e_, &s_, &n_, &se_}) v->assign(size, 0.0);
+  for (auto* v : {&sw_, &nw_, &ne_}) {
+    if (fourCorners) {
+      v->assign(size, 0.0);
+    } else {
+      v->clear();
+    }
+  }
+}
+
+void StencilArrays::store(std::size_t at, const NodeWeights& w) {
+  w_[at] = w.west;
+  c_[at] = w.centre;
+  e_[at] = w.east;
+  s_[at] = w.south;
+  n_[at] = w.north;
+  se_[at] = w.se;
+  if (fourCorners_) {
+    sw_[at] = w.sw;
+    nw_[at] = w.nw;
+    ne_[at] = w.ne;
+  }
+}
+
+adi_kernels::Stencil StencilArrays::view() const {
+  adi_kernels::Stencil st;
+  st.w = w_.data();
+  st.c = c_.data();
+  st.e = e_.data();
+  st.s = s_.data();
+  st.n = n_.data();
+  st.se = se_.data();
+  st.nw = fourCorners_ ? nw_.data() : se_.data();
+  if (fourCorners_) {
+    st.sw = sw_.data();
+    st.ne = ne_.data();
+  }
+  return st;
 }
 
 OperatorGrid AdiFrame::operatorGrid() const {
@@ -406,80 +418,25 @@ void AdiFrame::buildCrossOperator() {
     mcsDiff_ = DenseMatrix(NV + 1, stride, 0.0);
     mcsWork_ = DenseMatrix(NV + 1, stride, 0.0);
   }
-  const std::size_t size = static_cast<std::size_t>(NV) * stride;
-  for (auto* v : {&xW_, &xC_, &xE_, &xS_, &xN_, &xCorner_}) v->assign(size, 0.0);
-  const bool central = layout.centralCross;
-  if (central) {
-    for (auto* v : {&xSW_, &xSE_, &xNW_, &xNE_}) v->assign(size, 0.0);
-  }
+  crossWeights_.reset(static_cast<std::size_t>(NV) * stride, layout.centralCross);
   // Only the rows and nodes where F keeps the mixed term.
   const SpatialOperator op = spatialOperator();
   for (int j = 1; j < NV - 1; ++j) {
     const OperatorRow row = op.row(j);
     const std::size_t at = static_cast<std::size_t>(j) * stride;
-    for (int i = 1; i < N; ++i) {
-      const NodeWeights x = op.crossWeights(row, i);
-      xW_[at + i] = x.west;
-      xC_[at + i] = x.centre;
-      xE_[at + i] = x.east;
-      xS_[at + i] = x.south;
-      xN_[at + i] = x.north;
-      if (central) {
-        xSW_[at + i] = x.sw;
-        xSE_[at + i] = x.se;
-        xNW_[at + i] = x.nw;
-        xNE_[at + i] = x.ne;
-      } else {
-        xCorner_[at + i] = x.se;
-      }
-    }
+    for (int i = 1; i < N; ++i) crossWeights_.store(at + i, op.crossWeights(row, i));
   }
+  crossStencil_ = crossWeights_.view();
 }
 
 void AdiFrame::applyCrossF0(const DenseMatrix& in,
                             const DenseMatrix& base,
                             double scale,
                             DenseMatrix& out) const {
-  if (xW_.size() != static_cast<std::size_t>(NV) * stride) {
+  if (!crossWeights_.built(static_cast<std::size_t>(NV) * stride)) {
     throw std::logic_error("the cross-term operator is applied before it is built");
   }
-  for (int j = 0; j < NV; ++j) {
-    const double* b = base[j];
-    double* o = out[j];
-    if (j == 0 || j == NV - 1) {
-      if (o != b) std::copy(b + 1, b + N + 1, o + 1);
-      continue;
-    }
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
-    const double* __restrict uc = in[j];
-    const double* __restrict un = in[j + 1];
-    const double* __restrict us = in[j - 1];
-    const double* __restrict ww = &xW_[row];
-    const double* __restrict wc = &xC_[row];
-    const double* __restrict we = &xE_[row];
-    const double* __restrict ws = &xS_[row];
-    const double* __restrict wn = &xN_[row];
-    const double* __restrict wx = &xCorner_[row];
-    if (!xSW_.empty()) {
-      const double* __restrict wsw = &xSW_[row];
-      const double* __restrict wse = &xSE_[row];
-      const double* __restrict wnw = &xNW_[row];
-      const double* __restrict wne = &xNE_[row];
-      for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-                         wn[i] * un[i] + wsw[i] * us[i - 1] + wse[i] * us[i + 1] +
-                         wnw[i] * un[i - 1] + wne[i] * un[i + 1];
-        o[i] = b[i] + scale * f;
-      }
-    } else {
-      for (int i = 1; i < N; ++i) {
-        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
-                         wn[i] * un[i] + wx[i] * (us[i + 1] + un[i - 1]);
-        o[i] = b[i] + scale * f;
-      }
-    }
-    o[N] = b[N];
-  }
+  adi_kernels::applyCross(crossStencil_, N, NV, stride, in.data(), base.data(), scale, out.data());
 }
 
 void AdiFrame::douglasStages(double t, double tNew) {

@@ -75,6 +75,24 @@ struct FrameLayout {
   bool perStrikeMonitor = false;
 };
 
+// The weight arrays of a stencil laid out like a level (rows 0..NV-1), handed to the kernels as
+// views. The anti-diagonal mixed stencil weighs both of its corners alike and keeps one array for
+// them (se); the nine-point one keeps all four corners.
+class StencilArrays {
+ public:
+  // size values per array, all zero.
+  void reset(std::size_t size, bool fourCorners);
+  // The weights of node at (row offset plus i).
+  void store(std::size_t at, const NodeWeights& w);
+  bool built(std::size_t size) const { return c_.size() == size; }
+  // The views; gCoef and c2 are left to the caller.
+  adi_kernels::Stencil view() const;
+
+ private:
+  bool fourCorners_ = false;
+  std::vector<double> w_, c_, e_, s_, n_, se_, sw_, nw_, ne_;
+};
+
 class AdiFrame {
  public:
   explicit AdiFrame(const PDESolveArgs& args);
@@ -230,16 +248,12 @@ class AdiFrame {
   // Work levels of the MCS step: the difference Y2 - U and the corrected explicit level.
   DenseMatrix mcsDiff_, mcsWork_;
 
-  // Stencil of F at node (i, j), row-major with the level's stride; rows 0..NV-1.
-  std::vector<double> wW_, wC_, wE_, wS_, wN_, wSE_, wNW_;
-  std::vector<double> gCoef_;  // per row j: weight of the slope g at i = N
-  // Stencil of the cross-term part F0 (buildCrossOperator), row-major like the stencil of F:
-  // west, centre, east, south, north, and the corners: one weight for both anti-diagonal corners,
-  // or (nine-point form) all four.
-  std::vector<double> xW_, xC_, xE_, xS_, xN_, xCorner_;
-  std::vector<double> xSW_, xSE_, xNW_, xNE_;
-  // Corner weights of F that only the nine-point mixed stencil has.
-  std::vector<double> wSW_, wNE_;
+  // Stencil of F, and the weight of the slope g at i = N per row j.
+  StencilArrays fWeights_;
+  std::vector<double> gCoef_;
+  // Stencil of the cross-term part F0 (buildCrossOperator).
+  StencilArrays crossWeights_;
+  adi_kernels::Stencil crossStencil_;
 
   // A1: per row j, the matrix (lower, diag - 1, upper) for the right-hand sides, and the factors
   // (l, u/d, 1/d) for the solves, interleaved by groups of rows (adi_kernels::SDirection).

@@ -1,5 +1,6 @@
 #include "pde2d/adi_kernels.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace serivane {
@@ -422,6 +423,53 @@ void applyStencilAveraged(const Stencil& st,
                           double scale,
                           double* out) {
   stencilLevel<kAverage>(st, N, NV, stride, in, g, avg, scale, out);
+}
+
+SERIVANE_KERNEL_DISPATCH
+void applyCross(const Stencil& st,
+                int N,
+                int NV,
+                std::size_t stride,
+                const double* in,
+                const double* base,
+                double scale,
+                double* out) {
+  for (int j = 0; j < NV; ++j) {
+    const std::size_t row = static_cast<std::size_t>(j) * stride;
+    const double* b = base + row;
+    double* o = out + row;
+    if (j == 0 || j == NV - 1) {
+      if (o != b) std::copy(b + 1, b + N + 1, o + 1);
+      continue;
+    }
+    const double* __restrict uc = in + row;
+    const double* __restrict un = uc + stride;
+    const double* __restrict us = uc - stride;
+    const double* __restrict ww = st.w + row;
+    const double* __restrict wc = st.c + row;
+    const double* __restrict we = st.e + row;
+    const double* __restrict ws = st.s + row;
+    const double* __restrict wn = st.n + row;
+    const double* __restrict wse = st.se + row;
+    if (st.sw != nullptr) {
+      const double* __restrict wsw = st.sw + row;
+      const double* __restrict wnw = st.nw + row;
+      const double* __restrict wne = st.ne + row;
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wsw[i] * us[i - 1] + wse[i] * us[i + 1] +
+                         wnw[i] * un[i - 1] + wne[i] * un[i + 1];
+        o[i] = b[i] + scale * f;
+      }
+    } else {
+      for (int i = 1; i < N; ++i) {
+        const double f = ww[i] * uc[i - 1] + wc[i] * uc[i] + we[i] * uc[i + 1] + ws[i] * us[i] +
+                         wn[i] * un[i] + wse[i] * (us[i + 1] + un[i - 1]);
+        o[i] = b[i] + scale * f;
+      }
+    }
+    o[N] = b[N];
+  }
 }
 
 SERIVANE_KERNEL_DISPATCH

@@ -54,6 +54,19 @@ void applyStencilAveraged(const Stencil& st,
                           double scale,
                           double* out);
 
+// out = base + scale * F0(in), F0 the cross-term part of F with the stencil st (gCoef and c2 not
+// read; with sw null, se weighs both anti-diagonal corners and nw, ne are not read either), on
+// i = 1..N-1 of rows 1..NV-2; at i = N and on rows 0 and NV-1, where F drops the mixed term, out
+// gets base. out may be base; in must not overlap out.
+void applyCross(const Stencil& st,
+                int N,
+                int NV,
+                std::size_t stride,
+                const double* in,
+                const double* base,
+                double scale,
+                double* out);
+
 // Rows side by side in the S-direction solves: the recurrences of one row are latency bound, so
 // kA1Lanes rows run in the lanes of vector registers.
 constexpr int kA1Lanes = 8;

@@ -9,8 +9,8 @@ namespace serivane {
 
 // The sparse LU of an implicit operator w I - dt L by UMFPACK (T. A. Davis, "Algorithm 832:
 // UMFPACK V4.3, an unsymmetric-pattern multifrontal method", ACM TOMS 30 (2004)), with UMFPACK's
-// default controls. The symbolic analysis is made once, at the first factorisation, and serves every
-// later operator of the same sparsity pattern (the operators of one grid share it); each
+// default controls. The symbolic analysis is made once, at the first factorisation, and serves
+// every later operator of the same sparsity pattern (the operators of one grid share it); each
 // factorisation replaces the numeric factors; each solve is one forward and back substitution
 // (with UMFPACK's iterative refinement) into the caller's vector, with its workspace held here, so
 // that a time step allocates nothing. A failed or singular analysis, factorisation or solve raises
