@@ -178,14 +178,8 @@ void AdiFrame::buildCoefficients() {
 
 void StencilArrays::reset(std::size_t size, bool fourCorners) {
   fourCorners_ = fourCorners;
-  for (auto* v : {&w_, &c_, &e_, &s_, &n_, &se_}) v->assign(size, 0.0);
-  for (auto* v : {&sw_, &nw_, &ne_}) {
-    if (fourCorners) {
-      v->assign(size, 0.0);
-    } else {
-      v->clear();
-    }
-  }
+  for (auto* v : {&w_, &c_, &e_, &s_, &n_, &se_}) v->resize(size);
+  for (auto* v : {&sw_, &nw_, &ne_}) v->resize(fourCorners ? size : 0);
 }
 
 void StencilArrays::store(std::size_t at, const NodeWeights& w) {

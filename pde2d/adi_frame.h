@@ -75,12 +75,34 @@ struct FrameLayout {
   bool perStrikeMonitor = false;
 };
 
+// An allocator whose resize leaves new doubles unwritten: for arrays that are written in full
+// before they are read, so that no pass of zeros precedes the pass that fills them.
+template <class T>
+struct UnfilledAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnfilledAllocator<U>;
+  };
+  UnfilledAllocator() = default;
+  template <class U>
+  UnfilledAllocator(const UnfilledAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 // The weight arrays of a stencil laid out like a level (rows 0..NV-1), handed to the kernels as
 // views. The anti-diagonal mixed stencil weighs both of its corners alike and keeps one array for
-// them (se); the nine-point one keeps all four corners.
+// them (se); the nine-point one keeps all four corners. The arrays are not cleared: the kernels
+// read only the nodes that the builder stores.
 class StencilArrays {
  public:
-  // size values per array, all zero.
+  // size values per array, not yet written.
   void reset(std::size_t size, bool fourCorners);
   // The weights of node at (row offset plus i).
   void store(std::size_t at, const NodeWeights& w);
@@ -89,8 +111,9 @@ class StencilArrays {
   adi_kernels::Stencil view() const;
 
  private:
+  using Array = std::vector<double, UnfilledAllocator<double>>;
   bool fourCorners_ = false;
-  std::vector<double> w_, c_, e_, s_, n_, se_, sw_, nw_, ne_;
+  Array w_, c_, e_, s_, n_, se_, sw_, nw_, ne_;
 };
 
 class AdiFrame {
