@@ -154,6 +154,12 @@ class LevenbergMarquardt {
   enum class SearchResult { kMoved, kFailed, kInvalid };
   SearchResult projectedGradientSearch();
   void fillCovariance(double* covar);
+  enum class Check { kGoOn, kRecheck, kStop };
+  Check checkStop(int iterations, int itmax, int& reason);
+  bool solveDampedSystem();
+  double predictedReduction(const std::vector<double>& step) const;
+  bool afterRejectedStep(double costTrial, int& reason);
+  void writeInfo(double* info, double initialCost, int iterations, int reason);
 
   ModelFunction func_;
   BatchModelFunction batch_;  // null: the Jacobian's points go to func_ one by one
@@ -183,6 +189,9 @@ class LevenbergMarquardt {
   double nu_ = 2.0;
   double lastStep_ = 0.0;      // ||dp||_2 of the last step tried, unscaled
   std::vector<double> point_;  // the unscaled copy of a point handed to func
+  // Work of one iteration: the trial point, its step (scaled and not), its model values and
+  // errors, and the damped normal equations with their solution.
+  std::vector<double> trial_, step_, unscaled_, hxTrial_, eTrial_, damped_, solution_;
 
   long evaluations_ = 0;
   long jacobians_ = 0;
@@ -456,6 +465,89 @@ void LevenbergMarquardt::fillCovariance(double* covar) {
       covar[j * m_ + k] = variance * inverse[j * m_ + k] * scale_[j] * scale_[k];
 }
 
+// The stopping tests at the top of an iteration. A test that a Broyden estimate passes is
+// checked again on a full Jacobian first (kRecheck); kStop sets reason, or leaves it at
+// LM_STOP_INVALID_FUNC when that Jacobian met a NaN or Inf.
+LevenbergMarquardt::Check LevenbergMarquardt::checkStop(int iterations, int itmax, int& reason) {
+  markActiveBounds();
+  if (gradientNorm() <= options_.eps1) {
+    if (!fresh_) return refreshJacobian() ? Check::kRecheck : Check::kStop;
+    reason = LM_STOP_SMALL_GRADIENT;
+    return Check::kStop;
+  }
+  if (cost_ <= options_.eps3) {
+    reason = LM_STOP_SMALL_ERROR;
+    return Check::kStop;
+  }
+  if (iterations >= itmax) {
+    reason = LM_STOP_ITMAX;
+    return Check::kStop;
+  }
+  return Check::kGoOn;
+}
+
+// (J^T J + mu I) dp = J^T e over the free components into solution_; fixed ones get dp_j = 0.
+bool LevenbergMarquardt::solveDampedSystem() {
+  damped_ = normal_;
+  for (std::size_t j = 0; j < m_; ++j) {
+    damped_[j * m_ + j] += mu_;
+    solution_[j] = gradient_[j];
+    if (fixed_[j]) {
+      for (std::size_t k = 0; k < m_; ++k) damped_[j * m_ + k] = damped_[k * m_ + j] = 0.0;
+      damped_[j * m_ + j] = 1.0;
+      solution_[j] = 0.0;
+    }
+  }
+  ++solves_;
+  return solveSymmetric(solver_, static_cast<int>(m_), damped_, solution_);
+}
+
+// Predicted reduction of the linear model, ||e||^2 - ||e - J s||^2 = 2 s^T g - s^T J^T J s,
+// which is s^T (mu s + J^T e) for the unprojected step.
+double LevenbergMarquardt::predictedReduction(const std::vector<double>& step) const {
+  double predicted = 0.0;
+  for (std::size_t j = 0; j < m_; ++j) {
+    double as = 0.0;
+    for (std::size_t k = 0; k < m_; ++k) as += normal_[j * m_ + k] * step[k];
+    predicted += step[j] * (2.0 * gradient_[j] - as);
+  }
+  return predicted;
+}
+
+// After a step that did not reduce the error enough: more damping, and in the box a projected
+// gradient search from the current point (its failure may still take the trial point when it
+// lowered the error); then a full Jacobian. False ends the run (reason set where it is not a NaN
+// or Inf).
+bool LevenbergMarquardt::afterRejectedStep(double costTrial, int& reason) {
+  if (!growDamping()) {
+    reason = LM_STOP_NO_REDUCTION;
+    return false;
+  }
+  if (boxed_) {
+    const SearchResult searched = projectedGradientSearch();
+    if (searched == SearchResult::kInvalid) return false;
+    if (searched == SearchResult::kFailed && costTrial < cost_)
+      accept(trial_, hxTrial_, eTrial_, costTrial);
+  }
+  // After a step that did not reduce the error the Jacobian is recomputed in full.
+  return fresh_ || refreshJacobian();
+}
+
+void LevenbergMarquardt::writeInfo(double* info, double initialCost, int iterations, int reason) {
+  markActiveBounds();
+  const double diagonal = maxDiagonal();
+  info[0] = initialCost;
+  info[1] = cost_;
+  info[2] = gradientNorm();
+  info[3] = lastStep_;
+  info[4] = diagonal > 0.0 ? mu_ / diagonal : 0.0;
+  info[5] = iterations;
+  info[6] = reason;
+  info[7] = static_cast<double>(evaluations_);
+  info[8] = static_cast<double>(jacobians_);
+  info[9] = static_cast<double>(solves_);
+}
+
 int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
   const bool broyden = !boxed_;
   project(q_);
@@ -474,51 +566,24 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
     nu_ = 2.0;
   }
 
-  std::vector<double> trial(m_);
-  std::vector<double> step(m_);
-  std::vector<double> unscaled(m_);
-  std::vector<double> hxTrial(n_);
-  std::vector<double> eTrial(n_);
-  std::vector<double> damped(m_ * m_);
-  std::vector<double> solution(m_);
+  trial_.assign(m_, 0.0);
+  step_.assign(m_, 0.0);
+  unscaled_.assign(m_, 0.0);
+  hxTrial_.assign(n_, 0.0);
+  eTrial_.assign(n_, 0.0);
+  damped_.assign(m_ * m_, 0.0);
+  solution_.assign(m_, 0.0);
   while (finite) {
-    markActiveBounds();
-    if (gradientNorm() <= options_.eps1) {
-      // A Broyden estimate is not trusted for stopping: check with a full Jacobian first.
-      if (!fresh_) {
-        if (!refreshJacobian()) break;
-        continue;
-      }
-      reason = LM_STOP_SMALL_GRADIENT;
-      break;
-    }
-    if (cost_ <= options_.eps3) {
-      reason = LM_STOP_SMALL_ERROR;
-      break;
-    }
-    if (iterations >= itmax) {
-      reason = LM_STOP_ITMAX;
-      break;
-    }
+    const Check check = checkStop(iterations, itmax, reason);
+    if (check == Check::kRecheck) continue;
+    if (check == Check::kStop) break;
     ++iterations;
     if (!allFinite(normal_) || !allFinite(gradient_)) {
       reason = LM_STOP_SINGULAR;
       break;
     }
 
-    // (J^T J + mu I) dp = J^T e over the free components; fixed ones get dp_j = 0.
-    damped = normal_;
-    for (std::size_t j = 0; j < m_; ++j) {
-      damped[j * m_ + j] += mu_;
-      solution[j] = gradient_[j];
-      if (fixed_[j]) {
-        for (std::size_t k = 0; k < m_; ++k) damped[j * m_ + k] = damped[k * m_ + j] = 0.0;
-        damped[j * m_ + j] = 1.0;
-        solution[j] = 0.0;
-      }
-    }
-    ++solves_;
-    if (!solveSymmetric(solver_, static_cast<int>(m_), damped, solution)) {
+    if (!solveDampedSystem()) {
       if (!growDamping()) {
         reason = LM_STOP_SINGULAR;
         break;
@@ -529,15 +594,15 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
       continue;
     }
 
-    for (std::size_t j = 0; j < m_; ++j) trial[j] = q_[j] + solution[j];
-    project(trial);
+    for (std::size_t j = 0; j < m_; ++j) trial_[j] = q_[j] + solution_[j];
+    project(trial_);
     for (std::size_t j = 0; j < m_; ++j) {
-      step[j] = trial[j] - q_[j];
-      unscaled[j] = step[j] * scale_[j];
+      step_[j] = trial_[j] - q_[j];
+      unscaled_[j] = step_[j] * scale_[j];
     }
-    lastStep_ = euclideanNorm(unscaled);
+    lastStep_ = euclideanNorm(unscaled_);
     // Also ends a step that vanished in rounding (trial == q), whatever eps2 is.
-    if (euclideanNorm(step) <= options_.eps2 * euclideanNorm(q_)) {
+    if (euclideanNorm(step_) <= options_.eps2 * euclideanNorm(q_)) {
       if (!fresh_) {
         if (!refreshJacobian()) break;
         continue;
@@ -546,70 +611,34 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
       break;
     }
 
-    if (!evaluate(trial, hxTrial)) break;
-    for (std::size_t i = 0; i < n_; ++i) eTrial[i] = x_[i] - hxTrial[i];
-    const double costTrial = squaredNorm(eTrial);
+    if (!evaluate(trial_, hxTrial_)) break;
+    for (std::size_t i = 0; i < n_; ++i) eTrial_[i] = x_[i] - hxTrial_[i];
+    const double costTrial = squaredNorm(eTrial_);
     if (!std::isfinite(costTrial)) break;
 
-    // Predicted reduction of the linear model, ||e||^2 - ||e - J s||^2 = 2 s^T g - s^T J^T J s,
-    // which is s^T (mu s + J^T e) for the unprojected step.
-    double predicted = 0.0;
-    for (std::size_t j = 0; j < m_; ++j) {
-      double as = 0.0;
-      for (std::size_t k = 0; k < m_; ++k) as += normal_[j * m_ + k] * step[k];
-      predicted += step[j] * (2.0 * gradient_[j] - as);
-    }
+    const double predicted = predictedReduction(step_);
     const double rho = predicted > 0.0 ? (cost_ - costTrial) / predicted : -1.0;
     const bool good = boxed_ ? rho >= kSufficientGain : rho > 0.0;
-    if (good) {
-      const bool update = broyden && broydenSteps_ + 1 < static_cast<int>(m_);
-      if (update) broydenUpdate(step, hxTrial);
-      accept(trial, hxTrial, eTrial, costTrial);
-      if (update) {
-        formNormalEquations();
-      } else if (!refreshJacobian()) {
-        break;
-      }
-      const double r = 2.0 * rho - 1.0;
-      mu_ *= std::max(1.0 / 3.0, 1.0 - r * r * r);
-      nu_ = 2.0;
+    if (!good) {
+      if (!afterRejectedStep(costTrial, reason)) break;
       continue;
     }
-
-    if (!growDamping()) {
-      reason = LM_STOP_NO_REDUCTION;
+    const bool update = broyden && broydenSteps_ + 1 < static_cast<int>(m_);
+    if (update) broydenUpdate(step_, hxTrial_);
+    accept(trial_, hxTrial_, eTrial_, costTrial);
+    if (update) {
+      formNormalEquations();
+    } else if (!refreshJacobian()) {
       break;
     }
-    if (boxed_) {
-      const SearchResult searched = projectedGradientSearch();
-      if (searched == SearchResult::kInvalid) break;
-      if (searched == SearchResult::kFailed && costTrial < cost_)
-        accept(trial, hxTrial, eTrial, costTrial);
-      if (!fresh_) {
-        if (!refreshJacobian()) break;
-      }
-    } else if (!fresh_) {
-      // After a step that did not reduce the error the Jacobian is recomputed in full.
-      if (!refreshJacobian()) break;
-    }
+    const double r = 2.0 * rho - 1.0;
+    mu_ *= std::max(1.0 / 3.0, 1.0 - r * r * r);
+    nu_ = 2.0;
   }
 
   // The covariance may need a full Jacobian at the final point: before info, which counts it.
   if (covar) fillCovariance(covar);
-  if (info) {
-    markActiveBounds();
-    const double diagonal = maxDiagonal();
-    info[0] = initialCost;
-    info[1] = cost_;
-    info[2] = gradientNorm();
-    info[3] = lastStep_;
-    info[4] = diagonal > 0.0 ? mu_ / diagonal : 0.0;
-    info[5] = iterations;
-    info[6] = reason;
-    info[7] = static_cast<double>(evaluations_);
-    info[8] = static_cast<double>(jacobians_);
-    info[9] = static_cast<double>(solves_);
-  }
+  if (info) writeInfo(info, initialCost, iterations, reason);
   return iterations;
 }
 
