@@ -532,20 +532,14 @@ void AdiFrame::applyEarlyExercise(DenseMatrix& level) const {
   }
 }
 
-void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
-  // Row NV is not solved for: it takes row NV - 1 of the final level (dU/dv = 0 at Vmax).
-  std::copy(level[NV - 1], level[NV - 1] + stride, level[NV]);
-
+void AdiFrame::monitorLevel(const DenseMatrix& level, DenseMatrix& R, NegativeMonitor& mon) const {
   const double v0 = obj.v0, S0 = obj.S0;
-  DenseMatrix R(nS, NV + 1, 0.0);
   const bool multi = obj.multiStrike && !layout.singleStrike;
   const bool perStrike = multi && layout.perStrikeMonitor;
-  double maxNearbyNegVal = 0.0, Sneg = 0.0, vneg = 0.0;
   // Per-strike minima m_k around the scaled spots E_k = K S0 / K_k (perStrikeMonitor).
-  std::vector<double> scaledSpot, strikeMin;
   if (perStrike) {
-    for (double Kk : obj.strikes) scaledSpot.push_back(obj.K * S0 / Kk);
-    strikeMin.assign(scaledSpot.size(), 0.0);
+    for (double Kk : obj.strikes) mon.scaledSpot.push_back(obj.K * S0 / Kk);
+    mon.strikeMin.assign(mon.scaledSpot.size(), 0.0);
   }
   for (int i = 0; i <= N; ++i) {
     const bool nearS = std::fabs(S0 - S[i]) / S0 < kMonitorSWidth;
@@ -553,27 +547,29 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
       const double u = level[j][i];
       R[i][j] = u;
       const bool nearV = V[j] > 0.5 * v0 && V[j] < 1.5 * v0;
-      if (!multi && nearS && nearV && u < maxNearbyNegVal) {
-        maxNearbyNegVal = u;
-        Sneg = layout.logNodeInMonitor ? X[i] : S[i];
-        vneg = V[j];
+      if (!multi && nearS && nearV && u < mon.minValue) {
+        mon.minValue = u;
+        mon.S = layout.logNodeInMonitor ? X[i] : S[i];
+        mon.v = V[j];
       }
       if (perStrike && nearV) {
-        for (std::size_t m = 0; m < scaledSpot.size(); ++m) {
-          const double E = scaledSpot[m];
-          if (std::fabs(E - S[i]) / E < kMonitorSWidth && u < strikeMin[m]) strikeMin[m] = u;
+        for (std::size_t m = 0; m < mon.scaledSpot.size(); ++m) {
+          const double E = mon.scaledSpot[m];
+          if (std::fabs(E - S[i]) / E < kMonitorSWidth && u < mon.strikeMin[m]) {
+            mon.strikeMin[m] = u;
+          }
         }
       }
     }
   }
-  const double cpuTime = threadCpuSeconds() - cpuStart;
-  *args.cpuTime = cpuTime;
+}
 
-  const std::vector<double> sCopy(X), vCopy(V);
-  Grid2D_interp interp(sCopy, vCopy, R, kInterpOrder, kInterpOrder);
-  // The value at asset price s and variance v0, interpolated along the grid's own axis.
-  const bool lg = layout.logAsset;
-  const auto at = [&interp, lg, v0](double s) { return interp.interp(lg ? std::log(s) : s, v0); };
+double AdiFrame::valueAtV0(Grid2D_interp& interp, double s) const {
+  return interp.interp(layout.logAsset ? std::log(s) : s, obj.v0);
+}
+
+void AdiFrame::fillResultVectors(Grid2D_interp& interp) {
+  const double v0 = obj.v0;
   PDESolveResults& res = *args.results;
   obj.values.resize(nS);
   // Every result vector is replaced by nS zeros, also when only vector 0 is filled: nothing of
@@ -592,75 +588,104 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
       res[1][i] = obj.values[i];
     }
   }
+}
+
+double AdiFrame::priceStrikesPerStrikeMonitor(Grid2D_interp& interp, const NegativeMonitor& mon) {
+  // One put solve at the smallest strike K: the reported value comes from the unscaled values
+  // at the scaled spots and their monitors, then homogeneity and put-call parity give every
+  // strike's price, and a price that is not positive asks for a retry.
+  const double K = obj.K, r = obj.r, d = obj.d, S0 = obj.S0;
+  const std::size_t nK = obj.strikes.size();
+  double reported = 0.0;
+  obj.strikePrices = std::valarray<double>(0.0, nK);
+  for (std::size_t m = 0; m < nK; ++m) {
+    const double P = valueAtV0(interp, mon.scaledSpot[m]);
+    const double mk = mon.strikeMin[m];
+    if (mk < kNegativeNoiseFloor && mk / P < negValueRatioLimit && mk < reported) reported = mk;
+    obj.strikePrices[m] = P;
+  }
+  if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
+  const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
+  for (std::size_t m = 0; m < nK; ++m) {
+    const double Kk = obj.strikes[m];
+    double P = (Kk / K) * obj.strikePrices[m];
+    if (Kk > S0) P += disc * (growth * S0 - Kk);
+    if (P <= 0.0) reported = -1.0;
+    obj.strikePrices[m] = P;
+  }
+  obj.strikeIVs = obj.strikePrices;
+  return reported;
+}
+
+double AdiFrame::priceStrikesByHomogeneity(Grid2D_interp& interp, double& runningMin) {
+  // One put solve at the smallest strike K prices every strike by homogeneity, the calls by
+  // put-call parity.
+  const double K = obj.K, r = obj.r, d = obj.d, S0 = obj.S0;
+  const std::size_t nK = obj.strikes.size();
+  double reported = 0.0;
+  obj.strikePrices = std::valarray<double>(0.0, nK);
+  const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
+  runningMin = 0.0;
+  for (std::size_t m = 0; m < nK; ++m) {
+    const double Ki = obj.strikes[m];
+    const double x = K * S0 / Ki;
+    double P = (Ki / K) * valueAtV0(interp, x);
+    if (Ki > S0) P += disc * (growth * S0 - Ki);
+    if (obj.stripFlag) {
+      if (P <= 0.0) reported = P;
+      for (int b = 0; b <= N; ++b) {
+        const double xb = S[b] * K / Ki;
+        if (std::fabs(x - xb) / x < kMonitorSWidth) {
+          double vb = (Ki / K) * valueAtV0(interp, xb);
+          if (Ki > S0) vb += disc * (growth * S[b] - Ki);
+          if (vb < runningMin) runningMin = vb;
+        }
+      }
+      if (runningMin < kNegativeNoiseFloor && runningMin / P < negValueRatioLimit &&
+          runningMin < reported) {
+        reported = runningMin;
+      }
+    }
+    obj.strikePrices[m] = P;
+  }
+  if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
+  obj.strikeIVs = obj.strikePrices;
+  return reported;
+}
+
+void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
+  // Row NV is not solved for: it takes row NV - 1 of the final level (dU/dv = 0 at Vmax).
+  std::copy(level[NV - 1], level[NV - 1] + stride, level[NV]);
+
+  DenseMatrix R(nS, NV + 1, 0.0);
+  const bool multi = obj.multiStrike && !layout.singleStrike;
+  NegativeMonitor mon;
+  monitorLevel(level, R, mon);
+  const double cpuTime = threadCpuSeconds() - cpuStart;
+  *args.cpuTime = cpuTime;
+
+  const std::vector<double> sCopy(X), vCopy(V);
+  Grid2D_interp interp(sCopy, vCopy, R, kInterpOrder, kInterpOrder);
+  fillResultVectors(interp);
 
   double price = 0.0, reported = 0.0;
+  double maxNearbyNegVal = mon.minValue;
   if (!multi) {
-    price = at(S0);
+    price = valueAtV0(interp, obj.S0);
     obj.floorAtExercise(price);
     reported = price;
     if (maxNearbyNegVal < kNegativeNoiseFloor && maxNearbyNegVal / price < negValueRatioLimit) {
       reported = maxNearbyNegVal;
     }
-  } else if (perStrike) {
-    // One put solve at the smallest strike K: the reported value comes from the unscaled values
-    // at the scaled spots and their monitors, then homogeneity and put-call parity give every
-    // strike's price, and a price that is not positive asks for a retry.
-    const double K = obj.K, r = obj.r, d = obj.d;
-    const std::size_t nK = obj.strikes.size();
-    obj.strikePrices = std::valarray<double>(0.0, nK);
-    for (std::size_t m = 0; m < nK; ++m) {
-      const double P = at(scaledSpot[m]);
-      const double mk = strikeMin[m];
-      if (mk < kNegativeNoiseFloor && mk / P < negValueRatioLimit && mk < reported) reported = mk;
-      obj.strikePrices[m] = P;
-    }
-    if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
-    const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
-    for (std::size_t m = 0; m < nK; ++m) {
-      const double Kk = obj.strikes[m];
-      double P = (Kk / K) * obj.strikePrices[m];
-      if (Kk > S0) P += disc * (growth * S0 - Kk);
-      if (P <= 0.0) reported = -1.0;
-      obj.strikePrices[m] = P;
-    }
-    obj.strikeIVs = obj.strikePrices;
+  } else if (layout.perStrikeMonitor) {
+    reported = priceStrikesPerStrikeMonitor(interp, mon);
   } else {
-    // One put solve at the smallest strike K prices every strike by homogeneity, the calls by
-    // put-call parity.
-    const double K = obj.K, r = obj.r, d = obj.d;
-    const std::size_t nK = obj.strikes.size();
-    obj.strikePrices = std::valarray<double>(0.0, nK);
-    const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
-    double runningMin = 0.0;
-    for (std::size_t m = 0; m < nK; ++m) {
-      const double Ki = obj.strikes[m];
-      const double x = K * S0 / Ki;
-      double P = (Ki / K) * at(x);
-      if (Ki > S0) P += disc * (growth * S0 - Ki);
-      if (obj.stripFlag) {
-        if (P <= 0.0) reported = P;
-        for (int b = 0; b <= N; ++b) {
-          const double xb = S[b] * K / Ki;
-          if (std::fabs(x - xb) / x < kMonitorSWidth) {
-            double vb = (Ki / K) * at(xb);
-            if (Ki > S0) vb += disc * (growth * S[b] - Ki);
-            if (vb < runningMin) runningMin = vb;
-          }
-        }
-        if (runningMin < kNegativeNoiseFloor && runningMin / P < negValueRatioLimit &&
-            runningMin < reported) {
-          reported = runningMin;
-        }
-      }
-      obj.strikePrices[m] = P;
-    }
-    if (reported == 0.0 && nK > 0) reported = obj.strikePrices[0];
-    obj.strikeIVs = obj.strikePrices;
-    maxNearbyNegVal = runningMin;
+    reported = priceStrikesByHomogeneity(interp, maxNearbyNegVal);
   }
 
   if (args.fullResults) {
-    if (lg && !layout.logNodesInResults) {
+    PDESolveResults& res = *args.results;
+    if (layout.logAsset && !layout.logNodesInResults) {
       obj.calcGreeksLogS(res[2], res[3]);
     } else {
       obj.calcGreeksS(res[2], res[3]);
@@ -674,7 +699,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
   obj.summary[4] = multi ? 0.0 : price;
 
   if (convFileFlag) {
-    writeConvRecord(multi ? 0.0 : price, maxNearbyNegVal, Sneg, vneg, cpuTime);
+    writeConvRecord(multi ? 0.0 : price, maxNearbyNegVal, mon.S, mon.v, cpuTime);
   }
 }
 

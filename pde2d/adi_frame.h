@@ -16,6 +16,8 @@
 
 namespace serivane {
 
+class Grid2D_interp;
+
 // The frame that the ADI solver variants share for the backward pricing equation
 //
 //   U_t = 1/2 v S^2 U_SS + rho xi w(v) S U_Sv + 1/2 xi^2 q(v) U_vv + (r - d) S U_S
@@ -262,6 +264,20 @@ class AdiFrame {
 
  private:
   void buildCoefficients();
+  // The parts of extractResults: the copy of the final level with its monitor of negative values
+  // (the most negative value near the spot at variances around v0 for one option, or the one near
+  // each strike's scaled spot with perStrikeMonitor), the value at v0 interpolated along the
+  // grid's own axis, the result vectors, and the strike list's prices (returning the reported
+  // value) with the per-strike monitors or by homogeneity with the strip monitor.
+  struct NegativeMonitor {
+    double minValue = 0.0, S = 0.0, v = 0.0;
+    std::vector<double> scaledSpot, strikeMin;
+  };
+  void monitorLevel(const DenseMatrix& level, DenseMatrix& R, NegativeMonitor& mon) const;
+  double valueAtV0(Grid2D_interp& interp, double s) const;
+  void fillResultVectors(Grid2D_interp& interp);
+  double priceStrikesPerStrikeMonitor(Grid2D_interp& interp, const NegativeMonitor& mon);
+  double priceStrikesByHomogeneity(Grid2D_interp& interp, double& runningMin);
   void writeConvRecord(
       double price, double maxNearbyNegVal, double Sneg, double vneg, double cpuTime);
 
