@@ -243,13 +243,17 @@ SpatialOperator AdiFrame::spatialOperator() const {
 
 void AdiFrame::setUpImplicitSystems(double schemeTheta, double dtSub) {
   const SpatialOperator op = spatialOperator();
-  const double r = op.r();
   const double td = schemeTheta * dtSub;
   a1ThetaDt_ = td;
   dtSub_ = dtSub;
   schemeTheta_ = schemeTheta;
+  setUpAssetSystems(op, td);
+  setUpVarianceSystem(op, td);
+}
 
-  // A1: the S direction, one system per variance row, nodes i = 1..N.
+// A1: the S direction, one system per variance row, nodes i = 1..N.
+void AdiFrame::setUpAssetSystems(const SpatialOperator& op, double td) {
+  const double r = op.r();
   // Buffers keep their size from one call to the next (no allocation when the time loop sets up
   // the full scheme after the damped start).
   const std::size_t size = static_cast<std::size_t>(NV) * stride;
@@ -307,9 +311,14 @@ void AdiFrame::setUpImplicitSystems(double schemeTheta, double dtSub) {
   sDir_.l = a1L_.data();
   sDir_.ud = a1UD_.data();
   sDir_.invD = a1InvD_.data();
+}
 
-  // A2: the variance direction, nodes j = 0..NV-1, one system for every asset node. Stored
-  // 1-based for the tridiagonal routines: entry j + 1 is variance node j.
+// A2: the variance direction, nodes j = 0..NV-1, one system for every asset node. Stored 1-based
+// for the tridiagonal routines: entry j + 1 is variance node j.
+void AdiFrame::setUpVarianceSystem(const SpatialOperator& op, double td) {
+  const double r = op.r();
+  const int M = NV;
+  const std::size_t sysSize = static_cast<std::size_t>(std::max(stride, M + 1));
   for (auto* v : {&sysLo_, &sysDi_, &sysUp_, &sysL_, &sysU_, &sysD_}) v->assign(sysSize, 0.0);
   double *vlo = sysLo_.data(), *vdi = sysDi_.data(), *vup = sysUp_.data();
   double *vl = sysL_.data(), *vu = sysU_.data(), *vd = sysD_.data();

@@ -264,6 +264,9 @@ class AdiFrame {
 
  private:
   void buildCoefficients();
+  // The two halves of setUpImplicitSystems, with td = theta dt'.
+  void setUpAssetSystems(const SpatialOperator& op, double td);
+  void setUpVarianceSystem(const SpatialOperator& op, double td);
   // The parts of extractResults: the copy of the final level with its monitor of negative values
   // (the most negative value near the spot at variances around v0 for one option, or the one near
   // each strike's scaled spot with perStrikeMonitor), the value at v0 interpolated along the
