@@ -42,6 +42,9 @@ class BdfSolve {
  private:
   void useOperator(int opKind, double dt);
   void step(Phase phase, int s, int R, double dt, double tNew, double tR);
+  void chooseStep(Phase phase, int s, int R, double dt0, double& dt, int& opKind) const;
+  void extrapolateStart();
+  void exerciseAtDate();
 
   AdiFrame& f_;
   const bool logAsset_;
@@ -139,6 +142,49 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
 // Levels of one solve share their shape, so the copy reuses the target's block.
 void copyLevel(const DenseMatrix& from, DenseMatrix& to) { to = from; }
 
+// The step of a pass: a quarter or a half backward-Euler step of the Richardson start, or a full
+// step whose scheme follows the ladder (outside run mode 3 a ladder starts with a backward-Euler
+// and a BDF2 step of its own).
+void BdfSolve::chooseStep(Phase phase, int s, int R, double dt0, double& dt, int& opKind) const {
+  switch (phase) {
+    case Phase::kQuarter:
+      dt = dt0 * scheme_weights::kQuarterStep;
+      opKind = scheme_weights::kOpBackwardEuler;
+      return;
+    case Phase::kHalf:
+      dt = dt0 * scheme_weights::kHalfStep;
+      opKind = scheme_weights::kOpBackwardEuler;
+      return;
+    default:
+      dt = dt0;
+      if (mode0_ || s == R) {
+        opKind = scheme_weights::kOpBackwardEuler;
+      } else if (s == R + 1) {
+        opKind = scheme_weights::kOpBdf2;
+      } else {
+        opKind = scheme_weights::kOpBdf3;
+      }
+      return;
+  }
+}
+
+// Richardson extrapolation of the quarter and half backward-Euler results into Y.
+void BdfSolve::extrapolateStart() {
+  const std::size_t size = static_cast<std::size_t>(f_.NV + 1) * f_.stride;
+  double* y = f_.Y.data();
+  const double* q = Q_.data();
+  for (std::size_t m = 0; m < size; ++m) y[m] = scheme_weights::kRichardsonFine * q[m] - y[m];
+}
+
+// An exercise date: Y projected onto the payoff becomes the restart level.
+void BdfSolve::exerciseAtDate() {
+  const std::size_t size = static_cast<std::size_t>(f_.NV + 1) * f_.stride;
+  double* y = f_.Y.data();
+  const double* u0 = U0_.data();
+  for (std::size_t m = 0; m < size; ++m) y[m] = std::max(y[m], u0[m]);
+  copyLevel(f_.Y, P_);
+}
+
 void BdfSolve::run() {
   AdiFrame& f = f_;
   QelHestonVanilla& o = f.obj;
@@ -180,37 +226,13 @@ void BdfSolve::run() {
     }
     double dt;
     int opKind;
-    switch (phase) {
-      case Phase::kQuarter:
-        dt = dt0 * scheme_weights::kQuarterStep;
-        opKind = scheme_weights::kOpBackwardEuler;
-        break;
-      case Phase::kHalf:
-        dt = dt0 * scheme_weights::kHalfStep;
-        opKind = scheme_weights::kOpBackwardEuler;
-        break;
-      default:
-        dt = dt0;
-        // Outside run mode 3 a ladder starts with a backward-Euler and a BDF2 step of its own.
-        if (mode0_ || s == R) {
-          opKind = scheme_weights::kOpBackwardEuler;
-        } else if (s == R + 1) {
-          opKind = scheme_weights::kOpBdf2;
-        } else {
-          opKind = scheme_weights::kOpBdf3;
-        }
-        break;
-    }
+    chooseStep(phase, s, R, dt0, dt, opKind);
     useOperator(opKind, dt);
     const double tNew = t + dt;
     step(phase, s, R, dt, tNew, tR);
 
     if (phase == Phase::kHalf && s == R + 1) {
-      // Richardson extrapolation of the quarter and half backward-Euler results.
-      const std::size_t size = static_cast<std::size_t>(NV + 1) * f.stride;
-      double* y = f.Y.data();
-      const double* q = Q_.data();
-      for (std::size_t m = 0; m < size; ++m) y[m] = scheme_weights::kRichardsonFine * q[m] - y[m];
+      extrapolateStart();
       phase = Phase::kBdf;
       s = R;
       limit = NT;
@@ -226,11 +248,7 @@ void BdfSolve::run() {
       R = s + 1;
       tR = t;
       restart = mode3_;
-      const std::size_t size = static_cast<std::size_t>(NV + 1) * f.stride;
-      double* y = f.Y.data();
-      const double* u0 = U0_.data();
-      for (std::size_t m = 0; m < size; ++m) y[m] = std::max(y[m], u0[m]);
-      copyLevel(f.Y, P_);
+      exerciseAtDate();
     }
 
     // History shift: U-2 := U-1, U-1 := U, U := Y (Y is overwritten whole by the next step).
