@@ -94,6 +94,67 @@ bool strictlyIncreasingFinite(const std::valarray<double>& v) {
   return true;
 }
 
+// The cells of a first hybrid build, from the sinh grid's NV and index of vp: uniform cells of
+// h = vp / iToV0 up to 2 vp - h, then nS sinh-stretched cells of stretch cs over the width W that
+// is left. False when the uniform cells leave nothing to stretch.
+struct HybridPlacement {
+  std::int32_t iToV0;
+  std::int32_t NV;
+  int nS;
+  double h;
+  double W;
+  double cs;
+};
+
+bool placeHybridCells(
+    double vp, double Vmax, int minUniform, double topRatio, HybridPlacement& place) {
+  std::int32_t& iToV0 = place.iToV0;
+  std::int32_t& NV = place.NV;
+  int& nS = place.nS;
+  double& h = place.h;
+  double& W = place.W;
+  double& cs = place.cs;
+  h = vp / iToV0;
+  nS = NV - 2 * iToV0 + 1;
+  const int sinhStretched = nS;
+  if (nS < kMinStretchedCells) {
+    NV += kMinStretchedCells - nS;
+    nS = kMinStretchedCells;
+  }
+  W = Vmax - (2 * iToV0 - 1) * h;
+  if (!(W > 0.0)) return false;
+  cs = fitStretch(nS, h / W, false);
+  double r = std::sinh((nS - 1) * cs / nS) / std::sinh(cs);
+  if (r < kMinTopShare && sinhStretched <= 7) {
+    // Few stretched cells with a dominant top cell: add stretched cells.
+    for (int k = 0; r < kMinTopShare && k < kMaxFitSteps; ++k) {
+      nS += 2;
+      NV += 2;
+      cs = fitStretch(nS, h / W, false);
+      r = std::sinh((nS - 1) * cs / nS) / std::sinh(cs);
+    }
+  } else {
+    // Trade uniform cells for stretched ones (NV fixed) until the top cell is no longer than
+    // that of the sinh grid, keeping at least minUniform uniform cells below vp.
+    int u = 2 * iToV0;
+    double q = 0.0;
+    do {
+      nS += 2;
+      u -= 2;
+      iToV0 = u / 2;
+      h = vp / iToV0;
+      // The uniform part ends at (2 iToV0 - 1) h = 2 vp - h; the same expression as in a rebuild
+      // keeps a rebuild on this placement identical to this grid.
+      W = Vmax - (2 * iToV0 - 1) * h;
+      cs = fitStretch(nS, h / W, true);
+      q = (cs > 0.0 && cs < 10.0)
+              ? (std::sinh((nS - 1) * cs / nS) * W / std::sinh(cs) + (2 * iToV0 - 1) * h) / Vmax
+              : 1000.0;
+    } while (q < topRatio && iToV0 >= minUniform);
+  }
+  return true;
+}
+
 }  // namespace
 
 void QelHestonVanilla::buildVGridSinh(
@@ -228,47 +289,17 @@ void QelHestonVanilla::buildVGridHybrid(
       fallBack();
       return;
     }
-    h = vp / iToV0;
-    nS = NV - 2 * iToV0 + 1;
-    const int sinhStretched = nS;
-    if (nS < kMinStretchedCells) {
-      NV += kMinStretchedCells - nS;
-      nS = kMinStretchedCells;
-    }
-    W = Vmax - (2 * iToV0 - 1) * h;
-    if (!(W > 0.0)) {
+    HybridPlacement place{iToV0, NV, 0, 0.0, 0.0, 0.0};
+    if (!placeHybridCells(vp, Vmax, minUniform, topRatio, place)) {
       fallBack();
       return;
     }
-    cs = fitStretch(nS, h / W, false);
-    double r = std::sinh((nS - 1) * cs / nS) / std::sinh(cs);
-    if (r < kMinTopShare && sinhStretched <= 7) {
-      // Few stretched cells with a dominant top cell: add stretched cells.
-      for (int k = 0; r < kMinTopShare && k < kMaxFitSteps; ++k) {
-        nS += 2;
-        NV += 2;
-        cs = fitStretch(nS, h / W, false);
-        r = std::sinh((nS - 1) * cs / nS) / std::sinh(cs);
-      }
-    } else {
-      // Trade uniform cells for stretched ones (NV fixed) until the top cell is no longer than
-      // that of the sinh grid, keeping at least minUniform uniform cells below vp.
-      int u = 2 * iToV0;
-      double q = 0.0;
-      do {
-        nS += 2;
-        u -= 2;
-        iToV0 = u / 2;
-        h = vp / iToV0;
-        // The uniform part ends at (2 iToV0 - 1) h = 2 vp - h; the same expression as in a rebuild
-        // keeps a rebuild on this placement identical to this grid.
-        W = Vmax - (2 * iToV0 - 1) * h;
-        cs = fitStretch(nS, h / W, true);
-        q = (cs > 0.0 && cs < 10.0)
-                ? (std::sinh((nS - 1) * cs / nS) * W / std::sinh(cs) + (2 * iToV0 - 1) * h) / Vmax
-                : 1000.0;
-      } while (q < topRatio && iToV0 >= minUniform);
-    }
+    iToV0 = place.iToV0;
+    NV = place.NV;
+    nS = place.nS;
+    h = place.h;
+    W = place.W;
+    cs = place.cs;
     nVStretch = nS;
     NV = 2 * iToV0 - 1 + nS;
   } else {
