@@ -163,7 +163,9 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
    a put in [max(K e^-rT - S e^-dT, 0), K e^-rT]). T 0 gives the payoff; v0 0 with a variance that
    stays at 0 (vL 0 or theta 0) the discounted forward intrinsic value; theta 0 with volvol 0 the
    Black-Scholes-Merton price at volatility sqrt(v0). Where the integration gives no price within
-   the bounds (an explosive variance under a negative theta, say), the failure value.
+   the bounds (an explosive variance under a negative theta, say), or none at all (v0 + theta vL T
+   at or below 0, a negative theta again), the failure value. One call takes at most about half a
+   second of one core.
    Failure value: -999.0 (an argument outside the limits above, with K 0 left to the engine,
    or the pricing failed; a record with the message and the inputs is appended to
    "GARCH_PDESolverLog.txt" in the module's folder). */
