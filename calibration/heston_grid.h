@@ -17,6 +17,11 @@ inline constexpr char kOutsideEntryName[] = "HestonCall_exact";
 // a node the engine cannot price up to 2,000,000 (both integrals at their limit).
 inline constexpr std::uint64_t kGridEvaluationBudget = 30000000;
 
+// Nodes one grid may have on the outside library's path. Its work per node is its own and not
+// counted here: some 0.1 ms for an ordinary node, up to about 20 ms where its quadrature runs
+// through all its levels; 400 such nodes take about eight seconds of one core.
+inline constexpr int kMaxOutsideNodes = 400;
+
 // The outside library, looked up in `folder` first and then along the system's search path, and
 // kept loaded for the life of the process. Throws std::runtime_error
 // "The outside pricing library <file name> could not be loaded: <loader's text>".
@@ -49,9 +54,11 @@ double hestonCallExactPrice(void* module,
 // the thread count): its engine error, "The price at spot node <i> is not a finite number", or,
 // for the outside library, "The price at spot node <i>, <value>, lies outside the no-arbitrage
 // bounds [<lower>, <upper>]" (a value within a relative 1e-9 of the discounted spot plus strike
-// of a bound is put on it). Internally the evaluations are counted as well: "The spot grid needs
-// more than 30000000 integrand evaluations: the budget ran out at spot node <i>" when the nodes N
-// down to i take more than kGridEvaluationBudget.
+// of a bound is put on it). The outside library prices at most kMaxOutsideNodes nodes: above,
+// std::invalid_argument "Invalid argument N = <N>: with the outside pricing library N must be at
+// most 400", before the library is looked for. Internally the evaluations are counted as well: "The
+// spot grid needs more than 30000000 integrand evaluations: the budget ran out at spot node <i>"
+// when the nodes N down to i take more than kGridEvaluationBudget.
 void priceHestonGrid(const double* S,
                      double* out,
                      double K,

@@ -166,6 +166,11 @@ void priceHestonGrid(const double* S,
       return engine.price(S[i], K, T, r, d, v0, vL, theta, volvol, rho, optionType);
     });
   } else {
+    if (N > kMaxOutsideNodes) {
+      throw std::invalid_argument("Invalid argument N = " + std::to_string(N) +
+                                  ": with the outside pricing library N must be at most " +
+                                  std::to_string(kMaxOutsideNodes));
+    }
     // One node after the other, stopping at the first that gives no price.
     void* module = loadOutsideLibrary(libraryFolder, libraryFile);
     for (int i = N; i >= 1; --i) {

@@ -92,7 +92,8 @@ extern "C" {
                             tolExponent, vecA and vecB are not read: any value.
      VanillaHestonGrid      N in [0, 50000]; S[1..N] in (0, 1e12], S[0] in [0, 1e12] for a put
                             (not read for a call); K in [0, 1e12]; null S or out refused. At
-                            most 30,000,000 integrand evaluations over all nodes (internal).
+                            most 30,000,000 integrand evaluations over all nodes (internal);
+                            N at most 400 with the outside library (internal 0).
      HESTON_VanillaCalibration  at most 10,000 quotes in "OptionsData.txt", and at most
                             30,000,000 integrand evaluations over all their prices.
      PDE objectives         level finite, at most kMaxVarRange = 10: below 1.0 with a model other
@@ -405,7 +406,9 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
    message names that node or is the engine's. Work limit (internal): each node at most
    VanillaHeston's 1,000,000 evaluations per integral, and all nodes together at most 30,000,000
    integrand evaluations (about six seconds of one core; an ordinary node takes some 5,000 to
-   20,000, so a grid of a few thousand ordinary nodes fits).
+   20,000, so a grid of a few thousand ordinary nodes fits); with the outside library at most 400
+   nodes (its own work, up to about 20 ms a node), refused above with "Invalid argument N = ..."
+   (nothing written).
    Failure value: the message string: a null pointer or an argument outside the limits above
    (nothing written); "The outside pricing library ..." when the library or its entry point cannot
    be found; the first failing node's message (the engine's error, "The price at spot node <i> is

@@ -68,7 +68,10 @@ struct GridCall {
   int put;
 };
 
-std::string exportGrid(const GridCall& c, const std::vector<double>& S, std::vector<double>& out) {
+std::string exportGrid(const GridCall& c,
+                       const std::vector<double>& S,
+                       std::vector<double>& out,
+                       std::uint8_t internal = 1) {
   return takeString(VanillaHestonGrid(S.data(),
                                       out.data(),
                                       c.K,
@@ -82,7 +85,7 @@ std::string exportGrid(const GridCall& c, const std::vector<double>& S, std::vec
                                       c.T,
                                       c.put,
                                       static_cast<int>(S.size()) - 1,
-                                      1));
+                                      internal));
 }
 
 using HostileVanillaHeston = PricingLogTest;
@@ -146,6 +149,25 @@ TEST(HostileHestonGrid, StopsAtTheHighestFailingNode) {
     if (threads == 1) {
       EXPECT_EQ(out[1], kSentinel);
       EXPECT_EQ(out[2], kSentinel);
+    }
+  }
+}
+
+// The outside library's path takes at most 400 nodes (its work per node is its own): 401 are
+// refused before the library is looked for, nothing written; 400 are not refused (priced, or the
+// library is not found beside this program).
+TEST(HostileHestonGrid, OutsideLibraryNodeLimit) {
+  const GridCall c{100, 0.03, 0.01, 0.04, 0.05, 1.5, 0.3, -0.7, 1, 0};
+  for (int N : {400, 401}) {
+    const std::vector<double> S(static_cast<std::size_t>(N) + 1, 100.0);
+    std::vector<double> out(S.size(), kSentinel);
+    const std::string text = exportGrid(c, S, out, 0);
+    if (N == 401) {
+      EXPECT_EQ(text,
+                "Invalid argument N = 401: with the outside pricing library N must be at most 400");
+      EXPECT_EQ(std::count(out.begin(), out.end(), kSentinel), N + 1);
+    } else {
+      EXPECT_EQ(text.find("Invalid argument"), std::string::npos) << text;
     }
   }
 }
