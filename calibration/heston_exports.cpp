@@ -12,6 +12,7 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,7 @@
 #include "core/brent.h"
 #include "core/failure_messages.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "heston_analytic/budgeted_pricing.h"
 
 namespace serivane {
 
@@ -35,41 +37,96 @@ namespace {
 constexpr double kFailure = -999.0;
 constexpr double kNoQuoteFile = 10000.0;
 
+// The engine's settings for one price: full double accuracy, at most 1,000,000 integrand
+// evaluations per integral.
+constexpr double kAccuracy = 1e-16;
+constexpr std::uint64_t kEvaluationsPerIntegral = 1000000;
+
+// The most quotes one objective evaluation reads, and the integrand evaluations all its prices
+// may use together (counted in the file's order): about six seconds of one core. An ordinary
+// quote takes some 5,000 to 20,000 evaluations, a quote the engine cannot price up to 2,000,000.
+constexpr long kMaxQuotes = 10000;
+constexpr std::uint64_t kCalibrationEvaluationBudget = 30000000;
+
+// The arguments of one VanillaHeston call, after its replacements of a zero volvol or spot.
+struct VanillaHestonCall {
+  double S, K, r, d, v0, vL, theta, volvol, rho, T;
+  std::int32_t put;
+};
+
+VanillaHestonCall vanillaHestonCall(double S,
+                                    double K,
+                                    double r,
+                                    double d,
+                                    double v0,
+                                    double vL,
+                                    double theta,
+                                    double volvol,
+                                    double rho,
+                                    double T,
+                                    std::int32_t put) {
+  // The semi-closed form divides by volvol and takes log S: both are moved off zero (exact
+  // comparisons), and the record of a failure shows the values actually priced.
+  if (volvol == 0.0) volvol = 1e-10;
+  if (S == 0.0) S = 1e-12;
+  return {S, K, r, d, v0, vL, theta, volvol, rho, T, put};
+}
+
+// VanillaHeston's price of `c` with `engine`; throws with the failure's message.
+double priceVanillaHeston(AnalyticHestonEngine& engine, const VanillaHestonCall& c) {
+  // A zero strike goes on to the engine, whose integration fails on it with its own message.
+  const std::string bad = checkExportArgs({{"S", ArgKind::kSpot, c.S},
+                                           {"K", ArgKind::kStrikeOrZero, c.K},
+                                           {"r", ArgKind::kRate, c.r},
+                                           {"d", ArgKind::kRate, c.d},
+                                           {"v0", ArgKind::kVariance, c.v0},
+                                           {"vL", ArgKind::kVariance, c.vL},
+                                           {"theta", ArgKind::kSpeed, c.theta},
+                                           {"volvol", ArgKind::kVolvol, c.volvol},
+                                           {"rho", ArgKind::kCorrelation, c.rho},
+                                           {"T", ArgKind::kMaturity, c.T},
+                                           {"put", ArgKind::kAnyInt, c.put}});
+  if (!bad.empty()) throw std::invalid_argument(bad);
+  const std::int32_t optionType = c.put == 0 ? 1 : -1;
+  const double price =
+      engine.price(c.S, c.K, c.T, c.r, c.d, c.v0, c.vL, c.theta, c.volvol, c.rho, optionType);
+  if (!std::isfinite(price)) throw std::runtime_error(kNonFiniteMessage);
+  return price;
+}
+
 // The failure record of VanillaHeston in the pricing log: frame, message, frame, the option and
 // model lines "S:" to "rho:" and "Call/Put: " with the put flag as passed. Its own failures are
 // swallowed (a lost record must not change the result).
-void logVanillaHestonFailure(const std::string& message,
-                             double S,
-                             double K,
-                             double T,
-                             double r,
-                             double d,
-                             double v0,
-                             double vL,
-                             double theta,
-                             double volvol,
-                             double rho,
-                             int put) noexcept {
+void logVanillaHestonFailure(const std::string& message, const VanillaHestonCall& c) noexcept {
   try {
     std::ofstream log;
     openPricingLog(log);
     writeFrameLine(log);
     log << message << "\n";
     writeFrameLine(log);
-    log << "S:\t\t" << S << "\n";
-    log << "K:\t\t" << K << "\n";
-    log << "T:\t\t" << T << "\n";
-    log << "r:\t\t" << r << "\n";
-    log << "d:\t\t" << d << "\n";
-    log << "v0:\t\t" << v0 << "\n";
-    log << "vL:\t\t" << vL << "\n";
-    log << "theta:\t\t" << theta << "\n";
-    log << "volvol:\t\t" << volvol << "\n";
-    log << "rho:\t\t" << rho << "\n";
-    log << "Call/Put: \t" << put << "\n";
+    log << "S:\t\t" << c.S << "\n";
+    log << "K:\t\t" << c.K << "\n";
+    log << "T:\t\t" << c.T << "\n";
+    log << "r:\t\t" << c.r << "\n";
+    log << "d:\t\t" << c.d << "\n";
+    log << "v0:\t\t" << c.v0 << "\n";
+    log << "vL:\t\t" << c.vL << "\n";
+    log << "theta:\t\t" << c.theta << "\n";
+    log << "volvol:\t\t" << c.volvol << "\n";
+    log << "rho:\t\t" << c.rho << "\n";
+    log << "Call/Put: \t" << c.put << "\n";
   } catch (...) {
   }
 }
+
+// What became of one quote of the objective: its squared implied-volatility error, or whether
+// its price failed, and with which message (a price that no volatility gives, or a market
+// volatility out of range, writes no record).
+struct QuoteOutcome {
+  double squaredError = 0.0;
+  bool priceFailed = false;
+  std::string pricingFailure;
+};
 
 }  // namespace
 
@@ -91,32 +148,12 @@ QEL_API double QEL_CALL VanillaHeston(double S,
                                       double rho,
                                       double T,
                                       int32_t put) {
-  // The semi-closed form divides by volvol and takes log S: both are moved off zero (exact
-  // comparisons), and the record of a failure shows the values actually priced.
-  if (volvol == 0.0) volvol = 1e-10;
-  if (S == 0.0) S = 1e-12;
+  const VanillaHestonCall call = vanillaHestonCall(S, K, r, d, v0, vL, theta, volvol, rho, T, put);
   try {
-    // A zero strike goes on to the engine, whose integration fails on it with its own message.
-    const std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
-                                             {"K", ArgKind::kStrikeOrZero, K},
-                                             {"r", ArgKind::kRate, r},
-                                             {"d", ArgKind::kRate, d},
-                                             {"v0", ArgKind::kVariance, v0},
-                                             {"vL", ArgKind::kVariance, vL},
-                                             {"theta", ArgKind::kSpeed, theta},
-                                             {"volvol", ArgKind::kVolvol, volvol},
-                                             {"rho", ArgKind::kCorrelation, rho},
-                                             {"T", ArgKind::kMaturity, T},
-                                             {"put", ArgKind::kAnyInt, put}});
-    if (!bad.empty()) throw std::invalid_argument(bad);
-    AnalyticHestonEngine engine(1e-16, 1000000);
-    const std::int32_t optionType = put == 0 ? 1 : -1;
-    const double price = engine.price(S, K, T, r, d, v0, vL, theta, volvol, rho, optionType);
-    if (!std::isfinite(price)) throw std::runtime_error(kNonFiniteMessage);
-    return price;
+    AnalyticHestonEngine engine(kAccuracy, kEvaluationsPerIntegral);
+    return priceVanillaHeston(engine, call);
   } catch (...) {
-    logVanillaHestonFailure(
-        currentExceptionMessage(), S, K, T, r, d, v0, vL, theta, volvol, rho, put);
+    logVanillaHestonFailure(currentExceptionMessage(), call);
     return kFailure;
   }
 }
@@ -142,31 +179,64 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
     // No quote at all: the mean of an empty sum is no objective value; reported as a failure
     // rather than as the NaN of 0/0, which would mislead an optimiser.
     if (n == 0) return kFailure;
-    double sum = 0.0;
-    long failures = 0;
-    // Each quote catches its own failure: no exception may leave a thread of the parallel loop.
-    // A quote whose implied volatility cannot be found (its analytic price failed and came back
-    // as -999.0, or lies outside the prices of [1e-6, 2.0]) makes the whole evaluation fail:
-    // the export returns -999.0 and writes no record, rather than an objective that silently
-    // leaves quotes out.
-#pragma omp parallel for schedule(static) reduction(+ : sum, failures)
-    for (long i = 0; i < n; ++i) {
-      try {
-        const HestonQuote& q = quotes[static_cast<std::size_t>(i)];
-        // A market volatility outside its range makes no objective (its square would overflow,
-        // say); the quote's other fields are checked by VanillaHeston.
-        if (!argInRange(ArgKind::kMarketVol, q.marketIV)) throw std::invalid_argument("marketIV");
-        const double price =
-            VanillaHeston(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
-        const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
-        const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
-        sum += (iv - q.marketIV) * (iv - q.marketIV);
-      } catch (...) {
-        ++failures;
+    // More quotes than one evaluation may price: refused before any is priced.
+    if (n > kMaxQuotes) return kFailure;
+    // The quotes are priced as if one after the other in the file's order (in parallel), and the
+    // evaluation stops at the first quote whose implied volatility cannot be found (its analytic
+    // price failed and came back as -999.0, or lies outside the prices of [1e-6, 2.0], or its
+    // market volatility is out of range), or where the prices so far have used more than
+    // kCalibrationEvaluationBudget integrand evaluations: the export returns -999.0 and writes no
+    // line, rather than an objective that silently leaves quotes out. Only that first quote's
+    // failed price is recorded in the pricing log, so the log does not depend on the thread count
+    // either.
+    std::vector<QuoteOutcome> outcomes(static_cast<std::size_t>(n));
+    const OrderedPricingStop stop = priceInOrderWithinBudget(
+        n,
+        kCalibrationEvaluationBudget,
+        kAccuracy,
+        kEvaluationsPerIntegral,
+        [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
+          const std::size_t at = static_cast<std::size_t>(k);
+          const HestonQuote& q = quotes[at];
+          QuoteOutcome& outcome = outcomes[at];
+          try {
+            // A market volatility outside its range makes no objective (its square would
+            // overflow, say); the quote's other fields are checked as VanillaHeston checks them.
+            if (!argInRange(ArgKind::kMarketVol, q.marketIV)) return false;
+            const VanillaHestonCall call =
+                vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
+            double price = 0.0;
+            try {
+              price = priceVanillaHeston(engine, call);
+            } catch (...) {
+              outcome.priceFailed = true;
+              outcome.pricingFailure = currentExceptionMessage();
+              return false;
+            }
+            evaluations = engine.numberOfEvaluations();
+            const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
+            const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
+            outcome.squaredError = (iv - q.marketIV) * (iv - q.marketIV);
+            return true;
+          } catch (...) {
+            return false;
+          }
+        });
+    if (stop.item < n) {
+      const std::size_t at = static_cast<std::size_t>(stop.item);
+      if (!stop.overBudget && outcomes[at].priceFailed) {
+        const HestonQuote& q = quotes[at];
+        logVanillaHestonFailure(
+            outcomes[at].pricingFailure,
+            vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut));
       }
+      return kFailure;
     }
+    // Summed in the file's order: the same objective whatever the thread count.
+    double sum = 0.0;
+    for (const QuoteOutcome& outcome : outcomes) sum += outcome.squaredError;
     // A non-finite sum (nothing above should let one through) is no objective either.
-    if (failures > 0 || !std::isfinite(sum)) return kFailure;
+    if (!std::isfinite(sum)) return kFailure;
 
     const double mean = sum / static_cast<double>(n);
     ObjectiveRecord rec;

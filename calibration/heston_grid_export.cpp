@@ -5,9 +5,10 @@
 #define SERIVANE_BUILDING_MODULE
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "calibration/serivane.h"
 #include "calibration/string_result.h"
 #include "heston_analytic/analytic_heston_engine.h"
+#include "heston_analytic/budgeted_pricing.h"
 #include "mervane/mervane.h"
 #include "platform/dynamic_library.h"
 
@@ -36,46 +38,74 @@ void recordFailure(std::string& slot) noexcept {
   }
 }
 
-// The engine's settings for the grid: full double accuracy, a generous evaluation budget.
+// The engine's settings for a node: those of VanillaHeston (full double accuracy, at most
+// 1,000,000 integrand evaluations per integral), so that a node fails where VanillaHeston would.
 constexpr double kGridAccuracy = 1e-16;
-constexpr std::uint64_t kGridEvaluations = 10000000;
+constexpr std::uint64_t kGridEvaluationsPerIntegral = 1000000;
+
+std::runtime_error nonFiniteNode(int i) {
+  return std::runtime_error("The price at spot node " + std::to_string(i) +
+                            " is not a finite number");
+}
+
+// A value of the outside library outside the no-arbitrage bounds of a European option by more
+// than the engine's own tolerance (a relative 1e-9 of the discounted spot plus strike) is no
+// price; within it, the value is put on the bound it crossed.
+double withinBounds(
+    double value, double S, double K, double r, double d, double T, int put, int i) {
+  const double forwardSpot = S * std::exp(-d * T);
+  const double forwardStrike = K * std::exp(-r * T);
+  const double lower =
+      std::max(put == 0 ? forwardSpot - forwardStrike : forwardStrike - forwardSpot, 0.0);
+  const double upper = put == 0 ? forwardSpot : forwardStrike;
+  const double tolerance = 1e-9 * (forwardSpot + forwardStrike);
+  if (value < lower - tolerance || value > upper + tolerance) {
+    std::ostringstream message;
+    message.precision(10);
+    message << "The price at spot node " << i << ", " << value
+            << ", lies outside the no-arbitrage bounds [" << lower << ", " << upper << "]";
+    throw std::runtime_error(message.str());
+  }
+  return std::min(std::max(value, lower), upper);
+}
 
 // out[i] := priceNode(engine, i) for the nodes i = N down to 1, in parallel, each thread with an
-// engine of its own; throws std::runtime_error with the failure of the highest failing node.
+// engine of its own, stopping at the first failing node of that order (the highest failing node)
+// or where the evaluations of the nodes so far pass kGridEvaluationBudget; throws
+// std::runtime_error with that node's failure or the budget's message. The node reported does not
+// depend on the thread count (see priceInOrderWithinBudget).
 template <class PriceNode>
 void priceNodesInParallel(double* out, int N, const PriceNode& priceNode) {
   if (N < 1) return;
   // One failure slot per node: no exception leaves a thread of the loop.
   std::vector<std::string> failures(static_cast<std::size_t>(N) + 1);
-  std::vector<char> failed(static_cast<std::size_t>(N) + 1, 0);
-#pragma omp parallel
-  {
-    // Each thread's own engine: an engine counts its integrand evaluations while it prices.
-    std::string engineFailure;
-    std::unique_ptr<AnalyticHestonEngine> engine;
-    try {
-      engine = std::make_unique<AnalyticHestonEngine>(kGridAccuracy, kGridEvaluations);
-    } catch (...) {
-      recordFailure(engineFailure);
-    }
-#pragma omp for schedule(static)
-    for (int k = 0; k < N; ++k) {
-      const int i = N - k;  // nodes N down to 1
-      try {
-        if (engine == nullptr) throw std::runtime_error(engineFailure);
-        out[i] = priceNode(*engine, i);
-      } catch (...) {
-        recordFailure(failures[static_cast<std::size_t>(i)]);
-        failed[static_cast<std::size_t>(i)] = 1;
-      }
-    }
+  const OrderedPricingStop stop = priceInOrderWithinBudget(
+      N,
+      kGridEvaluationBudget,
+      kGridAccuracy,
+      kGridEvaluationsPerIntegral,
+      [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
+        const int i = N - static_cast<int>(k);  // nodes N down to 1
+        try {
+          const double value = priceNode(engine, i);
+          if (!std::isfinite(value)) throw nonFiniteNode(i);
+          out[i] = value;
+          evaluations = engine.numberOfEvaluations();
+          return true;
+        } catch (...) {
+          recordFailure(failures[static_cast<std::size_t>(i)]);
+          return false;
+        }
+      });
+  if (stop.item >= N) return;
+  const int i = N - static_cast<int>(stop.item);
+  if (stop.overBudget) {
+    throw std::runtime_error(
+        "The spot grid needs more than " + std::to_string(kGridEvaluationBudget) +
+        " integrand evaluations: the budget ran out at spot node " + std::to_string(i));
   }
-  for (int i = N; i >= 1; --i) {
-    const std::string& message = failures[static_cast<std::size_t>(i)];
-    if (failed[static_cast<std::size_t>(i)]) {
-      throw std::runtime_error(message.empty() ? "unknown error" : message);
-    }
-  }
+  const std::string& message = failures[static_cast<std::size_t>(i)];
+  throw std::runtime_error(message.empty() ? "unknown error" : message);
 }
 
 }  // namespace
@@ -136,16 +166,18 @@ void priceHestonGrid(const double* S,
       return engine.price(S[i], K, T, r, d, v0, vL, theta, volvol, rho, optionType);
     });
   } else {
+    if (N > kMaxOutsideNodes) {
+      throw std::invalid_argument("Invalid argument N = " + std::to_string(N) +
+                                  ": with the outside pricing library N must be at most " +
+                                  std::to_string(kMaxOutsideNodes));
+    }
+    // One node after the other, stopping at the first that gives no price.
     void* module = loadOutsideLibrary(libraryFolder, libraryFile);
     for (int i = N; i >= 1; --i) {
-      out[i] = hestonCallExactPrice(module, S[i], K, T, r, d, v0, vL, theta, volvol, rho, put);
-    }
-  }
-  // A value that is not a finite number is no price: the failure, before node 0 is written.
-  for (int i = N; i >= 1; --i) {
-    if (!std::isfinite(out[i])) {
-      throw std::runtime_error("The price at spot node " + std::to_string(i) +
-                               " is not a finite number");
+      const double value =
+          hestonCallExactPrice(module, S[i], K, T, r, d, v0, vL, theta, volvol, rho, put);
+      if (!std::isfinite(value)) throw nonFiniteNode(i);
+      out[i] = withinBounds(value, S[i], K, r, d, T, put, i);
     }
   }
   out[0] = put != 0 ? K * std::exp(-r * T) - S[0] * std::exp(-d * T) : 0.0;

@@ -91,7 +91,11 @@ extern "C" {
                             max(NT, 5 nExercise) time steps; null pointers refused. unusedArg,
                             tolExponent, vecA and vecB are not read: any value.
      VanillaHestonGrid      N in [0, 50000]; S[1..N] in (0, 1e12], S[0] in [0, 1e12] for a put
-                            (not read for a call); K in [0, 1e12]; null S or out refused.
+                            (not read for a call); K in [0, 1e12]; null S or out refused. At
+                            most 30,000,000 integrand evaluations over all nodes (internal);
+                            N at most 400 with the outside library (internal 0).
+     HESTON_VanillaCalibration  at most 10,000 quotes in "OptionsData.txt", and at most
+                            30,000,000 integrand evaluations over all their prices.
      PDE objectives         level finite, at most kMaxVarRange = 10: below 1.0 with a model other
                             than 0 a quantile level in (0, 1), and v0 then in [-100, 100] (the
                             variance-bound solver refuses v0 <= 0 with its own record); otherwise
@@ -160,7 +164,9 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
    a put in [max(K e^-rT - S e^-dT, 0), K e^-rT]). T 0 gives the payoff; v0 0 with a variance that
    stays at 0 (vL 0 or theta 0) the discounted forward intrinsic value; theta 0 with volvol 0 the
    Black-Scholes-Merton price at volatility sqrt(v0). Where the integration gives no price within
-   the bounds (an explosive variance under a negative theta, say), the failure value.
+   the bounds (an explosive variance under a negative theta, say), or none at all (v0 + theta vL T
+   at or below 0, a negative theta again), the failure value. One call takes at most about half a
+   second of one core.
    Failure value: -999.0 (an argument outside the limits above, with K 0 left to the engine,
    or the pricing failed; a record with the message and the inputs is appended to
    "GARCH_PDESolverLog.txt" in the module's folder). */
@@ -180,10 +186,19 @@ QEL_API double QEL_CALL VanillaHeston(double S,
    Black-Scholes-Merton implied volatilities of the VanillaHeston prices at these parameters and
    the market implied volatilities of the counted quotes in "OptionsData.txt" (module's folder).
    Each call appends one line "Objective function:" ... to "Results.txt" in the current folder.
+   The quotes are priced as if one after the other in the file's order (in parallel), and the
+   evaluation stops at the first quote whose implied volatility cannot be found, whatever the
+   thread count; when its VanillaHeston price failed, that price's record (and no other) is
+   appended to "GARCH_PDESolverLog.txt" in the module's folder. Work limit: at most 10,000 quotes,
+   each price at most VanillaHeston's 1,000,000 evaluations per integral, and all prices together
+   at most 30,000,000 integrand evaluations (about six seconds of one core; an ordinary quote
+   takes some 5,000 to 20,000).
    Failure values: 10000.0 when "OptionsData.txt" cannot be opened (no line written); -999.0 when
-   the file holds fewer whole records than its count, a negative or unreadable count, a count of 0,
-   a parameter or a quote outside the limits above, or a quote whose implied volatility cannot be
-   found (no line written; parameters are checked before the file is looked at). */
+   the file holds fewer whole records than its count, a negative or unreadable count, a count of 0
+   or above 10,000, a parameter or a quote outside the limits above, a quote whose implied
+   volatility cannot be found (its price failed, or no volatility in [1e-6, 2.0] gives it), or
+   prices that need more than the 30,000,000 evaluations (no line written; parameters are checked
+   before the file is looked at). */
 QEL_API double QEL_CALL
 HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho);
 
@@ -384,10 +399,22 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
    looked up in the module's folder first, then along the system's search path, loaded once.
    Node 0 is the lower boundary: K e^{-rT} - S[0] e^{-dT} for a put, 0.0 for a call. Parameters
    as for VanillaHeston; put 0 call, any other value put. No replacement of a zero volvol or spot.
+   Every node value lies within the no-arbitrage bounds of VanillaHeston (a value of the outside
+   library within a relative 1e-9 of the discounted spot plus strike of a bound is put on it).
+   The nodes are priced as if in the order N down to 1 (in parallel internally), and the call
+   stops at the first node of that order that gives no price, whatever the thread count: its
+   message names that node or is the engine's. Work limit (internal): each node at most
+   VanillaHeston's 1,000,000 evaluations per integral, and all nodes together at most 30,000,000
+   integrand evaluations (about six seconds of one core; an ordinary node takes some 5,000 to
+   20,000, so a grid of a few thousand ordinary nodes fits); with the outside library at most 400
+   nodes (its own work, up to about 20 ms a node), refused above with "Invalid argument N = ..."
+   (nothing written).
    Failure value: the message string: a null pointer or an argument outside the limits above
    (nothing written); "The outside pricing library ..." when the library or its entry point cannot
-   be found; a node value that is not a finite number; out[0] is then not written, other nodes
-   may be. */
+   be found; the first failing node's message (the engine's error, "The price at spot node <i> is
+   not a finite number", or for the outside library "... lies outside the no-arbitrage bounds
+   ..."); "The spot grid needs more than 30000000 integrand evaluations: the budget ran out at spot
+   node <i>"; out[0] is then not written, other nodes may be. */
 QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
                                              double* out,
                                              double K,

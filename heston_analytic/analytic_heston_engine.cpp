@@ -25,6 +25,10 @@ const char* const kBoundsMessage =
     "An error occured while calculating the Heston analytic price: the integration gives no price "
     "within the no-arbitrage bounds: ";
 
+const char* const kNoDecayMessage =
+    "An error occured while calculating the Heston analytic price: the integrals give no price: "
+    "v0 + kappa theta T = ";
+
 // Machine epsilon of double: below it c_inf * x is the point at infinity of the map.
 constexpr double kEps = 2.220446049250313e-16;
 // The largest float: "no absolute accuracy given".
@@ -329,6 +333,17 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
       message << kBoundsMessage << value << " lies outside [" << lowerBound << ", " << upperBound
               << "]";
       if (kappa < 0.0) message << " (the variance is explosive under a negative mean reversion)";
+      throw std::runtime_error(message.str());
+    }
+    // With v0 + kappa theta T at or below 0 (kappa theta < 0: a negative mean reversion) the map
+    // has no positive decay rate, both integrands vanish on [0, 1] and the probabilities are 1/2
+    // whatever the model: a value that lands inside the bounds (an option at the money forward)
+    // is no price either.
+    if (!(c_inf > 0.0)) {
+      std::ostringstream message;
+      message.precision(10);
+      message << kNoDecayMessage << v0 + kappa * theta * T
+              << " is not positive (the variance is explosive under a negative mean reversion)";
       throw std::runtime_error(message.str());
     }
     value = std::min(std::max(value, lowerBound), upperBound);

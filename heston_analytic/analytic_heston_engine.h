@@ -117,7 +117,9 @@ class Fj_Helper {
 // call. Errors are std::runtime_error with messages beginning "An error occured while
 // calculating the Heston analytic price: " ("Unknown option type", and those of Integration and
 // GaussLobattoIntegral, and "the integration gives no price within the no-arbitrage bounds: ..."
-// when the integrals do not give a price between the bounds of a European option).
+// when the integrals do not give a price between the bounds of a European option, and "the
+// integrals give no price: v0 + kappa theta T = ... is not positive ..." when the map of the
+// integrals has no positive decay rate, so that they vanish whatever the model).
 // At T = 0 the value is the payoff; with v0 = 0 and kappa theta = 0 (a variance that stays at 0)
 // the discounted forward intrinsic value; with kappa = 0 and sigma at most 1e-5 the
 // Black-Scholes-Merton price at the constant variance v0. No integrand is evaluated for these.
