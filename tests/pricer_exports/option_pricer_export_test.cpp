@@ -217,7 +217,9 @@ TEST(QelOptionPricer, AmericanValuesAreNeverBelowTheExerciseValue) {
           if (exercise > 0.0 && c.value[k] <= exercise + 1e-9) exercised = true;
         }
         // Deep in the money the option is exercised.
-        if (CallPut == 1) EXPECT_TRUE(exercised) << "precision " << precision;
+        if (CallPut == 1) {
+          EXPECT_TRUE(exercised) << "precision " << precision;
+        }
       }
     }
   }
