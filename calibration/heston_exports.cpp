@@ -6,8 +6,8 @@
 // v0 start variance, vL long-run variance, theta mean-reversion speed, volvol volatility of
 // variance, rho correlation; the engine takes vL as its theta and theta as its kappa.
 //
-// No exception crosses the C boundary: each export catches everything and returns its documented
-// failure value.
+// No exception crosses the C boundary: each export runs inside guardExport and returns its
+// documented failure value.
 #define SERIVANE_BUILDING_MODULE
 #include <omp.h>
 
@@ -149,112 +149,115 @@ QEL_API double QEL_CALL VanillaHeston(double S,
                                       double T,
                                       int32_t put) {
   const VanillaHestonCall call = vanillaHestonCall(S, K, r, d, v0, vL, theta, volvol, rho, T, put);
-  try {
-    AnalyticHestonEngine engine(kAccuracy, kEvaluationsPerIntegral);
-    return priceVanillaHeston(engine, call);
-  } catch (...) {
-    logVanillaHestonFailure(currentExceptionMessage(), call);
-    return kFailure;
-  }
+  return guardExport(
+      kFailure,
+      [&]() {
+        AnalyticHestonEngine engine(kAccuracy, kEvaluationsPerIntegral);
+        return priceVanillaHeston(engine, call);
+      },
+      [&](const std::string& message) { logVanillaHestonFailure(message, call); });
 }
 
 QEL_API double QEL_CALL
 HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, double rho) {
-  try {
-    // Refused parameters give the failure value before the quote file is looked at.
-    if (!checkExportArgs({{"v0", ArgKind::kVariance, v0},
-                          {"vL", ArgKind::kVariance, vL},
-                          {"theta", ArgKind::kSpeed, theta},
-                          {"volvol", ArgKind::kVolvol, volvol},
-                          {"rho", ArgKind::kCorrelation, rho}})
-             .empty()) {
-      return kFailure;
-    }
-    const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
-    if (!file.opened) return kNoQuoteFile;
-    // Fewer whole records than the count, a negative count, or a count that is not a number.
-    if (!file.complete()) return kFailure;
-    const std::vector<HestonQuote>& quotes = file.quotes;
-    const long n = static_cast<long>(quotes.size());
-    // No quote at all: the mean of an empty sum is no objective value; reported as a failure
-    // rather than as the NaN of 0/0, which would mislead an optimiser.
-    if (n == 0) return kFailure;
-    // More quotes than one evaluation may price: refused before any is priced.
-    if (n > kMaxQuotes) return kFailure;
-    // The quotes are priced as if one after the other in the file's order (in parallel), and the
-    // evaluation stops at the first quote whose implied volatility cannot be found (its analytic
-    // price failed and came back as -999.0, or lies outside the prices of [1e-6, 2.0], or its
-    // market volatility is out of range), or where the prices so far have used more than
-    // kCalibrationEvaluationBudget integrand evaluations: the export returns -999.0 and writes no
-    // line, rather than an objective that silently leaves quotes out. Only that first quote's
-    // failed price is recorded in the pricing log, so the log does not depend on the thread count
-    // either.
-    std::vector<QuoteOutcome> outcomes(static_cast<std::size_t>(n));
-    const OrderedPricingStop stop = priceInOrderWithinBudget(
-        n,
-        kCalibrationEvaluationBudget,
-        kAccuracy,
-        kEvaluationsPerIntegral,
-        [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
-          const std::size_t at = static_cast<std::size_t>(k);
-          const HestonQuote& q = quotes[at];
-          QuoteOutcome& outcome = outcomes[at];
-          try {
-            // A market volatility outside its range makes no objective (its square would
-            // overflow, say); the quote's other fields are checked as VanillaHeston checks them.
-            if (!argInRange(ArgKind::kMarketVol, q.marketIV)) return false;
-            const VanillaHestonCall call =
-                vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
-            double price = 0.0;
-            try {
-              price = priceVanillaHeston(engine, call);
-            } catch (...) {
-              outcome.priceFailed = true;
-              outcome.pricingFailure = currentExceptionMessage();
-              return false;
-            }
-            evaluations = engine.numberOfEvaluations();
-            const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
-            const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
-            outcome.squaredError = (iv - q.marketIV) * (iv - q.marketIV);
-            return true;
-          } catch (...) {
-            return false;
+  // Nothing is logged for a failure the pricing did not record itself.
+  return guardExport(
+      kFailure,
+      [&]() -> double {
+        // Refused parameters give the failure value before the quote file is looked at.
+        if (!checkExportArgs({{"v0", ArgKind::kVariance, v0},
+                              {"vL", ArgKind::kVariance, vL},
+                              {"theta", ArgKind::kSpeed, theta},
+                              {"volvol", ArgKind::kVolvol, volvol},
+                              {"rho", ArgKind::kCorrelation, rho}})
+                 .empty()) {
+          return kFailure;
+        }
+        const CountedQuotes file = readCountedOptionFile(programFilePath(kOptionsDataName));
+        if (!file.opened) return kNoQuoteFile;
+        // Fewer whole records than the count, a negative count, or a count that is not a number.
+        if (!file.complete()) return kFailure;
+        const std::vector<HestonQuote>& quotes = file.quotes;
+        const long n = static_cast<long>(quotes.size());
+        // No quote at all: the mean of an empty sum is no objective value; reported as a failure
+        // rather than as the NaN of 0/0, which would mislead an optimiser.
+        if (n == 0) return kFailure;
+        // More quotes than one evaluation may price: refused before any is priced.
+        if (n > kMaxQuotes) return kFailure;
+        // The quotes are priced as if one after the other in the file's order (in parallel), and
+        // the evaluation stops at the first quote whose implied volatility cannot be found (its
+        // analytic price failed and came back as -999.0, or lies outside the prices of [1e-6, 2.0],
+        // or its market volatility is out of range), or where the prices so far have used more than
+        // kCalibrationEvaluationBudget integrand evaluations: the export returns -999.0 and writes
+        // no line, rather than an objective that silently leaves quotes out. Only that first
+        // quote's failed price is recorded in the pricing log, so the log does not depend on the
+        // thread count either.
+        std::vector<QuoteOutcome> outcomes(static_cast<std::size_t>(n));
+        const OrderedPricingStop stop = priceInOrderWithinBudget(
+            n,
+            kCalibrationEvaluationBudget,
+            kAccuracy,
+            kEvaluationsPerIntegral,
+            [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
+              const std::size_t at = static_cast<std::size_t>(k);
+              const HestonQuote& q = quotes[at];
+              QuoteOutcome& outcome = outcomes[at];
+              try {
+                // A market volatility outside its range makes no objective (its square would
+                // overflow, say); the quote's other fields are checked as VanillaHeston checks
+                // them.
+                if (!argInRange(ArgKind::kMarketVol, q.marketIV)) return false;
+                const VanillaHestonCall call = vanillaHestonCall(
+                    q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
+                double price = 0.0;
+                try {
+                  price = priceVanillaHeston(engine, call);
+                } catch (...) {
+                  outcome.priceFailed = true;
+                  outcome.pricingFailure = currentExceptionMessage();
+                  return false;
+                }
+                evaluations = engine.numberOfEvaluations();
+                const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
+                const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
+                outcome.squaredError = (iv - q.marketIV) * (iv - q.marketIV);
+                return true;
+              } catch (...) {
+                return false;
+              }
+            });
+        if (stop.item < n) {
+          const std::size_t at = static_cast<std::size_t>(stop.item);
+          if (!stop.overBudget && outcomes[at].priceFailed) {
+            const HestonQuote& q = quotes[at];
+            logVanillaHestonFailure(
+                outcomes[at].pricingFailure,
+                vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut));
           }
-        });
-    if (stop.item < n) {
-      const std::size_t at = static_cast<std::size_t>(stop.item);
-      if (!stop.overBudget && outcomes[at].priceFailed) {
-        const HestonQuote& q = quotes[at];
-        logVanillaHestonFailure(
-            outcomes[at].pricingFailure,
-            vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut));
-      }
-      return kFailure;
-    }
-    // Summed in the file's order: the same objective whatever the thread count.
-    double sum = 0.0;
-    for (const QuoteOutcome& outcome : outcomes) sum += outcome.squaredError;
-    // A non-finite sum (nothing above should let one through) is no objective either.
-    if (!std::isfinite(sum)) return kFailure;
+          return kFailure;
+        }
+        // Summed in the file's order: the same objective whatever the thread count.
+        double sum = 0.0;
+        for (const QuoteOutcome& outcome : outcomes) sum += outcome.squaredError;
+        // A non-finite sum (nothing above should let one through) is no objective either.
+        if (!std::isfinite(sum)) return kFailure;
 
-    const double mean = sum / static_cast<double>(n);
-    ObjectiveRecord rec;
-    rec.meanSquaredError = mean;
-    rec.v0 = v0;
-    rec.vL = vL;
-    rec.theta = theta;
-    rec.volvol = volvol;
-    rec.rho = rho;
-    {
-      // In the current folder, on every evaluation; a failed open drops the line silently.
-      std::ofstream results(kResultsName, std::ios::out | std::ios::app);
-      writeObjectiveRecord(results, rec);
-    }
-    return std::sqrt(mean);
-  } catch (...) {
-    return kFailure;
-  }
+        const double mean = sum / static_cast<double>(n);
+        ObjectiveRecord rec;
+        rec.meanSquaredError = mean;
+        rec.v0 = v0;
+        rec.vL = vL;
+        rec.theta = theta;
+        rec.volvol = volvol;
+        rec.rho = rho;
+        {
+          // In the current folder, on every evaluation; a failed open drops the line silently.
+          std::ofstream results(kResultsName, std::ios::out | std::ios::app);
+          writeObjectiveRecord(results, rec);
+        }
+        return std::sqrt(mean);
+      },
+      [](const std::string&) {});
 }
 
 }  // extern "C"

@@ -204,7 +204,7 @@ QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
                                              int32_t put,
                                              int32_t N,
                                              uint8_t internal) {
-  try {
+  return guardStringExport([&]() {
     if (S == nullptr || out == nullptr) {
       throw std::invalid_argument("A pointer argument of VanillaHestonGrid is null");
     }
@@ -245,10 +245,7 @@ QEL_API QelString QEL_CALL VanillaHestonGrid(const double* S,
                     internal != 0,
                     programFolder(),
                     kOutsideLibraryName);
-    return successString();
-  } catch (...) {
-    return failureStringOfCurrentException();
-  }
+  });
 }
 
 }  // extern "C"

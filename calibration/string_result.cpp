@@ -9,13 +9,18 @@ namespace serivane {
 
 QelString successString() noexcept { return SysAllocString(u""); }
 
+QelString failureString(const std::string& message) noexcept {
+  try {
+    const std::u16string wide = widenMessage(message.empty() ? "unknown error" : message);
+    return SysAllocString(wide.c_str());
+  } catch (...) {
+    return SysAllocString(u"unknown error");
+  }
+}
+
 QelString failureStringOfCurrentException() noexcept {
   try {
-    std::string message = currentExceptionMessage();
-    // An empty message would read as success.
-    if (message.empty()) message = "unknown error";
-    const std::u16string wide = widenMessage(message);
-    return SysAllocString(wide.c_str());
+    return failureString(currentExceptionMessage());
   } catch (...) {
     return SysAllocString(u"unknown error");
   }
