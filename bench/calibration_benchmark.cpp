@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "calibration/model_ivs.h"
-#include "calibration/option_chain.h"
-#include "calibration/program_folder.h"
+#include "calibration/objectives/model_ivs.h"
+#include "calibration/quotes/option_chain.h"
+#include "calibration/quotes/program_folder.h"
 #include "levmar/levmar.h"
 #include "platform/heap_reuse.h"
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/model_ivs.h"
-#include "calibration/option_chain.h"
+#include "calibration/objectives/model_ivs.h"
+#include "calibration/quotes/option_chain.h"
 #include "core/black_scholes.h"
 
 namespace serivane {

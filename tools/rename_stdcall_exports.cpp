@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "calibration/export_names.h"
+#include "calibration/exports/export_names.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <math.h>
 #include <stdio.h>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 
 static int failures = 0;
 

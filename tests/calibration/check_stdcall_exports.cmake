@@ -3,7 +3,7 @@
 # (_Name@bytes) of the plain names that the 64-bit module defines, and every one of them is in the
 # table.
 # Arguments: -DNM=<nm> -DMODULE=<libserivane32.so> -DMODULE64=<libserivane64.so>
-#            -DTABLE=<calibration/export_names.h>
+#            -DTABLE=<calibration/exports/export_names.h>
 if(NOT NM OR NOT MODULE OR NOT MODULE64 OR NOT TABLE)
   message(FATAL_ERROR
           "usage: cmake -DNM=.. -DMODULE=.. -DMODULE64=.. -DTABLE=.. -P check_stdcall_exports.cmake")

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/model_ivs.h"
-#include "calibration/option_chain.h"
+#include "calibration/objectives/model_ivs.h"
+#include "calibration/quotes/option_chain.h"
 #include "support/program_launcher.h"
 #include "support/temp_folder.h"
 

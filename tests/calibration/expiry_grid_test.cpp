@@ -1,11 +1,11 @@
-#include "calibration/expiry_grid.h"
+#include "calibration/objectives/expiry_grid.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "calibration/model_ivs.h"
-#include "calibration/pde_objectives.h"
+#include "calibration/objectives/model_ivs.h"
+#include "calibration/objectives/pde_objectives.h"
 
 namespace serivane {
 

@@ -2,7 +2,7 @@
 // with its failure record naming the argument where the export writes one; the inputs the
 // exports give a meaning stay priced; sizes near INT_MAX cannot overflow the retry ladders; an
 // American price is never below its exercise value at the spot.
-#include "calibration/export_args.h"
+#include "calibration/exports/export_args.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "bad_export_args.h"
-#include "calibration/counted_option_file.h"
-#include "calibration/program_folder.h"
-#include "calibration/robust_pricers.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/pricing/robust_pricers.h"
+#include "calibration/quotes/counted_option_file.h"
+#include "calibration/quotes/program_folder.h"
 #include "core/black_scholes.h"
 #include "pricing_log_test_util.h"
 #include "support/temp_folder.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "core/black_scholes.h"
 #include "core/failure_messages.h"
 #include "pricing_log_test_util.h"

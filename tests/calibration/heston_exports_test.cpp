@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/program_folder.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/quotes/counted_option_file.h"
+#include "calibration/quotes/program_folder.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"

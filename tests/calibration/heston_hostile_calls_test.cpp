@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/quotes/counted_option_file.h"
 #include "heston_analytic/budgeted_pricing.h"
 #include "pricing_log_test_util.h"
 #include "program_folder_quotes.h"

@@ -1,4 +1,4 @@
-#include "calibration/model_ivs.h"
+#include "calibration/objectives/model_ivs.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>

@@ -1,6 +1,6 @@
 // A host that loads the module with dlopen, as an outside program would: a copy of
 // libserivane64.so in a fresh temporary folder (so that the module's log lands there), its
-// exports looked up by name and called through pointers of the types calibration/serivane.h
+// exports looked up by name and called through pointers of the types calibration/exports/serivane.h
 // declares. Prices against the semi-analytic Heston engine for the square-root variance model,
 // ImpliedVol round trips and its failure value, and the containment of an error that the robust
 // pricer lets through; the analytic Heston price and its calibration objective over quotes beside
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bad_export_args.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"

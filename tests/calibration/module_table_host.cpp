@@ -1,7 +1,7 @@
 // A host of the module, built in both builds: it loads a copy of the module from a fresh temporary
 // folder with dlopen, looks each export up by the name this build's module gives it (the plain
 // name in the 64-bit build, the decorated stdcall name _Name@bytes in the 32-bit build), calls it
-// through a pointer of the type that calibration/serivane.h declares (stdcall in the 32-bit
+// through a pointer of the type that calibration/exports/serivane.h declares (stdcall in the 32-bit
 // build) and compares the result with the table of cases that both builds share
 // (data/module_cases/cases.txt). Equal results in both builds to the table's tolerance show that
 // the 32-bit module computes what the 64-bit one does.
@@ -9,8 +9,8 @@
 // Another export that takes and returns numbers is covered by a SERIVANE_CALLER line below and its
 // rows in the table. The exports that return a string and fill arrays (QelOptionPricer,
 // VanillaHestonGrid) have callers of their own (SERIVANE_TYPED_CALLER), which build the arrays
-// from the row, read the string through its length prefix, free it as calibration/serivane.h
-// says, and report the text with the numbers the row asks for.
+// from the row, read the string through its length prefix, free it as
+// calibration/exports/serivane.h says, and report the text with the numbers the row asks for.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -33,8 +33,8 @@
 #include <utility>
 #include <vector>
 
-#include "calibration/export_names.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/export_names.h"
+#include "calibration/exports/serivane.h"
 #include "support/temp_folder.h"
 
 namespace serivane {
@@ -179,14 +179,14 @@ using Caller = std::function<Result(void*, const Arguments&)>;
 // kBytesAsInTable: its arguments take the bytes that export_names.h gives the export.
 template <bool kBytesAsInTable, class R, class... A>
 Caller callerOf(R(QEL_CALL* declared)(A...)) {
-  static_assert(kBytesAsInTable, "argument bytes differ from calibration/export_names.h");
+  static_assert(kBytesAsInTable, "argument bytes differ from calibration/exports/export_names.h");
   return [declared](void* symbol, const Arguments& a) { return callAs(declared, symbol, a); };
 }
 
 // The caller of an export of type Fn that builds its arguments with `call`.
 template <bool kBytesAsInTable, class Fn>
 Caller typedCallerOf(Result (*call)(Fn, const Arguments&)) {
-  static_assert(kBytesAsInTable, "argument bytes differ from calibration/export_names.h");
+  static_assert(kBytesAsInTable, "argument bytes differ from calibration/exports/export_names.h");
   return [call](void* symbol, const Arguments& a) { return call(reinterpret_cast<Fn>(symbol), a); };
 }
 

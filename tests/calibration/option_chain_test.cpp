@@ -1,4 +1,4 @@
-#include "calibration/option_chain.h"
+#include "calibration/quotes/option_chain.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // and the pieces they are built from (work items, expiry groups, bucket dealing, variance
 // ranges). "OptionsData.txt" is written in the program folder (the calibration tests hold it
 // one at a time); "Results.txt" lands in a temporary current folder.
-#include "calibration/pde_objectives.h"
+#include "calibration/objectives/pde_objectives.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "calibration/bucket_dealing.h"
-#include "calibration/counted_option_file.h"
-#include "calibration/robust_pricers.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/objectives/bucket_dealing.h"
+#include "calibration/pricing/robust_pricers.h"
+#include "calibration/quotes/counted_option_file.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "core/pde_solver_1d.h"

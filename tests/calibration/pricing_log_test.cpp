@@ -1,6 +1,6 @@
 // The records of the pricing log against a golden fixture written from the record format, the
 // number format, and the log's place and append mode.
-#include "calibration/pricing_log.h"
+#include "calibration/pricing/pricing_log.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "calibration/program_folder.h"
+#include "calibration/quotes/program_folder.h"
 #include "pricing_log_test_util.h"
 
 namespace serivane {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/pricing_log.h"
-#include "calibration/robust_pricers.h"
+#include "calibration/pricing/pricing_log.h"
+#include "calibration/pricing/robust_pricers.h"
 #include "core/qel_heston_vanilla.h"
 #include "support/calc_id_mask.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/program_folder.h"
+#include "calibration/quotes/counted_option_file.h"
+#include "calibration/quotes/program_folder.h"
 
 namespace serivane {
 

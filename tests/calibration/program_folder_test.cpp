@@ -1,4 +1,4 @@
-#include "calibration/program_folder.h"
+#include "calibration/quotes/program_folder.h"
 
 #include <gtest/gtest.h>
 

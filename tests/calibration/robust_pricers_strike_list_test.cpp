@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "calibration/robust_pricers.h"
+#include "calibration/pricing/robust_pricers.h"
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "heston_analytic/analytic_heston_engine.h"

@@ -1,7 +1,7 @@
 // The robust single-option pricer: every road of its retry ladder, driven by real solves where
 // the pricer gives them (a zero value from a method id that runs no solver) and otherwise by the
 // scripted solve of the test seam; the log records against golden fixtures.
-#include "calibration/robust_pricers.h"
+#include "calibration/pricing/robust_pricers.h"
 
 #include <gtest/gtest.h>
 

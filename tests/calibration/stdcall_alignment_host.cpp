@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "calibration/export_names.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/export_names.h"
+#include "calibration/exports/serivane.h"
 
 namespace serivane {
 

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/export_args.h"
+#include "calibration/exports/export_args.h"
+#include "calibration/quotes/counted_option_file.h"
 
 using namespace serivane;
 

@@ -15,12 +15,12 @@
 #include <cstring>
 #include <vector>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/export_args.h"
-#include "calibration/pricing_log.h"
-#include "calibration/program_folder.h"
-#include "calibration/robust_pricers.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/export_args.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/pricing/pricing_log.h"
+#include "calibration/pricing/robust_pricers.h"
+#include "calibration/quotes/counted_option_file.h"
+#include "calibration/quotes/program_folder.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace serivane {

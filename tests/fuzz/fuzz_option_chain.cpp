@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "calibration/option_chain.h"
+#include "calibration/quotes/option_chain.h"
 
 using namespace serivane;
 

@@ -2,7 +2,7 @@
    frees one string result. Build: cc -I<source folder> host.c -L<build>/bin -lserivane64 */
 #include <stdio.h>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 
 int main(void) {
   /* A one-year at-the-money Heston call: spot, strike, rate, dividend yield, v0, vL, theta,

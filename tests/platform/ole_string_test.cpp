@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 
 namespace serivane {
 

@@ -2,7 +2,7 @@
 // Lewis single integral by double-exponential quadrature) check each other; both agree with
 // VanillaHeston; node 0; the parallel path whatever the thread count; a missing library or entry
 // point gives the failure text and nothing is called through it.
-#include "calibration/heston_grid.h"
+#include "calibration/exports/heston_grid.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "core/black_scholes.h"
 #include "mervane/mervane.h"
 #include "platform/dynamic_library.h"

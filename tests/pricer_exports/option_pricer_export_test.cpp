@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "core/black_scholes.h"
 #include "heston_analytic/analytic_heston_engine.h"
 #include "platform/cpu_clock.h"

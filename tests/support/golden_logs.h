@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "calc_id_mask.h"
-#include "calibration/pricing_log.h"
-#include "calibration/robust_pricers.h"
+#include "calibration/pricing/pricing_log.h"
+#include "calibration/pricing/robust_pricers.h"
 #include "golden_table.h"
 
 namespace serivane {

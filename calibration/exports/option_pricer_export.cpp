@@ -1,0 +1,247 @@
+// QelOptionPricer: one vanilla option by the 2-D PDE pricer with solver method 1 (sparse direct),
+// its whole solution along the asset grid, and theta and vega at every node by bump-and-resolve.
+// No retries and no log: a failure comes back as the message string.
+#define SERIVANE_BUILDING_MODULE
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <valarray>
+
+#include "calibration/exports/export_args.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/exports/string_result.h"
+#include "core/qel_heston_vanilla.h"
+
+namespace serivane {
+
+namespace {
+
+// The largest node count served: the host's arrays are not expected to hold more than 50001
+// entries.
+constexpr int kMaxNodeCount = kMaxAssetIntervals;
+// Relative bump of the maturity for theta, and absolute bump of sqrt(v0) and sqrt(vL) for vega.
+constexpr double kMaturityBump = 1e-5;
+constexpr double kVolBump = 1e-5;
+constexpr int kMethodId = 1;
+
+// A solve must leave n + 1 entries in the vectors read; a shorter one is reported as a failure
+// instead of being read past its end.
+void requireEntries(const std::valarray<double>& v, int n) {
+  if (n >= 0 && v.size() < static_cast<std::size_t>(n) + 1) {
+    throw std::runtime_error("The pricer returned fewer values than asset nodes");
+  }
+}
+
+// A value of a solve that is not a finite number is a failed solve, not a result.
+void requireFinite(const std::valarray<double>& v, int n) {
+  for (int i = 0; i <= n && static_cast<std::size_t>(i) < v.size(); ++i) {
+    if (!std::isfinite(v[i])) {
+      throw std::runtime_error("The pricer returned a value that is not a finite number");
+    }
+  }
+}
+
+std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
+  return values != nullptr ? std::valarray<double>(values, n) : std::valarray<double>(0.0, n);
+}
+
+}  // namespace
+
+}  // namespace serivane
+
+// The exports are global C functions; their bodies use the system's own names.
+using namespace serivane;
+
+extern "C" {
+
+QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
+                                           double* outValue,
+                                           double* outDelta,
+                                           double* outGamma,
+                                           double* outTheta,
+                                           double* outVega,
+                                           double* cpuTime,
+                                           double S,
+                                           double K,
+                                           int32_t NT,
+                                           double rootT,
+                                           double* params,
+                                           double r,
+                                           double d,
+                                           double /*unusedArg*/,
+                                           int32_t* NS,
+                                           int32_t* NV,
+                                           int32_t CallPut,
+                                           int32_t EuroAmer,
+                                           int32_t precision,
+                                           int32_t ctorFlag,
+                                           double* vecA,
+                                           double* vecB,
+                                           double tolExponent,
+                                           double sRangeParam,
+                                           double varRange,
+                                           uint8_t wantTheta,
+                                           uint8_t wantVega,
+                                           uint8_t clusterAtStrike,
+                                           uint8_t flag385,
+                                           int32_t nExercise) {
+  try {
+    // A null pointer where the call must read or write is refused before anything is touched.
+    // The two five-element vectors are not used by the pricer: null stands for zeros.
+    if (params == nullptr || NS == nullptr || NV == nullptr || cpuTime == nullptr ||
+        outS == nullptr || outValue == nullptr || outDelta == nullptr || outGamma == nullptr ||
+        outTheta == nullptr || (wantVega != 0 && outVega == nullptr)) {
+      throw std::invalid_argument("A pointer argument of QelOptionPricer is null");
+    }
+    // The host passes the volatility of variance as an exponent of (1 + sqrt(T)) and the
+    // maturity as its square root. Arguments outside their limits are refused before anything
+    // is written; the model selector params[5] is the pricer's to refuse, after the transform.
+    std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
+                                       {"K", ArgKind::kStrike, K},
+                                       {"NT", ArgKind::kTimeSteps, NT},
+                                       {"rootT", ArgKind::kRootMaturity, rootT},
+                                       {"params[0]", ArgKind::kFinite, params[0]},
+                                       {"params[1] (v0)", ArgKind::kVariance, params[1]},
+                                       {"params[2] (vL)", ArgKind::kVariance, params[2]},
+                                       {"params[3] (theta)", ArgKind::kPdeSpeed, params[3]},
+                                       {"params[4] (rho)", ArgKind::kCorrelation, params[4]},
+                                       {"r", ArgKind::kRate, r},
+                                       {"d", ArgKind::kRate, d},
+                                       {"NS", ArgKind::kPositiveCount, *NS},
+                                       {"NV", ArgKind::kVarianceIntervals, *NV},
+                                       {"CallPut", ArgKind::kCallPut, CallPut},
+                                       {"EuroAmer", ArgKind::kExerciseStyle, EuroAmer},
+                                       {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
+                                       {"varRange", ArgKind::kVarRange, varRange},
+                                       {"nExercise", ArgKind::kExerciseDates, nExercise}});
+    // A model selector that is not a finite number is the pricer's to refuse (after the
+    // transform); a finite one must round to a model.
+    if (bad.empty() && std::isfinite(params[5])) {
+      bad = checkExportArgs({{"params[5] (model)", ArgKind::kModelSelector, params[5]}});
+    }
+    const double volvol = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
+    if (bad.empty()) bad = checkExportArgs({{"volvol (from params[0])", ArgKind::kVolvol, volvol}});
+    // The grid as solved: the time steps become a multiple of the exercise dates, with at least
+    // 5 between dates. Above kMaxNodeCount nodes nothing is solved (below).
+    if (bad.empty() && *NS <= kMaxNodeCount) {
+      bad = checkGridSize(*NS, *NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
+    }
+    if (!bad.empty()) throw std::invalid_argument(bad);
+    params[0] = volvol;
+    const double T = rootT * rootT;
+
+    const std::valarray<double> modelParams(params, 6);
+    auto pricer = std::make_unique<QelHestonVanilla>(S,
+                                                     K,
+                                                     T,
+                                                     modelParams,
+                                                     r,
+                                                     d,
+                                                     *NS,
+                                                     *NV,
+                                                     NT,
+                                                     CallPut,
+                                                     precision,
+                                                     ctorFlag,
+                                                     EuroAmer,
+                                                     copyOrZeros(vecA, 5),
+                                                     copyOrZeros(vecB, 5),
+                                                     clusterAtStrike != 0,
+                                                     tolExponent,
+                                                     sRangeParam,
+                                                     varRange,
+                                                     nExercise,
+                                                     flag385 != 0,
+                                                     0,
+                                                     0.0,
+                                                     kMethodId,
+                                                     false);
+    int n = pricer->getNodeCount();
+    *NS = n;
+    // Too many nodes for the host's arrays: nothing is solved and no array is written.
+    if (n > kMaxNodeCount) return successString();
+
+    std::valarray<double> R[5];
+    // A negative *cpuTime asks this first solve for the implied volatility.
+    pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+    n = pricer->getNodeCount();
+    *NS = n;
+    requireFinite(pricer->getSummary(), 5);
+    for (int j = 0; j < 6; ++j) params[j] = pricer->getSummary()[j];
+    n = pricer->getNodeCount();
+    *NS = n;
+    double cpuTotal = *cpuTime;
+
+    // The host's arrays hold kMaxNodeCount + 1 entries at most.
+    if (n > kMaxNodeCount)
+      throw std::runtime_error("The pricer changed the node count beyond 50000");
+    for (const std::valarray<double>& v : R) requireEntries(v, n);
+    for (const std::valarray<double>& v : R) requireFinite(v, n);
+    const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
+    for (int i = 0; i <= n; ++i) {
+      outS[i] = R[0][i];
+      outValue[i] = R[1][i];
+      outDelta[i] = R[2][i];
+      outGamma[i] = R[3][i];
+      outTheta[i] = bermudanZeroTheta ? 0.0 : R[4][i];
+    }
+
+    // An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
+    // grid and, in time, on its second step count: each re-solve starts again from the sizes of
+    // the first, so that the differences compare like with like.
+    const int firstNodeCount = n;
+    const auto restartSizes = [&]() {
+      if (precision == 4 || precision == 5) {
+        pricer->setNT(NT);
+        pricer->setNS(firstNodeCount);
+      }
+    };
+
+    if (wantTheta != 0) {
+      pricer->setMaturity(T * (1.0 + kMaturityBump));
+      restartSizes();
+      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+      cpuTotal += *cpuTime;
+      if (pricer->getNodeCount() == n) {
+        requireEntries(R[1], n);
+        requireFinite(R[1], n);
+        // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
+        if (!(T > 0.0)) {
+          for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
+        } else {
+          for (int i = 0; i <= n; ++i) {
+            outTheta[i] = (outValue[i] - R[1][i]) / (T * kMaturityBump) / 365.0;
+          }
+        }
+      } else {
+        for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
+      }
+    }
+
+    if (wantVega != 0) {
+      pricer->setMaturity(T);
+      pricer->bumpVol(kVolBump);
+      restartSizes();
+      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+      cpuTotal += *cpuTime;
+      if (pricer->getNodeCount() == n) {
+        requireEntries(R[1], n);
+        requireFinite(R[1], n);
+        // Change per volatility point.
+        for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
+      } else {
+        for (int i = 0; i <= n; ++i) outVega[i] = 0.0;
+      }
+    }
+    // The CPU time of every solve made, whichever sensitivities were asked for.
+    *cpuTime = cpuTotal;
+    return successString();
+  } catch (...) {
+    return failureStringOfCurrentException();
+  }
+}
+
+}  // extern "C"

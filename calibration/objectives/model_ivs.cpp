@@ -1,0 +1,423 @@
+#include "calibration/objectives/model_ivs.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "calibration/objectives/bucket_dealing.h"
+#include "calibration/objectives/expiry_grid.h"
+#include "calibration/pricing/pricing_log.h"
+#include "calibration/pricing/robust_pricers.h"
+#include "calibration/quotes/program_folder.h"
+#include "core/black_scholes.h"
+#include "core/pde_solver_1d.h"
+
+namespace serivane {
+
+bool stopFlag = false;
+
+namespace {
+
+// One parameter vector of an evaluation: its groups (sized for its kappa), its variance bounds
+// and what its tasks produce. Every task writes only the slots of its own group.
+struct ColumnWork {
+  const double* p = nullptr;
+  std::vector<ExpiryGroupItem> groups;     // in ascending expiration order
+  std::vector<double> bounds;              // one upper variance quantile per expiration
+  double B = 0.0;                          // stationary quantile of the variance
+  std::vector<std::vector<double>> ivs;    // model IVs per group, strike order
+  std::vector<std::string> boundErrors;    // per expiration, "" when it went well
+  std::vector<std::string> pricingErrors;  // per group, "" when it went well
+  std::string stationaryError;             // "" when it went well
+  std::atomic<bool> abandoned{false};      // a failure makes the remaining pricings pointless
+};
+
+// One task: the variance bound of an expiration and then the pricing of its group, for one
+// parameter vector.
+struct ExpiryTask {
+  int column;
+  int group;
+  double cost;
+};
+
+// What every task of an evaluation shares, read-only.
+struct EvaluationFrame {
+  const std::vector<double>& expirations;  // distinct expirations in years, ascending
+  const CalibrationSettings& settings;
+  const DerivedSettings& derived;
+};
+
+std::string currentMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
+// The upper variance quantile of expiration j from the 1-D variance-distribution PDE.
+void calcModelIVs_parallelBounds(const EvaluationFrame& frame, ColumnWork& column, int j) {
+  const double* p = column.p;
+  PDESolver1D solver(
+      frame.derived.level, frame.expirations[j], p[0], p[1], p[2], p[3], 800, 50, 2, 5, false, 1);
+  column.bounds[j] = solver.calcQuantile();
+}
+
+namespace {
+
+// The model IVs of group g with the robust strike-list pricer.
+void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
+  const ExpiryGroupItem& group = column.groups[g];
+  const double* p = column.p;
+  double varRange = group.level;
+  if (frame.derived.level < 1.0) {
+    const auto it = std::find(frame.expirations.begin(), frame.expirations.end(), group.T);
+    const double bj = column.bounds[it - frame.expirations.begin()];
+    // A negative variance range is an explicit upper variance bound for the pricer.
+    varRange = -std::max(0.1 * column.B, std::min(column.B, bj * group.rangeFactor));
+  }
+  std::vector<double>& modelIVs = column.ivs[g];
+  modelIVs.assign(group.strikes.size(), 0.0);
+  int NS = group.NS;
+  int NV = group.NV;
+  int runMode = frame.derived.runMode;
+  calcVanillaPDEStrikesWithRetries(group.spot,
+                                   group.strikes,
+                                   modelIVs,
+                                   group.T,
+                                   group.r,
+                                   group.d,
+                                   p[0],
+                                   p[1],
+                                   p[2],
+                                   p[3],
+                                   p[4],
+                                   &NS,
+                                   &NV,
+                                   group.NT,
+                                   1,
+                                   group.EuroAmer,
+                                   &runMode,
+                                   frame.settings.methodID,
+                                   1,
+                                   frame.derived.widthFactor,
+                                   varRange,
+                                   0,
+                                   frame.settings.stripMode,
+                                   true,
+                                   1,
+                                   frame.derived.p);
+}
+
+// A task runs its expiration's bound solve and then, without waiting for any other task, its
+// group's pricing. No exception leaves it: a failure stays in its own slot.
+void runTask(const EvaluationFrame& frame, ColumnWork& column, int g) {
+  if (frame.derived.level < 1.0) {
+    // Groups and distinct expirations are both in ascending order: group g is expiration g.
+    try {
+      calcModelIVs_parallelBounds(frame, column, g);
+    } catch (...) {
+      column.boundErrors[g] = currentMessage();
+      column.abandoned = true;
+      return;
+    }
+  }
+  if (column.abandoned) return;
+  try {
+    priceGroup(frame, column, g);
+  } catch (...) {
+    column.pricingErrors[g] = currentMessage();
+    column.abandoned = true;
+  }
+}
+
+// The evaluation's error in the order the work is specified: the first failed bound in
+// expiration order, then the stationary quantile, then the first failed pricing in expiration
+// order; "" when everything went well.
+std::string firstError(const ColumnWork& column) {
+  for (const std::string& e : column.boundErrors)
+    if (!e.empty()) return e;
+  if (!column.stationaryError.empty()) return column.stationaryError;
+  for (const std::string& e : column.pricingErrors)
+    if (!e.empty()) return e;
+  return std::string();
+}
+
+}  // namespace
+
+// The bound solves of calcModelIVs' first loop and the pricings of its second, as one task per
+// (parameter vector, expiration): each task solves its expiration's bound and goes straight on to
+// price its group, so no thread waits at a barrier between the two. The tasks go to the threads
+// from one shared queue, heaviest first by the groups' cost estimates, which keeps every thread
+// busy until the last few tasks; results are written by index, so nothing computed depends on
+// which thread ran what, or on the number of threads.
+void calcModelIVs_parallelPricing(const EvaluationFrame& frame,
+                                  std::vector<std::unique_ptr<ColumnWork>>& columns,
+                                  const std::vector<ExpiryTask>& tasks) {
+  runHeaviestFirst(static_cast<int>(tasks.size()),
+                   [&](int t) { runTask(frame, *columns[tasks[t].column], tasks[t].group); });
+}
+
+void checkModelParameters(const double* p) {
+  struct Range {
+    const char* message;
+    double lower;
+    double upper;
+  };
+  static const Range kRanges[5] = {
+      {"v0 is out of range. Stopping optimization.", 0.001, 0.5},
+      {"vBar is out of range. Stopping optimization.", 0.001, 1.0},
+      {"kappa is out of range. Stopping optimization.", 0.1, 50.0},
+      {"xi is out of range. Stopping optimization.", 0.1, 30.0},
+      {"rho is out of range. Stopping optimization.", -1.0, 0.3},
+  };
+  for (int i = 0; i < 5; ++i) {
+    // Written so that a parameter that is not a number is out of range as well.
+    if (!(p[i] >= kRanges[i].lower && p[i] <= kRanges[i].upper)) {
+      stopFlag = true;
+      throw std::runtime_error(kRanges[i].message);
+    }
+  }
+}
+
+DerivedSettings deriveSettings(const CalibrationSettings& settings) {
+  DerivedSettings derived;
+  derived.runMode = settings.precision == 1 ? 3 : (settings.precision == 2 ? 5 : 4);
+  derived.widthFactor = settings.factorSwitch == 1 ? 1.0 : 1.5;
+  derived.level = settings.quantileSwitch == 1 ? 0.9999975 : 0.999999;
+  derived.p = 1.0;
+  if (settings.model != 1) {
+    derived.p = 0.8;
+    derived.level = 0.999999;
+  }
+  return derived;
+}
+
+std::vector<ExpiryGroupItem> groupByExpiry(const std::vector<OptionQuote>& quotesInYears) {
+  std::vector<ExpiryGroupItem> groups;
+  for (std::size_t i = 0; i < quotesInYears.size(); ++i) {
+    const OptionQuote& q = quotesInYears[i];
+    if (i == 0 || q.expirationDays != quotesInYears[i - 1].expirationDays) {
+      groups.emplace_back();
+    }
+    ExpiryGroupItem& g = groups.back();
+    g.strikes.push_back(q.strike);
+    g.marketIVs.push_back(q.marketIV);
+    const double price = bsmPrice(
+        q.spot, q.strike, q.rate, q.dividendYield, q.marketIV, q.expirationDays, q.putFlag);
+    if (price < g.refPrice) g.refPrice = price;
+    g.spot = q.spot;
+    g.T = q.expirationDays;
+    g.r = q.rate;
+    g.d = q.dividendYield;
+    g.CallPut = 1;
+    // The chain has no exercise-style column and its implied volatilities are Black-Scholes-Merton
+    // ones: every group is priced as European.
+    g.EuroAmer = 0;
+  }
+  return groups;
+}
+
+double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
+                        const CalibrationSettings& settings,
+                        double level,
+                        double kappa) {
+  double total = 0.0;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    ExpiryGroupItem& g = groups[i];
+    const double P = g.refPrice, S = g.spot;
+    const ExpiryGrid grid = sizeExpiryGrid(P, S, g.T, settings.NS, settings.NV, settings.NT);
+    g.NS = grid.NS;
+    g.NV = grid.NV;
+    g.NT = grid.NT;
+    g.cost = grid.cost;
+    g.index = static_cast<std::int32_t>(i);
+    g.level = level;
+    // Prices under a basis point of the spot lie in the upper tail of the variance: the variance
+    // axis reaches further for them.
+    if (P < 0.0001 * S && g.level < 0.999999) g.level = 0.999999;
+    g.rangeFactor = std::max(1.0, 3.0 - 0.5 * kappa * g.T);
+    total += g.cost;
+  }
+  return total;
+}
+
+std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& groups,
+                                          int nb,
+                                          double totalCost) {
+  std::vector<double> costs(groups.size());
+  for (std::size_t g = 0; g < groups.size(); ++g) costs[g] = groups[g].cost;
+  return dealByCost(costs, nb, totalCost).buckets;
+}
+
+std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote>& quotesInYears,
+                                                   const std::vector<const double*>& ps,
+                                                   const CalibrationSettings& settings) {
+  const DerivedSettings derived = deriveSettings(settings);
+
+  std::vector<double> expirations;
+  for (const OptionQuote& q : quotesInYears) {
+    if (std::find(expirations.begin(), expirations.end(), q.expirationDays) == expirations.end()) {
+      expirations.push_back(q.expirationDays);
+    }
+  }
+  std::sort(expirations.begin(), expirations.end());
+
+  const std::vector<ExpiryGroupItem> grouped = groupByExpiry(quotesInYears);
+  std::vector<std::unique_ptr<ColumnWork>> columns;
+  std::vector<ExpiryTask> tasks;
+  for (std::size_t c = 0; c < ps.size(); ++c) {
+    columns.push_back(std::make_unique<ColumnWork>());
+    ColumnWork& column = *columns.back();
+    const double* p = ps[c];
+    column.p = p;
+    column.groups = grouped;
+    sizeExpiryGroups(column.groups, settings, derived.level, p[2]);
+    const std::size_t ng = column.groups.size();
+    column.bounds.assign(expirations.size(), 0.0);
+    column.ivs.resize(ng);
+    column.boundErrors.resize(expirations.size());
+    column.pricingErrors.resize(ng);
+    if (derived.level < 1.0) {
+      // The stationary quantile is a closed-form gamma quantile: cheap enough for this thread.
+      try {
+        PDESolver1D stationary(derived.level, p[0], p[1], p[2], p[3]);
+        column.B = stationary.calcQuantile();
+      } catch (...) {
+        column.stationaryError = currentMessage();
+        column.abandoned = true;
+      }
+    }
+    for (std::size_t g = 0; g < ng; ++g) {
+      tasks.push_back({static_cast<int>(c), static_cast<int>(g), column.groups[g].cost});
+    }
+  }
+  std::stable_sort(tasks.begin(), tasks.end(), [](const ExpiryTask& a, const ExpiryTask& b) {
+    return a.cost > b.cost;
+  });
+
+  const EvaluationFrame frame{expirations, settings, derived};
+  calcModelIVs_parallelPricing(frame, columns, tasks);
+
+  std::vector<ModelIVsOutcome> outcomes(ps.size());
+  for (std::size_t c = 0; c < ps.size(); ++c) {
+    const ColumnWork& column = *columns[c];
+    ModelIVsOutcome& out = outcomes[c];
+    out.error = firstError(column);
+    out.failed = !out.error.empty() || column.abandoned;
+    if (out.failed) continue;
+    std::vector<IVResult> all;
+    for (std::size_t g = 0; g < column.groups.size(); ++g) {
+      const ExpiryGroupItem& group = column.groups[g];
+      const std::vector<double>& modelIVs = column.ivs[g];
+      for (std::size_t k = 0; k < group.strikes.size(); ++k) {
+        const double iv = k < modelIVs.size() ? modelIVs[k] : 0.0;
+        all.push_back({group.T, group.strikes[k], iv});
+      }
+    }
+    std::stable_sort(all.begin(), all.end(), [](const IVResult& a, const IVResult& b) {
+      if (a.T != b.T) return a.T < b.T;
+      return a.strike < b.strike;
+    });
+    out.ivs.resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) out.ivs[i] = all[i].modelIV;
+  }
+  return outcomes;
+}
+
+std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYears,
+                                     const double* p,
+                                     const CalibrationSettings& settings) {
+  ModelIVsOutcome out = std::move(modelIVsOfQuotesBatch(quotesInYears, {p}, settings).front());
+  if (out.failed) throw std::runtime_error(out.error);
+  return std::move(out.ivs);
+}
+
+void calcModelIVsBatchFromFile(const std::string& path,
+                               double* const* ps,
+                               double* const* hxs,
+                               int count,
+                               int n,
+                               const CalibrationSettings& settings) {
+  // The range check of every point comes first, in point order, as it would one call at a time.
+  for (int c = 0; c < count; ++c) checkModelParameters(ps[c]);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+
+  std::vector<ModelIVsOutcome> outcomes;
+  try {
+    std::ofstream results;
+    if (debugFlag) {
+      results.open("Results.txt", std::ios::out | std::ios::app);
+      results.precision(10);
+    }
+    // A file that cannot be opened reads as an empty one: its spot conversion fails.
+    OptionChain chain = readOptionChain(path);
+    if (!chain.opened) throw std::invalid_argument("invalid stod argument");
+    sortQuotes(chain.quotes);
+    removeRepeats(chain.quotes, &sameQuote);
+    for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
+    outcomes =
+        modelIVsOfQuotesBatch(chain.quotes, std::vector<const double*>(ps, ps + count), settings);
+  } catch (const std::exception& e) {
+    // Every point meets the same failure, and each records it, as one call per point would.
+    const std::string message = e.what();
+    for (int c = 0; c < count; ++c) {
+      appendErrorRecord(message);
+      std::fill(hxs[c], hxs[c] + n, nan);
+    }
+    return;
+  }
+
+  for (int c = 0; c < count; ++c) {
+    const ModelIVsOutcome& out = outcomes[c];
+    double* hx = hxs[c];
+    if (out.failed) {
+      appendErrorRecord(out.error.empty() ? std::string("unknown error") : out.error);
+      std::fill(hx, hx + n, nan);
+      continue;
+    }
+    if (static_cast<int>(out.ivs.size()) != n) {
+      std::cout << "Oops, seems like some more debugging is in order. Press any key to terminate!";
+      double answer = 0.0;
+      std::cin >> answer;
+      // Values that were never computed must not pass for a fit: levmar stops at them and the
+      // report shows them.
+      std::fill(hx, hx + n, nan);
+      continue;
+    }
+    std::copy(out.ivs.begin(), out.ivs.end(), hx);
+  }
+}
+
+void calcModelIVsFromFile(const std::string& path,
+                          const double* p,
+                          double* hx,
+                          int n,
+                          const CalibrationSettings& settings) {
+  double* point = const_cast<double*>(p);  // read only
+  calcModelIVsBatchFromFile(path, &point, &hx, 1, n, settings);
+}
+
+void calcModelIVs(double* p, double* hx, int /*m*/, int n, void* adata) {
+  const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
+  calcModelIVsFromFile(programFilePath("OptionsData.txt"), p, hx, n, settings);
+}
+
+void calcModelIVsBatch(
+    double* const* ps, double* const* hxs, int count, int /*m*/, int n, void* adata) {
+  const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
+  calcModelIVsBatchFromFile(programFilePath("OptionsData.txt"), ps, hxs, count, n, settings);
+}
+
+}  // namespace serivane

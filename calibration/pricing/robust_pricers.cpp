@@ -1,0 +1,701 @@
+// The robust PDE pricers: one option, or one expiry with a strike list, priced with the 2-D PDE
+// pricer QelHestonVanilla and repaired when a solve fails. A negative value is re-solved on
+// escalated grids with method id 15 (the most robust solver), a zero value (taken as a memory
+// failure) on a more non-uniform variance grid with fewer variance intervals, and the exceptions
+// "Possible instability issue" and "bad allocation" are retried a bounded number of times. The
+// cases go to the pricing log "GARCH_PDESolverLog.txt" in the program folder.
+#include "calibration/pricing/robust_pricers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <valarray>
+#include <vector>
+
+#include "calibration/pricing/pricing_log.h"
+#include "core/failure_messages.h"
+#include "core/qel_heston_vanilla.h"
+#include "pde2d/pde_solve.h"
+#include "pde2d/solver_methods.h"
+
+namespace serivane {
+
+bool debugFlag = false;
+RobustSolveHook robustSolveHook = nullptr;
+
+namespace {
+
+// Instability restarts and memory / allocation retries allowed per call.
+constexpr int kMaxInstabilityRestarts = 3;
+constexpr int kMaxMemoryRetries = 2;
+// Below this many variance intervals a zero value is an instability, not a memory failure.
+constexpr int kMinNVForMemoryRoad = 240;
+
+// The schedule of the ladders. The first re-size after a negative value is capped at
+// kFirstResizeCapNS by kFirstResizeCapNV; later re-sizes grow the grid up to kMaxLadderNS by
+// kMaxLadderNV, then switch to the more non-uniform variance grid, then go to the two dense grids.
+// The memory road re-solves with kMemoryRoadNS asset intervals and three quarters of the variance
+// intervals.
+constexpr int kFirstResizeCapNS = 400;
+constexpr int kFirstResizeCapNV = 160;
+constexpr int kMaxLadderNS = 400;
+constexpr int kMaxLadderNV = 200;
+constexpr int kMaxNVBeforeDenseGrid = 225;
+constexpr int kDenseGridNS = 700;
+constexpr int kDenseGridNV = 180;
+constexpr int kDensestGridNS = 900;
+constexpr int kDensestGridNV = 400;
+constexpr int kDenseGridNTAdi = 300;
+constexpr int kDenseGridNTBdf = 50;
+constexpr int kMemoryRoadNS = 400;
+// Above this many asset intervals a rung of the ladder solves plain (run mode 3) whatever the run
+// mode asked for: the two-grid convergence run would solve twice the sizes again (1800 by 800 on
+// the densest rung) and the extrapolation in time twice over, well beyond any time a caller
+// waits for one price.
+constexpr int kMaxExtrapolatedNS = 400;
+// The asset-grid concentration of the re-solves after the first, and the log-asset grid parameter
+// of every re-solve.
+constexpr double kRetrySConcentration = 7.5;
+constexpr double kRetryLogSParam = 0.5;
+
+// What one start of a ladder has done so far.
+struct LadderState {
+  int retries = 0;               // grid re-solves
+  int memoryRetries = 0;         // zero values and allocation failures repeated
+  bool nonUniformVGrid = false;  // the variance grid has been switched to the more non-uniform one
+  bool allocRetried = false;     // an allocation failure was retried
+};
+
+// The option a ladder prices, as every start builds its pricer from it.
+struct LadderCase {
+  double S, T, r, d;
+  std::valarray<double> params;  // {volvol, v0, vL, theta, rho, model}
+  int CallPut, EuroAmer;
+  double sRangeParam, varRange;
+  bool volvolWidening;
+};
+
+// The pricer of one start of a ladder, for one strike or a strike list (then the strike-list
+// constructor's stripFlag and p follow as strikeListTail). Around the case's own data the robust
+// pricers build it alike: ctorFlag 1, two vectors of zeros, the asset grid clustered at the
+// strike, tolExponent minus the run mode, no exercise dates, flag385 set, exerciseMode 0 and no
+// time shift.
+template <class Strikes, class... StrikeListTail>
+std::unique_ptr<QelHestonVanilla> makeLadderPricer(const LadderCase& c,
+                                                   Strikes strikes,
+                                                   int ns,
+                                                   int nv,
+                                                   int NT,
+                                                   int runMode,
+                                                   int methodID,
+                                                   StrikeListTail... strikeListTail) {
+  const std::valarray<double> zeros(0.0, 5);
+  return std::make_unique<QelHestonVanilla>(c.S,
+                                            std::move(strikes),
+                                            c.T,
+                                            c.params,
+                                            c.r,
+                                            c.d,
+                                            ns,
+                                            nv,
+                                            NT,
+                                            c.CallPut,
+                                            runMode,
+                                            /*ctorFlag=*/1,
+                                            c.EuroAmer,
+                                            zeros,
+                                            zeros,
+                                            /*clusterAtStrike=*/true,
+                                            /*tolExponent=*/-static_cast<double>(runMode),
+                                            c.sRangeParam,
+                                            c.varRange,
+                                            /*nExercise=*/0,
+                                            /*flag385=*/true,
+                                            /*exerciseMode=*/0,
+                                            /*tShift=*/0.0,
+                                            methodID,
+                                            c.volvolWidening,
+                                            strikeListTail...);
+}
+
+void solveOnce(QelHestonVanilla& pricer, PDESolveResults& results, double& cpuTime) {
+  if (robustSolveHook != nullptr) {
+    robustSolveHook(pricer, cpuTime);
+    return;
+  }
+  pricer.solve(results[0], results[1], results[2], results[3], results[4], cpuTime);
+}
+
+// Per-strike prices and implied volatilities of the last solve. A strike list of one strike makes
+// a one-strike pricer, whose solve leaves the per-strike arrays empty and reports the strike
+// through its summary: the interpolated price, and element 4 (the implied volatility when asked
+// for, the price otherwise, as a strike list's per-strike values are).
+void perStrikeValues(const QelHestonVanilla& pricer,
+                     std::size_t n,
+                     std::valarray<double>& prices,
+                     std::valarray<double>& ivs) {
+  prices = pricer.getStrikePrices();
+  ivs = pricer.getStrikeIVs();
+  if (!pricer.multiStrike && n == 1 && prices.size() != 1) {
+    const std::valarray<double> summary = pricer.getSummary();
+    prices = std::valarray<double>(summary[1], 1);
+    ivs = std::valarray<double>(summary[4], 1);
+  }
+}
+
+// n num / den truncated toward zero, as the int expression it stands for, but computed in 64 bits
+// and clamped to the int range: the ladders scale sizes that a caller may pass up to INT_MAX.
+int scaledSize(int n, int num, int den) {
+  const std::int64_t v = static_cast<std::int64_t>(n) * num / den;
+  return static_cast<int>(std::clamp<std::int64_t>(
+      v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+// The time steps of the first BDF re-solve: a BDF method keeps its entry NT (at least 20), any
+// other comes down to a third of NT, within 20 to 50.
+int timeStepsForMethod15(int methodID, int NT, int keptNT) {
+  return isBdfMethod(methodID) ? std::max(20, keptNT) : std::min(50, std::max(20, NT / 3));
+}
+
+// First re-size after a negative value, shared by both pricers: the asset intervals grow from
+// the entry size nsEntry towards 2 NV or 2.5 NV, capped at 400 by 160, or the variance intervals
+// follow the asset intervals when these are already plentiful. The pricer's NV follows NV.
+void firstResize(QelHestonVanilla& pricer, int nsEntry, int& NS, int& NV) {
+  if (nsEntry < scaledSize(NV, 2, 1)) {
+    NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 2, 1));
+    if (NS > kFirstResizeCapNS) {
+      NS = kFirstResizeCapNS;
+      NV = kFirstResizeCapNV;
+    }
+    pricer.setNS(NS);
+  } else if (nsEntry < scaledSize(NV, 5, 2)) {
+    NS = std::max(scaledSize(nsEntry, 4, 3), scaledSize(NV, 5, 2));
+    NV = scaledSize(NS, 2, 5);
+    if (NS > kFirstResizeCapNS) {
+      NS = kFirstResizeCapNS;
+      NV = kFirstResizeCapNV;
+    }
+    pricer.setNS(NS);
+  } else {
+    NV = scaledSize(NS, 10, 23);
+  }
+  pricer.NV = NV;
+}
+
+// The first answer to a negative value: a re-solve by the most robust method, with fresh grids
+// (the pricer's asset intervals pricerNS), the log-asset grid parameter of the retries, the time
+// steps of timeStepsForMethod15 and the first re-size.
+void startRobustResolve(QelHestonVanilla& pricer,
+                        LadderState& state,
+                        int pricerNS,
+                        int nsEntry,
+                        int& ns,
+                        int& nv,
+                        int& NT,
+                        int& methodID,
+                        int keptNT) {
+  pricer.restartGrids();
+  pricer.setNS(pricerNS);
+  pricer.logSParam = kRetryLogSParam;
+  NT = timeStepsForMethod15(methodID, NT, keptNT);
+  pricer.setNT(NT);
+  methodID = kMostRobustMethodID;
+  pricer.methodID = kMostRobustMethodID;
+  firstResize(pricer, nsEntry, ns, nv);
+  state.retries = 1;
+}
+
+// The later answers to a negative value, one rung per call: the grid grows, then the variance grid
+// turns more non-uniform, then the dense grids follow. Returns the form of the retry's log record,
+// or nothing when the schedule is spent. The caller restarts the grids after a retry. The dense
+// grids' time steps follow the pricer's method id.
+std::optional<RetryForm> escalateGrids(
+    QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv, int& NT) {
+  pricer.sConcentration = kRetrySConcentration;
+  if ((ns < kMaxLadderNS || nv < kMaxLadderNV) && !state.nonUniformVGrid) {
+    if (state.retries == 1) {
+      ns = std::min(scaledSize(ns, 2, 1), kMaxLadderNS);
+      nv = std::min(scaledSize(nv, 2, 1), kMaxLadderNV);
+    } else {
+      ns = std::min(scaledSize(ns, 3, 2), kMaxLadderNS);
+      nv = std::min(scaledSize(nv, 3, 2), kMaxLadderNV);
+    }
+    pricer.NV = nv;
+    pricer.setNS(ns);
+    ++state.retries;
+    return RetryForm::kPlain;
+  }
+  if (ns == kMaxLadderNS && nv == kMaxLadderNV && !state.nonUniformVGrid) {
+    pricer.vGridMode = 1;
+    pricer.NV = nv;
+    state.nonUniformVGrid = true;
+    ++state.retries;
+    return RetryForm::kDenserGrid;
+  }
+  if (ns == kMaxLadderNS && nv <= kMaxNVBeforeDenseGrid && state.nonUniformVGrid) {
+    ns = kDenseGridNS;
+    nv = kDenseGridNV;
+    // The pricer solves on the sizes the log reports and the caller reads back.
+    pricer.NV = nv;
+    NT = isAdiMethod(pricer.methodID) ? kDenseGridNTAdi : kDenseGridNTBdf;
+    pricer.setNS(ns);
+    pricer.setNT(NT);
+    ++state.retries;
+    return RetryForm::kDenserGridNTFirst;
+  }
+  if (ns == kDenseGridNS && state.nonUniformVGrid) {
+    ns = kDensestGridNS;
+    nv = kDensestGridNV;
+    pricer.NV = nv;
+    pricer.setNS(ns);
+    ++state.retries;
+    return RetryForm::kDenserGridNTFirst;
+  }
+  return std::nullopt;
+}
+
+// The answer to a zero value (a memory failure, or an instability on a coarse variance grid).
+enum class ZeroAnswer {
+  kNonUniformVGrid,  // re-solve on the more non-uniform variance grid with the memory-road sizes
+  kRepeat,           // solve once more as it is
+  kSpent,            // the memory retries are used up
+};
+
+ZeroAnswer answerZeroValue(QelHestonVanilla& pricer, LadderState& state, int& ns, int& nv) {
+  if (!state.nonUniformVGrid) {
+    if (nv < kMinNVForMemoryRoad) throw std::runtime_error(kInstabilityMessage);
+    pricer.vGridMode = 1;
+    state.nonUniformVGrid = true;
+    ns = kMemoryRoadNS;
+    nv = scaledSize(nv, 3, 4);
+    pricer.NV = nv;
+    pricer.setNS(kMemoryRoadNS);
+    // Also restart the placement and NS0, so that run modes 4 and 5 refine this grid rather
+    // than the one that failed.
+    pricer.restartGrids();
+    ++state.retries;
+    return ZeroAnswer::kNonUniformVGrid;
+  }
+  if (state.memoryRetries < kMaxMemoryRetries) {
+    ++state.memoryRetries;
+    return ZeroAnswer::kRepeat;
+  }
+  return ZeroAnswer::kSpent;
+}
+
+// The answer to a failure thrown by a solve, logged to the pricing log: an instability restarts
+// the ladder (a bounded number of times), an allocation failure solves again (a bounded number of
+// times), anything else ends the call.
+enum class FailureAnswer { kRestart, kRepeat, kGiveUp };
+
+FailureAnswer answerFailure(const std::string& message,
+                            const SolverLogRecord& rec,
+                            int runMode,
+                            int& instabilityCount,
+                            LadderState& state) {
+  std::ofstream catchLog;
+  openPricingLog(catchLog);
+  rec.writeCatch(catchLog, message, runMode);
+  if (message == kInstabilityMessage && instabilityCount < kMaxInstabilityRestarts) {
+    ++instabilityCount;
+    rec.writeInstabilityRetry(catchLog, state.memoryRetries);
+    return FailureAnswer::kRestart;
+  }
+  if (message == kAllocationMessage && state.memoryRetries < kMaxMemoryRetries) {
+    ++state.memoryRetries;
+    state.allocRetried = true;
+    rec.writeAllocationRetry(catchLog, state.memoryRetries);
+    return FailureAnswer::kRepeat;
+  }
+  return FailureAnswer::kGiveUp;
+}
+
+// How one start of a ladder ends.
+enum class StartEnd {
+  kDone,     // the attempts ran to a value (or to a give-up with a value)
+  kRestart,  // an instability: the ladder starts again
+  kGiveUp,   // a failure that no retry answers: the call ends with 0
+};
+
+// Runs the attempts of one start while attempt() says another one follows, each asking again for
+// implied volatilities when wanted, and answers every failure they throw as answerFailure says: an
+// allocation failure repeats the attempts. logCase() gives the log record with the sizes current
+// when the failure arrives.
+template <class Attempt, class LogCase>
+StartEnd runLadderStart(const Attempt& attempt,
+                        const LogCase& logCase,
+                        const int& runMode,
+                        int& instabilityCount,
+                        LadderState& state,
+                        int ivWanted,
+                        double& cpuTime) {
+  for (;;) {
+    try {
+      bool again = true;
+      while (again) {
+        again = attempt();
+        if (ivWanted) cpuTime = -1.0;
+      }
+      return StartEnd::kDone;
+    } catch (const std::exception& e) {
+      switch (answerFailure(e.what(), logCase(), runMode, instabilityCount, state)) {
+        case FailureAnswer::kRestart:
+          return StartEnd::kRestart;
+        case FailureAnswer::kRepeat:
+          if (ivWanted) cpuTime = -1.0;
+          break;
+        case FailureAnswer::kGiveUp:
+          return StartEnd::kGiveUp;
+      }
+    }
+  }
+}
+
+// The sizes a start begins on: run mode 1 on a grid with more than 1.5 asset intervals per
+// variance interval runs as mode 3, and modes 4 and 5 start on half the sizes (their convergence
+// runs double them). Returns the entry NS, before the halving.
+int enterLadderStart(int& runMode, int& ns, int& nv) {
+  if (runMode == 1 && static_cast<double>(ns) / nv > 1.5) runMode = 3;
+  const int nsEntry = ns;
+  if (runMode == 4 || runMode == 5) {
+    ns /= 2;
+    nv /= 2;
+  }
+  return nsEntry;
+}
+
+// A positive value after grid re-solves goes to the pricing log in debug mode, or always when an
+// allocation failure was retried on the way.
+template <class LogCase>
+void logRepairedValue(const LadderState& state,
+                      bool debug,
+                      std::ofstream& log,
+                      const LogCase& logCase,
+                      double value) {
+  if (state.retries > 0 && (debug || state.allocRetried)) {
+    openPricingLog(log);
+    logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
+  }
+}
+
+// A zero value answered by answerZeroValue, with its log records: returns -1 while a re-solve
+// follows, 0 when the memory retries are spent (writeSpent then writes the final record on the
+// opened log).
+template <class LogCase, class WriteSpent>
+double answerZeroValueLogged(QelHestonVanilla& pricer,
+                             LadderState& state,
+                             int& ns,
+                             int& nv,
+                             bool debug,
+                             std::ofstream& log,
+                             const LogCase& logCase,
+                             const WriteSpent& writeSpent) {
+  switch (answerZeroValue(pricer, state, ns, nv)) {
+    case ZeroAnswer::kNonUniformVGrid:
+      if (debug) {
+        openPricingLog(log);
+        logCase().writeMemoryRetry(log);
+      }
+      return -1.0;
+    case ZeroAnswer::kRepeat:
+      return -1.0;
+    case ZeroAnswer::kSpent:
+      break;
+  }
+  openPricingLog(log);
+  writeSpent(logCase());
+  return 0.0;
+}
+
+}  // namespace
+
+double calcVanillaPDEWithRetries(double S,
+                                 double K,
+                                 double T,
+                                 double r,
+                                 double d,
+                                 double v0,
+                                 double vL,
+                                 double theta,
+                                 double volvol,
+                                 double rho,
+                                 int* NS,
+                                 int* NV,
+                                 int NT,
+                                 int CallPut,
+                                 int EuroAmer,
+                                 int* precision,
+                                 int methodID,
+                                 int ivWanted,
+                                 double sRangeParam,
+                                 double varRange,
+                                 int volvolWidening,
+                                 bool fallback,
+                                 int model) {
+  int& ns = *NS;
+  int& nv = *NV;
+  int& runMode = *precision;
+
+  const long calcID = calcIdNow();
+  const bool debug = debugFlag;
+  const LadderCase option{S,
+                          T,
+                          r,
+                          d,
+                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
+                          CallPut,
+                          EuroAmer,
+                          sRangeParam,
+                          varRange,
+                          volvolWidening != 0};
+  int instabilityCount = 0;
+
+  // The case as the log shows it, with the current sizes.
+  const auto logCase = [&]() {
+    return SolverLogRecord::ofCase(
+        calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
+  };
+
+  for (;;) {  // one turn per start; an instability restarts here
+    const int nsEntry = enterLadderStart(runMode, ns, nv);
+    auto pricer = makeLadderPricer(option, K, ns, nv, NT, runMode, methodID);
+
+    LadderState state;
+    // Opened by the first record of this start that needs it (the negative road opens it in any
+    // case), so that no always-written record is lost for want of an open stream.
+    std::ofstream log;
+    const int keptNT = isBdfMethod(methodID) ? NT : 0;
+    double cpuTime = ivWanted ? -1.0 : 0.0;
+    double best = 0.0;
+    double result = 0.0;
+    double value = -1.0;
+    PDESolveResults results;
+
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      const std::valarray<double> summary = pricer->getSummary();
+      value = summary[2];
+      const double interp = summary[1];
+      if (interp > 0.0) {
+        result = summary[4];
+        best = interp;
+      }
+
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        result = summary[4];
+      } else if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinal(log, best);
+            });
+      } else if (value < 0.0) {
+        openPricingLog(log);
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, value);
+          startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else if (best <= 0.0) {
+          value = 0.0;
+          logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
+        } else {
+          value = 0.0;
+          if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
+        }
+        log.flush();
+        pricer->restartGrids();
+        if (fallback || ns > kMaxExtrapolatedNS) {
+          pricer->precision = 3;
+          runMode = 3;
+        }
+      } else {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
+    };
+    const StartEnd outcome =
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    if (outcome == StartEnd::kRestart) continue;
+    if (outcome == StartEnd::kGiveUp) return 0.0;
+    // An overflowing case (rates or variances far out, say) can come through the solves as an
+    // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
+    if (!std::isfinite(result)) {
+      std::ofstream catchLog;
+      openPricingLog(catchLog);
+      logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
+      return 0.0;
+    }
+    // A volatility was asked for and the inversion found none for a positive price (it answers
+    // 0 then): the failure value, logged, never the price.
+    if (ivWanted && result == 0.0 && value > 0.0) {
+      std::ofstream catchLog;
+      openPricingLog(catchLog);
+      logCase().writeCatch(catchLog, kNoImpliedVolMessage, runMode);
+      return 0.0;
+    }
+    return result;
+  }
+}
+
+double calcVanillaPDEStrikesWithRetries(double S,
+                                        std::vector<double> strikes,
+                                        std::vector<double>& strikeIVs,
+                                        double T,
+                                        double r,
+                                        double d,
+                                        double v0,
+                                        double vL,
+                                        double theta,
+                                        double volvol,
+                                        double rho,
+                                        int* NS,
+                                        int* NV,
+                                        int NT,
+                                        int CallPut,
+                                        int EuroAmer,
+                                        int* precision,
+                                        int methodID,
+                                        int ivWanted,
+                                        double sRangeParam,
+                                        double varRange,
+                                        int volvolWidening,
+                                        int stripMode,
+                                        bool fallback,
+                                        int model,
+                                        double p) {
+  int& ns = *NS;
+  int& nv = *NV;
+  int& runMode = *precision;
+
+  const long calcID = calcIdNow();
+  const bool debug = debugFlag;
+  const LadderCase option{S,
+                          T,
+                          r,
+                          d,
+                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
+                          CallPut,
+                          EuroAmer,
+                          sRangeParam,
+                          varRange,
+                          volvolWidening != 0};
+  const std::size_t n = strikes.size();
+  // The last solve's per-strike prices, the IVs of the last solve whose prices were all
+  // positive, and the lowest per-strike price of any pass.
+  std::valarray<double> strikePrices(0.0, n);
+  std::valarray<double> savedIVs(0.0, n);
+  bool havePositivePass = false;
+  double minValue = 0.0;
+  int instabilityCount = 0;
+  const int keptNT = isBdfMethod(methodID) ? NT : 0;
+
+  // The case as the log shows it, with the current sizes (no strike: the list has many).
+  const auto logCase = [&]() {
+    return SolverLogRecord::ofCase(
+        calcID, S, 0.0, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer, false);
+  };
+
+  for (;;) {  // one turn per start; an instability restarts here
+    const int nsEntry = enterLadderStart(runMode, ns, nv);
+    LadderState state;
+    // Opened by the first record of this start that needs it.
+    std::ofstream log;
+
+    auto pricer =
+        makeLadderPricer(option, strikes, ns, nv, NT, runMode, methodID, stripMode != 0, p);
+
+    double cpuTime = ivWanted ? -1.0 : 0.0;
+    double value = -1.0;
+    PDESolveResults results;
+    // One attempt: solve and answer the value; true when another attempt follows.
+    const auto attempt = [&] {
+      solveOnce(*pricer, results, cpuTime);
+      value = pricer->getSummary()[2];
+      std::valarray<double> lastIVs;
+      perStrikeValues(*pricer, n, strikePrices, lastIVs);
+
+      bool allPositive = true;
+      for (double price : strikePrices) {
+        if (!(price > 0.0)) allPositive = false;
+        if (price < minValue) minValue = price;
+      }
+      if (allPositive) {
+        savedIVs = lastIVs;
+        havePositivePass = true;
+      }
+
+      if (value > 0.0) {
+        logRepairedValue(state, debug, log, logCase, value);
+        return false;
+      }
+
+      if (value < 0.0) {
+        openPricingLog(log);
+        bool retried = true;
+        if (state.retries == 0) {
+          if (debug) logCase().writeNegativeValue(log, value, minValue);
+          startRobustResolve(
+              *pricer, state, stripMode == 2 ? nsEntry : ns, nsEntry, ns, nv, NT, methodID, keptNT);
+          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
+        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
+          if (debug) logCase().writeRetry(log, state.retries, *form);
+        } else {
+          value = 0.0;
+          retried = false;
+          if (!havePositivePass) {
+            logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
+          } else if (debug) {
+            logCase().writeGiveUpWithValues(log, state.retries);
+          }
+          log.flush();
+        }
+        if (retried) {
+          pricer->restartGrids();
+          if (fallback || ns > kMaxExtrapolatedNS) {
+            pricer->precision = 3;
+            runMode = 3;
+          }
+        }
+      }
+
+      // The zero road runs after the negative road, so a give-up above also passes here.
+      if (value == 0.0) {
+        value = answerZeroValueLogged(
+            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
+              rec.writeMemoryFinalNoValue(log);
+            });
+      } else if (!(value < 0.0)) {
+        // A NaN value: no ladder can repair it; give up with what was had.
+        value = 0.0;
+      }
+      return value < 0.0;
+    };
+    const StartEnd outcome =
+        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    if (outcome == StartEnd::kRestart) continue;
+    if (outcome == StartEnd::kGiveUp) return 0.0;
+
+    std::valarray<double> ivs = savedIVs;
+    if (value != 0.0) {
+      std::valarray<double> prices;
+      perStrikeValues(*pricer, n, prices, ivs);
+    }
+    strikeIVs.assign(std::begin(ivs), std::end(ivs));
+    return value;
+  }
+}
+
+}  // namespace serivane

@@ -1,0 +1,85 @@
+#ifndef SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
+#define SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
+
+#include <vector>
+
+namespace serivane {
+
+class QelHestonVanilla;
+
+// Process-wide diagnostic switch: when set, the robust pricers also log their negative values,
+// retries, successes and memory-failure retries. Nothing in the system sets it; it is off.
+extern bool debugFlag;
+
+// Prices one vanilla option with the 2-D PDE pricer and makes the result robust: a negative price
+// is re-solved on escalated grids with method id 15, a zero price (a memory failure) on a more
+// non-uniform grid, and an instability or an allocation failure is retried a bounded number of
+// times. Failures are appended to "GARCH_PDESolverLog.txt" in the program folder. NS, NV and
+// precision are in/out: they hold the last grid and run mode used on return. Returns the price,
+// or the implied volatility when ivWanted is non-zero (0.0 when nothing could be had).
+double calcVanillaPDEWithRetries(double S,
+                                 double K,
+                                 double T,
+                                 double r,
+                                 double d,
+                                 double v0,
+                                 double vL,
+                                 double theta,
+                                 double volvol,
+                                 double rho,
+                                 int* NS,
+                                 int* NV,
+                                 int NT,
+                                 int CallPut,
+                                 int EuroAmer,
+                                 int* precision,
+                                 int methodID,
+                                 int ivWanted,
+                                 double sRangeParam,
+                                 double varRange,
+                                 int volvolWidening,
+                                 bool fallback,
+                                 int model);
+
+// Prices every strike of one expiration in one strike-list solve and hands back one implied
+// volatility per strike in strikeIVs (ascending strike order), with the same kind of repairs as
+// calcVanillaPDEWithRetries under its own rules. NS, NV and precision are in/out. Returns the
+// reference value of the last solve (0.0 after a give-up or an unrecoverable failure; after an
+// unrecoverable failure strikeIVs is left as it was).
+double calcVanillaPDEStrikesWithRetries(double S,
+                                        std::vector<double> strikes,
+                                        std::vector<double>& strikeIVs,
+                                        double T,
+                                        double r,
+                                        double d,
+                                        double v0,
+                                        double vL,
+                                        double theta,
+                                        double volvol,
+                                        double rho,
+                                        int* NS,
+                                        int* NV,
+                                        int NT,
+                                        int CallPut,
+                                        int EuroAmer,
+                                        int* precision,
+                                        int methodID,
+                                        int ivWanted,
+                                        double sRangeParam,
+                                        double varRange,
+                                        int volvolWidening,
+                                        int stripMode,
+                                        bool fallback,
+                                        int model,
+                                        double p);
+
+// Test seam: when not null, both robust pricers call it in place of the pricer's solve. It may
+// set the pricer's summary, strikePrices and strikeIVs (or call solve itself) and may throw, so
+// that tests can drive every road of the retry ladders. Null in production, and nothing in the
+// system sets it.
+using RobustSolveHook = void (*)(QelHestonVanilla& pricer, double& cpuTime);
+extern RobustSolveHook robustSolveHook;
+
+}  // namespace serivane
+
+#endif  // SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
