@@ -205,7 +205,7 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
      -999.0   the file holds fewer whole records than its count, a count that is negative, 0 or
               not a number (no quote, so no mean), or a field that is not a number;
      0.0      an argument outside the limits above (checked before the file is looked at), a
-              quote or a pricing grid outside them, a count above 20000 quotes (refused before
+              quote or a pricing grid outside them, a count above 10000 quotes (refused before
               the records are read), an evaluation beyond the work limit below, an error during
               the evaluation (e.g. v0 <= 0 with a level below 1.0 and a model other than 0,
               whose variance bounds are solved), or an objective that is not a finite number; a
