@@ -192,12 +192,13 @@ void checkEvaluationWork(std::int64_t pricingWork,
 // A model volatility as the objective counts it: the pricers hand back one in [1e-6, 2], or 0 for
 // a quote whose pricing gave up. Anything else (a value that is not a number, a price passed on
 // in place of a volatility) is no volatility: the quote counts as given up, with a model
-// volatility of 0, and `note` receives the record's message naming `what`.
-double soundModelVol(double iv, const std::string& what, std::string& note) {
+// volatility of 0, and `note` receives the record's message naming the quote as what() does.
+template <class What>
+double soundModelVol(double iv, const What& what, std::string& note) {
   if (iv >= 0.0 && iv <= 2.0) return iv;
   std::ostringstream s;
   s.precision(17);
-  s << what << ": the pricing gave " << iv
+  s << what() << ": the pricing gave " << iv
     << ", no volatility in [0, 2]; the quote counts with a model volatility of 0";
   note = s.str();
   return 0.0;
@@ -352,8 +353,8 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
                                                     a.volvolWidening,
                                                     true,
                                                     model);
-        const double vol =
-            soundModelVol(iv, "Quote " + std::to_string(item.index + 1), notes[item.index]);
+        const auto what = [&] { return "Quote " + std::to_string(item.index + 1); };
+        const double vol = soundModelVol(iv, what, notes[item.index]);
         const double err = vol - item.marketIV;
         squaredErrors[item.index] = err * err;
       } catch (...) {
@@ -426,11 +427,15 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
         for (std::size_t j = 0; j < g.strikes.size(); ++j) {
           // A strike the pricer gave no value for counts as a model IV of 0.
           const double iv = j < modelIVs.size() ? modelIVs[j] : 0.0;
-          std::ostringstream what;
-          what.precision(17);
-          what << expirationName(g.T) << ", strike " << g.strikes[j];
-          notes.emplace_back();
-          const double err = soundModelVol(iv, what.str(), notes.back()) - g.marketIVs[j];
+          const auto what = [&] {
+            std::ostringstream s;
+            s.precision(17);
+            s << expirationName(g.T) << ", strike " << g.strikes[j];
+            return s.str();
+          };
+          std::string note;
+          const double err = soundModelVol(iv, what, note) - g.marketIVs[j];
+          if (!note.empty()) notes.push_back(std::move(note));
           errs.push_back(err * err);
         }
       }
