@@ -220,13 +220,22 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
      -999.0   the file holds fewer whole records than its count, a count that is negative, 0 or
               not a number (no quote, so no mean), or a field that is not a number;
      0.0      an argument outside the limits above (checked before the file is looked at), a
-              quote or a pricing grid outside them, an error during the evaluation (e.g. v0 <= 0
-              with a level below 1.0 and a model other than 0, whose variance bounds are
-              solved), or an objective that is not a finite number; a record with
-              its message (naming the argument, or the quote and its field) is appended to
-              "GARCH_PDESolverLog.txt" in the module's folder.
-   A quote whose pricing gives up counts with a model implied volatility of 0 (its case is in the
-   pricing log). */
+              quote or a pricing grid outside them, a count above 10000 quotes (refused before
+              the records are read), an evaluation beyond the work limit below, an error during
+              the evaluation (e.g. v0 <= 0 with a level below 1.0 and a model other than 0,
+              whose variance bounds are solved), or an objective that is not a finite number; a
+              record with its message (naming the argument, or the quote and its field) is
+              appended to "GARCH_PDESolverLog.txt" in the module's folder.
+   Work limit (about 10 s on one core, checked before anything is priced): the first solves of
+   all pricings (one per quote, or one per expiration), each weighted by its grid, time steps,
+   method and precision code, plus a fixed share per pricing and per variance-bound solve, sum to
+   at most 400000000 units of about one ADI node-step each (calibration/pde_objectives.h,
+   kMaxObjectiveWork and firstSolveWork). E.g. one pricing on 999 by 999 intervals by an ADI
+   method (2-9, 11-13) at precision 1 takes at most 397 time steps; by method 1 or 15 on 200 by
+   100 at most 377. The re-solves of a pricing's retries come on top of it.
+   Every model implied volatility that enters the mean lies in [0, 2]: a quote whose pricing
+   gives up, or gives anything else, counts with a model implied volatility of 0 (its case is in
+   the pricing log). */
 
 /* Option by option: one robust single-option solve per quote, over OpenMP threads. */
 QEL_API double QEL_CALL GARCH_VanillaPDECalibration(double v0,

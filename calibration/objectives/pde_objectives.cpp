@@ -29,6 +29,7 @@
 #include "calibration/quotes/program_folder.h"
 #include "core/black_scholes.h"
 #include "core/pde_solver_1d.h"
+#include "pde2d/solver_methods.h"
 
 namespace serivane {
 
@@ -168,6 +169,55 @@ void checkItemGrid(const std::string& what, int NS, int NV, int NT) {
   if (!bad.empty()) throw std::invalid_argument(what + ": " + bad);
 }
 
+// Refuses (std::invalid_argument) an evaluation whose pricings' first solves (pricingWork, summed),
+// their overheads and its variance-bound solves would go beyond kMaxObjectiveWork; checked before
+// anything is solved.
+void checkEvaluationWork(std::int64_t pricingWork,
+                         std::size_t pricings,
+                         std::size_t expirations,
+                         const PdeObjectiveArgs& a,
+                         int model) {
+  std::int64_t work = pricingWork + static_cast<std::int64_t>(pricings) * kPricingOverheadWork;
+  // The bounds of each expiration and of the stationary law, as VarianceRanges solves them.
+  if (a.level < 1.0 && model != 0) {
+    work += static_cast<std::int64_t>(expirations + 1) * kVarianceBoundWork;
+  }
+  if (work > kMaxObjectiveWork) {
+    throw std::invalid_argument(
+        "The evaluation's work of " + std::to_string(work) + " units (" + std::to_string(pricings) +
+        " pricings) exceeds the objectives' limit of " + std::to_string(kMaxObjectiveWork));
+  }
+}
+
+// A model volatility as the objective counts it: the pricers hand back one in [1e-6, 2], or 0 for
+// a quote whose pricing gave up. Anything else (a value that is not a number, a price passed on
+// in place of a volatility) is no volatility: the quote counts as given up, with a model
+// volatility of 0, and `note` receives the record's message naming the quote as what() does.
+template <class What>
+double soundModelVol(double iv, const What& what, std::string& note) {
+  if (iv >= 0.0 && iv <= 2.0) return iv;
+  std::ostringstream s;
+  s.precision(17);
+  s << what() << ": the pricing gave " << iv
+    << ", no volatility in [0, 2]; the quote counts with a model volatility of 0";
+  note = s.str();
+  return 0.0;
+}
+
+// The records of soundModelVol, in their fixed order (empty notes are skipped).
+void appendNotes(const std::vector<std::string>& notes) {
+  for (const std::string& note : notes) {
+    if (!note.empty()) appendErrorRecord(note);
+  }
+}
+
+// How the records name an expiration.
+std::string expirationName(double T) {
+  std::ostringstream what;
+  what << "Expiration T = " << T;
+  return what.str();
+}
+
 // The mean squared error; one that is not a finite number is no objective.
 double finiteMean(double sum, double n) {
   const double mean = sum / n;
@@ -191,7 +241,19 @@ bool readObjectiveQuotes(const PdeObjectiveArgs& a,
                          double& earlyValue) {
   const std::string bad = checkObjectiveArgs(a, model);
   if (!bad.empty()) throw std::invalid_argument(bad);
-  file = readCountedOptionFile(programFilePath(kOptionsDataName));
+  const std::string path = programFilePath(kOptionsDataName);
+  {
+    // The count alone first: a file of more quotes than an evaluation may price is refused before
+    // its records are read. A count beyond the 32-bit range is left to the reader (unreadable).
+    std::ifstream in(path);
+    long count = 0;
+    if (in >> count && count > kMaxObjectiveQuotes && count <= INT32_MAX) {
+      throw std::invalid_argument("The quote file's count of " + std::to_string(count) +
+                                  " exceeds the objectives' limit of " +
+                                  std::to_string(kMaxObjectiveQuotes) + " quotes");
+    }
+  }
+  file = readCountedOptionFile(path);
   if (!file.opened) {
     earlyValue = kNoQuoteFileValue;
     return false;
@@ -245,17 +307,22 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
   const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     double total = 0.0;
     const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
+    std::int64_t work = 0;
     for (const OptionWorkItem& item : items) {
       checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
+      work += firstSolveWork(item.NS, item.NV, item.NT, a.methodID, runMode);
     }
+    const std::vector<double> expirations = distinctExpirations(file.quotes);
+    checkEvaluationWork(work, items.size(), expirations.size(), a, model);
     // The options go to the threads heaviest first from one queue (the cost-balanced buckets'
     // purpose, without their idle ends); each writes its own slot, summed in reading order.
     const std::vector<int> order = byDescendingCost(items);
-    const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
+    const VarianceRanges ranges(expirations, a, model);
 
     const auto start = std::chrono::steady_clock::now();
     const int n = static_cast<int>(items.size());
     std::vector<double> squaredErrors(n, 0.0);
+    std::vector<std::string> notes(n);
     SlotFailures failures(n);
     runHeaviestFirst(n, [&](int slot) {
       const OptionWorkItem& item = items[order[slot]];
@@ -286,13 +353,16 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
                                                     a.volvolWidening,
                                                     true,
                                                     model);
-        const double err = iv - item.marketIV;
+        const auto what = [&] { return "Quote " + std::to_string(item.index + 1); };
+        const double vol = soundModelVol(iv, what, notes[item.index]);
+        const double err = vol - item.marketIV;
         squaredErrors[item.index] = err * err;
       } catch (...) {
         failures.record(item.index);
       }
     });
     failures.rethrowFirst();
+    appendNotes(notes);
     double sum = 0.0;
     for (const double e : squaredErrors) sum += e;
     return finishEvaluation(a, sum, n, debug, start);
@@ -304,12 +374,14 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
   const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
     const double total = sizeExpiryWorkItems(groups, a);
+    std::int64_t work = 0;
     for (const ExpiryWorkItem& g : groups) {
-      std::ostringstream what;
-      what << "Expiration T = " << g.T;
-      checkItemGrid(what.str(), g.NS, g.NV, g.NT);
+      checkItemGrid(expirationName(g.T), g.NS, g.NV, g.NT);
+      work += firstSolveWork(g.NS, g.NV, g.NT, a.methodID, runMode);
     }
-    const VarianceRanges ranges(distinctExpirations(file.quotes), a, model);
+    const std::vector<double> expirations = distinctExpirations(file.quotes);
+    checkEvaluationWork(work, groups.size(), expirations.size(), a, model);
+    const VarianceRanges ranges(expirations, a, model);
     const std::vector<int> order = byDescendingCost(groups);
     const BucketDeal deal = dealItems(groups, order, total);
 
@@ -317,6 +389,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
     // thread; the squared errors of each expiration go to its own slot.
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::vector<double>> squaredErrors(groups.size());
+    std::vector<std::string> notes;
     for (const std::vector<int>& bucket : deal.buckets) {
       for (const int slot : bucket) {
         const ExpiryWorkItem& g = groups[order[slot]];
@@ -354,11 +427,21 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
         for (std::size_t j = 0; j < g.strikes.size(); ++j) {
           // A strike the pricer gave no value for counts as a model IV of 0.
           const double iv = j < modelIVs.size() ? modelIVs[j] : 0.0;
-          const double err = iv - g.marketIVs[j];
+          const auto what = [&] {
+            std::ostringstream s;
+            s.precision(17);
+            s << expirationName(g.T) << ", strike " << g.strikes[j];
+            return s.str();
+          };
+          std::string note;
+          const double err = soundModelVol(iv, what, note) - g.marketIVs[j];
+          if (!note.empty()) notes.push_back(std::move(note));
           errs.push_back(err * err);
         }
       }
     }
+
+    appendNotes(notes);
 
     // Each expiration's sum in its own slot, then the slots in expiration order.
     const int ng = static_cast<int>(squaredErrors.size());
@@ -503,6 +586,29 @@ double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjecti
     total += g.cost;
   }
   return total;
+}
+
+std::int64_t firstSolveWork(int NS, int NV, int NT, int methodID, int runMode) {
+  const auto solve = [methodID](std::int64_t ns, std::int64_t nv, std::int64_t nt) {
+    ns = std::max<std::int64_t>(ns, 1);
+    nv = std::max<std::int64_t>(nv, 1);
+    nt = std::max<std::int64_t>(nt, 1);
+    const std::int64_t n = (ns + 1) * (nv + 1);
+    const std::int64_t factor = n * std::min(ns + 1, nv + 1);
+    if (isBdfMethod(methodID)) return 50 * n * (nt + 6) + 5 * factor;
+    if (methodID == 10 || methodID == 14) return 2 * n * nt + factor + 4 * 50 * n;
+    return n * (nt + 2);
+  };
+  // The convergence run: the halved sizes the robust pricers start on, then the doubled grid.
+  const auto convergence = [&](std::int64_t nt) {
+    return solve(NS / 2, NV / 2, nt) + solve(2 * (NS / 2), 2 * (NV / 2), nt);
+  };
+  if (runMode == 5) return convergence(NT);
+  if (runMode == 4) {
+    const int NT1 = static_cast<int>(NT / 2.2);
+    return convergence(NT1) + convergence(NT - NT1);
+  }
+  return solve(NS, NV, NT);
 }
 
 std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes) {

@@ -22,6 +22,26 @@ inline constexpr double kNoQuoteFileValue = 10000.0;  // "OptionsData.txt" canno
 inline constexpr double kBadQuoteFileValue = -999.0;  // count and records disagree, or no quote
 inline constexpr double kErrorValue = 0.0;            // an error, recorded in the pricing log
 
+// The work limit of one evaluation, in units of about one node-step of an ADI solver (10 to 25 ns
+// on one core): every pricing's first solve (firstSolveWork), kPricingOverheadWork for each
+// pricing (its grids, pricer, volatility inversion and log records) and kVarianceBoundWork for
+// each 1-D variance-bound solve, summed, stay within kMaxObjectiveWork, about 10 s on one core.
+// An evaluation beyond it is refused before anything is priced. The count of "OptionsData.txt"
+// is refused above kMaxObjectiveQuotes before its records are read.
+inline constexpr long kMaxObjectiveQuotes = 10000;
+inline constexpr std::int64_t kMaxObjectiveWork = 400000000;
+inline constexpr std::int64_t kPricingOverheadWork = 20000;
+inline constexpr std::int64_t kVarianceBoundWork = 50000;  // 800 cells, 50 steps: about 1 ms
+
+// The work of a pricing's first solve on NS by NV intervals and NT time steps by methodID in run
+// mode runMode (3 one solve; 5 the convergence run: half the sizes, then the doubled grid; 4 two
+// convergence runs that share the NT steps, as the robust pricers start them). A solve of n nodes
+// costs n (NT + 2) by an ADI splitting, 2 n NT plus one sparse LU factorisation and 4 damping
+// sub-steps of 50 n by methods 10 and 14, and 50 n (NT + 6) plus five factorisations by the
+// sparse-direct BDF ladders (1 and 15); a factorisation costs n min(NS + 1, NV + 1). The sizes
+// are those the grid limits admit (at most 1e6 nodes, 1e5 steps): no product overflows.
+std::int64_t firstSolveWork(int NS, int NV, int NT, int methodID, int runMode);
+
 // Arguments 1-13 of the objectives.
 struct PdeObjectiveArgs {
   double v0 = 0.0;

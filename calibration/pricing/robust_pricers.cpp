@@ -644,7 +644,6 @@ double calcVanillaPDEStrikesWithRetries(double S,
 
       if (value < 0.0) {
         openPricingLog(log);
-        bool retried = true;
         if (state.retries == 0) {
           if (debug) logCase().writeNegativeValue(log, value, minValue);
           startRobustResolve(
@@ -653,25 +652,24 @@ double calcVanillaPDEStrikesWithRetries(double S,
         } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
           if (debug) logCase().writeRetry(log, state.retries, *form);
         } else {
-          value = 0.0;
-          retried = false;
+          // The schedule is spent: the answer is what the passes had. Solving the same grid
+          // again (the zero road's repeats) would only give the same negative value again.
           if (!havePositivePass) {
             logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
           } else if (debug) {
             logCase().writeGiveUpWithValues(log, state.retries);
           }
           log.flush();
+          value = 0.0;
+          return false;
         }
-        if (retried) {
-          pricer->restartGrids();
-          if (fallback || ns > kMaxExtrapolatedNS) {
-            pricer->precision = 3;
-            runMode = 3;
-          }
+        pricer->restartGrids();
+        if (fallback || ns > kMaxExtrapolatedNS) {
+          pricer->precision = 3;
+          runMode = 3;
         }
       }
 
-      // The zero road runs after the negative road, so a give-up above also passes here.
       if (value == 0.0) {
         value = answerZeroValueLogged(
             *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {

@@ -166,8 +166,9 @@ TEST_F(RobustStrikePricer, GiveUpWithAllStrikePricesPositiveReturnsTheirIVs) {
     EXPECT_EQ(ivs, (std::vector<double>{0.3, 0.31}));
     const std::string text = log();
     EXPECT_EQ(countOf(text, "Failed to get a positive value"), 0);
-    EXPECT_EQ(countOf(text, " retries. Returning possibly innacurate values\n"), debug ? 3 : 0);
-    EXPECT_EQ(countOf(text, "returning the best we could do which was...: .\n"), 1);
+    // One give-up at the end of the schedule, which ends the call: no memory road follows.
+    EXPECT_EQ(countOf(text, " retries. Returning possibly innacurate values\n"), debug ? 1 : 0);
+    EXPECT_EQ(countOf(text, "returning the best we could do which was...: .\n"), 0);
   }
 }
 
