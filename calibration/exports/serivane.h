@@ -229,7 +229,7 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
    Work limit (about 10 s on one core, checked before anything is priced): the first solves of
    all pricings (one per quote, or one per expiration), each weighted by its grid, time steps,
    method and precision code, plus a fixed share per pricing and per variance-bound solve, sum to
-   at most 400000000 units of about one ADI node-step each (calibration/pde_objectives.h,
+   at most 400000000 units of about one ADI node-step each (calibration/objectives/pde_objectives.h,
    kMaxObjectiveWork and firstSolveWork). E.g. one pricing on 999 by 999 intervals by an ADI
    method (2-9, 11-13) at precision 1 takes at most 397 time steps; by method 1 or 15 on 200 by
    100 at most 377. The re-solves of a pricing's retries come on top of it.

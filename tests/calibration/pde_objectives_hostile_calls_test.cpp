@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "calibration/pde_objectives.h"
-#include "calibration/robust_pricers.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/objectives/pde_objectives.h"
+#include "calibration/pricing/robust_pricers.h"
 #include "core/qel_heston_vanilla.h"
 #include "pricing_log_test_util.h"
 #include "program_folder_quotes.h"
