@@ -31,4 +31,13 @@ ExpiryGrid sizeExpiryGrid(double P, double S, double T, int NS0, int NV0, int NT
   return grid;
 }
 
+void sizeExpiryWorkItem(ExpiryWorkItem& item, int NS0, int NV0, int NT0, double kappa) {
+  const ExpiryGrid grid = sizeExpiryGrid(item.refPrice, item.spot, item.T, NS0, NV0, NT0);
+  item.NS = grid.NS;
+  item.NV = grid.NV;
+  item.NT = grid.NT;
+  item.cost = grid.cost;
+  item.rangeFactor = std::max(1.0, 3.0 - 0.5 * kappa * item.T);
+}
+
 }  // namespace serivane

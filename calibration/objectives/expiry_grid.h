@@ -1,6 +1,9 @@
 #ifndef SERIVANE_CALIBRATION_OBJECTIVES_EXPIRY_GRID_H_
 #define SERIVANE_CALIBRATION_OBJECTIVES_EXPIRY_GRID_H_
 
+#include <cstdint>
+#include <vector>
+
 namespace serivane {
 
 // The grid and the cost estimate of one expiration's strike-list solve, shared by the
@@ -54,6 +57,33 @@ int timeStepsForExpiry(int NT, double T);
 // base as it is raised; the time steps scale with T and the cost with (1 + 0.015 NT) /
 // (1 + 0.015 NT0), the share of the work that grows with the steps.
 ExpiryGrid sizeExpiryGrid(double P, double S, double T, int NS0, int NV0, int NT0);
+
+// One expiration of a chain as one unit of work, for the calibration's model function and the
+// expiry-by-expiry objective alike: its quotes as one strike list, priced as puts, with the
+// market data of the expiration, its grid and cost, and what sizes its variance range.
+struct ExpiryWorkItem {
+  std::int32_t index = 0;              // position in ascending expiration order
+  double refPrice = 1e10;              // smallest market BSM price of the expiration's quotes
+  double spot = 0.0;                   // spot of the expiration's last quote
+  std::vector<double> strikes;         // ascending; equal strikes are all kept
+  std::vector<std::int32_t> putFlags;  // the quotes' own call/put flags (the objective's)
+  std::vector<double> marketIVs;       // market implied volatilities, same order as the strikes
+  double T = 0.0;                      // expiration in years
+  double r = 0.0;                      // rate of the expiration's last quote
+  double d = 0.0;                      // dividend yield of the expiration's last quote
+  std::int32_t CallPut = 1;            // strike lists are always priced as puts
+  std::int32_t EuroAmer = 0;
+  std::int32_t NS = 0;  // the grid of the expiration
+  std::int32_t NV = 0;
+  std::int32_t NT = 0;
+  double cost = 1.0;         // load-balancing weight (relative grid cost)
+  double level = 0.0;        // quantile level of the variance range (the model function's)
+  double rangeFactor = 1.0;  // f = max(1, 3 - 0.5 kappa T), widening the variance bound
+};
+
+// Sizes item from the base grid NS0 x NV0 x NT0 (sizeExpiryGrid on its reference price and
+// spot) and sets its range factor for the mean-reversion speed kappa.
+void sizeExpiryWorkItem(ExpiryWorkItem& item, int NS0, int NV0, int NT0, double kappa);
 
 }  // namespace serivane
 

@@ -29,7 +29,7 @@ namespace {
 // and what its tasks produce. Every task writes only the slots of its own group.
 struct ColumnWork {
   const double* p = nullptr;
-  std::vector<ExpiryGroupItem> groups;     // in ascending expiration order
+  std::vector<ExpiryWorkItem> groups;      // in ascending expiration order
   std::vector<double> bounds;              // one upper variance quantile per expiration
   double B = 0.0;                          // stationary quantile of the variance
   std::vector<std::vector<double>> ivs;    // model IVs per group, strike order
@@ -78,7 +78,7 @@ namespace {
 
 // The model IVs of group g with the robust strike-list pricer.
 void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
-  const ExpiryGroupItem& group = column.groups[g];
+  const ExpiryWorkItem& group = column.groups[g];
   const double* p = column.p;
   double varRange = group.level;
   if (frame.derived.level < 1.0) {
@@ -204,14 +204,14 @@ DerivedSettings deriveSettings(const CalibrationSettings& settings) {
   return derived;
 }
 
-std::vector<ExpiryGroupItem> groupByExpiry(const std::vector<OptionQuote>& quotesInYears) {
-  std::vector<ExpiryGroupItem> groups;
+std::vector<ExpiryWorkItem> groupByExpiry(const std::vector<OptionQuote>& quotesInYears) {
+  std::vector<ExpiryWorkItem> groups;
   for (std::size_t i = 0; i < quotesInYears.size(); ++i) {
     const OptionQuote& q = quotesInYears[i];
     if (i == 0 || q.expirationDays != quotesInYears[i - 1].expirationDays) {
       groups.emplace_back();
     }
-    ExpiryGroupItem& g = groups.back();
+    ExpiryWorkItem& g = groups.back();
     g.strikes.push_back(q.strike);
     g.marketIVs.push_back(q.marketIV);
     const double price = bsmPrice(
@@ -229,31 +229,26 @@ std::vector<ExpiryGroupItem> groupByExpiry(const std::vector<OptionQuote>& quote
   return groups;
 }
 
-double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
+double sizeExpiryGroups(std::vector<ExpiryWorkItem>& groups,
                         const CalibrationSettings& settings,
                         double level,
                         double kappa) {
   double total = 0.0;
   for (std::size_t i = 0; i < groups.size(); ++i) {
-    ExpiryGroupItem& g = groups[i];
+    ExpiryWorkItem& g = groups[i];
     const double P = g.refPrice, S = g.spot;
-    const ExpiryGrid grid = sizeExpiryGrid(P, S, g.T, settings.NS, settings.NV, settings.NT);
-    g.NS = grid.NS;
-    g.NV = grid.NV;
-    g.NT = grid.NT;
-    g.cost = grid.cost;
+    sizeExpiryWorkItem(g, settings.NS, settings.NV, settings.NT, kappa);
     g.index = static_cast<std::int32_t>(i);
     g.level = level;
     // Prices under a basis point of the spot lie in the upper tail of the variance: the variance
     // axis reaches further for them.
     if (P < 0.0001 * S && g.level < 0.999999) g.level = 0.999999;
-    g.rangeFactor = std::max(1.0, 3.0 - 0.5 * kappa * g.T);
     total += g.cost;
   }
   return total;
 }
 
-std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& groups,
+std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryWorkItem>& groups,
                                           int nb,
                                           double totalCost) {
   std::vector<double> costs(groups.size());
@@ -274,7 +269,7 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
   }
   std::sort(expirations.begin(), expirations.end());
 
-  const std::vector<ExpiryGroupItem> grouped = groupByExpiry(quotesInYears);
+  const std::vector<ExpiryWorkItem> grouped = groupByExpiry(quotesInYears);
   std::vector<std::unique_ptr<ColumnWork>> columns;
   std::vector<ExpiryTask> tasks;
   for (std::size_t c = 0; c < ps.size(); ++c) {
@@ -319,7 +314,7 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     if (out.failed) continue;
     std::vector<IVResult> all;
     for (std::size_t g = 0; g < column.groups.size(); ++g) {
-      const ExpiryGroupItem& group = column.groups[g];
+      const ExpiryWorkItem& group = column.groups[g];
       const std::vector<double>& modelIVs = column.ivs[g];
       for (std::size_t k = 0; k < group.strikes.size(); ++k) {
         const double iv = k < modelIVs.size() ? modelIVs[k] : 0.0;

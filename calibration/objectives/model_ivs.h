@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration/objectives/expiry_grid.h"
 #include "calibration/quotes/option_chain.h"
 
 namespace serivane {
@@ -75,26 +76,6 @@ struct DerivedSettings {
 };
 DerivedSettings deriveSettings(const CalibrationSettings& settings);
 
-// One expiration of the chain with its grid and weight.
-struct ExpiryGroupItem {
-  std::int32_t index = 0;         // position in ascending expiration order
-  double refPrice = 1e10;         // smallest market BSM price of the group's quotes
-  double spot = 0.0;              // spot of the group's last quote
-  std::vector<double> strikes;    // strikes in quote order (ascending)
-  std::vector<double> marketIVs;  // market implied volatilities, same order
-  double T = 0.0;                 // expiration in years
-  double r = 0.0;                 // rate of the group's last quote
-  double d = 0.0;                 // dividend yield of the group's last quote
-  std::int32_t CallPut = 1;       // strike lists are always priced as puts
-  std::int32_t EuroAmer = 0;      // the chain holds European implied volatilities
-  std::int32_t NS = 0;            // asset intervals for the group
-  std::int32_t NV = 0;            // variance intervals for the group
-  std::int32_t NT = 0;            // time steps for the group
-  double cost = 1.0;              // load-balancing weight (relative grid cost)
-  double level = 0.0;             // quantile level of the group
-  double rangeFactor = 1.0;       // max(1, 3 - 0.5 kappa T)
-};
-
 // One priced strike: expiration in years, strike, model implied volatility.
 struct IVResult {
   double T;
@@ -104,19 +85,19 @@ struct IVResult {
 
 // Groups quotes sorted by (expiration, strike), with expirations in years, into one item per
 // distinct expiration (ascending), with refPrice, spot, T, r, d filled.
-std::vector<ExpiryGroupItem> groupByExpiry(const std::vector<OptionQuote>& quotesInYears);
+std::vector<ExpiryWorkItem> groupByExpiry(const std::vector<OptionQuote>& quotesInYears);
 
 // Sizes every group from the base grid: the five price bands raise NS and NV, the level is
 // raised for cheap groups, NT scales with the expiration, and cost is the relative grid cost.
 // Returns the total cost.
-double sizeExpiryGroups(std::vector<ExpiryGroupItem>& groups,
+double sizeExpiryGroups(std::vector<ExpiryWorkItem>& groups,
                         const CalibrationSettings& settings,
                         double level,
                         double kappa);
 
 // Deals groups already sorted by descending cost into nb buckets (indices into `groups`): a
 // bucket whose running cost has reached total / nb is passed over, the cursor wraps.
-std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryGroupItem>& groups,
+std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryWorkItem>& groups,
                                           int nb,
                                           double totalCost);
 

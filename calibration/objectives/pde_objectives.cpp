@@ -397,7 +397,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
         int ns = g.NS;
         int nv = g.NV;
         int mode = runMode;
-        calcVanillaPDEStrikesWithRetries(g.S,
+        calcVanillaPDEStrikesWithRetries(g.spot,
                                          g.strikes,
                                          modelIVs,
                                          g.T,
@@ -417,7 +417,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
                                          a.methodID,
                                          1,
                                          a.sRangeParam,
-                                         ranges.forExpiry(g.T, g.boundFactor),
+                                         ranges.forExpiry(g.T, g.rangeFactor),
                                          a.volvolWidening,
                                          stripMode,
                                          true,
@@ -563,8 +563,8 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
     g.putFlags.push_back(q.CallPut);
     g.marketIVs.push_back(q.marketIV);
     const double P = bsmPrice(q.S, q.K, q.r, q.d, q.marketIV, q.T, q.CallPut);
-    if (P < g.P) g.P = P;
-    g.S = q.S;
+    if (P < g.refPrice) g.refPrice = P;
+    g.spot = q.S;
     g.T = q.T;
     g.r = q.r;
     g.d = q.d;
@@ -577,12 +577,7 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
 double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjectiveArgs& args) {
   double total = 0.0;
   for (ExpiryWorkItem& g : groups) {
-    const ExpiryGrid grid = sizeExpiryGrid(g.P, g.S, g.T, args.NS, args.NV, args.NT);
-    g.NS = grid.NS;
-    g.NV = grid.NV;
-    g.NT = grid.NT;
-    g.cost = grid.cost;
-    g.boundFactor = std::max(1.0, 3.0 - 0.5 * args.theta * g.T);
+    sizeExpiryWorkItem(g, args.NS, args.NV, args.NT, args.theta);
     total += g.cost;
   }
   return total;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "calibration/objectives/expiry_grid.h"  // timeStepsForExpiry
+#include "calibration/objectives/expiry_grid.h"
 #include "calibration/quotes/counted_option_file.h"
 
 namespace serivane {
@@ -76,26 +76,6 @@ struct OptionWorkItem {
   double cost = 1.0;         // relative grid cost, the dealing key
   double level = 0.0;        // quantile level (the argument)
   double boundFactor = 1.0;  // f = max(1, 3 - 0.5 theta T)
-};
-
-// One expiration of the expiry-by-expiry objective.
-struct ExpiryWorkItem {
-  std::int32_t index = 0;  // position in ascending expiration order
-  double P = 1.0e10;       // smallest Black-Scholes-Merton price of the quotes at their market IVs
-  double S = 0.0;
-  std::vector<double> strikes;  // ascending; equal strikes are all kept
-  std::vector<std::int32_t> putFlags;
-  std::vector<double> marketIVs;  // same order as the strikes
-  double T = 0.0;
-  double r = 0.0;
-  double d = 0.0;
-  std::int32_t CallPut = 1;  // strike lists are always priced as puts
-  std::int32_t EuroAmer = 0;
-  int NS = 0;
-  int NV = 0;
-  int NT = 0;
-  double cost = 1.0;
-  double boundFactor = 1.0;
 };
 
 // The work items of the option-by-option objective, in reading order: the base grid, raised

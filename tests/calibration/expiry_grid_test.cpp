@@ -41,14 +41,14 @@ TEST(ExpiryGrid, ModelFunctionAndHostObjectiveSizeAlike) {
   for (const double T : {0.1, 0.5, 2.0, 3.7}) {
     for (const double P : prices) {
       const ExpiryGrid grid = sizeExpiryGrid(P, S, T, 60, 30, 30);
-      std::vector<ExpiryGroupItem> groups(1);
+      std::vector<ExpiryWorkItem> groups(1);
       groups[0].refPrice = P;
       groups[0].spot = S;
       groups[0].T = T;
       sizeExpiryGroups(groups, settings, 0.9999975, 2.0);
       std::vector<ExpiryWorkItem> items(1);
-      items[0].P = P;
-      items[0].S = S;
+      items[0].refPrice = P;
+      items[0].spot = S;
       items[0].T = T;
       sizeExpiryWorkItems(items, args);
       for (const auto& got :

@@ -107,12 +107,12 @@ TEST(ModelIVsSizing, PriceBandsExpirationAndCost) {
   };
   // clang-format on
   for (const Case& c : kCases) {
-    std::vector<ExpiryGroupItem> groups(1);
+    std::vector<ExpiryWorkItem> groups(1);
     groups[0].spot = 100.0;
     groups[0].refPrice = c.priceOverSpot * 100.0;
     groups[0].T = c.T;
     const double total = sizeExpiryGroups(groups, c.s, 0.9999975, 2.0);
-    const ExpiryGroupItem& g = groups[0];
+    const ExpiryWorkItem& g = groups[0];
     EXPECT_EQ(g.NS, c.NS) << c.label;
     EXPECT_EQ(g.NV, c.NV) << c.label;
     EXPECT_EQ(g.NT, c.NT) << c.label;
@@ -125,7 +125,7 @@ TEST(ModelIVsSizing, PriceBandsExpirationAndCost) {
 
 TEST(ModelIVsBuckets, HeavyGroupFillsItsBucketAndLaterGroupsPassOver) {
   // Costs sorted descending, total 10, three buckets: target 10/3.
-  std::vector<ExpiryGroupItem> groups(6);
+  std::vector<ExpiryWorkItem> groups(6);
   const double costs[6] = {5.0, 1.5, 1.0, 1.0, 1.0, 0.5};
   for (int i = 0; i < 6; ++i) groups[i].cost = costs[i];
   const std::vector<std::vector<int>> buckets = dealBuckets(groups, 3, 10.0);

@@ -587,13 +587,13 @@ TEST(PdeObjectiveWork, ExpiryGroupsAndTheirGrids) {
     const Case& c = cases[5 - k];
     EXPECT_EQ(g.index, static_cast<int>(k));
     EXPECT_NEAR(g.T, 0.1 * static_cast<double>(k + 1), 1e-15);
-    EXPECT_NEAR(g.P, c.cheapest, 1e-9) << c.label;
+    EXPECT_NEAR(g.refPrice, c.cheapest, 1e-9) << c.label;
     EXPECT_EQ(g.strikes, (std::vector<double>{105.0, 125.0})) << c.label;
     EXPECT_EQ(g.NS, c.NS) << c.label;
     EXPECT_EQ(g.NV, c.NV) << c.label;
     EXPECT_EQ(g.NT, 30) << c.label;
     EXPECT_NEAR(g.cost, (c.NS / 60.0) * (c.NV / 30.0), 1e-12) << c.label;
-    EXPECT_EQ(g.boundFactor, std::max(1.0, 3.0 - g.T)) << c.label;
+    EXPECT_EQ(g.rangeFactor, std::max(1.0, 3.0 - g.T)) << c.label;
     sum += g.cost;
   }
   EXPECT_DOUBLE_EQ(total, sum);
@@ -609,7 +609,7 @@ TEST(PdeObjectiveWork, ExpiryGroupsAndTheirGrids) {
   EXPECT_EQ(one[0].strikes, (std::vector<double>{90.0, 110.0, 110.0}));
   EXPECT_EQ(one[0].putFlags, (std::vector<std::int32_t>{1, 0, 1}));
   EXPECT_EQ(one[0].marketIVs, (std::vector<double>{0.2, 0.3, 0.25}));
-  EXPECT_EQ(one[0].S, 102.0);
+  EXPECT_EQ(one[0].spot, 102.0);
   EXPECT_EQ(one[0].r, 0.05);
   EXPECT_EQ(one[0].d, 0.03);
   EXPECT_EQ(one[0].EuroAmer, 1);
