@@ -78,6 +78,14 @@ extern "C" {
      NT                     [1, kMaxTimeSteps = 100000]
      (NS + 1) (NV + 1)      at most kMaxGridNodes = 1000000 nodes
      nodes x NT             at most kMaxGridWork = 2000000000
+     solve work             GARCH_VanillaPDESolver: the first solve's work at most kMaxCallWork =
+                            4e8 units of about one ADI node-step (about 10 s on one core), where
+                            n = (NS + 1) (NV + 1) nodes cost n (NT + 2) for method ids 2-9 and
+                            11-13; 2 n NT + 100 n + n m for 10 and 14; 50 n (NT + 6) + 5 n m for
+                            1 and 15 (sparse-direct), m = min(NS, NV) + 1 (a sparse LU
+                            factorisation); precision 2 adds the solve on the doubled grid, other
+                            codes split NT over two such pairs, both starting on NS / 2, NV / 2.
+                            The retries share the same budget (see GARCH_VanillaPDESolver).
      CallPut 0 or 1; EuroAmer 0, 1 or 2; methodID 1 to 15; model 0 or 1 (GARCH_VanillaPDESolver).
    Precision codes, ivWanted, volvolWidening, put flags, strip modes, selectors and byte flags take
    any value. A result that is not a finite number is also returned as the failure value.

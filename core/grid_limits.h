@@ -15,8 +15,27 @@ inline constexpr std::int32_t kMaxAssetIntervals = 50000;     // NS (the served 
 inline constexpr std::int32_t kMaxVarianceIntervals = 50000;  // NV
 inline constexpr std::int64_t kMaxGridNodes = 1000000;        // (NS + 1) (NV + 1)
 inline constexpr std::int32_t kMaxTimeSteps = 100000;         // NT
-// Grid nodes times time steps: about a minute of work for the slowest solver.
+// Grid nodes times time steps: about a minute of work for the fastest solvers.
 inline constexpr std::int64_t kMaxGridWork = 2000000000;
+
+// The work of the single-option pricer (GARCH_VanillaPDESolver), counted in units of about one
+// node-step of an ADI solver (10 to 25 ns on one core, measured on grids of 2e4 to 1e6 nodes), so
+// that the solvers of different cost share one limit. A solve of n nodes and NT time steps costs
+//   ADI splittings (method ids 2-9, 11-13)    n (NT + 2)
+//   ADI with a sparse-LU damped start (10, 14) kEulerLuStepWeight n NT + one factorisation
+//                                              + kDirectStepWeight n per damping sub-step
+//   sparse-direct BDF ladders (1, 15)          kDirectStepWeight n (NT + 6) + five factorisations
+// where one sparse LU factorisation of the (NS + 1) (NV + 1) grid costs
+// kFactorWeight n min(NS + 1, NV + 1) (a nested-dissection factor of a grid is about as costly as a
+// band of the shorter side's width: 0.5 s for 400 by 200 intervals, 2.2 s for 900 by 400, 25 s
+// for 999 by 999). The convergence run (precision code 2) adds a solve on the doubled grid, the
+// Richardson extrapolation in time (other codes) two such runs sharing the time steps.
+// One call of the single-option pricer, the first solve and every re-solve of its retries
+// together, stays within kMaxCallWork units: about 10 s on one core.
+inline constexpr std::int64_t kMaxCallWork = 400000000;
+inline constexpr std::int64_t kDirectStepWeight = 50;  // one sparse LU solve per node and step
+inline constexpr std::int64_t kEulerLuStepWeight = 2;  // an ADI step of methods 10 and 14
+inline constexpr std::int64_t kFactorWeight = 1;       // per node and node of the shorter side
 
 // An asset grid may reach at most this many times the larger of spot and strike: beyond it the
 // squares of the asset values in the pricing equation leave the range of doubles long before the
