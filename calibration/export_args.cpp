@@ -117,7 +117,7 @@ std::int64_t dispatchWork(std::int64_t ns,
                           std::int64_t nt,
                           std::int32_t methodID) {
   const std::int64_t nodes = mulWork(ns + 1, nv + 1);
-  const std::int64_t factor = mulWork(kFactorWeight, mulWork(nodes, std::min(ns, nv) + 1));
+  const std::int64_t factor = mulWork(nodes, nodes) / kFactorNodesSquaredPerUnit;
   if (isBdfMethod(methodID)) {
     // The ladder's four quarter and two half steps come before the NT steps; five operators.
     return addWork(mulWork(kDirectStepWeight, mulWork(nodes, nt + 6)), mulWork(5, factor));

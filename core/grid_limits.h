@@ -25,17 +25,18 @@ inline constexpr std::int64_t kMaxGridWork = 2000000000;
 //   ADI with a sparse-LU damped start (10, 14) kEulerLuStepWeight n NT + one factorisation
 //                                              + kDirectStepWeight n per damping sub-step
 //   sparse-direct BDF ladders (1, 15)          kDirectStepWeight n (NT + 6) + five factorisations
-// where one sparse LU factorisation of the (NS + 1) (NV + 1) grid costs
-// kFactorWeight n min(NS + 1, NV + 1) (a nested-dissection factor of a grid is about as costly as a
-// band of the shorter side's width: 0.5 s for 400 by 200 intervals, 2.2 s for 900 by 400, 25 s
-// for 999 by 999). The convergence run (precision code 2) adds a solve on the doubled grid, the
-// Richardson extrapolation in time (other codes) two such runs sharing the time steps.
+// where one sparse LU factorisation counts n^2 / kFactorNodesSquaredPerUnit. That is its cost at
+// its worst: on a benign case it is far cheaper (0.3 s for 400 by 200 intervals), but where the
+// pivots leave the diagonal (vL 100 with theta 1000 and a wide variance range, say) its fill
+// grows like n^2, 1.2 to 1.4 ns n^2 measured (0.6 s for 200 by 100, 6 s for 400 by 172), and no
+// cheaper count bounds the call. The convergence run (precision code 2) adds a solve on the doubled
+// grid, the Richardson extrapolation in time (other codes) two such runs sharing the time steps.
 // One call of the single-option pricer, the first solve and every re-solve of its retries
 // together, stays within kMaxCallWork units: about 10 s on one core.
 inline constexpr std::int64_t kMaxCallWork = 400000000;
-inline constexpr std::int64_t kDirectStepWeight = 50;  // one sparse LU solve per node and step
-inline constexpr std::int64_t kEulerLuStepWeight = 2;  // an ADI step of methods 10 and 14
-inline constexpr std::int64_t kFactorWeight = 1;       // per node and node of the shorter side
+inline constexpr std::int64_t kDirectStepWeight = 50;           // a sparse LU solve, per node
+inline constexpr std::int64_t kEulerLuStepWeight = 2;           // an ADI step of methods 10, 14
+inline constexpr std::int64_t kFactorNodesSquaredPerUnit = 12;  // a sparse LU factorisation
 
 // An asset grid may reach at most this many times the larger of spot and strike: beyond it the
 // squares of the asset values in the pricing equation leave the range of doubles long before the
