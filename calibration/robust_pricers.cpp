@@ -174,7 +174,10 @@ PriceBounds noArbitrageBounds(
 }
 
 // A solve whose value lies this many upper bounds away from zero has lost its answer: no grid of
-// the ladder brings it back, and the call ends at once with the failure value.
+// the ladder brings it back, and the call ends at once with the failure value. This is also what
+// ends a call on a spot far below the strike (a denormal one, say) at once: such a call is worth
+// less than S e^-dT, far below the grid's noise, and no spot is refused for being small, since a
+// put there still has its price (the discounted strike less the spot's share).
 constexpr double kDivergedFactor = 10.0;
 // A price outside its bounds by at most this fraction of the larger of the discounted spot and
 // strike is the grid's error at the bound (a deep in-the-money put on 60 by 30 intervals and 30

@@ -79,7 +79,7 @@ extern "C" {
      (NS + 1) (NV + 1)      at most kMaxGridNodes = 1000000 nodes
      nodes x NT             at most kMaxGridWork = 2000000000
      solve work             GARCH_VanillaPDESolver: the first solve's work at most kMaxCallWork =
-                            4e8 units of about one ADI node-step (about 10 s on one core), where
+                            3.5e8 units of about one ADI node-step (about 10 s on one core), where
                             n = (NS + 1) (NV + 1) nodes cost n (NT + 2) for method ids 2-9 and
                             11-13; 2 n NT + 100 n + n^2 / 12 for 10 and 14; 50 n (NT + 6) +
                             5 n^2 / 12 for 1 and 15 (n^2 / 12: a sparse LU factorisation at its
@@ -129,7 +129,9 @@ extern "C" {
    266 by 106). The price of such a call comes from the last rung that gave a positive value, at
    that rung's accuracy; with none, the failure value (logged: the work limit stopped the ladder).
    A solve whose value lies more than 10 upper bounds (below) away from zero has diverged: the call
-   ends at once with the failure value, logged.
+   ends at once with the failure value, logged. No spot is refused for being small beside the
+   strike: a put there is priced, and a call, worth less than S e^-dT, ends at once with the
+   failure value when its solve's noise exceeds that bound.
    Every price returned lies within its no-arbitrage bounds: a European call in
    [max(S e^-dT - K e^-rT, 0), S e^-dT], a put in [max(K e^-rT - S e^-dT, 0), K e^-rT]; an
    American one at least its exercise value, a Bermudan one the European lower bound, and at most

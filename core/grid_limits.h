@@ -19,7 +19,7 @@ inline constexpr std::int32_t kMaxTimeSteps = 100000;         // NT
 inline constexpr std::int64_t kMaxGridWork = 2000000000;
 
 // The work of the single-option pricer (GARCH_VanillaPDESolver), counted in units of about one
-// node-step of an ADI solver (10 to 25 ns on one core, measured on grids of 2e4 to 1e6 nodes), so
+// node-step of an ADI solver (10 to 27 ns on one core, measured on grids of 2e4 to 1e6 nodes), so
 // that the solvers of different cost share one limit. A solve of n nodes and NT time steps costs
 //   ADI splittings (method ids 2-9, 11-13)    n (NT + 2)
 //   ADI with a sparse-LU damped start (10, 14) kEulerLuStepWeight n NT + one factorisation
@@ -33,7 +33,7 @@ inline constexpr std::int64_t kMaxGridWork = 2000000000;
 // grid, the Richardson extrapolation in time (other codes) two such runs sharing the time steps.
 // One call of the single-option pricer, the first solve and every re-solve of its retries
 // together, stays within kMaxCallWork units: about 10 s on one core.
-inline constexpr std::int64_t kMaxCallWork = 400000000;
+inline constexpr std::int64_t kMaxCallWork = 350000000;
 inline constexpr std::int64_t kDirectStepWeight = 50;           // a sparse LU solve, per node
 inline constexpr std::int64_t kEulerLuStepWeight = 2;           // an ADI step of methods 10, 14
 inline constexpr std::int64_t kFactorNodesSquaredPerUnit = 12;  // a sparse LU factorisation

@@ -166,7 +166,7 @@ TEST_F(HostileCalls, TooMuchWorkIsRefusedAtTheArgumentCheck) {
   const Case cases[] = {
       {1000, 998, 50, 1, 1},   // sparse direct on a million nodes (135 s)
       {999, 999, 2000, 1, 2},  // the old node-step limit for the ADI methods (59 s)
-      {999, 999, 399, 1, 3},   // one step beyond the ADI limit
+      {999, 999, 349, 1, 3},   // one step beyond the ADI limit
       {999, 999, 2, 1, 10},    // one factorisation of a million nodes (28 s)
       {400, 172, 2, 1, 15},    // the sparse-direct solve whose pivots fill it (up to 64 s)
       {400, 400, 30, 2, 1},    // a convergence run doubles the grid
@@ -181,8 +181,8 @@ TEST_F(HostileCalls, TooMuchWorkIsRefusedAtTheArgumentCheck) {
     EXPECT_NE(log().find("Invalid argument"), std::string::npos);
   }
   // The ADI limit itself is accepted by the check.
-  EXPECT_EQ(checkGridWork(999, 999, 398, 3, 3), "");
-  EXPECT_LE(pdeSolveWork(999, 999, 398, 3, 3), kMaxCallWork);
+  EXPECT_EQ(checkGridWork(999, 999, 348, 3, 3), "");
+  EXPECT_LE(pdeSolveWork(999, 999, 348, 3, 3), kMaxCallWork);
 }
 
 // Negative values climb the retries only while the call's work stays within its limit: the ladder
