@@ -81,8 +81,8 @@ extern "C" {
      solve work             GARCH_VanillaPDESolver: the first solve's work at most kMaxCallWork =
                             3.5e8 units of about one ADI node-step (about 10 s on one core), where
                             n = (NS + 1) (NV + 1) nodes cost n (NT + 2) for method ids 2-9 and
-                            11-13; 2 n NT + 100 n + n^2 / 12 for 10 and 14; 50 n (NT + 6) +
-                            5 n^2 / 12 for 1 and 15 (n^2 / 12: a sparse LU factorisation at its
+                            11-13; 2 n NT + 100 n + n^2 / 10 for 10 and 14; 50 n (NT + 6) +
+                            5 n^2 / 10 for 1 and 15 (n^2 / 10: a sparse LU factorisation at its
                             worst, where its pivots leave the diagonal); precision 2 adds the
                             solve on the doubled grid, other codes split NT over two such pairs,
                             both starting on NS / 2, NV / 2. The retries share the same budget.

@@ -28,15 +28,15 @@ inline constexpr std::int64_t kMaxGridWork = 2000000000;
 // where one sparse LU factorisation counts n^2 / kFactorNodesSquaredPerUnit. That is its cost at
 // its worst: on a benign case it is far cheaper (0.3 s for 400 by 200 intervals), but where the
 // pivots leave the diagonal (vL 100 with theta 1000 and a wide variance range, say) its fill
-// grows like n^2, 1.2 to 1.4 ns n^2 measured (0.6 s for 200 by 100, 6 s for 400 by 172), and no
-// cheaper count bounds the call. The convergence run (precision code 2) adds a solve on the doubled
-// grid, the Richardson extrapolation in time (other codes) two such runs sharing the time steps.
-// One call of the single-option pricer, the first solve and every re-solve of its retries
-// together, stays within kMaxCallWork units: about 10 s on one core.
+// grows like n^2, 1.2 to 2.3 ns n^2 measured (0.6 s for 200 by 100, 6 s for 400 by 172, 9 s for
+// 250 by 250), and no cheaper count bounds the call. The convergence run (precision code 2) adds a
+// solve on the doubled grid, the Richardson extrapolation in time (other codes) two such runs
+// sharing the time steps. One call of the single-option pricer, the first solve and every re-solve
+// of its retries together, stays within kMaxCallWork units: about 10 s on one core.
 inline constexpr std::int64_t kMaxCallWork = 350000000;
 inline constexpr std::int64_t kDirectStepWeight = 50;           // a sparse LU solve, per node
 inline constexpr std::int64_t kEulerLuStepWeight = 2;           // an ADI step of methods 10, 14
-inline constexpr std::int64_t kFactorNodesSquaredPerUnit = 12;  // a sparse LU factorisation
+inline constexpr std::int64_t kFactorNodesSquaredPerUnit = 10;  // a sparse LU factorisation
 
 // An asset grid may reach at most this many times the larger of spot and strike: beyond it the
 // squares of the asset values in the pricing equation leave the range of doubles long before the
