@@ -78,6 +78,14 @@ extern "C" {
      NT                     [1, kMaxTimeSteps = 100000]
      (NS + 1) (NV + 1)      at most kMaxGridNodes = 1000000 nodes
      nodes x NT             at most kMaxGridWork = 2000000000
+     solve work             GARCH_VanillaPDESolver: the first solve's work at most kMaxCallWork =
+                            3.5e8 units of about one ADI node-step (about 10 s on one core), where
+                            n = (NS + 1) (NV + 1) nodes cost n (NT + 2) for method ids 2-9 and
+                            11-13; 2 n NT + 100 n + n^2 / 10 for 10 and 14; 50 n (NT + 6) +
+                            5 n^2 / 10 for 1 and 15 (n^2 / 10: a sparse LU factorisation at its
+                            worst, where its pivots leave the diagonal); precision 2 adds the
+                            solve on the doubled grid, other codes split NT over two such pairs,
+                            both starting on NS / 2, NV / 2. The retries share the same budget.
      CallPut 0 or 1; EuroAmer 0, 1 or 2; methodID 1 to 15; model 0 or 1 (GARCH_VanillaPDESolver).
    Precision codes, ivWanted, volvolWidening, put flags, strip modes, selectors and byte flags take
    any value. A result that is not a finite number is also returned as the failure value.
@@ -119,12 +127,27 @@ extern "C" {
    Retries: a negative value re-solves on growing grids up to 400 by 200, then on a more
    non-uniform variance grid, then on 700 by 180 and 900 by 400 asset by variance intervals; those
    two top rungs always solve plain (one grid, no extrapolation in time), whatever the precision
-   code, so a convergence run never solves beyond 900 by 400. The price of such a call comes from
-   the last rung that gave a positive value, at that rung's accuracy.
+   code, so a convergence run never solves beyond 900 by 400. The whole call, first solve, rungs
+   and restarts, stays within the work limit above: a rung whose work would take it beyond is not
+   solved and the ladder ends there (its sparse-direct rungs, counted at their worst, stay below
+   about 26000 nodes: a ladder from 100 by 50 ends after 133 by 53). The price of such a call
+   comes from the last rung that gave a positive value, at that rung's accuracy; with none, the
+   failure value (logged: the work limit stopped the ladder).
+   A solve whose value lies more than 10 upper bounds (below) away from zero has diverged: the call
+   ends at once with the failure value, logged. No spot is refused for being small beside the
+   strike: a put there is priced, and a call, worth less than S e^-dT, ends at once with the
+   failure value when its solve's noise exceeds that bound.
+   Every price returned lies within its no-arbitrage bounds: a European call in
+   [max(S e^-dT - K e^-rT, 0), S e^-dT], a put in [max(K e^-rT - S e^-dT, 0), K e^-rT]; an
+   American one at least its exercise value, a Bermudan one the European lower bound, and at most
+   S (call) or K (put), or the European upper bound where that is larger. A price outside them by
+   at most 1e-5 max(S e^-dT, K e^-rT) (the grid's error at a bound) is clipped to the bound; one
+   further out gives the failure value, logged.
    With ivWanted non-zero the result is a volatility in [1e-6, 2] or the failure value: a price
    that no volatility of that range gives is logged and answered with 0.0, never with the price.
-   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, no
-   implied volatility when one was asked for, or an error; each is logged). */
+   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, a
+   diverged solve, a price outside its bounds, no implied volatility when one was asked for, or an
+   error; each is logged). */
 QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                                double K,
                                                double T,

@@ -81,6 +81,7 @@ QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                            {"varRange", ArgKind::kVarRange, varRange},
                                            {"model", ArgKind::kModel, model}});
         if (bad.empty()) bad = checkGridSize(NS, NV, NT);
+        if (bad.empty()) bad = checkGridWork(NS, NV, NT, methodID, runMode);
         if (!bad.empty()) {
           logFailure(bad);
           return 0.0;

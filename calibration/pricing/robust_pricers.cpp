@@ -21,8 +21,10 @@
 #include <valarray>
 #include <vector>
 
+#include "calibration/exports/export_args.h"
 #include "calibration/pricing/pricing_log.h"
 #include "core/failure_messages.h"
+#include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_methods.h"
@@ -31,6 +33,7 @@ namespace serivane {
 
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
+std::int64_t robustWorkLimit = kMaxCallWork;
 
 namespace {
 
@@ -126,6 +129,62 @@ std::unique_ptr<QelHestonVanilla> makeLadderPricer(const LadderCase& c,
                                             c.volvolWidening,
                                             strikeListTail...);
 }
+
+// The work one call's solves have taken (see robustWorkLimit).
+class WorkBudget {
+ public:
+  // Whether the next solve of pricer may run; if so its work is counted.
+  bool admit(const QelHestonVanilla& pricer) {
+    const std::int64_t work =
+        pdeSolveWork(pricer.NS, pricer.NV, pricer.NT, pricer.methodID, pricer.precision);
+    if (solves_ > 0 && work > robustWorkLimit - spent_) return false;
+    spent_ = work > std::numeric_limits<std::int64_t>::max() - spent_
+                 ? std::numeric_limits<std::int64_t>::max()
+                 : spent_ + work;
+    ++solves_;
+    return true;
+  }
+
+ private:
+  std::int64_t spent_ = 0;
+  int solves_ = 0;
+};
+
+// The no-arbitrage range of one option's price (CallPut 0 call, 1 put; EuroAmer 0 European, 1
+// American, 2 Bermudan). A European option lies between its discounted forward intrinsic value and
+// the discounted spot (call) or strike (put). An early-exercise option is never worth less than
+// its exercise value (American) or the European lower bound (Bermudan, whose first date may come
+// late), and never more than the spot (call) or the strike (put), or than the European upper
+// bound where that is larger (a negative yield or rate makes waiting pay).
+struct PriceBounds {
+  double lo, hi;
+};
+
+PriceBounds noArbitrageBounds(
+    double S, double K, double T, double r, double d, int CallPut, int EuroAmer) {
+  const double fS = S * std::exp(-d * T);
+  const double fK = K * std::exp(-r * T);
+  const bool call = CallPut == 0;
+  PriceBounds b{std::max(call ? fS - fK : fK - fS, 0.0), call ? fS : fK};
+  if (EuroAmer == 1 || EuroAmer == 2) {
+    b.hi = std::max(b.hi, call ? S : K);
+    if (EuroAmer == 1) b.lo = std::max(call ? S - K : K - S, 0.0);
+  }
+  return b;
+}
+
+// A solve whose value lies this many upper bounds away from zero has lost its answer: no grid of
+// the ladder brings it back, and the call ends at once with the failure value. This is also what
+// ends a call on a spot far below the strike (a denormal one, say) at once: such a call is worth
+// less than S e^-dT, far below the grid's noise, and no spot is refused for being small, since a
+// put there still has its price (the discounted strike less the spot's share).
+constexpr double kDivergedFactor = 10.0;
+// A price outside its bounds by at most this fraction of the larger of the discounted spot and
+// strike is the grid's error at the bound (a deep in-the-money put on 60 by 30 intervals and 30
+// steps comes out 1.4e-4 below its discounted intrinsic value on a strike of 100; the spot 1e-323
+// puts 7e-6 above the discounted strike) or rounding, and is clipped to the bound; a price further
+// out is the failure value.
+constexpr double kBoundsSlack = 1e-5;
 
 void solveOnce(QelHestonVanilla& pricer, PDESolveResults& results, double& cpuTime) {
   if (robustSolveHook != nullptr) {
@@ -458,11 +517,20 @@ double calcVanillaPDEWithRetries(double S,
                           varRange,
                           volvolWidening != 0};
   int instabilityCount = 0;
+  WorkBudget budget;
+  const PriceBounds bounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
+  const auto diverged = [&](double x) { return std::fabs(x) > kDivergedFactor * bounds.hi; };
 
   // The case as the log shows it, with the current sizes.
   const auto logCase = [&]() {
     return SolverLogRecord::ofCase(
         calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
+  };
+  const auto fail = [&](const char* message) {
+    std::ofstream catchLog;
+    openPricingLog(catchLog);
+    logCase().writeCatch(catchLog, message, runMode);
+    return 0.0;
   };
 
   for (;;) {  // one turn per start; an instability restarts here
@@ -478,14 +546,27 @@ double calcVanillaPDEWithRetries(double S,
     double best = 0.0;
     double result = 0.0;
     double value = -1.0;
+    bool workStopped = false;
+    bool lost = false;
     PDESolveResults results;
 
     // One attempt: solve and answer the value; true when another attempt follows.
     const auto attempt = [&] {
+      if (!budget.admit(*pricer)) {
+        // The next solve would take the call beyond its work limit: the ladder ends here.
+        workStopped = true;
+        value = 0.0;
+        return false;
+      }
       solveOnce(*pricer, results, cpuTime);
       const std::valarray<double> summary = pricer->getSummary();
       value = summary[2];
       const double interp = summary[1];
+      if (diverged(value) || diverged(interp)) {
+        lost = true;
+        value = 0.0;
+        return false;
+      }
       if (interp > 0.0) {
         result = summary[4];
         best = interp;
@@ -530,6 +611,14 @@ double calcVanillaPDEWithRetries(double S,
         runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
+    if (lost) return fail(kDivergedMessage);
+    if (workStopped) {
+      if (best <= 0.0) return fail(kWorkLimitMessage);
+      if (debug) {
+        openPricingLog(log);
+        logCase().writeGiveUpWithValue(log, state.retries, best);
+      }
+    }
     // An overflowing case (rates or variances far out, say) can come through the solves as an
     // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
     if (!std::isfinite(result)) {
@@ -545,6 +634,13 @@ double calcVanillaPDEWithRetries(double S,
       openPricingLog(catchLog);
       logCase().writeCatch(catchLog, kNoImpliedVolMessage, runMode);
       return 0.0;
+    }
+    if (!ivWanted && result != 0.0) {
+      const double slack = kBoundsSlack * std::max(S * std::exp(-d * T), K * std::exp(-r * T));
+      if (!(result >= bounds.lo - slack && result <= bounds.hi + slack)) {
+        return fail(kOutsideBoundsMessage);
+      }
+      result = std::clamp(result, bounds.lo, bounds.hi);
     }
     return result;
   }
@@ -601,6 +697,7 @@ double calcVanillaPDEStrikesWithRetries(double S,
   double minValue = 0.0;
   int instabilityCount = 0;
   const int keptNT = isBdfMethod(methodID) ? NT : 0;
+  WorkBudget budget;
 
   // The case as the log shows it, with the current sizes (no strike: the list has many).
   const auto logCase = [&]() {
@@ -622,6 +719,18 @@ double calcVanillaPDEStrikesWithRetries(double S,
     PDESolveResults results;
     // One attempt: solve and answer the value; true when another attempt follows.
     const auto attempt = [&] {
+      if (!budget.admit(*pricer)) {
+        // The work limit ends the ladder as a spent schedule does, without the zero road.
+        value = 0.0;
+        openPricingLog(log);
+        if (!havePositivePass) {
+          logCase().writeCatch(log, kWorkLimitMessage, runMode);
+        } else if (debug) {
+          logCase().writeGiveUpWithValues(log, state.retries);
+        }
+        log.flush();
+        return false;
+      }
       solveOnce(*pricer, results, cpuTime);
       value = pricer->getSummary()[2];
       std::valarray<double> lastIVs;

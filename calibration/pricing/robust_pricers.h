@@ -1,6 +1,7 @@
 #ifndef SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
 #define SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
 
+#include <cstdint>
 #include <vector>
 
 namespace serivane {
@@ -72,6 +73,23 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                         bool fallback,
                                         int model,
                                         double p);
+
+// The records of the single-option pricer's own failures: the call's work limit stopped its ladder
+// before any positive value, a solve diverged (its value lies far outside the option's
+// no-arbitrage bounds: the ladder stops at once), or the price returned lies outside them.
+inline constexpr char kWorkLimitMessage[] =
+    "The work limit of the call stopped the retries before a positive value";
+inline constexpr char kDivergedMessage[] =
+    "The solve diverged: its value lies far outside the no-arbitrage bounds";
+inline constexpr char kOutsideBoundsMessage[] = "The price lies outside its no-arbitrage bounds";
+
+// The work limit of one call of either robust pricer, in the units of kMaxCallWork
+// (core/grid_limits.h), which it is. The first solve of a call always runs (its caller checked its
+// grid); every later solve, of the retries, the restarts and the run-mode fallbacks, runs only
+// while the call's work stays within the limit, and the ladder ends as when its schedule is spent.
+// Test seam beside robustSolveHook: a scripted solve costs nothing, and the tests of the ladders'
+// schedules lift the limit to follow them to their ends. Nothing in the system changes it.
+extern std::int64_t robustWorkLimit;
 
 // Test seam: when not null, both robust pricers call it in place of the pricer's solve. It may
 // set the pricer's summary, strikePrices and strikeIVs (or call solve itself) and may throw, so

@@ -3,15 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "calibration/pricing/pricing_log.h"
 #include "calibration/pricing/robust_pricers.h"
+#include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
 #include "support/calc_id_mask.h"
 
@@ -129,12 +132,16 @@ inline std::vector<std::string> splitTabs(const std::string& line) {
 // repeated; every call is recorded.
 class ScriptedSolve {
  public:
+  // A scripted solve costs nothing: while one is installed the ladders' work limit is lifted, so
+  // that their schedules can be followed to the end (a test of the limit sets it again).
   explicit ScriptedSolve(std::vector<SolveOutcome> script) : script_(std::move(script)) {
     instance() = this;
     robustSolveHook = &ScriptedSolve::hook;
+    robustWorkLimit = std::numeric_limits<std::int64_t>::max();
   }
   ~ScriptedSolve() {
     robustSolveHook = nullptr;
+    robustWorkLimit = kMaxCallWork;
     instance() = nullptr;
   }
   const std::vector<SolveCall>& calls() const { return calls_; }
