@@ -169,14 +169,18 @@ void checkItemGrid(const std::string& what, int NS, int NV, int NT) {
   if (!bad.empty()) throw std::invalid_argument(what + ": " + bad);
 }
 
-// Refuses (std::invalid_argument) an evaluation whose pricings' first solves (pricingWork, summed),
-// their overheads and its variance-bound solves would go beyond kMaxObjectiveWork; checked before
-// anything is solved.
-void checkEvaluationWork(std::int64_t pricingWork,
-                         std::size_t pricings,
-                         std::size_t expirations,
-                         const PdeObjectiveArgs& a,
-                         int model) {
+// Refuses (std::invalid_argument) an evaluation whose pricings' first solves (firstWork, one per
+// pricing), their overheads and its variance-bound solves would go beyond kMaxObjectiveWork;
+// checked before anything is solved. Returns what the limit leaves for each pricing's retries:
+// an equal share of the rest, fixed before any pricing runs, so that where the retries end does
+// not depend on the threads.
+std::int64_t checkEvaluationWork(const std::vector<std::int64_t>& firstWork,
+                                 std::size_t pricings,
+                                 std::size_t expirations,
+                                 const PdeObjectiveArgs& a,
+                                 int model) {
+  std::int64_t pricingWork = 0;
+  for (const std::int64_t w : firstWork) pricingWork += w;
   std::int64_t work = pricingWork + static_cast<std::int64_t>(pricings) * kPricingOverheadWork;
   // The bounds of each expiration and of the stationary law, as VarianceRanges solves them.
   if (a.level < 1.0 && model != 0) {
@@ -187,6 +191,16 @@ void checkEvaluationWork(std::int64_t pricingWork,
         "The evaluation's work of " + std::to_string(work) + " units (" + std::to_string(pricings) +
         " pricings) exceeds the objectives' limit of " + std::to_string(kMaxObjectiveWork));
   }
+  return pricings > 0 ? (kMaxObjectiveWork - work) / static_cast<std::int64_t>(pricings) : 0;
+}
+
+// The work limit of one pricing of an evaluation: its first solve and its share of what the
+// evaluation's limit leaves, never beyond the limit of one call (callerLimit, the calling
+// thread's robustWorkLimit: kMaxCallWork, or lifted by a test).
+std::int64_t pricingWorkLimit(std::int64_t callerLimit,
+                              std::int64_t firstWork,
+                              std::int64_t spare) {
+  return std::min(callerLimit, firstWork + spare);
 }
 
 // A model volatility as the objective counts it: the pricers hand back one in [1e-6, 2], or 0 for
@@ -307,13 +321,15 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
   const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     double total = 0.0;
     const std::vector<OptionWorkItem> items = makeOptionWorkItems(file.quotes, a, total);
-    std::int64_t work = 0;
+    std::vector<std::int64_t> firstWork;
     for (const OptionWorkItem& item : items) {
       checkItemGrid("Quote " + std::to_string(item.index + 1), item.NS, item.NV, item.NT);
-      work += firstSolveWork(item.NS, item.NV, item.NT, a.methodID, runMode);
+      firstWork.push_back(firstSolveWork(item.NS, item.NV, item.NT, a.methodID, runMode));
     }
     const std::vector<double> expirations = distinctExpirations(file.quotes);
-    checkEvaluationWork(work, items.size(), expirations.size(), a, model);
+    const std::int64_t spare =
+        checkEvaluationWork(firstWork, items.size(), expirations.size(), a, model);
+    const std::int64_t callerLimit = robustWorkLimit;
     // The options go to the threads heaviest first from one queue (the cost-balanced buckets'
     // purpose, without their idle ends); each writes its own slot, summed in reading order.
     const std::vector<int> order = byDescendingCost(items);
@@ -327,6 +343,8 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     runHeaviestFirst(n, [&](int slot) {
       const OptionWorkItem& item = items[order[slot]];
       try {
+        const RobustWorkLimitScope limit(
+            pricingWorkLimit(callerLimit, firstWork[item.index], spare));
         int ns = item.NS;
         int nv = item.NV;
         int mode = runMode;
@@ -374,13 +392,15 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
   const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     std::vector<ExpiryWorkItem> groups = groupQuotesByExpiry(file.quotes);
     const double total = sizeExpiryWorkItems(groups, a);
-    std::int64_t work = 0;
+    std::vector<std::int64_t> firstWork;
     for (const ExpiryWorkItem& g : groups) {
       checkItemGrid(expirationName(g.T), g.NS, g.NV, g.NT);
-      work += firstSolveWork(g.NS, g.NV, g.NT, a.methodID, runMode);
+      firstWork.push_back(firstSolveWork(g.NS, g.NV, g.NT, a.methodID, runMode));
     }
     const std::vector<double> expirations = distinctExpirations(file.quotes);
-    checkEvaluationWork(work, groups.size(), expirations.size(), a, model);
+    const std::int64_t spare =
+        checkEvaluationWork(firstWork, groups.size(), expirations.size(), a, model);
+    const std::int64_t callerLimit = robustWorkLimit;
     const VarianceRanges ranges(expirations, a, model);
     const std::vector<int> order = byDescendingCost(groups);
     const BucketDeal deal = dealItems(groups, order, total);
@@ -393,6 +413,7 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
     for (const std::vector<int>& bucket : deal.buckets) {
       for (const int slot : bucket) {
         const ExpiryWorkItem& g = groups[order[slot]];
+        const RobustWorkLimitScope limit(pricingWorkLimit(callerLimit, firstWork[g.index], spare));
         std::vector<double> modelIVs(g.strikes.size(), 0.0);
         int ns = g.NS;
         int nv = g.NV;

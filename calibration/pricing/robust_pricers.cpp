@@ -33,7 +33,7 @@ namespace serivane {
 
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
-std::int64_t robustWorkLimit = kMaxCallWork;
+thread_local std::int64_t robustWorkLimit = kMaxCallWork;
 
 namespace {
 
