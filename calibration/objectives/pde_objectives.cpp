@@ -605,26 +605,10 @@ double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjecti
 }
 
 std::int64_t firstSolveWork(int NS, int NV, int NT, int methodID, int runMode) {
-  const auto solve = [methodID](std::int64_t ns, std::int64_t nv, std::int64_t nt) {
-    ns = std::max<std::int64_t>(ns, 1);
-    nv = std::max<std::int64_t>(nv, 1);
-    nt = std::max<std::int64_t>(nt, 1);
-    const std::int64_t n = (ns + 1) * (nv + 1);
-    const std::int64_t factor = n * std::min(ns + 1, nv + 1);
-    if (isBdfMethod(methodID)) return 50 * n * (nt + 6) + 5 * factor;
-    if (methodID == 10 || methodID == 14) return 2 * n * nt + factor + 4 * 50 * n;
-    return n * (nt + 2);
-  };
-  // The convergence run: the halved sizes the robust pricers start on, then the doubled grid.
-  const auto convergence = [&](std::int64_t nt) {
-    return solve(NS / 2, NV / 2, nt) + solve(2 * (NS / 2), 2 * (NV / 2), nt);
-  };
-  if (runMode == 5) return convergence(NT);
-  if (runMode == 4) {
-    const int NT1 = static_cast<int>(NT / 2.2);
-    return convergence(NT1) + convergence(NT - NT1);
-  }
-  return solve(NS, NV, NT);
+  // The single-option pricer's measure of a solve, on the sizes the robust pricers start on:
+  // halved for a convergence run (run modes 4 and 5), which doubles them again.
+  const bool halved = runMode == 4 || runMode == 5;
+  return pdeSolveWork(halved ? NS / 2 : NS, halved ? NV / 2 : NV, NT, methodID, runMode);
 }
 
 std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes) {

@@ -34,12 +34,8 @@ inline constexpr std::int64_t kPricingOverheadWork = 20000;
 inline constexpr std::int64_t kVarianceBoundWork = 50000;  // 800 cells, 50 steps: about 1 ms
 
 // The work of a pricing's first solve on NS by NV intervals and NT time steps by methodID in run
-// mode runMode (3 one solve; 5 the convergence run: half the sizes, then the doubled grid; 4 two
-// convergence runs that share the NT steps, as the robust pricers start them). A solve of n nodes
-// costs n (NT + 2) by an ADI splitting, 2 n NT plus one sparse LU factorisation and 4 damping
-// sub-steps of 50 n by methods 10 and 14, and 50 n (NT + 6) plus five factorisations by the
-// sparse-direct BDF ladders (1 and 15); a factorisation costs n min(NS + 1, NV + 1). The sizes
-// are those the grid limits admit (at most 1e6 nodes, 1e5 steps): no product overflows.
+// mode runMode, as the single-option pricer counts it (pdeSolveWork, calibration/exports/
+// export_args.h) on the sizes the robust pricers start on.
 std::int64_t firstSolveWork(int NS, int NV, int NT, int methodID, int runMode);
 
 // Arguments 1-13 of the objectives.
