@@ -8,7 +8,6 @@
 //
 // No exception crosses the C boundary: each export runs inside guardExport and returns its
 // documented failure value.
-#define SERIVANE_BUILDING_MODULE
 #include <omp.h>
 
 #include <cmath>

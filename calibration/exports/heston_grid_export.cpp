@@ -2,7 +2,6 @@
 // engine or by the outside library libmervane.so. The two are independent computations (the
 // engine's two probability integrals by adaptive Gauss-Lobatto quadrature; the library's single
 // Lewis integral by double-exponential quadrature), so either path checks the other.
-#define SERIVANE_BUILDING_MODULE
 #include <omp.h>
 
 #include <algorithm>

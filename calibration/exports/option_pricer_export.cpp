@@ -1,7 +1,6 @@
 // QelOptionPricer: one vanilla option by the 2-D PDE pricer with solver method 1 (sparse direct),
 // its whole solution along the asset grid, and theta and vega at every node by bump-and-resolve.
 // No retries and no log: a failure comes back as the message string.
-#define SERIVANE_BUILDING_MODULE
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

@@ -2,7 +2,6 @@
 // forward their arguments. Every export runs inside guardExport, so that no exception ever
 // crosses the C boundary into a host (the host process would end): whatever is thrown, of any
 // type, becomes the export's documented failure value.
-#define SERIVANE_BUILDING_MODULE
 #include <cmath>
 #include <exception>
 #include <fstream>

@@ -1,12 +1,11 @@
-// The exported PDE calibration objectives and what they are built from (see pde_objectives.h).
+// The PDE calibration objectives behind the exports (see pde_objectives.h).
 //
-// Every export runs inside guardExport: an error anywhere in an evaluation is recorded in the
+// Every evaluation runs inside guardExport: an error anywhere in an evaluation is recorded in the
 // pricing log (frame, message, frame, empty line) and the export returns 0.0. No exception
 // leaves a parallel loop: each item keeps its own failure in its own slot, and the first one in
 // a fixed order (reading order, or expiration order) becomes the evaluation's error. Squared
 // errors are summed in a fixed order too, so that an evaluation gives the same value whatever
 // the number of threads.
-#define SERIVANE_BUILDING_MODULE
 #include "calibration/objectives/pde_objectives.h"
 
 #include <algorithm>
@@ -22,7 +21,6 @@
 
 #include "calibration/exports/export_args.h"
 #include "calibration/exports/export_guard.h"
-#include "calibration/exports/serivane.h"
 #include "calibration/objectives/bucket_dealing.h"
 #include "calibration/pricing/pricing_log.h"
 #include "calibration/pricing/robust_pricers.h"
@@ -317,6 +315,8 @@ double evaluateObjective(const PdeObjectiveArgs& a, int hostModel, const Price& 
   });
 }
 
+}  // namespace
+
 double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
   const auto price = [&](const CountedQuotes& file, int model, int runMode, bool debug) {
     double total = 0.0;
@@ -478,38 +478,6 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
   return evaluateObjective(a, hostModel, price);
 }
 
-PdeObjectiveArgs objectiveArgs(double v0,
-                               double vL,
-                               double theta,
-                               double volvol,
-                               double rho,
-                               int32_t NS,
-                               int32_t NV,
-                               int32_t NT,
-                               int32_t methodID,
-                               int32_t precision,
-                               double sRangeParam,
-                               double level,
-                               int32_t volvolWidening) {
-  PdeObjectiveArgs a;
-  a.v0 = v0;
-  a.vL = vL;
-  a.theta = theta;
-  a.volvol = volvol;
-  a.rho = rho;
-  a.NS = NS;
-  a.NV = NV;
-  a.NT = NT;
-  a.methodID = methodID;
-  a.precisionCode = precision;
-  a.sRangeParam = sRangeParam;
-  a.level = level;
-  a.volvolWidening = volvolWidening;
-  return a;
-}
-
-}  // namespace
-
 std::vector<OptionWorkItem> makeOptionWorkItems(const std::vector<HestonQuote>& quotes,
                                                 const PdeObjectiveArgs& args,
                                                 double& totalCost) {
@@ -665,181 +633,3 @@ double VarianceRanges::forExpiry(double T, double boundFactor) const {
 }
 
 }  // namespace serivane
-
-// The exports are global C functions; their bodies use the system's own names.
-using namespace serivane;
-
-extern "C" {
-
-QEL_API double QEL_CALL GARCH_VanillaPDECalibration(double v0,
-                                                    double vL,
-                                                    double theta,
-                                                    double volvol,
-                                                    double rho,
-                                                    int32_t NS,
-                                                    int32_t NV,
-                                                    int32_t NT,
-                                                    int32_t methodID,
-                                                    int32_t precision,
-                                                    double sRangeParam,
-                                                    double level,
-                                                    int32_t volvolWidening,
-                                                    int32_t model) {
-  return optionByOption(objectiveArgs(v0,
-                                      vL,
-                                      theta,
-                                      volvol,
-                                      rho,
-                                      NS,
-                                      NV,
-                                      NT,
-                                      methodID,
-                                      precision,
-                                      sRangeParam,
-                                      level,
-                                      volvolWidening),
-                        model);
-}
-
-QEL_API double QEL_CALL HESTON_VanillaPDECalibration(double v0,
-                                                     double vL,
-                                                     double theta,
-                                                     double volvol,
-                                                     double rho,
-                                                     int32_t NS,
-                                                     int32_t NV,
-                                                     int32_t NT,
-                                                     int32_t methodID,
-                                                     int32_t precision,
-                                                     double sRangeParam,
-                                                     double level,
-                                                     int32_t volvolWidening) {
-  return GARCH_VanillaPDECalibration(v0,
-                                     vL,
-                                     theta,
-                                     volvol,
-                                     rho,
-                                     NS,
-                                     NV,
-                                     NT,
-                                     methodID,
-                                     precision,
-                                     sRangeParam,
-                                     level,
-                                     volvolWidening,
-                                     0);
-}
-
-QEL_API double QEL_CALL GARCH_VanillaPDECalibrationM(double v0,
-                                                     double vL,
-                                                     double theta,
-                                                     double volvol,
-                                                     double rho,
-                                                     int32_t NS,
-                                                     int32_t NV,
-                                                     int32_t NT,
-                                                     int32_t methodID,
-                                                     int32_t precision,
-                                                     double sRangeParam,
-                                                     double level,
-                                                     int32_t volvolWidening,
-                                                     int32_t stripMode,
-                                                     int32_t model) {
-  return expiryByExpiry(objectiveArgs(v0,
-                                      vL,
-                                      theta,
-                                      volvol,
-                                      rho,
-                                      NS,
-                                      NV,
-                                      NT,
-                                      methodID,
-                                      precision,
-                                      sRangeParam,
-                                      level,
-                                      volvolWidening),
-                        stripMode,
-                        model);
-}
-
-QEL_API double QEL_CALL HESTON_VanillaPDECalibrationM(double v0,
-                                                      double vL,
-                                                      double theta,
-                                                      double volvol,
-                                                      double rho,
-                                                      int32_t NS,
-                                                      int32_t NV,
-                                                      int32_t NT,
-                                                      int32_t methodID,
-                                                      int32_t precision,
-                                                      double sRangeParam,
-                                                      double level,
-                                                      int32_t volvolWidening) {
-  return GARCH_VanillaPDECalibrationM(v0,
-                                      vL,
-                                      theta,
-                                      volvol,
-                                      rho,
-                                      NS,
-                                      NV,
-                                      NT,
-                                      methodID,
-                                      precision,
-                                      sRangeParam,
-                                      level,
-                                      volvolWidening,
-                                      0,
-                                      0);
-}
-
-QEL_API double QEL_CALL SVPDECalibration(double v0,
-                                         double vL,
-                                         double theta,
-                                         double volvol,
-                                         double rho,
-                                         int32_t NS,
-                                         int32_t NV,
-                                         int32_t NT,
-                                         int32_t methodID,
-                                         int32_t precision,
-                                         double sRangeParam,
-                                         double level,
-                                         int32_t volvolWidening,
-                                         int32_t selector,
-                                         int32_t model) {
-  // Selector 3 prices option by option; any other value is the strip mode of the expiry-by-expiry
-  // objective.
-  if (selector == 3) {
-    return GARCH_VanillaPDECalibration(v0,
-                                       vL,
-                                       theta,
-                                       volvol,
-                                       rho,
-                                       NS,
-                                       NV,
-                                       NT,
-                                       methodID,
-                                       precision,
-                                       sRangeParam,
-                                       level,
-                                       volvolWidening,
-                                       model);
-  }
-  return GARCH_VanillaPDECalibrationM(v0,
-                                      vL,
-                                      theta,
-                                      volvol,
-                                      rho,
-                                      NS,
-                                      NV,
-                                      NT,
-                                      methodID,
-                                      precision,
-                                      sRangeParam,
-                                      level,
-                                      volvolWidening,
-                                      selector,
-                                      model);
-}
-
-}  // extern "C"

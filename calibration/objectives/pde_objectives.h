@@ -118,6 +118,12 @@ class VarianceRanges {
   double stationary_ = 0.0;
 };
 
+// One evaluation of the option-by-option objective (GARCH_VanillaPDECalibration) and of the
+// expiry-by-expiry one (GARCH_VanillaPDECalibrationM, strip mode stripMode), hostModel as the
+// export received it: the objective's value or the exports' failure value, never an exception.
+double optionByOption(const PdeObjectiveArgs& a, int hostModel);
+double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel);
+
 // Each T of the quotes once (exact equality), ascending.
 std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes);
 
