@@ -432,48 +432,452 @@ int enterLadderStart(int& runMode, int& ns, int& nv) {
   return nsEntry;
 }
 
-// A positive value after grid re-solves goes to the pricing log in debug mode, or always when an
-// allocation failure was retried on the way.
-template <class LogCase>
-void logRepairedValue(const LadderState& state,
-                      bool debug,
-                      std::ofstream& log,
-                      const LogCase& logCase,
-                      double value) {
-  if (state.retries > 0 && (debug || state.allocRetried)) {
-    openPricingLog(log);
-    logCase().writeSuccess(log, state.memoryRetries + state.retries, value);
-  }
-}
+// What one call of either robust pricer keeps across the starts of its ladder: the option, its log
+// case, the caller's sizes and run mode (in/out), the time steps and method id the ladder has come
+// to, and the call's work and instability restarts.
+struct RobustCall {
+  // The strike-list pricer's log case has no strike (hasStrike false, K 0).
+  RobustCall(double S,
+             double K,
+             bool hasStrike,
+             double T,
+             double r,
+             double d,
+             double v0,
+             double vL,
+             double theta,
+             double volvol,
+             double rho,
+             int* NS,
+             int* NV,
+             int entryNT,
+             int CallPut,
+             int EuroAmer,
+             int* precision,
+             int entryMethodID,
+             int ivWantedFlag,
+             double sRangeParam,
+             double varRange,
+             int volvolWidening,
+             bool fallbackFlag,
+             int model)
+      : caseRecord(SolverLogRecord::ofCase(calcIdNow(),
+                                           S,
+                                           K,
+                                           T,
+                                           r,
+                                           d,
+                                           v0,
+                                           vL,
+                                           theta,
+                                           volvol,
+                                           rho,
+                                           *NS,
+                                           *NV,
+                                           entryNT,
+                                           CallPut,
+                                           EuroAmer,
+                                           hasStrike)),
+        debug(debugFlag),
+        option{S,
+               T,
+               r,
+               d,
+               {volvol, v0, vL, theta, rho, static_cast<double>(model)},
+               CallPut,
+               EuroAmer,
+               sRangeParam,
+               varRange,
+               volvolWidening != 0},
+        ns(*NS),
+        nv(*NV),
+        runMode(*precision),
+        NT(entryNT),
+        methodID(entryMethodID),
+        ivWanted(ivWantedFlag),
+        fallback(fallbackFlag) {}
 
-// A zero value answered by answerZeroValue, with its log records: returns -1 while a re-solve
-// follows, 0 when the memory retries are spent (writeSpent then writes the final record on the
-// opened log).
-template <class LogCase, class WriteSpent>
-double answerZeroValueLogged(QelHestonVanilla& pricer,
-                             LadderState& state,
-                             int& ns,
-                             int& nv,
-                             bool debug,
-                             std::ofstream& log,
-                             const LogCase& logCase,
-                             const WriteSpent& writeSpent) {
-  switch (answerZeroValue(pricer, state, ns, nv)) {
-    case ZeroAnswer::kNonUniformVGrid:
-      if (debug) {
-        openPricingLog(log);
-        logCase().writeMemoryRetry(log);
-      }
-      return -1.0;
-    case ZeroAnswer::kRepeat:
-      return -1.0;
-    case ZeroAnswer::kSpent:
-      break;
+  // The case as the log shows it, with the current sizes.
+  SolverLogRecord logCase() const {
+    SolverLogRecord rec = caseRecord;
+    rec.NS = ns;
+    rec.NV = nv;
+    rec.NT = NT;
+    return rec;
   }
-  openPricingLog(log);
-  writeSpent(logCase());
-  return 0.0;
-}
+
+  const SolverLogRecord caseRecord;
+  const bool debug;
+  const LadderCase option;
+  int& ns;
+  int& nv;
+  int& runMode;
+  int NT;
+  int methodID;
+  const int ivWanted;
+  const bool fallback;
+  int instabilityCount = 0;
+  WorkBudget budget;
+};
+
+// One start of a ladder, with what both ladders do alike: the pricer built on the sizes the start
+// begins on, the attempts run and their failures answered, a repaired value and a zero value with
+// their records, and the retry of a negative value. The log stream is opened by the first record
+// of the start that needs it (the negative road opens it in any case), so that no always-written
+// record is lost for want of an open stream.
+class LadderStart {
+ protected:
+  template <class Strikes, class... StrikeListTail>
+  LadderStart(RobustCall& call, Strikes strikes, StrikeListTail... strikeListTail)
+      : call_(call),
+        nsEntry_(enterLadderStart(call.runMode, call.ns, call.nv)),
+        pricer_(makeLadderPricer(call.option,
+                                 std::move(strikes),
+                                 call.ns,
+                                 call.nv,
+                                 call.NT,
+                                 call.runMode,
+                                 call.methodID,
+                                 strikeListTail...)),
+        cpuTime_(call.ivWanted ? -1.0 : 0.0) {}
+
+  // Runs the attempts of the start (attempt() as in runLadderStart).
+  template <class Attempt>
+  StartEnd runAttempts(const Attempt& attempt) {
+    return runLadderStart(
+        attempt,
+        [this] { return call_.logCase(); },
+        call_.runMode,
+        call_.instabilityCount,
+        state_,
+        call_.ivWanted,
+        cpuTime_);
+  }
+
+  // Whether the next solve may run within the call's work limit (its work is counted if so).
+  bool admit() { return call_.budget.admit(*pricer_); }
+
+  void solve() { solveOnce(*pricer_, results_, cpuTime_); }
+
+  // A positive value after grid re-solves goes to the pricing log in debug mode, or always when
+  // an allocation failure was retried on the way.
+  void logRepairedValue() {
+    if (state_.retries > 0 && (call_.debug || state_.allocRetried)) {
+      openPricingLog(log_);
+      call_.logCase().writeSuccess(log_, state_.memoryRetries + state_.retries, value_);
+    }
+  }
+
+  // A zero value answered by answerZeroValue, with its log records: returns -1 while a re-solve
+  // follows, 0 when the memory retries are spent (writeSpent then writes the final record on the
+  // opened log).
+  template <class WriteSpent>
+  double answerZeroValueLogged(const WriteSpent& writeSpent) {
+    switch (answerZeroValue(*pricer_, state_, call_.ns, call_.nv)) {
+      case ZeroAnswer::kNonUniformVGrid:
+        if (call_.debug) {
+          openPricingLog(log_);
+          call_.logCase().writeMemoryRetry(log_);
+        }
+        return -1.0;
+      case ZeroAnswer::kRepeat:
+        return -1.0;
+      case ZeroAnswer::kSpent:
+        break;
+    }
+    openPricingLog(log_);
+    writeSpent(call_.logCase());
+    return 0.0;
+  }
+
+  // The retry of a negative value, on the opened log: the first one re-solves by the most robust
+  // method (the pricer on pricerNS asset intervals, keptNT as in timeStepsForMethod15), the later
+  // ones climb escalateGrids; each is logged in debug mode (the first after the negative-value
+  // record, which shows caseValue). Returns false when the schedule is spent: the ladder then
+  // writes its own give-up. The caller restarts the grids after a retry (restartAfterRetry).
+  bool retryNegativeValue(double caseValue, int pricerNS, int keptNT) {
+    openPricingLog(log_);
+    if (state_.retries == 0) {
+      if (call_.debug) call_.logCase().writeNegativeValue(log_, value_, caseValue);
+      startRobustResolve(*pricer_,
+                         state_,
+                         pricerNS,
+                         nsEntry_,
+                         call_.ns,
+                         call_.nv,
+                         call_.NT,
+                         call_.methodID,
+                         keptNT);
+      if (call_.debug) call_.logCase().writeRetry(log_, state_.retries, RetryForm::kPlain);
+      return true;
+    }
+    if (const auto form = escalateGrids(*pricer_, state_, call_.ns, call_.nv, call_.NT)) {
+      if (call_.debug) call_.logCase().writeRetry(log_, state_.retries, *form);
+      return true;
+    }
+    return false;
+  }
+
+  // Fresh grids for the next solve, which runs plain (run mode 3) after a fallback or on a grid
+  // too large for the extrapolated run modes.
+  void restartAfterRetry() {
+    pricer_->restartGrids();
+    if (call_.fallback || call_.ns > kMaxExtrapolatedNS) {
+      pricer_->precision = 3;
+      call_.runMode = 3;
+    }
+  }
+
+  RobustCall& call_;
+  const int nsEntry_;  // the start's entry NS (see enterLadderStart)
+  std::unique_ptr<QelHestonVanilla> pricer_;
+  LadderState state_;
+  std::ofstream log_;
+  double cpuTime_;
+  double value_ = -1.0;  // the last solve's reference value, as answered
+  PDESolveResults results_;
+};
+
+// A start of the single-option ladder. Its own rules: the best positive interpolated price and
+// its answer are kept through the retries; a diverged solve, the work limit and a give-up end the
+// attempts, and the value is checked at the end (finish); the negative road restarts the grids
+// and falls back even when the schedule is spent.
+class SingleOptionStart : private LadderStart {
+ public:
+  SingleOptionStart(RobustCall& call, double K, const PriceBounds& bounds)
+      : LadderStart(call, K),
+        K_(K),
+        bounds_(bounds),
+        // Per start: a restart keeps the method id and time steps its ladder came to.
+        keptNT_(isBdfMethod(call.methodID) ? call.NT : 0) {}
+
+  StartEnd run() {
+    return runAttempts([this] { return attempt(); });
+  }
+
+  // The answer of a start whose attempts ran to their end.
+  double finish() {
+    if (lost_) return fail(kDivergedMessage);
+    if (workStopped_) {
+      if (best_ <= 0.0) return fail(kWorkLimitMessage);
+      if (call_.debug) {
+        openPricingLog(log_);
+        call_.logCase().writeGiveUpWithValue(log_, state_.retries, best_);
+      }
+    }
+    // An overflowing case (rates or variances far out, say) can come through the solves as an
+    // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
+    if (!std::isfinite(result_)) return fail(kNonFiniteMessage);
+    // A volatility was asked for and the inversion found none for a positive price (it answers
+    // 0 then): the failure value, logged, never the price.
+    if (call_.ivWanted && result_ == 0.0 && value_ > 0.0) return fail(kNoImpliedVolMessage);
+    if (!call_.ivWanted && result_ != 0.0) {
+      const LadderCase& o = call_.option;
+      const double slack =
+          kBoundsSlack * std::max(o.S * std::exp(-o.d * o.T), K_ * std::exp(-o.r * o.T));
+      if (!(result_ >= bounds_.lo - slack && result_ <= bounds_.hi + slack)) {
+        return fail(kOutsideBoundsMessage);
+      }
+      result_ = std::clamp(result_, bounds_.lo, bounds_.hi);
+    }
+    return result_;
+  }
+
+ private:
+  // One attempt: solve and answer the value; true when another attempt follows.
+  bool attempt() {
+    if (!admit()) {
+      // The next solve would take the call beyond its work limit: the ladder ends here.
+      workStopped_ = true;
+      value_ = 0.0;
+      return false;
+    }
+    solve();
+    const std::valarray<double> summary = pricer_->getSummary();
+    value_ = summary[2];
+    const double interp = summary[1];
+    if (diverged(value_) || diverged(interp)) {
+      lost_ = true;
+      value_ = 0.0;
+      return false;
+    }
+    if (interp > 0.0) {
+      result_ = summary[4];
+      best_ = interp;
+    }
+
+    if (value_ > 0.0) {
+      logRepairedValue();
+      result_ = summary[4];
+    } else if (value_ == 0.0) {
+      value_ = answerZeroValueLogged(
+          [this](const SolverLogRecord& rec) { rec.writeMemoryFinal(log_, best_); });
+    } else if (value_ < 0.0) {
+      answerNegativeValue(interp);
+    } else {
+      // A NaN value: no ladder can repair it; give up with what was had.
+      value_ = 0.0;
+    }
+    return value_ < 0.0;
+  }
+
+  // A spent schedule gives up with the best value had, or with zero (logged) when none was.
+  void answerNegativeValue(double interp) {
+    if (!retryNegativeValue(value_, call_.ns, keptNT_)) {
+      value_ = 0.0;
+      if (best_ <= 0.0) {
+        call_.logCase().writeGiveUpWithZero(log_, state_.memoryRetries + state_.retries, interp);
+      } else if (call_.debug) {
+        call_.logCase().writeGiveUpWithValue(log_, state_.retries, best_);
+      }
+    }
+    log_.flush();
+    restartAfterRetry();
+  }
+
+  // A solve whose value lies far outside the no-arbitrage range (see kDivergedFactor).
+  bool diverged(double x) const { return std::fabs(x) > kDivergedFactor * bounds_.hi; }
+
+  // The failure value, with its catch record on a stream of its own.
+  double fail(const char* message) {
+    std::ofstream catchLog;
+    openPricingLog(catchLog);
+    call_.logCase().writeCatch(catchLog, message, call_.runMode);
+    return 0.0;
+  }
+
+  const double K_;
+  const PriceBounds& bounds_;
+  const int keptNT_;
+  double best_ = 0.0;    // the last positive interpolated price
+  double result_ = 0.0;  // the answer of that price or of the last positive value
+  bool workStopped_ = false;
+  bool lost_ = false;
+};
+
+// What the strike-list ladder watches across all its starts: the last solve's per-strike prices,
+// the IVs of the last solve whose prices were all positive, and the lowest per-strike price of
+// any pass.
+struct StrikeListPasses {
+  explicit StrikeListPasses(std::size_t count)
+      : n(count), strikePrices(0.0, count), savedIVs(0.0, count) {}
+
+  const std::size_t n;
+  std::valarray<double> strikePrices;
+  std::valarray<double> savedIVs;
+  bool havePositivePass = false;
+  double minValue = 0.0;
+};
+
+// A start of the strike-list ladder. Its own rules: the per-strike prices of every pass are
+// watched (StrikeListPasses); the work limit and a spent schedule end the ladder at once with
+// their records, without the zero road; the first robust re-solve of strip mode 2 starts from the
+// entry NS; keptNT is the call's (its entry method id and time steps), not the start's.
+class StrikeListStart : private LadderStart {
+ public:
+  StrikeListStart(RobustCall& call,
+                  StrikeListPasses& passes,
+                  const std::vector<double>& strikes,
+                  int stripMode,
+                  double p,
+                  int keptNT)
+      : LadderStart(call, strikes, stripMode != 0, p),
+        passes_(passes),
+        stripMode_(stripMode),
+        keptNT_(keptNT) {}
+
+  StartEnd run() {
+    return runAttempts([this] { return attempt(); });
+  }
+
+  // The answer of a start whose attempts ran to their end: the last solve's IVs, or after a
+  // give-up those of the last all-positive pass.
+  double finish(std::vector<double>& strikeIVs) {
+    std::valarray<double> ivs = passes_.savedIVs;
+    if (value_ != 0.0) {
+      std::valarray<double> prices;
+      perStrikeValues(*pricer_, passes_.n, prices, ivs);
+    }
+    strikeIVs.assign(std::begin(ivs), std::end(ivs));
+    return value_;
+  }
+
+ private:
+  // One attempt: solve and answer the value; true when another attempt follows.
+  bool attempt() {
+    if (!admit()) {
+      stopAtWorkLimit();
+      return false;
+    }
+    solve();
+    value_ = pricer_->getSummary()[2];
+    notePass();
+
+    if (value_ > 0.0) {
+      logRepairedValue();
+      return false;
+    }
+    if (value_ < 0.0 && !answerNegativeValue()) return false;
+    if (value_ == 0.0) {
+      value_ = answerZeroValueLogged(
+          [this](const SolverLogRecord& rec) { rec.writeMemoryFinalNoValue(log_); });
+    } else if (!(value_ < 0.0)) {
+      // A NaN value: no ladder can repair it; give up with what was had.
+      value_ = 0.0;
+    }
+    return value_ < 0.0;
+  }
+
+  // The work limit ends the ladder as a spent schedule does, without the zero road.
+  void stopAtWorkLimit() {
+    value_ = 0.0;
+    openPricingLog(log_);
+    if (!passes_.havePositivePass) {
+      call_.logCase().writeCatch(log_, kWorkLimitMessage, call_.runMode);
+    } else if (call_.debug) {
+      call_.logCase().writeGiveUpWithValues(log_, state_.retries);
+    }
+    log_.flush();
+  }
+
+  // Takes in the per-strike prices and IVs of the solve just made.
+  void notePass() {
+    std::valarray<double> lastIVs;
+    perStrikeValues(*pricer_, passes_.n, passes_.strikePrices, lastIVs);
+    bool allPositive = true;
+    for (double price : passes_.strikePrices) {
+      if (!(price > 0.0)) allPositive = false;
+      if (price < passes_.minValue) passes_.minValue = price;
+    }
+    if (allPositive) {
+      passes_.savedIVs = lastIVs;
+      passes_.havePositivePass = true;
+    }
+  }
+
+  // Returns true while a retry follows. When the schedule is spent the answer is what the passes
+  // had: solving the same grid again (the zero road's repeats) would only give the same negative
+  // value again.
+  bool answerNegativeValue() {
+    if (retryNegativeValue(passes_.minValue, stripMode_ == 2 ? nsEntry_ : call_.ns, keptNT_)) {
+      restartAfterRetry();
+      return true;
+    }
+    if (!passes_.havePositivePass) {
+      call_.logCase().writeGiveUpWithZero(
+          log_, state_.memoryRetries + state_.retries, passes_.minValue);
+    } else if (call_.debug) {
+      call_.logCase().writeGiveUpWithValues(log_, state_.retries);
+    }
+    log_.flush();
+    value_ = 0.0;
+    return false;
+  }
+
+  StrikeListPasses& passes_;
+  const int stripMode_;
+  const int keptNT_;
+};
 
 }  // namespace
 
@@ -500,149 +904,37 @@ double calcVanillaPDEWithRetries(double S,
                                  int volvolWidening,
                                  bool fallback,
                                  int model) {
-  int& ns = *NS;
-  int& nv = *NV;
-  int& runMode = *precision;
-
-  const long calcID = calcIdNow();
-  const bool debug = debugFlag;
-  const LadderCase option{S,
-                          T,
-                          r,
-                          d,
-                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
-                          CallPut,
-                          EuroAmer,
-                          sRangeParam,
-                          varRange,
-                          volvolWidening != 0};
-  int instabilityCount = 0;
-  WorkBudget budget;
+  RobustCall call(S,
+                  K,
+                  /*hasStrike=*/true,
+                  T,
+                  r,
+                  d,
+                  v0,
+                  vL,
+                  theta,
+                  volvol,
+                  rho,
+                  NS,
+                  NV,
+                  NT,
+                  CallPut,
+                  EuroAmer,
+                  precision,
+                  methodID,
+                  ivWanted,
+                  sRangeParam,
+                  varRange,
+                  volvolWidening,
+                  fallback,
+                  model);
   const PriceBounds bounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
-  const auto diverged = [&](double x) { return std::fabs(x) > kDivergedFactor * bounds.hi; };
-
-  // The case as the log shows it, with the current sizes.
-  const auto logCase = [&]() {
-    return SolverLogRecord::ofCase(
-        calcID, S, K, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer);
-  };
-  const auto fail = [&](const char* message) {
-    std::ofstream catchLog;
-    openPricingLog(catchLog);
-    logCase().writeCatch(catchLog, message, runMode);
-    return 0.0;
-  };
-
   for (;;) {  // one turn per start; an instability restarts here
-    const int nsEntry = enterLadderStart(runMode, ns, nv);
-    auto pricer = makeLadderPricer(option, K, ns, nv, NT, runMode, methodID);
-
-    LadderState state;
-    // Opened by the first record of this start that needs it (the negative road opens it in any
-    // case), so that no always-written record is lost for want of an open stream.
-    std::ofstream log;
-    const int keptNT = isBdfMethod(methodID) ? NT : 0;
-    double cpuTime = ivWanted ? -1.0 : 0.0;
-    double best = 0.0;
-    double result = 0.0;
-    double value = -1.0;
-    bool workStopped = false;
-    bool lost = false;
-    PDESolveResults results;
-
-    // One attempt: solve and answer the value; true when another attempt follows.
-    const auto attempt = [&] {
-      if (!budget.admit(*pricer)) {
-        // The next solve would take the call beyond its work limit: the ladder ends here.
-        workStopped = true;
-        value = 0.0;
-        return false;
-      }
-      solveOnce(*pricer, results, cpuTime);
-      const std::valarray<double> summary = pricer->getSummary();
-      value = summary[2];
-      const double interp = summary[1];
-      if (diverged(value) || diverged(interp)) {
-        lost = true;
-        value = 0.0;
-        return false;
-      }
-      if (interp > 0.0) {
-        result = summary[4];
-        best = interp;
-      }
-
-      if (value > 0.0) {
-        logRepairedValue(state, debug, log, logCase, value);
-        result = summary[4];
-      } else if (value == 0.0) {
-        value = answerZeroValueLogged(
-            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
-              rec.writeMemoryFinal(log, best);
-            });
-      } else if (value < 0.0) {
-        openPricingLog(log);
-        if (state.retries == 0) {
-          if (debug) logCase().writeNegativeValue(log, value, value);
-          startRobustResolve(*pricer, state, ns, nsEntry, ns, nv, NT, methodID, keptNT);
-          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-          if (debug) logCase().writeRetry(log, state.retries, *form);
-        } else if (best <= 0.0) {
-          value = 0.0;
-          logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, interp);
-        } else {
-          value = 0.0;
-          if (debug) logCase().writeGiveUpWithValue(log, state.retries, best);
-        }
-        log.flush();
-        pricer->restartGrids();
-        if (fallback || ns > kMaxExtrapolatedNS) {
-          pricer->precision = 3;
-          runMode = 3;
-        }
-      } else {
-        // A NaN value: no ladder can repair it; give up with what was had.
-        value = 0.0;
-      }
-      return value < 0.0;
-    };
-    const StartEnd outcome =
-        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    SingleOptionStart start(call, K, bounds);
+    const StartEnd outcome = start.run();
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
-    if (lost) return fail(kDivergedMessage);
-    if (workStopped) {
-      if (best <= 0.0) return fail(kWorkLimitMessage);
-      if (debug) {
-        openPricingLog(log);
-        logCase().writeGiveUpWithValue(log, state.retries, best);
-      }
-    }
-    // An overflowing case (rates or variances far out, say) can come through the solves as an
-    // infinite or NaN price: no caller can use it, so it ends as the failure value, logged.
-    if (!std::isfinite(result)) {
-      std::ofstream catchLog;
-      openPricingLog(catchLog);
-      logCase().writeCatch(catchLog, kNonFiniteMessage, runMode);
-      return 0.0;
-    }
-    // A volatility was asked for and the inversion found none for a positive price (it answers
-    // 0 then): the failure value, logged, never the price.
-    if (ivWanted && result == 0.0 && value > 0.0) {
-      std::ofstream catchLog;
-      openPricingLog(catchLog);
-      logCase().writeCatch(catchLog, kNoImpliedVolMessage, runMode);
-      return 0.0;
-    }
-    if (!ivWanted && result != 0.0) {
-      const double slack = kBoundsSlack * std::max(S * std::exp(-d * T), K * std::exp(-r * T));
-      if (!(result >= bounds.lo - slack && result <= bounds.hi + slack)) {
-        return fail(kOutsideBoundsMessage);
-      }
-      result = std::clamp(result, bounds.lo, bounds.hi);
-    }
-    return result;
+    return start.finish();
   }
 }
 
@@ -672,136 +964,38 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                         bool fallback,
                                         int model,
                                         double p) {
-  int& ns = *NS;
-  int& nv = *NV;
-  int& runMode = *precision;
-
-  const long calcID = calcIdNow();
-  const bool debug = debugFlag;
-  const LadderCase option{S,
-                          T,
-                          r,
-                          d,
-                          {volvol, v0, vL, theta, rho, static_cast<double>(model)},
-                          CallPut,
-                          EuroAmer,
-                          sRangeParam,
-                          varRange,
-                          volvolWidening != 0};
-  const std::size_t n = strikes.size();
-  // The last solve's per-strike prices, the IVs of the last solve whose prices were all
-  // positive, and the lowest per-strike price of any pass.
-  std::valarray<double> strikePrices(0.0, n);
-  std::valarray<double> savedIVs(0.0, n);
-  bool havePositivePass = false;
-  double minValue = 0.0;
-  int instabilityCount = 0;
+  RobustCall call(S,
+                  /*K=*/0.0,
+                  /*hasStrike=*/false,
+                  T,
+                  r,
+                  d,
+                  v0,
+                  vL,
+                  theta,
+                  volvol,
+                  rho,
+                  NS,
+                  NV,
+                  NT,
+                  CallPut,
+                  EuroAmer,
+                  precision,
+                  methodID,
+                  ivWanted,
+                  sRangeParam,
+                  varRange,
+                  volvolWidening,
+                  fallback,
+                  model);
+  StrikeListPasses passes(strikes.size());
   const int keptNT = isBdfMethod(methodID) ? NT : 0;
-  WorkBudget budget;
-
-  // The case as the log shows it, with the current sizes (no strike: the list has many).
-  const auto logCase = [&]() {
-    return SolverLogRecord::ofCase(
-        calcID, S, 0.0, T, r, d, v0, vL, theta, volvol, rho, ns, nv, NT, CallPut, EuroAmer, false);
-  };
-
   for (;;) {  // one turn per start; an instability restarts here
-    const int nsEntry = enterLadderStart(runMode, ns, nv);
-    LadderState state;
-    // Opened by the first record of this start that needs it.
-    std::ofstream log;
-
-    auto pricer =
-        makeLadderPricer(option, strikes, ns, nv, NT, runMode, methodID, stripMode != 0, p);
-
-    double cpuTime = ivWanted ? -1.0 : 0.0;
-    double value = -1.0;
-    PDESolveResults results;
-    // One attempt: solve and answer the value; true when another attempt follows.
-    const auto attempt = [&] {
-      if (!budget.admit(*pricer)) {
-        // The work limit ends the ladder as a spent schedule does, without the zero road.
-        value = 0.0;
-        openPricingLog(log);
-        if (!havePositivePass) {
-          logCase().writeCatch(log, kWorkLimitMessage, runMode);
-        } else if (debug) {
-          logCase().writeGiveUpWithValues(log, state.retries);
-        }
-        log.flush();
-        return false;
-      }
-      solveOnce(*pricer, results, cpuTime);
-      value = pricer->getSummary()[2];
-      std::valarray<double> lastIVs;
-      perStrikeValues(*pricer, n, strikePrices, lastIVs);
-
-      bool allPositive = true;
-      for (double price : strikePrices) {
-        if (!(price > 0.0)) allPositive = false;
-        if (price < minValue) minValue = price;
-      }
-      if (allPositive) {
-        savedIVs = lastIVs;
-        havePositivePass = true;
-      }
-
-      if (value > 0.0) {
-        logRepairedValue(state, debug, log, logCase, value);
-        return false;
-      }
-
-      if (value < 0.0) {
-        openPricingLog(log);
-        if (state.retries == 0) {
-          if (debug) logCase().writeNegativeValue(log, value, minValue);
-          startRobustResolve(
-              *pricer, state, stripMode == 2 ? nsEntry : ns, nsEntry, ns, nv, NT, methodID, keptNT);
-          if (debug) logCase().writeRetry(log, state.retries, RetryForm::kPlain);
-        } else if (const auto form = escalateGrids(*pricer, state, ns, nv, NT)) {
-          if (debug) logCase().writeRetry(log, state.retries, *form);
-        } else {
-          // The schedule is spent: the answer is what the passes had. Solving the same grid
-          // again (the zero road's repeats) would only give the same negative value again.
-          if (!havePositivePass) {
-            logCase().writeGiveUpWithZero(log, state.memoryRetries + state.retries, minValue);
-          } else if (debug) {
-            logCase().writeGiveUpWithValues(log, state.retries);
-          }
-          log.flush();
-          value = 0.0;
-          return false;
-        }
-        pricer->restartGrids();
-        if (fallback || ns > kMaxExtrapolatedNS) {
-          pricer->precision = 3;
-          runMode = 3;
-        }
-      }
-
-      if (value == 0.0) {
-        value = answerZeroValueLogged(
-            *pricer, state, ns, nv, debug, log, logCase, [&](const SolverLogRecord& rec) {
-              rec.writeMemoryFinalNoValue(log);
-            });
-      } else if (!(value < 0.0)) {
-        // A NaN value: no ladder can repair it; give up with what was had.
-        value = 0.0;
-      }
-      return value < 0.0;
-    };
-    const StartEnd outcome =
-        runLadderStart(attempt, logCase, runMode, instabilityCount, state, ivWanted, cpuTime);
+    StrikeListStart start(call, passes, strikes, stripMode, p, keptNT);
+    const StartEnd outcome = start.run();
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
-
-    std::valarray<double> ivs = savedIVs;
-    if (value != 0.0) {
-      std::valarray<double> prices;
-      perStrikeValues(*pricer, n, prices, ivs);
-    }
-    strikeIVs.assign(std::begin(ivs), std::end(ivs));
-    return value;
+    return start.finish(strikeIVs);
   }
 }
 
