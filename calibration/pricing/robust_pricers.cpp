@@ -434,7 +434,7 @@ int enterLadderStart(int& runMode, int& ns, int& nv) {
 
 // What one call of either robust pricer keeps across the starts of its ladder: the option, its log
 // case, the caller's sizes and run mode (in/out), the time steps and method id the ladder has come
-// to, and the call's work and instability restarts.
+// to, the work its solves have taken and its instability restarts.
 struct RobustCall {
   // The strike-list pricer's log case has no strike (hasStrike false, K 0).
   RobustCall(double S,
