@@ -92,12 +92,6 @@ inline std::string checkExportArgs(std::initializer_list<ExportArg> args) {
 // sizes, or is empty.
 std::string checkGridSize(std::int32_t NS, std::int32_t NV, std::int32_t NT);
 
-// The work, in the units of kMaxCallWork, of one solve of the 2-D pricer whose grids hold NS by NV
-// intervals and NT time steps, by method methodID in run mode runMode (4 and 5 also solve the
-// doubled grid; see core/grid_limits.h). Saturates at INT64_MAX; sizes below 1 count as 1.
-std::int64_t pdeSolveWork(
-    std::int32_t NS, std::int32_t NV, std::int32_t NT, std::int32_t methodID, std::int32_t runMode);
-
 // The first solve of a single-option call on the host's NS, NV, NT (run modes 4 and 5 start on half
 // the sizes, as the retrying pricer does) within kMaxCallWork. The message names the sizes, the
 // method and the work, or is empty.

@@ -24,6 +24,7 @@
 #include "calibration/objectives/bucket_dealing.h"
 #include "calibration/pricing/pricing_log.h"
 #include "calibration/pricing/robust_pricers.h"
+#include "calibration/pricing/solve_work.h"
 #include "calibration/quotes/program_folder.h"
 #include "core/black_scholes.h"
 #include "core/pde_solver_1d.h"

@@ -21,8 +21,8 @@
 #include <valarray>
 #include <vector>
 
-#include "calibration/exports/export_args.h"
 #include "calibration/pricing/pricing_log.h"
+#include "calibration/pricing/solve_work.h"
 #include "core/failure_messages.h"
 #include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"

@@ -12,6 +12,7 @@
 #include "calibration/exports/export_args.h"
 #include "calibration/exports/serivane.h"
 #include "calibration/pricing/robust_pricers.h"
+#include "calibration/pricing/solve_work.h"
 #include "core/grid_limits.h"
 #include "pricing_log_test_util.h"
 
