@@ -140,7 +140,9 @@ bool loadChain(OptionChain& chain) {
   return true;
 }
 
-void writeModelIVsReport(const RunState& state,
+// Writes "ModelIVs.txt"; false, with nothing written, when a parameter, a model volatility or
+// the RMSE is not a finite number (a failed final evaluation): such a report would only mislead.
+bool writeModelIVsReport(const RunState& state,
                          const std::vector<OptionQuote>& quotes,
                          const std::vector<double>& modelIVs) {
   const int n = static_cast<int>(quotes.size());
@@ -150,6 +152,10 @@ void writeModelIVsReport(const RunState& state,
     sum += e * e;
   }
   const double rmse = std::sqrt(sum / n);
+  bool finite = std::isfinite(rmse);
+  for (int i = 0; i < kParameterCount; ++i) finite = finite && std::isfinite(state.p[i]);
+  for (int i = 0; i < n; ++i) finite = finite && std::isfinite(modelIVs[i]);
+  if (!finite) return false;
 
   std::ofstream out("ModelIVs.txt", std::ios::out | std::ios::trunc);
   out.precision(8);
@@ -178,6 +184,7 @@ void writeModelIVsReport(const RunState& state,
     out << quotes[i].expirationDays / 365.0 << "\t" << quotes[i].strike << "\t " << modelIVs[i]
         << "\t" << quotes[i].marketIV << "\n";
   }
+  return true;
 }
 
 // The calibration stages and the console report.
@@ -321,7 +328,13 @@ bool runOnce(RunState& state) {
   }
 
   calcModelIVs(state.p, x.data(), kParameterCount, n, &settings);
-  writeModelIVsReport(state, quotes, x);
+  if (!writeModelIVsReport(state, quotes, x)) {
+    std::cout << "\n\n"
+              << "The model implied volatilities of the calibrated parameters could not be "
+                 "computed: ModelIVs.txt was not written.\n";
+    consolePause();
+    return false;
+  }
 
   std::cout << "\n\n"
             << "The calibrated model parameters and implied volatilities have been saved in "

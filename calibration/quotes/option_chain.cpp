@@ -11,7 +11,7 @@
 
 namespace serivane {
 
-const char* const kCheckMessages[16] = {
+const char* const kCheckMessages[kCheckCount] = {
     "The 'OptionsData.txt' file was not found.\n",
     "The input file should contain only one option for every (strike,expiration) point.\n",
     "The maximum number of options to be inlcuded in the calibration is 1000.\n",
@@ -29,6 +29,8 @@ const char* const kCheckMessages[16] = {
     "The maximum dividend yield allowed is 30%.\n",
     "The minimum interest rate allowed is -1%.\n",
     "The minimum dividend yield allowed is -20%.\n",
+    "The (market) implied volatilities should be more than 0% and at most 500%.\n",
+    "The asset spot should be between 0.000001 and 1,000,000,000.\n",
 };
 
 double stodSpot(const std::string& text) {
@@ -123,6 +125,13 @@ int checkOptionChain(const std::vector<OptionQuote>& quotes, std::size_t nDistin
   if (expirations.back() > 1825.0) return 5;
   if (expirations.front() < 1.0) return 6;
 
+  // The volatility range comes before the bucket scan: the price floor of a volatility out of
+  // range (a negative one gives no price) would only hide what is wrong. Written so that a NaN
+  // fails too.
+  for (const OptionQuote& q : quotes) {
+    if (!(q.marketIV > 0.0 && q.marketIV <= kMaxMarketIV)) return 16;
+  }
+
   // Bucket scan: one pass over the sorted quotes, an expiration bucket being a run of quotes
   // with the same expiration.
   double bucketExpiration = quotes[0].expirationDays;
@@ -166,6 +175,7 @@ int checkOptionChain(const std::vector<OptionQuote>& quotes, std::size_t nDistin
   if (maxDividend > 0.3) return 13;
   if (minRate < -0.01) return 14;
   if (minDividend < -0.2) return 15;
+  if (!(spot >= kMinSpot && spot <= kMaxSpot)) return 17;
   return -1;
 }
 

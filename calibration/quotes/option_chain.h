@@ -68,17 +68,32 @@ void sortQuotes(std::vector<OptionQuote>& quotes);
 void removeRepeats(std::vector<OptionQuote>& quotes,
                    bool (*same)(const OptionQuote&, const OptionQuote&));
 
-// The messages of the input checks, by check number 0 .. 15 (checks 7 and 8 share the bucket
-// scan; kCheckMessages[7] is the "either side" message, kCheckMessages[8] the price floor).
-extern const char* const kCheckMessages[16];
+// The sane ranges of checks 16 and 17. A market implied volatility is a fraction in (0, 5]: 500%
+// a year is far beyond any listed option, and above it the Black-Scholes-Merton price is so flat
+// in the volatility that no model volatility can be fitted to it (a quote of 1e10 made the fit run
+// for minutes to an RMSE of 1e8). The spot is a price of a real asset, from a fraction of a cent
+// to a billion: [1e-6, 1e9]; checks 10 and 11 keep every strike within [0.2, 3] x spot. The
+// pricing is free of the price scale well inside this range, but near 1e+-150 the squares of the
+// prices leave the double range and every model volatility comes out 0.
+constexpr double kMaxMarketIV = 5.0;
+constexpr double kMinSpot = 1e-6;
+constexpr double kMaxSpot = 1e9;
 
-// Sorts and de-duplicates `chain.quotes` in place and runs the sixteen checks in their order
-// (0: file opened, 1 .. 15 the quote checks). Returns the number of the first check that fails,
-// or -1 when all pass; `chain.quotes` then holds the n prepared quotes.
+// The number of input checks (0 .. kCheckCount - 1).
+constexpr int kCheckCount = 18;
+
+// The messages of the input checks, by check number 0 .. 17 (checks 7 and 8 share the bucket
+// scan; kCheckMessages[7] is the "either side" message, kCheckMessages[8] the price floor).
+extern const char* const kCheckMessages[kCheckCount];
+
+// Sorts and de-duplicates `chain.quotes` in place and runs the checks in their order
+// (0: file opened, then the quote checks 1 .. 6, 16, 7 .. 15, 17: the market volatility range is
+// checked before the bucket scan prices the quotes). Returns the number of the first check that
+// fails, or -1 when all pass; `chain.quotes` then holds the n prepared quotes.
 int prepareOptionChain(OptionChain& chain);
 
 // The checks alone on sorted quotes free of repeats; nDistinct is the count after the first
-// de-duplication pass. Returns the first failing check number (1 .. 15) or -1.
+// de-duplication pass. Returns the first failing check number (1 .. 17, in the order above) or -1.
 int checkOptionChain(const std::vector<OptionQuote>& quotes, std::size_t nDistinct, double spot);
 
 }  // namespace serivane

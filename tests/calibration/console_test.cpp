@@ -214,6 +214,12 @@ TEST(ConsoleProgram, FailedInputEndsWithItsMessageThePauseAndCodeZero) {
        "Reading of 'OptionsData.txt' stopped after 11 quotes: the next one holds text that is not "
        "a number or is incomplete.\nThe minimum number of options to be inlcuded in the "
        "calibration is 20. \n"},
+      {"market volatility of 1e300",
+       "check16_huge_iv.txt",
+       "The (market) implied volatilities should be more than 0% and at most 500%.\nPress any key"},
+      {"spot and strikes scaled by 1e-300",
+       "check17_tiny_spot.txt",
+       "The asset spot should be between 0.000001 and 1,000,000,000.\nPress any key"},
   };
   for (const Case& c : kCases) {
     TempFolder folder;

@@ -58,6 +58,10 @@ TEST(OptionChainChecks, EachFixtureFailsItsOwnCheck) {
       {"check13_high_dividend.txt",          13, ""},
       {"check14_low_rate.txt",               14, ""},
       {"check15_low_dividend.txt",           15, ""},
+      {"check16_huge_iv.txt",                16, ""},
+      {"check16_iv_above_500pct.txt",        16, ""},
+      {"check17_tiny_spot.txt",              17, ""},
+      {"check17_huge_spot.txt",              17, ""},
       {"no_such_file.txt",                    0, ""},
       // Malformed files: the reading's error, or a clean end of the reading.
       {"malformed_spot_no_number.txt",       -1, "invalid stod argument"},
@@ -98,6 +102,8 @@ TEST(OptionChainChecks, MessagesAreTheFixedTexts) {
       {13, "The maximum dividend yield allowed is 30%.\n"},
       {14, "The minimum interest rate allowed is -1%.\n"},
       {15, "The minimum dividend yield allowed is -20%.\n"},
+      {16, "The (market) implied volatilities should be more than 0% and at most 500%.\n"},
+      {17, "The asset spot should be between 0.000001 and 1,000,000,000.\n"},
   };
   for (const Case& c : kCases) EXPECT_STREQ(kCheckMessages[c.check], c.message) << c.check;
 }
@@ -190,6 +196,7 @@ TEST(OptionChainChecks, BoundariesPassAndOneStepBeyondFails) {
     double rate;
     double dividend;
     int check;
+    double iv = 0.0;  // market IV of that quote, or 0 to keep it
   };
   const Edit kEdits[] = {
       {"spot / strike exactly 5", 20.0, 0.03, 0.01, -1},
@@ -199,6 +206,10 @@ TEST(OptionChainChecks, BoundariesPassAndOneStepBeyondFails) {
       {"dividend exactly -0.2", 0.0, 0.03, -0.2, -1},
       {"dividend exactly 0.3", 0.0, 0.03, 0.3, -1},
       {"rate exactly -0.01", 0.0, -0.01, 0.01, -1},
+      {"market IV exactly 5", 0.0, 0.03, 0.01, -1, 5.0},
+      {"market IV just above 5", 0.0, 0.03, 0.01, 16, 5.000001},
+      {"market IV 1e10", 0.0, 0.03, 0.01, 16, 1e10},
+      {"market IV negative", 0.0, 0.03, 0.01, 16, -0.25},
   };
   for (const Edit& e : kEdits) {
     std::vector<OptionQuote> q = makeChain({30, 91}, 10);
@@ -210,7 +221,27 @@ TEST(OptionChainChecks, BoundariesPassAndOneStepBeyondFails) {
     }
     x.rate = e.rate;
     x.dividendYield = e.dividend;
+    if (e.iv != 0.0) x.marketIV = e.iv;
     EXPECT_EQ(check(q), e.check) << e.label;
+  }
+}
+
+TEST(OptionChainChecks, SpotOutsideThePriceRangeFails) {
+  // The whole chain scaled: Black-Scholes-Merton prices scale with it, so only check 17 can see it.
+  struct Case {
+    double spot;
+    int check;
+  };
+  const Case kCases[] = {
+      {1e-6, -1}, {0.99e-6, 17}, {1e9, -1}, {1.01e9, 17}, {1e-300, 17}, {1e300, 17}};
+  for (const Case& c : kCases) {
+    std::vector<OptionQuote> q = makeChain({30, 91}, 10);
+    for (OptionQuote& x : q) {
+      x.spot = c.spot;
+      x.strike *= c.spot / 100.0;
+    }
+    sortQuotes(q);
+    EXPECT_EQ(checkOptionChain(q, q.size(), c.spot), c.check) << c.spot;
   }
 }
 
