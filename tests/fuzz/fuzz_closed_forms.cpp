@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "calibration/pricing_log.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/pricing/pricing_log.h"
 #include "core/black_scholes.h"
 #include "fuzz_input.h"
 

@@ -22,7 +22,7 @@
 #include <limits>
 #include <string>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 
 namespace serivane {
 namespace fuzz {

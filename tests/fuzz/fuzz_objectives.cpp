@@ -17,10 +17,10 @@
 #include <iterator>
 #include <string>
 
-#include "calibration/counted_option_file.h"
-#include "calibration/pricing_log.h"
-#include "calibration/program_folder.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/pricing/pricing_log.h"
+#include "calibration/quotes/counted_option_file.h"
+#include "calibration/quotes/program_folder.h"
 #include "fuzz_input.h"
 
 using namespace serivane;

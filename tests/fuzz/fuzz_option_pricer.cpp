@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "fuzz_input.h"
 
 using namespace serivane;

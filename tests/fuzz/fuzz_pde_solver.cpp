@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "calibration/pricing_log.h"
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
+#include "calibration/pricing/pricing_log.h"
 #include "fuzz_input.h"
 
 using namespace serivane;
