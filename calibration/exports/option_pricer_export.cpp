@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,73 @@ void requireFinite(const std::valarray<double>& v, int n) {
   for (int i = 0; i <= n && static_cast<std::size_t>(i) < v.size(); ++i) {
     if (!std::isfinite(v[i])) {
       throw std::runtime_error("The pricer returned a value that is not a finite number");
+    }
+  }
+}
+
+// The no-arbitrage range of an option value at the asset level x with T years to go: a European
+// call in [max(x e^-dT - K e^-rT, 0), x e^-dT], a put in [max(K e^-rT - x e^-dT, 0), K e^-rT]; an
+// American option never below its exercise value and a call never above x, a put never above K; a
+// Bermudan option between the European lower and the American upper bound.
+struct ValueBounds {
+  double lower;
+  double upper;
+};
+
+ValueBounds noArbitrageBounds(
+    double x, double K, double T, double r, double d, int CallPut, int EuroAmer) {
+  const double fx = x * std::exp(-d * T);
+  const double fk = K * std::exp(-r * T);
+  const bool put = CallPut == 1;
+  ValueBounds b{put ? std::max(fk - fx, 0.0) : std::max(fx - fk, 0.0), put ? fk : fx};
+  if (EuroAmer == 1) b.lower = std::max(b.lower, put ? K - x : x - K);
+  if (EuroAmer != 0) b.upper = put ? K : x;
+  return b;
+}
+
+// How far beyond its no-arbitrage range a value may lie and still count as the rounding and
+// discretisation noise of a sound solve, relative to the value's scale x + K. A value within it is
+// moved onto the bound (so what is handed out never leaves the range); a value beyond it is an
+// unsound solve and fails the call. The slack covers the discretisation error of a coarse grid deep
+// in the money (a few 1e-6 of the scale on 24 asset intervals) and the far nodes' noise.
+constexpr double kBoundSlack = 1e-5;
+
+// Brings value into its range when it lies within the slack of it; returns false when it lies
+// beyond.
+bool clampIntoBounds(double& value, const ValueBounds& b, double scale) {
+  const double slack = kBoundSlack * scale;
+  if (!(value >= b.lower - slack && value <= b.upper + slack)) return false;
+  value = std::min(std::max(value, b.lower), b.upper);
+  return true;
+}
+
+std::string formatNumber(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", x);
+  return buf;
+}
+
+// The values of a solve along its asset nodes, each brought into its no-arbitrage range. A value
+// beyond its range by more than the slack fails the call: below zero that is no rounding noise of
+// a far node (such noise stays within the slack) but a lost solve whose other nodes cannot be
+// trusted either, so nothing is clipped beyond the slack.
+void requireSoundValues(const std::valarray<double>& nodes,
+                        std::valarray<double>& values,
+                        int n,
+                        double K,
+                        double T,
+                        double r,
+                        double d,
+                        int CallPut,
+                        int EuroAmer) {
+  for (int i = 0; i <= n; ++i) {
+    const double x = nodes[i];
+    const ValueBounds b = noArbitrageBounds(x, K, T, r, d, CallPut, EuroAmer);
+    if (!clampIntoBounds(values[i], b, std::fabs(x) + K)) {
+      throw std::runtime_error("The pricer returned the value " + formatNumber(values[i]) +
+                               " at the asset level " + formatNumber(x) +
+                               ", outside its no-arbitrage bounds [" + formatNumber(b.lower) +
+                               ", " + formatNumber(b.upper) + "]");
     }
   }
 }
@@ -169,7 +237,21 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     n = pricer->getNodeCount();
     *NS = n;
     requireFinite(pricer->getSummary(), 5);
-    for (int j = 0; j < 6; ++j) params[j] = pricer->getSummary()[j];
+    std::valarray<double> summary = pricer->getSummary();
+    // The price (summary[2], and summary[4] unless it holds the implied volatility) must lie in
+    // its no-arbitrage range: a price beyond it is a failed solve, never a result.
+    const ValueBounds priceBounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
+    const bool ivAsked = *cpuTime < 0.0;
+    for (int j : {2, 4}) {
+      if (j == 4 && ivAsked) continue;
+      if (!clampIntoBounds(summary[j], priceBounds, S + K)) {
+        throw std::runtime_error("The pricer's price " + formatNumber(summary[j]) +
+                                 " lies outside the no-arbitrage bounds [" +
+                                 formatNumber(priceBounds.lower) + ", " +
+                                 formatNumber(priceBounds.upper) + "]");
+      }
+    }
+    for (int j = 0; j < 6; ++j) params[j] = summary[j];
     n = pricer->getNodeCount();
     *NS = n;
     double cpuTotal = *cpuTime;
@@ -179,6 +261,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       throw std::runtime_error("The pricer changed the node count beyond 50000");
     for (const std::valarray<double>& v : R) requireEntries(v, n);
     for (const std::valarray<double>& v : R) requireFinite(v, n);
+    requireSoundValues(R[0], R[1], n, K, T, r, d, CallPut, EuroAmer);
     const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
     for (int i = 0; i <= n; ++i) {
       outS[i] = R[0][i];
@@ -205,8 +288,10 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
+        requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
+        requireSoundValues(R[0], R[1], n, K, T * (1.0 + kMaturityBump), r, d, CallPut, EuroAmer);
         // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
         if (!(T > 0.0)) {
           for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
@@ -227,8 +312,10 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
+        requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
+        requireSoundValues(R[0], R[1], n, K, T, r, d, CallPut, EuroAmer);
         // Change per volatility point.
         for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
       } else {
