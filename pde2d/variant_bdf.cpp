@@ -83,8 +83,9 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
   const double g = f.slopeAtSmax(tNew);
   double zeroValue = f.valueAtZero(tNew);
   if (!logAsset_ && o.bermudan && o.CallPut == 1 && !o.american && o.values[0] != 0.0) {
-    // A Bermudan put at S = 0 is exercised at the next date: K discounted over the time since it.
-    zeroValue = o.K * std::exp(-o.r * (tNew - tR));
+    // A Bermudan put at S = 0 is exercised at the next date: K discounted over the time since it;
+    // under a negative rate it is held to expiry instead, when that is worth more.
+    zeroValue = std::max(o.K * std::exp(-o.r * (tNew - tR)), o.K * std::exp(-o.r * tNew));
   }
 
   // History part of the right-hand side.

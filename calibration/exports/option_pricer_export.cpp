@@ -45,9 +45,10 @@ void requireFinite(const std::valarray<double>& v, int n) {
 }
 
 // The no-arbitrage range of an option value at the asset level x with T years to go: a European
-// call in [max(x e^-dT - K e^-rT, 0), x e^-dT], a put in [max(K e^-rT - x e^-dT, 0), K e^-rT]; an
-// American option never below its exercise value and a call never above x, a put never above K; a
-// Bermudan option between the European lower and the American upper bound.
+// call in [max(x e^-dT - K e^-rT, 0), x e^-dT], a put in [max(K e^-rT - x e^-dT, 0), K e^-rT]. An
+// American option is worth at least the European one and its exercise value, and a call at most x,
+// a put at most K (or the European bound, when a negative rate or dividend yield puts that
+// higher); a Bermudan option lies between the European lower and the American upper bound.
 struct ValueBounds {
   double lower;
   double upper;
@@ -60,22 +61,27 @@ ValueBounds noArbitrageBounds(
   const bool put = CallPut == 1;
   ValueBounds b{put ? std::max(fk - fx, 0.0) : std::max(fx - fk, 0.0), put ? fk : fx};
   if (EuroAmer == 1) b.lower = std::max(b.lower, put ? K - x : x - K);
-  if (EuroAmer != 0) b.upper = put ? K : x;
+  if (EuroAmer != 0) b.upper = std::max(b.upper, put ? K : x);
   return b;
 }
 
 // How far beyond its no-arbitrage range a value may lie and still count as the rounding and
-// discretisation noise of a sound solve, relative to the value's scale x + K. A value within it is
-// moved onto the bound (so what is handed out never leaves the range); a value beyond it is an
-// unsound solve and fails the call. The slack covers the discretisation error of a coarse grid deep
-// in the money (a few 1e-6 of the scale on 24 asset intervals) and the far nodes' noise.
+// discretisation error of a sound solve, relative to the value's scale x + K: it covers a coarse
+// grid deep in the money (a few 1e-6 of the scale on 24 asset intervals). The price and the nodes
+// within a factor kNearSpotRatio of the spot, which the price is read from, are held to it.
 constexpr double kBoundSlack = 1e-5;
+constexpr double kNearSpotRatio = 2.0;
+// Nodes farther from the spot carry the far-field approximations of the truncated grid (the
+// boundary rows at S = 0 and at the top of the asset range, the undamped wiggles of a coarse grid
+// far out of the money): excursions up to this share of the scale are that noise and are clipped
+// onto the bound; a larger one means the solve itself is lost.
+constexpr double kFarFieldSlack = 1e-2;
 
-// Brings value into its range when it lies within the slack of it; returns false when it lies
-// beyond.
-bool clampIntoBounds(double& value, const ValueBounds& b, double scale) {
-  const double slack = kBoundSlack * scale;
-  if (!(value >= b.lower - slack && value <= b.upper + slack)) return false;
+// Brings value into its range when it lies within slack (relative to scale) of it; returns false
+// when it lies beyond.
+bool clampIntoBounds(double& value, const ValueBounds& b, double scale, double slack) {
+  const double allowed = slack * scale;
+  if (!(value >= b.lower - allowed && value <= b.upper + allowed)) return false;
   value = std::min(std::max(value, b.lower), b.upper);
   return true;
 }
@@ -86,13 +92,14 @@ std::string formatNumber(double x) {
   return buf;
 }
 
-// The values of a solve along its asset nodes, each brought into its no-arbitrage range. A value
-// beyond its range by more than the slack fails the call: below zero that is no rounding noise of
-// a far node (such noise stays within the slack) but a lost solve whose other nodes cannot be
-// trusted either, so nothing is clipped beyond the slack.
+// The values of a solve along its asset nodes, each brought into its no-arbitrage range (so no
+// value handed out is negative, and no American value lies below its exercise value). A value
+// beyond its range by more than the slack of its node fails the call: near the spot that is no
+// rounding but a solve whose price cannot be trusted either.
 void requireSoundValues(const std::valarray<double>& nodes,
                         std::valarray<double>& values,
                         int n,
+                        double S,
                         double K,
                         double T,
                         double r,
@@ -102,7 +109,8 @@ void requireSoundValues(const std::valarray<double>& nodes,
   for (int i = 0; i <= n; ++i) {
     const double x = nodes[i];
     const ValueBounds b = noArbitrageBounds(x, K, T, r, d, CallPut, EuroAmer);
-    if (!clampIntoBounds(values[i], b, std::fabs(x) + K)) {
+    const bool near = x * kNearSpotRatio >= S && x <= S * kNearSpotRatio;
+    if (!clampIntoBounds(values[i], b, std::fabs(x) + K, near ? kBoundSlack : kFarFieldSlack)) {
       throw std::runtime_error("The pricer returned the value " + formatNumber(values[i]) +
                                " at the asset level " + formatNumber(x) +
                                ", outside its no-arbitrage bounds [" + formatNumber(b.lower) +
@@ -244,7 +252,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     const bool ivAsked = *cpuTime < 0.0;
     for (int j : {2, 4}) {
       if (j == 4 && ivAsked) continue;
-      if (!clampIntoBounds(summary[j], priceBounds, S + K)) {
+      if (!clampIntoBounds(summary[j], priceBounds, S + K, kBoundSlack)) {
         throw std::runtime_error("The pricer's price " + formatNumber(summary[j]) +
                                  " lies outside the no-arbitrage bounds [" +
                                  formatNumber(priceBounds.lower) + ", " +
@@ -261,7 +269,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       throw std::runtime_error("The pricer changed the node count beyond 50000");
     for (const std::valarray<double>& v : R) requireEntries(v, n);
     for (const std::valarray<double>& v : R) requireFinite(v, n);
-    requireSoundValues(R[0], R[1], n, K, T, r, d, CallPut, EuroAmer);
+    requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
     const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
     for (int i = 0; i <= n; ++i) {
       outS[i] = R[0][i];
@@ -291,7 +299,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
         requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
-        requireSoundValues(R[0], R[1], n, K, T * (1.0 + kMaturityBump), r, d, CallPut, EuroAmer);
+        requireSoundValues(R[0], R[1], n, S, K, T * (1.0 + kMaturityBump), r, d, CallPut, EuroAmer);
         // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
         if (!(T > 0.0)) {
           for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
@@ -315,7 +323,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
         requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
-        requireSoundValues(R[0], R[1], n, K, T, r, d, CallPut, EuroAmer);
+        requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
         // Change per volatility point.
         for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
       } else {
