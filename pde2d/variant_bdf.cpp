@@ -45,6 +45,7 @@ class BdfSolve {
   void chooseStep(Phase phase, int s, int R, double dt0, double& dt, int& opKind) const;
   void extrapolateStart();
   void exerciseAtDate();
+  void stopIfLost() const;
 
   AdiFrame& f_;
   const bool logAsset_;
@@ -59,7 +60,26 @@ class BdfSolve {
   // restart level and the terminal values.
   DenseMatrix Um1_, Um2_, Q_, P_, U0_;
   bool mode0_ = false, mode3_ = false;
+  // No option value of the grid exceeds its top asset level plus the strike, each grown at the
+  // larger of 1 and its carry over T; a level beyond kLostFactor times that is no value at all.
+  double valueCeiling_ = 0.0;
 };
+
+// A solve whose level leaves every bound an option value can have (or stops being a number) has
+// lost its answer: it would only grow on through the remaining steps. It stops at once.
+constexpr double kLostFactor = 100.0;
+
+void BdfSolve::stopIfLost() const {
+  const AdiFrame& f = f_;
+  for (int j = 0; j < f.NV; ++j) {
+    const double* y = f.Y[j];
+    for (int i = 0; i <= f.N; ++i) {
+      if (!(std::fabs(y[i]) <= valueCeiling_)) {
+        throw std::runtime_error("The solve diverged: a value beyond any option value arose");
+      }
+    }
+  }
+}
 
 void BdfSolve::useOperator(int opKind, double dt) {
   if (opKind == opKind_ && dt == opDt_) return;
@@ -205,6 +225,9 @@ void BdfSolve::run() {
   Um1_ = Q_;
   Um2_ = Q_;
 
+  const auto carry = [&](double rate) { return std::max(1.0, std::exp(-rate * f.T)); };
+  valueCeiling_ = kLostFactor * (f.S.back() * carry(o.d) + o.K * carry(o.r));
+
   mode3_ = (o.precision == 3);
   mode0_ = (o.precision == 0);
   const double dt0 = f.T / NT;
@@ -241,6 +264,7 @@ void BdfSolve::run() {
     // An American option: every node raised to its intrinsic value after every step, the
     // extrapolated start included (the history levels the BDF steps read are the projected ones).
     f.applyEarlyExercise(f.Y);
+    stopIfLost();
     t = tNew;
 
     bool restart = false;

@@ -119,6 +119,74 @@ void requireSoundValues(const std::valarray<double>& nodes,
   }
 }
 
+// The work limit. A call's work is estimated at entry, in units of one time step on one grid
+// node of a small grid (about 0.22 microseconds on one core), from what the call will solve:
+//   - the grid solves: one on NS x NV for run mode 3 (and every code but 4 and 5); for 5 that one
+//     and one on 2 NS x 2 NV; for 4 both pairs, with NT / 2.2 and the remaining steps;
+//   - each of them again for a requested theta and again for a requested vega;
+//   - per grid solve of n = (intervals + 1)(variance intervals + 1) nodes and m time steps (m as
+//     the solver rounds it for exercise dates: a multiple of their count, at least 5 per date):
+//     (m + 6 + 5 D) steps of kStepOverheadNodes + n nodes each, and 5 + 4 D factorisations of the
+//     implicit operator of kFactorOverheadNodes + kFactorNodeWork n nodes each, where D is the
+//     number of exercise dates that restart the time scheme (those of a Bermudan option, 0
+//     otherwise). A large grid costs more per node (its factors fill in and leave the caches): the
+//     step work grows by (1 + n / kStepFillNodes), at most kMaxStepFill times, the factorisation
+//     work by (1 + n / kFactorFillNodes), at most kMaxFactorFill times.
+// A call whose estimate exceeds kMaxPricerWork is refused before anything is solved: at that limit
+// a call takes about 8 seconds on one core (measured on this system's reference machine).
+constexpr double kMaxPricerWork = 3.5e7;
+constexpr double kStepOverheadNodes = 100.0;
+constexpr double kStepFillNodes = 25000.0;
+constexpr double kMaxStepFill = 5.0;
+constexpr double kFactorOverheadNodes = 1400.0;
+constexpr double kFactorNodeWork = 9.0;
+constexpr double kFactorFillNodes = 50000.0;
+constexpr double kMaxFactorFill = 3.0;
+
+// The time steps a solve of NT steps makes (the exercise dates round them, as the solver does).
+double solvedTimeSteps(double NT, int nExercise, bool plain) {
+  if (nExercise <= 1) return NT;
+  const double perDate = std::floor(NT / nExercise + 0.5);
+  return nExercise * std::max(plain ? 5.0 : 1.0, perDate);
+}
+
+double gridSolveWork(double NS, double NV, double NT, int nExercise, bool bermudan) {
+  const double n = (NS + 1.0) * (NV + 1.0);
+  // The convergence runs solve in run mode 3, which keeps 5 steps per date.
+  const double m = solvedTimeSteps(NT, nExercise, true);
+  const double D = bermudan && nExercise > 1 ? nExercise : 0.0;
+  const double stepWork =
+      (kStepOverheadNodes + n) * std::min(kMaxStepFill, 1.0 + n / kStepFillNodes);
+  const double factorWork = (kFactorOverheadNodes + kFactorNodeWork * n) *
+                            std::min(kMaxFactorFill, 1.0 + n / kFactorFillNodes);
+  return (m + 6.0 + 5.0 * D) * stepWork + (5.0 + 4.0 * D) * factorWork;
+}
+
+double pricerWork(int NS,
+                  int NV,
+                  int NT,
+                  int precision,
+                  int EuroAmer,
+                  int nExercise,
+                  bool wantTheta,
+                  bool wantVega) {
+  const bool bermudan = EuroAmer == 2;
+  const auto pair = [&](double steps) {
+    return gridSolveWork(NS, NV, steps, nExercise, bermudan) +
+           gridSolveWork(2.0 * NS, 2.0 * NV, steps, nExercise, bermudan);
+  };
+  double once;
+  if (precision == 5) {
+    once = pair(NT);
+  } else if (precision == 4) {
+    const int NT1 = static_cast<int>(NT / 2.2);
+    once = pair(NT1) + pair(NT - NT1);
+  } else {
+    once = gridSolveWork(NS, NV, NT, nExercise, bermudan);
+  }
+  return once * (1.0 + (wantTheta ? 1.0 : 0.0) + (wantVega ? 1.0 : 0.0));
+}
+
 std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
   return values != nullptr ? std::valarray<double>(values, n) : std::valarray<double>(0.0, n);
 }
@@ -203,6 +271,16 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     // 5 between dates. Above kMaxNodeCount nodes nothing is solved (below).
     if (bad.empty() && *NS <= kMaxNodeCount) {
       bad = checkGridSize(*NS, *NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
+    }
+    if (bad.empty() && *NS <= kMaxNodeCount) {
+      const double work =
+          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
+      if (work > kMaxPricerWork) {
+        bad = "The work asked of QelOptionPricer, " + formatNumber(work) +
+              " node steps, exceeds its limit of " + formatNumber(kMaxPricerWork) +
+              ": fewer time steps or exercise dates, a smaller grid, run mode 3 or fewer "
+              "sensitivities";
+      }
     }
     if (!bad.empty()) throw std::invalid_argument(bad);
     params[0] = volvol;
