@@ -233,6 +233,8 @@ void BdfSolve::run() {
   const double dt0 = f.T / NT;
   // Steps per exercise period; the log-asset solver has no dates.
   const bool dates = !logAsset_ && o.bermudan && o.nExercise > 1;
+  // The solve is charged at the sizes the grid builders chose, before any work is done.
+  o.chargeSolveWork(N, NV, NT, dates && mode3_ ? o.nExercise : 0);
   const int perDate = dates ? NT / o.nExercise : NT;
 
   Phase phase = mode3_ ? Phase::kQuarter : Phase::kBdf;

@@ -119,47 +119,27 @@ void requireSoundValues(const std::valarray<double>& nodes,
   }
 }
 
-// The work limit. A call's work is estimated at entry, in units of one time step on one grid
-// node of a small grid (about 0.22 microseconds on one core), from what the call will solve:
-//   - the grid solves: one on NS x NV for run mode 3 (and every code but 4 and 5); for 5 that one
-//     and one on 2 NS x 2 NV; for 4 both pairs, with NT / 2.2 and the remaining steps;
-//   - each of them again for a requested theta and again for a requested vega;
-//   - per grid solve of n = (intervals + 1)(variance intervals + 1) nodes and m time steps (m as
-//     the solver rounds it for exercise dates: a multiple of their count, at least 5 per date):
-//     (m + 6 + 5 D) steps of kStepOverheadNodes + n nodes each, and 5 + 4 D factorisations of the
-//     implicit operator of kFactorOverheadNodes + kFactorNodeWork n nodes each, where D is the
-//     number of exercise dates that restart the time scheme (those of a Bermudan option, 0
-//     otherwise). A large grid costs more per node (its factors fill in and leave the caches): the
-//     step work grows by (1 + n / kStepFillNodes), at most kMaxStepFill times, the factorisation
-//     work by (1 + n / kFactorFillNodes), at most kMaxFactorFill times.
-// A call whose estimate exceeds kMaxPricerWork is refused before anything is solved: at that limit
-// a call takes about 8 seconds on one core (measured on this system's reference machine).
-constexpr double kMaxPricerWork = 3.5e7;
-constexpr double kStepOverheadNodes = 100.0;
-constexpr double kStepFillNodes = 25000.0;
-constexpr double kMaxStepFill = 5.0;
-constexpr double kFactorOverheadNodes = 1400.0;
-constexpr double kFactorNodeWork = 9.0;
-constexpr double kFactorFillNodes = 50000.0;
-constexpr double kMaxFactorFill = 3.0;
-
-// The time steps a solve of NT steps makes (the exercise dates round them, as the solver does).
-double solvedTimeSteps(double NT, int nExercise, bool plain) {
+// The time steps a solve of NT steps makes: exercise dates make them a multiple of their count,
+// at least 5 per date (the solves are all made in run mode 3, the convergence runs' included).
+double solvedTimeSteps(double NT, int nExercise) {
   if (nExercise <= 1) return NT;
   const double perDate = std::floor(NT / nExercise + 0.5);
-  return nExercise * std::max(plain ? 5.0 : 1.0, perDate);
+  return nExercise * std::max(5.0, perDate);
 }
 
+// The work limit: a call's work is estimated at entry by the pricer's work model
+// (estimateGridSolveWork in core/qel_heston_vanilla.h) from the grid solves the call will make:
+// one on NS x NV for run mode 3 (and every code but 4 and 5); for 5 that one and one on 2 NS x
+// 2 NV; for 4 both pairs, with NT / 2.2 and the remaining steps; each again for a requested theta
+// and again for a requested vega. A call beyond kMaxPricerWork is refused before anything is
+// solved, and the same budget is handed to the pricer, which charges every solve at the sizes its
+// grid builders chose (they may add cells) and stops the call once the budget would be exceeded.
+// At the limit a call takes about 8 seconds on one core of this system's reference machine.
+constexpr double kMaxPricerWork = 3.5e7;
+
 double gridSolveWork(double NS, double NV, double NT, int nExercise, bool bermudan) {
-  const double n = (NS + 1.0) * (NV + 1.0);
-  // The convergence runs solve in run mode 3, which keeps 5 steps per date.
-  const double m = solvedTimeSteps(NT, nExercise, true);
-  const double D = bermudan && nExercise > 1 ? nExercise : 0.0;
-  const double stepWork =
-      (kStepOverheadNodes + n) * std::min(kMaxStepFill, 1.0 + n / kStepFillNodes);
-  const double factorWork = (kFactorOverheadNodes + kFactorNodeWork * n) *
-                            std::min(kMaxFactorFill, 1.0 + n / kFactorFillNodes);
-  return (m + 6.0 + 5.0 * D) * stepWork + (5.0 + 4.0 * D) * factorWork;
+  return QelHestonVanilla::estimateGridSolveWork(
+      NS, NV, solvedTimeSteps(NT, nExercise), bermudan && nExercise > 1 ? nExercise : 0);
 }
 
 double pricerWork(int NS,
@@ -312,6 +292,8 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                                      0.0,
                                                      kMethodId,
                                                      false);
+    pricer->workBudget = kMaxPricerWork;
+    const int requestedNS = *NS;
     int n = pricer->getNodeCount();
     *NS = n;
     // Too many nodes for the host's arrays: nothing is solved and no array is written.
@@ -358,13 +340,14 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     }
 
     // An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
-    // grid and, in time, on its second step count: each re-solve starts again from the sizes of
-    // the first, so that the differences compare like with like.
-    const int firstNodeCount = n;
+    // grid and, in time, on its second step count: each re-solve starts again from the sizes the
+    // first one started from, so that the differences compare like with like. (Starting from the
+    // node count the grid builder raised the request to would read as a refinement and double
+    // the grid.)
     const auto restartSizes = [&]() {
       if (precision == 4 || precision == 5) {
         pricer->setNT(NT);
-        pricer->setNS(firstNodeCount);
+        pricer->setNS(requestedNS);
       }
     };
 
