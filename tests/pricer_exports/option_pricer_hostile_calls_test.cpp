@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "calibration/serivane.h"
+#include "calibration/exports/serivane.h"
 #include "support/temp_folder.h"
 
 namespace serivane {
