@@ -132,10 +132,14 @@ double solvedTimeSteps(double NT, int nExercise) {
 // one on NS x NV for run mode 3 (and every code but 4 and 5); for 5 that one and one on 2 NS x
 // 2 NV; for 4 both pairs, with NT / 2.2 and the remaining steps; each again for a requested theta
 // and again for a requested vega. A call beyond kMaxPricerWork is refused before anything is
-// solved, and the same budget is handed to the pricer, which charges every solve at the sizes its
-// grid builders chose (they may add cells) and stops the call once the budget would be exceeded.
-// At the limit a call takes about 8 seconds on one core of this system's reference machine.
-constexpr double kMaxPricerWork = 3.5e7;
+// solved (at the limit a call takes about 7 seconds on one core of this system's reference
+// machine). The pricer is handed kSolveBudgetShare times that as its budget: it charges every
+// solve at the sizes its grid builders chose, which may add a few cells to a grid (the share
+// leaves room for them, so that a call admitted at entry is not stopped late for them) or, on
+// hostile inputs, hundreds of variance cells; the call stops before the solve that would exceed
+// the budget.
+constexpr double kMaxPricerWork = 3.0e7;
+constexpr double kSolveBudgetShare = 1.4;
 
 double gridSolveWork(double NS, double NV, double NT, int nExercise, bool bermudan) {
   return QelHestonVanilla::estimateGridSolveWork(
@@ -292,7 +296,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                                      0.0,
                                                      kMethodId,
                                                      false);
-    pricer->workBudget = kMaxPricerWork;
+    pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
     const int requestedNS = *NS;
     int n = pricer->getNodeCount();
     *NS = n;

@@ -407,11 +407,11 @@ static inline void QelFreeString(QelString s) {
    n = (NS + 1)(NV + 1) nodes with m time steps (exercise dates make m a multiple of nExercise, at
    least 5 per date) and D = nExercise dates restarting its time scheme (Bermudan, 0 otherwise)
    costs (m + 6 + 5 D)(100 + n) min(5, 1 + n / 25000) + (5 + 4 D)(1400 + 9 n)
-   min(3, 1 + n / 50000). Beyond 3.5e7 node steps (about 8 s on one core) the call is refused with
-   its message before anything is written; the same budget is charged by every solve at the sizes
-   the grid builders chose (the variance grid may add cells), and a call whose grids would exceed
-   it fails with its message before that solve. A solve that diverges (a value beyond 100 times
-   the largest value any option of the grid can have) stops at once with its message.
+   min(3, 1 + n / 50000). Beyond 3e7 node steps (about 7 s on one core) the call is refused with
+   its message before anything is written; a budget of 1.4 times that is charged by every solve at
+   the sizes the grid builders chose (the variance grid may add cells), and a call whose grids
+   would exceed it fails with its message before that solve. A solve that diverges (a value beyond
+   100 times the largest value any option of the grid can have) stops at once with its message.
    Failure value: the message string: a null pointer or an argument outside the limits above
    (nothing written), a call beyond the work limit (nothing written), or a failure of the pricing,
    a value outside its no-arbitrage bounds or a value of a solve that is not a finite number (the
