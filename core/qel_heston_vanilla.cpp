@@ -186,7 +186,8 @@ double QelHestonVanilla::estimateGridSolveWork(double NS, double NV, double m, d
 void QelHestonVanilla::chargeSolveWork(int NS, int NV, int m, int D) {
   if (!(workBudget > 0.0)) return;
   const double work = estimateGridSolveWork(NS, NV, m, D);
-  if (workCharged + work > workBudget) {
+  const double projected = workCharged > 0.0 ? work : work * std::max(1.0, callWorkRatio);
+  if (workCharged + projected > workBudget) {
     throw std::runtime_error(
         "The grids built need more work than the call's budget: fewer variance cells, time "
         "steps or sensitivities");

@@ -183,7 +183,11 @@ class QelHestonVanilla : public QelEquityOption {
   static constexpr double kMaxFactorFill = 3.0;
   static double estimateGridSolveWork(double NS, double NV, double m, double D);
   // Charges a solve on the grid its builders chose against workBudget (when positive): throws
-  // std::runtime_error, before the solve, when the work charged would exceed it.
+  // std::runtime_error, before the solve, when the work charged would exceed it. The first solve
+  // of an object is charged callWorkRatio times over: a caller that will make further solves of a
+  // like grid (the fine grid of a convergence run, re-solves for sensitivities) sets it to the
+  // ratio of their work to the first one's, so that a call whose grids came out larger than asked
+  // stops before its first solve rather than late.
   void chargeSolveWork(int NS, int NV, int m, int D);
 
   // Runs the solver that methodID selects (pde2d/solver_methods.h) with the full set of result
@@ -254,6 +258,7 @@ class QelHestonVanilla : public QelEquityOption {
   // Work budget of the solves of this object (0: none), and the work charged so far.
   double workBudget = 0.0;
   double workCharged = 0.0;
+  double callWorkRatio = 1.0;
 
  private:
   void setModel(const std::valarray<double>& params);

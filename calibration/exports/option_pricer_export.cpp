@@ -297,6 +297,15 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                                      kMethodId,
                                                      false);
     pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
+    {
+      // The first solve's share of the call's work, for the pricer's projection of the whole call
+      // from the grid its builders make first.
+      const int firstNT = precision == 4 ? static_cast<int>(NT / 2.2) : NT;
+      const double first = gridSolveWork(*NS, *NV, firstNT, nExercise, EuroAmer == 2);
+      const double total =
+          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
+      if (first > 0.0) pricer->callWorkRatio = total / first;
+    }
     const int requestedNS = *NS;
     int n = pricer->getNodeCount();
     *NS = n;
