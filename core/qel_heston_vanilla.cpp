@@ -174,4 +174,25 @@ void QelHestonVanilla::floorAtExercise(double& price) const {
   if (price < exercise) price = exercise;
 }
 
+double QelHestonVanilla::estimateGridSolveWork(double NS, double NV, double m, double D) {
+  const double n = (NS + 1.0) * (NV + 1.0);
+  const double stepWork =
+      (kStepOverheadNodes + n) * std::min(kMaxStepFill, 1.0 + n / kStepFillNodes);
+  const double factorWork = (kFactorOverheadNodes + kFactorNodeWork * n) *
+                            std::min(kMaxFactorFill, 1.0 + n / kFactorFillNodes);
+  return (m + 6.0 + 5.0 * D) * stepWork + (5.0 + 4.0 * D) * factorWork;
+}
+
+void QelHestonVanilla::chargeSolveWork(int NS, int NV, int m, int D) {
+  if (!(workBudget > 0.0)) return;
+  const double work = estimateGridSolveWork(NS, NV, m, D);
+  const double projected = workCharged > 0.0 ? work : work * std::max(1.0, callWorkRatio);
+  if (workCharged + projected > workBudget) {
+    throw std::runtime_error(
+        "The grids built need more work than the call's budget: fewer variance cells, time "
+        "steps or sensitivities");
+  }
+  workCharged += work;
+}
+
 }  // namespace serivane

@@ -166,6 +166,30 @@ class QelHestonVanilla : public QelEquityOption {
   // the retry ladders or a caller could otherwise carry into an int overflow or an endless run.
   void checkGridSizes() const;
 
+  // The work model of a solve, in units of one time step on one node of a small grid (about
+  // 0.22 microseconds on one core): a solve on n = (NS + 1)(NV + 1) nodes with m time steps and D
+  // exercise dates that restart its time scheme makes (m + 6 + 5 D) steps of
+  // kStepOverheadNodes + n nodes each and 5 + 4 D factorisations of its implicit operator of
+  // kFactorOverheadNodes + kFactorNodeWork n each. A large grid costs more per node (its factors
+  // fill in and leave the caches): the step work grows by 1 + n / kStepFillNodes, at most
+  // kMaxStepFill times, the factorisation work by 1 + n / kFactorFillNodes, at most
+  // kMaxFactorFill times.
+  static constexpr double kStepOverheadNodes = 100.0;
+  static constexpr double kStepFillNodes = 25000.0;
+  static constexpr double kMaxStepFill = 5.0;
+  static constexpr double kFactorOverheadNodes = 1400.0;
+  static constexpr double kFactorNodeWork = 9.0;
+  static constexpr double kFactorFillNodes = 50000.0;
+  static constexpr double kMaxFactorFill = 3.0;
+  static double estimateGridSolveWork(double NS, double NV, double m, double D);
+  // Charges a solve on the grid its builders chose against workBudget (when positive): throws
+  // std::runtime_error, before the solve, when the work charged would exceed it. The first solve
+  // of an object is charged callWorkRatio times over: a caller that will make further solves of a
+  // like grid (the fine grid of a convergence run, re-solves for sensitivities) sets it to the
+  // ratio of their work to the first one's, so that a call whose grids came out larger than asked
+  // stops before its first solve rather than late.
+  void chargeSolveWork(int NS, int NV, int m, int D);
+
   // Runs the solver that methodID selects (pde2d/solver_methods.h) with the full set of result
   // vectors, measures its CPU time into cpuTime and, when ivWanted is set, turns the prices into
   // implied volatilities. A price outside the Black-Scholes range ends the inversion quietly;
@@ -231,6 +255,10 @@ class QelHestonVanilla : public QelEquityOption {
   std::vector<double> strikes;
   bool multiStrike = false;
   bool stripFlag = false;
+  // Work budget of the solves of this object (0: none), and the work charged so far.
+  double workBudget = 0.0;
+  double workCharged = 0.0;
+  double callWorkRatio = 1.0;
 
  private:
   void setModel(const std::valarray<double>& params);

@@ -373,7 +373,9 @@ double AdiFrame::slopeAtSmax(double t) const {
 double AdiFrame::valueAtZero(double t) const {
   if (obj.CallPut != 1) return 0.0;
   if (layout.putZeroFollowsPayoff && obj.values[0] == 0.0) return 0.0;
-  if (obj.american) return obj.K;
+  // An American put at S = 0 is exercised at once, unless a negative rate makes waiting for K at
+  // expiry worth more.
+  if (obj.american) return std::max(obj.K, obj.K * std::exp(-obj.r * t));
   // The lowest node of the log-asset axis lies above S = 0: the discounted forward intrinsic value.
   if (layout.logAsset) return obj.K * std::exp(-obj.r * t) - S[0] * std::exp(-obj.d * t);
   return obj.K * std::exp(-obj.r * t);

@@ -45,6 +45,7 @@ class BdfSolve {
   void chooseStep(Phase phase, int s, int R, double dt0, double& dt, int& opKind) const;
   void extrapolateStart();
   void exerciseAtDate();
+  void stopIfLost() const;
 
   AdiFrame& f_;
   const bool logAsset_;
@@ -59,7 +60,26 @@ class BdfSolve {
   // restart level and the terminal values.
   DenseMatrix Um1_, Um2_, Q_, P_, U0_;
   bool mode0_ = false, mode3_ = false;
+  // No option value of the grid exceeds its top asset level plus the strike, each grown at the
+  // larger of 1 and its carry over T; a level beyond kLostFactor times that is no value at all.
+  double valueCeiling_ = 0.0;
 };
+
+// A solve whose level leaves every bound an option value can have (or stops being a number) has
+// lost its answer: it would only grow on through the remaining steps. It stops at once.
+constexpr double kLostFactor = 100.0;
+
+void BdfSolve::stopIfLost() const {
+  const AdiFrame& f = f_;
+  for (int j = 0; j < f.NV; ++j) {
+    const double* y = f.Y[j];
+    for (int i = 0; i <= f.N; ++i) {
+      if (!(std::fabs(y[i]) <= valueCeiling_)) {
+        throw std::runtime_error("The solve diverged: a value beyond any option value arose");
+      }
+    }
+  }
+}
 
 void BdfSolve::useOperator(int opKind, double dt) {
   if (opKind == opKind_ && dt == opDt_) return;
@@ -83,8 +103,9 @@ void BdfSolve::step(Phase phase, int s, int R, double dt, double tNew, double tR
   const double g = f.slopeAtSmax(tNew);
   double zeroValue = f.valueAtZero(tNew);
   if (!logAsset_ && o.bermudan && o.CallPut == 1 && !o.american && o.values[0] != 0.0) {
-    // A Bermudan put at S = 0 is exercised at the next date: K discounted over the time since it.
-    zeroValue = o.K * std::exp(-o.r * (tNew - tR));
+    // A Bermudan put at S = 0 is exercised at the next date: K discounted over the time since it;
+    // under a negative rate it is held to expiry instead, when that is worth more.
+    zeroValue = std::max(o.K * std::exp(-o.r * (tNew - tR)), o.K * std::exp(-o.r * tNew));
   }
 
   // History part of the right-hand side.
@@ -204,11 +225,16 @@ void BdfSolve::run() {
   Um1_ = Q_;
   Um2_ = Q_;
 
+  const auto carry = [&](double rate) { return std::max(1.0, std::exp(-rate * f.T)); };
+  valueCeiling_ = kLostFactor * (f.S.back() * carry(o.d) + o.K * carry(o.r));
+
   mode3_ = (o.precision == 3);
   mode0_ = (o.precision == 0);
   const double dt0 = f.T / NT;
   // Steps per exercise period; the log-asset solver has no dates.
   const bool dates = !logAsset_ && o.bermudan && o.nExercise > 1;
+  // The solve is charged at the sizes the grid builders chose, before any work is done.
+  o.chargeSolveWork(N, NV, NT, dates && mode3_ ? o.nExercise : 0);
   const int perDate = dates ? NT / o.nExercise : NT;
 
   Phase phase = mode3_ ? Phase::kQuarter : Phase::kBdf;
@@ -240,6 +266,7 @@ void BdfSolve::run() {
     // An American option: every node raised to its intrinsic value after every step, the
     // extrapolated start included (the history levels the BDF steps read are the projected ones).
     f.applyEarlyExercise(f.Y);
+    stopIfLost();
     t = tNew;
 
     bool restart = false;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,133 @@ void requireFinite(const std::valarray<double>& v, int n) {
       throw std::runtime_error("The pricer returned a value that is not a finite number");
     }
   }
+}
+
+// The no-arbitrage range of an option value at the asset level x with T years to go: a European
+// call in [max(x e^-dT - K e^-rT, 0), x e^-dT], a put in [max(K e^-rT - x e^-dT, 0), K e^-rT]. An
+// American option is worth at least the European one and its exercise value, and a call at most x,
+// a put at most K (or the European bound, when a negative rate or dividend yield puts that
+// higher); a Bermudan option lies between the European lower and the American upper bound.
+struct ValueBounds {
+  double lower;
+  double upper;
+};
+
+ValueBounds noArbitrageBounds(
+    double x, double K, double T, double r, double d, int CallPut, int EuroAmer) {
+  const double fx = x * std::exp(-d * T);
+  const double fk = K * std::exp(-r * T);
+  const bool put = CallPut == 1;
+  ValueBounds b{put ? std::max(fk - fx, 0.0) : std::max(fx - fk, 0.0), put ? fk : fx};
+  if (EuroAmer == 1) b.lower = std::max(b.lower, put ? K - x : x - K);
+  if (EuroAmer != 0) b.upper = std::max(b.upper, put ? K : x);
+  return b;
+}
+
+// How far beyond its no-arbitrage range a value may lie and still count as the rounding and
+// discretisation error of a sound solve, relative to the value's scale x + K: it covers a coarse
+// grid deep in the money (a few 1e-6 of the scale on 24 asset intervals). The price and the nodes
+// within a factor kNearSpotRatio of the spot, which the price is read from, are held to it.
+constexpr double kBoundSlack = 1e-5;
+constexpr double kNearSpotRatio = 2.0;
+// Nodes farther from the spot carry the far-field approximations of the truncated grid (the
+// boundary rows at S = 0 and at the top of the asset range, the undamped wiggles of a coarse grid
+// far out of the money): excursions up to this share of the scale are that noise and are clipped
+// onto the bound; a larger one means the solve itself is lost.
+constexpr double kFarFieldSlack = 1e-2;
+
+// Brings value into its range when it lies within slack (relative to scale) of it; returns false
+// when it lies beyond.
+bool clampIntoBounds(double& value, const ValueBounds& b, double scale, double slack) {
+  const double allowed = slack * scale;
+  if (!(value >= b.lower - allowed && value <= b.upper + allowed)) return false;
+  value = std::min(std::max(value, b.lower), b.upper);
+  return true;
+}
+
+std::string formatNumber(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", x);
+  return buf;
+}
+
+// The values of a solve along its asset nodes, each brought into its no-arbitrage range (so no
+// value handed out is negative, and no American value lies below its exercise value). A value
+// beyond its range by more than the slack of its node fails the call: near the spot that is no
+// rounding but a solve whose price cannot be trusted either.
+void requireSoundValues(const std::valarray<double>& nodes,
+                        std::valarray<double>& values,
+                        int n,
+                        double S,
+                        double K,
+                        double T,
+                        double r,
+                        double d,
+                        int CallPut,
+                        int EuroAmer) {
+  for (int i = 0; i <= n; ++i) {
+    const double x = nodes[i];
+    const ValueBounds b = noArbitrageBounds(x, K, T, r, d, CallPut, EuroAmer);
+    const bool near = x * kNearSpotRatio >= S && x <= S * kNearSpotRatio;
+    if (!clampIntoBounds(values[i], b, std::fabs(x) + K, near ? kBoundSlack : kFarFieldSlack)) {
+      throw std::runtime_error("The pricer returned the value " + formatNumber(values[i]) +
+                               " at the asset level " + formatNumber(x) +
+                               ", outside its no-arbitrage bounds [" + formatNumber(b.lower) +
+                               ", " + formatNumber(b.upper) + "]");
+    }
+  }
+}
+
+// The time steps a solve of NT steps makes: exercise dates make them a multiple of their count,
+// at least 5 per date (the solves are all made in run mode 3, the convergence runs' included).
+double solvedTimeSteps(double NT, int nExercise) {
+  if (nExercise <= 1) return NT;
+  const double perDate = std::floor(NT / nExercise + 0.5);
+  return nExercise * std::max(5.0, perDate);
+}
+
+// The work limit: a call's work is estimated at entry by the pricer's work model
+// (estimateGridSolveWork in core/qel_heston_vanilla.h) from the grid solves the call will make:
+// one on NS x NV for run mode 3 (and every code but 4 and 5); for 5 that one and one on 2 NS x
+// 2 NV; for 4 both pairs, with NT / 2.2 and the remaining steps; each again for a requested theta
+// and again for a requested vega. A call beyond kMaxPricerWork is refused before anything is
+// solved (at the limit a call takes about 7 seconds on one core of this system's reference
+// machine). The pricer is handed kSolveBudgetShare times that as its budget: it charges every
+// solve at the sizes its grid builders chose, which may add a few cells to a grid (the share
+// leaves room for them, so that a call admitted at entry is not stopped late for them) or, on
+// hostile inputs, hundreds of variance cells; the call stops before the solve that would exceed
+// the budget.
+constexpr double kMaxPricerWork = 3.0e7;
+constexpr double kSolveBudgetShare = 1.4;
+
+double gridSolveWork(double NS, double NV, double NT, int nExercise, bool bermudan) {
+  return QelHestonVanilla::estimateGridSolveWork(
+      NS, NV, solvedTimeSteps(NT, nExercise), bermudan && nExercise > 1 ? nExercise : 0);
+}
+
+double pricerWork(int NS,
+                  int NV,
+                  int NT,
+                  int precision,
+                  int EuroAmer,
+                  int nExercise,
+                  bool wantTheta,
+                  bool wantVega) {
+  const bool bermudan = EuroAmer == 2;
+  const auto pair = [&](double steps) {
+    return gridSolveWork(NS, NV, steps, nExercise, bermudan) +
+           gridSolveWork(2.0 * NS, 2.0 * NV, steps, nExercise, bermudan);
+  };
+  double once;
+  if (precision == 5) {
+    once = pair(NT);
+  } else if (precision == 4) {
+    const int NT1 = static_cast<int>(NT / 2.2);
+    once = pair(NT1) + pair(NT - NT1);
+  } else {
+    once = gridSolveWork(NS, NV, NT, nExercise, bermudan);
+  }
+  return once * (1.0 + (wantTheta ? 1.0 : 0.0) + (wantVega ? 1.0 : 0.0));
 }
 
 std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
@@ -128,6 +256,16 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     if (bad.empty() && *NS <= kMaxNodeCount) {
       bad = checkGridSize(*NS, *NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
     }
+    if (bad.empty() && *NS <= kMaxNodeCount) {
+      const double work =
+          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
+      if (work > kMaxPricerWork) {
+        bad = "The work asked of QelOptionPricer, " + formatNumber(work) +
+              " node steps, exceeds its limit of " + formatNumber(kMaxPricerWork) +
+              ": fewer time steps or exercise dates, a smaller grid, run mode 3 or fewer "
+              "sensitivities";
+      }
+    }
     if (!bad.empty()) throw std::invalid_argument(bad);
     params[0] = volvol;
     const double T = rootT * rootT;
@@ -158,6 +296,17 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                                      0.0,
                                                      kMethodId,
                                                      false);
+    pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
+    {
+      // The first solve's share of the call's work, for the pricer's projection of the whole call
+      // from the grid its builders make first.
+      const int firstNT = precision == 4 ? static_cast<int>(NT / 2.2) : NT;
+      const double first = gridSolveWork(*NS, *NV, firstNT, nExercise, EuroAmer == 2);
+      const double total =
+          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
+      if (first > 0.0) pricer->callWorkRatio = total / first;
+    }
+    const int requestedNS = *NS;
     int n = pricer->getNodeCount();
     *NS = n;
     // Too many nodes for the host's arrays: nothing is solved and no array is written.
@@ -169,7 +318,21 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     n = pricer->getNodeCount();
     *NS = n;
     requireFinite(pricer->getSummary(), 5);
-    for (int j = 0; j < 6; ++j) params[j] = pricer->getSummary()[j];
+    std::valarray<double> summary = pricer->getSummary();
+    // The price (summary[2], and summary[4] unless it holds the implied volatility) must lie in
+    // its no-arbitrage range: a price beyond it is a failed solve, never a result.
+    const ValueBounds priceBounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
+    const bool ivAsked = *cpuTime < 0.0;
+    for (int j : {2, 4}) {
+      if (j == 4 && ivAsked) continue;
+      if (!clampIntoBounds(summary[j], priceBounds, S + K, kBoundSlack)) {
+        throw std::runtime_error("The pricer's price " + formatNumber(summary[j]) +
+                                 " lies outside the no-arbitrage bounds [" +
+                                 formatNumber(priceBounds.lower) + ", " +
+                                 formatNumber(priceBounds.upper) + "]");
+      }
+    }
+    for (int j = 0; j < 6; ++j) params[j] = summary[j];
     n = pricer->getNodeCount();
     *NS = n;
     double cpuTotal = *cpuTime;
@@ -179,6 +342,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       throw std::runtime_error("The pricer changed the node count beyond 50000");
     for (const std::valarray<double>& v : R) requireEntries(v, n);
     for (const std::valarray<double>& v : R) requireFinite(v, n);
+    requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
     const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
     for (int i = 0; i <= n; ++i) {
       outS[i] = R[0][i];
@@ -189,13 +353,14 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     }
 
     // An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
-    // grid and, in time, on its second step count: each re-solve starts again from the sizes of
-    // the first, so that the differences compare like with like.
-    const int firstNodeCount = n;
+    // grid and, in time, on its second step count: each re-solve starts again from the sizes the
+    // first one started from, so that the differences compare like with like. (Starting from the
+    // node count the grid builder raised the request to would read as a refinement and double
+    // the grid.)
     const auto restartSizes = [&]() {
       if (precision == 4 || precision == 5) {
         pricer->setNT(NT);
-        pricer->setNS(firstNodeCount);
+        pricer->setNS(requestedNS);
       }
     };
 
@@ -205,8 +370,10 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
+        requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
+        requireSoundValues(R[0], R[1], n, S, K, T * (1.0 + kMaturityBump), r, d, CallPut, EuroAmer);
         // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
         if (!(T > 0.0)) {
           for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
@@ -227,8 +394,10 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
       pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
       cpuTotal += *cpuTime;
       if (pricer->getNodeCount() == n) {
+        requireEntries(R[0], n);
         requireEntries(R[1], n);
         requireFinite(R[1], n);
+        requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
         // Change per volatility point.
         for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
       } else {

@@ -390,9 +390,32 @@ static inline void QelFreeString(QelString s) {
    Bermudan option.
    A node count above 50000 is refused: the empty string, with only *NS and params[0] changed.
    With rootT 0 a requested theta is zeros (no step in time to difference over).
+   Sound numbers only: the price (params[4] unless the implied volatility was asked for) and every
+   value along the grid lie within their no-arbitrage bounds at their asset level x (a call in
+   [max(x e^-dT - K e^-rT, 0), x e^-dT], a put in [max(K e^-rT - x e^-dT, 0), K e^-rT]; American:
+   never below the exercise value, a call at most max(x, x e^-dT), a put at most max(K, K e^-rT);
+   Bermudan: the European lower and the American upper bound), so no value is negative and no
+   American value lies below its exercise value. A value beyond its bounds by at most 1e-5 of
+   x + K (the price, and the nodes within a factor 2 of S), or by at most 1e-2 of x + K (the far
+   nodes, which carry the truncated grid's boundary noise) is moved onto the bound; a value beyond
+   that is a failure, with its message: a negative value near the spot is no rounding but a lost
+   solve. The values of the theta and vega re-solves are held to the same bounds.
+   Work limit: a call's work is estimated at entry in node steps (one time step on one node, about
+   0.22 microseconds on one core), from the grid solves it makes: one on NS x NV for precision 3
+   (and any code but 4 and 5), that one and one on 2 NS x 2 NV for 5, both pairs over NT / 2.2 and
+   the remaining steps for 4, each again for wantTheta and for wantVega. A solve on
+   n = (NS + 1)(NV + 1) nodes with m time steps (exercise dates make m a multiple of nExercise, at
+   least 5 per date) and D = nExercise dates restarting its time scheme (Bermudan, 0 otherwise)
+   costs (m + 6 + 5 D)(100 + n) min(5, 1 + n / 25000) + (5 + 4 D)(1400 + 9 n)
+   min(3, 1 + n / 50000). Beyond 3e7 node steps (about 7 s on one core) the call is refused with
+   its message before anything is written; a budget of 1.4 times that is charged by every solve at
+   the sizes the grid builders chose (the variance grid may add cells), and a call whose grids
+   would exceed it fails with its message before that solve. A solve that diverges (a value beyond
+   100 times the largest value any option of the grid can have) stops at once with its message.
    Failure value: the message string: a null pointer or an argument outside the limits above
-   (nothing written), or a failure of the pricing, or a value of a solve that is not a finite
-   number (the arrays keep what was written before the failure, params[0] its volvol). */
+   (nothing written), a call beyond the work limit (nothing written), or a failure of the pricing,
+   a value outside its no-arbitrage bounds or a value of a solve that is not a finite number (the
+   arrays keep what was written before the failure, params[0] its volvol). */
 QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                            double* outValue,
                                            double* outDelta,
