@@ -680,6 +680,9 @@ class SingleOptionStart : private LadderStart {
       }
       result_ = std::clamp(result_, bounds_.lo, bounds_.hi);
     }
+    // No positive value came out (a price below what the grid resolves, clipped to 0, say) and
+    // no give-up record says so: the failure value 0.0, logged like every other.
+    if (result_ == 0.0 && !zeroLogged_) return fail(kNoPositiveValueMessage);
     return result_;
   }
 
@@ -712,6 +715,7 @@ class SingleOptionStart : private LadderStart {
     } else if (value_ == 0.0) {
       value_ = answerZeroValueLogged(
           [this](const SolverLogRecord& rec) { rec.writeMemoryFinal(log_, best_); });
+      if (value_ == 0.0) zeroLogged_ = true;
     } else if (value_ < 0.0) {
       answerNegativeValue(interp);
     } else {
@@ -727,6 +731,7 @@ class SingleOptionStart : private LadderStart {
       value_ = 0.0;
       if (best_ <= 0.0) {
         call_.logCase().writeGiveUpWithZero(log_, state_.memoryRetries + state_.retries, interp);
+        zeroLogged_ = true;
       } else if (call_.debug) {
         call_.logCase().writeGiveUpWithValue(log_, state_.retries, best_);
       }
@@ -753,6 +758,7 @@ class SingleOptionStart : private LadderStart {
   double result_ = 0.0;  // the answer of that price or of the last positive value
   bool workStopped_ = false;
   bool lost_ = false;
+  bool zeroLogged_ = false;  // a give-up record with zero was written
 };
 
 // What the strike-list ladder watches across all its starts: the last solve's per-strike prices,

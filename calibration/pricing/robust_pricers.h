@@ -82,6 +82,8 @@ inline constexpr char kWorkLimitMessage[] =
 inline constexpr char kDivergedMessage[] =
     "The solve diverged: its value lies far outside the no-arbitrage bounds";
 inline constexpr char kOutsideBoundsMessage[] = "The price lies outside its no-arbitrage bounds";
+inline constexpr char kNoPositiveValueMessage[] =
+    "The solves gave no positive value (a price below what the grid resolves)";
 
 // The work limit of one call of either robust pricer, in the units of kMaxCallWork
 // (core/grid_limits.h), which it is. The first solve of a call always runs (its caller checked its

@@ -248,6 +248,20 @@ TEST_F(HostileCalls, DivergedAndOutOfBoundsValuesAreFailures) {
   }
 }
 
+// A worthless option whose last answer is a rounding-size negative value, clipped onto the lower
+// bound 0: no positive value came out, so the call answers the failure value with its record
+// rather than a silent 0.
+TEST_F(HostileCalls, AnAnswerClippedToZeroIsALoggedFailure) {
+  std::remove(pricingLogPath().c_str());
+  ScriptedSolve solve({SolveOutcome::values(-3.7e-20, 3.8e-23, -3.7e-20)});
+  robustWorkLimit = kMaxCallWork;
+  Call c;
+  c.S = 87.6, c.K = 46.1, c.T = 0.07;  // a put far out of the money: its bounds are [0, K e^-rT]
+  c.NS = 100, c.NV = 50, c.NT = 90, c.methodID = 2;
+  EXPECT_EQ(robustPrice(c), 0.0);
+  EXPECT_EQ(countOf(log(), kNoPositiveValueMessage), 1);
+}
+
 // The strike-list ladder shares the work limit: it ends where the single-option one does, with the
 // failure value and a record when no pass was positive.
 TEST_F(HostileCalls, TheStrikeListRetriesShareTheWorkLimit) {
