@@ -195,7 +195,7 @@ std::int64_t checkEvaluationWork(const std::vector<std::int64_t>& firstWork,
 
 // The work limit of one pricing of an evaluation: its first solve and its share of what the
 // evaluation's limit leaves, never beyond the limit of one call (callerLimit, the calling
-// thread's robustWorkLimit: kMaxCallWork, or lifted by a test).
+// robustWorkLimit: kMaxCallWork, or lifted by a test).
 std::int64_t pricingWorkLimit(std::int64_t callerLimit,
                               std::int64_t firstWork,
                               std::int64_t spare) {
@@ -344,34 +344,34 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
     runHeaviestFirst(n, [&](int slot) {
       const OptionWorkItem& item = items[order[slot]];
       try {
-        const RobustWorkLimitScope limit(
-            pricingWorkLimit(callerLimit, firstWork[item.index], spare));
         int ns = item.NS;
         int nv = item.NV;
         int mode = runMode;
-        const double iv = calcVanillaPDEWithRetries(item.S,
-                                                    item.K,
-                                                    item.T,
-                                                    item.r,
-                                                    item.d,
-                                                    a.v0,
-                                                    a.vL,
-                                                    a.theta,
-                                                    a.volvol,
-                                                    a.rho,
-                                                    &ns,
-                                                    &nv,
-                                                    item.NT,
-                                                    item.CallPut,
-                                                    item.EuroAmer,
-                                                    &mode,
-                                                    a.methodID,
-                                                    1,
-                                                    a.sRangeParam,
-                                                    ranges.forExpiry(item.T, item.boundFactor),
-                                                    a.volvolWidening,
-                                                    true,
-                                                    model);
+        const double iv = calcVanillaPDEWithRetriesWithin(
+            pricingWorkLimit(callerLimit, firstWork[item.index], spare),
+            item.S,
+            item.K,
+            item.T,
+            item.r,
+            item.d,
+            a.v0,
+            a.vL,
+            a.theta,
+            a.volvol,
+            a.rho,
+            &ns,
+            &nv,
+            item.NT,
+            item.CallPut,
+            item.EuroAmer,
+            &mode,
+            a.methodID,
+            1,
+            a.sRangeParam,
+            ranges.forExpiry(item.T, item.boundFactor),
+            a.volvolWidening,
+            true,
+            model);
         const auto what = [&] { return "Quote " + std::to_string(item.index + 1); };
         const double vol = soundModelVol(iv, what, notes[item.index]);
         const double err = vol - item.marketIV;
@@ -414,37 +414,38 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
     for (const std::vector<int>& bucket : deal.buckets) {
       for (const int slot : bucket) {
         const ExpiryWorkItem& g = groups[order[slot]];
-        const RobustWorkLimitScope limit(pricingWorkLimit(callerLimit, firstWork[g.index], spare));
         std::vector<double> modelIVs(g.strikes.size(), 0.0);
         int ns = g.NS;
         int nv = g.NV;
         int mode = runMode;
-        calcVanillaPDEStrikesWithRetries(g.spot,
-                                         g.strikes,
-                                         modelIVs,
-                                         g.T,
-                                         g.r,
-                                         g.d,
-                                         a.v0,
-                                         a.vL,
-                                         a.theta,
-                                         a.volvol,
-                                         a.rho,
-                                         &ns,
-                                         &nv,
-                                         g.NT,
-                                         g.CallPut,
-                                         g.EuroAmer,
-                                         &mode,
-                                         a.methodID,
-                                         1,
-                                         a.sRangeParam,
-                                         ranges.forExpiry(g.T, g.rangeFactor),
-                                         a.volvolWidening,
-                                         stripMode,
-                                         true,
-                                         model,
-                                         1.0);
+        calcVanillaPDEStrikesWithRetriesWithin(
+            pricingWorkLimit(callerLimit, firstWork[g.index], spare),
+            g.spot,
+            g.strikes,
+            modelIVs,
+            g.T,
+            g.r,
+            g.d,
+            a.v0,
+            a.vL,
+            a.theta,
+            a.volvol,
+            a.rho,
+            &ns,
+            &nv,
+            g.NT,
+            g.CallPut,
+            g.EuroAmer,
+            &mode,
+            a.methodID,
+            1,
+            a.sRangeParam,
+            ranges.forExpiry(g.T, g.rangeFactor),
+            a.volvolWidening,
+            stripMode,
+            true,
+            model,
+            1.0);
         std::vector<double>& errs = squaredErrors[g.index];
         for (std::size_t j = 0; j < g.strikes.size(); ++j) {
           // A strike the pricer gave no value for counts as a model IV of 0.

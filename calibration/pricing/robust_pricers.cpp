@@ -33,7 +33,7 @@ namespace serivane {
 
 bool debugFlag = false;
 RobustSolveHook robustSolveHook = nullptr;
-thread_local std::int64_t robustWorkLimit = kMaxCallWork;
+std::int64_t robustWorkLimit = kMaxCallWork;
 
 namespace {
 
@@ -130,14 +130,17 @@ std::unique_ptr<QelHestonVanilla> makeLadderPricer(const LadderCase& c,
                                             strikeListTail...);
 }
 
-// The work one call's solves have taken (see robustWorkLimit).
+// The work one call's solves have taken, against the call's limit (robustWorkLimit, or the share
+// an objective gives the call).
 class WorkBudget {
  public:
+  explicit WorkBudget(std::int64_t limit) : limit_(limit) {}
+
   // Whether the next solve of pricer may run; if so its work is counted.
   bool admit(const QelHestonVanilla& pricer) {
     const std::int64_t work =
         pdeSolveWork(pricer.NS, pricer.NV, pricer.NT, pricer.methodID, pricer.precision);
-    if (solves_ > 0 && work > robustWorkLimit - spent_) return false;
+    if (solves_ > 0 && work > limit_ - spent_) return false;
     spent_ = work > std::numeric_limits<std::int64_t>::max() - spent_
                  ? std::numeric_limits<std::int64_t>::max()
                  : spent_ + work;
@@ -146,6 +149,7 @@ class WorkBudget {
   }
 
  private:
+  std::int64_t limit_;
   std::int64_t spent_ = 0;
   int solves_ = 0;
 };
@@ -460,7 +464,8 @@ struct RobustCall {
              double varRange,
              int volvolWidening,
              bool fallbackFlag,
-             int model)
+             int model,
+             std::int64_t workLimit)
       : caseRecord(SolverLogRecord::ofCase(calcIdNow(),
                                            S,
                                            K,
@@ -495,7 +500,8 @@ struct RobustCall {
         NT(entryNT),
         methodID(entryMethodID),
         ivWanted(ivWantedFlag),
-        fallback(fallbackFlag) {}
+        fallback(fallbackFlag),
+        budget(workLimit) {}
 
   // The case as the log shows it, with the current sizes.
   SolverLogRecord logCase() const {
@@ -910,6 +916,56 @@ double calcVanillaPDEWithRetries(double S,
                                  int volvolWidening,
                                  bool fallback,
                                  int model) {
+  return calcVanillaPDEWithRetriesWithin(robustWorkLimit,
+                                         S,
+                                         K,
+                                         T,
+                                         r,
+                                         d,
+                                         v0,
+                                         vL,
+                                         theta,
+                                         volvol,
+                                         rho,
+                                         NS,
+                                         NV,
+                                         NT,
+                                         CallPut,
+                                         EuroAmer,
+                                         precision,
+                                         methodID,
+                                         ivWanted,
+                                         sRangeParam,
+                                         varRange,
+                                         volvolWidening,
+                                         fallback,
+                                         model);
+}
+
+double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
+                                       double S,
+                                       double K,
+                                       double T,
+                                       double r,
+                                       double d,
+                                       double v0,
+                                       double vL,
+                                       double theta,
+                                       double volvol,
+                                       double rho,
+                                       int* NS,
+                                       int* NV,
+                                       int NT,
+                                       int CallPut,
+                                       int EuroAmer,
+                                       int* precision,
+                                       int methodID,
+                                       int ivWanted,
+                                       double sRangeParam,
+                                       double varRange,
+                                       int volvolWidening,
+                                       bool fallback,
+                                       int model) {
   RobustCall call(S,
                   K,
                   /*hasStrike=*/true,
@@ -933,7 +989,8 @@ double calcVanillaPDEWithRetries(double S,
                   varRange,
                   volvolWidening,
                   fallback,
-                  model);
+                  model,
+                  workLimit);
   const PriceBounds bounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
   for (;;) {  // one turn per start; an instability restarts here
     SingleOptionStart start(call, K, bounds);
@@ -970,6 +1027,62 @@ double calcVanillaPDEStrikesWithRetries(double S,
                                         bool fallback,
                                         int model,
                                         double p) {
+  return calcVanillaPDEStrikesWithRetriesWithin(robustWorkLimit,
+                                                S,
+                                                strikes,
+                                                strikeIVs,
+                                                T,
+                                                r,
+                                                d,
+                                                v0,
+                                                vL,
+                                                theta,
+                                                volvol,
+                                                rho,
+                                                NS,
+                                                NV,
+                                                NT,
+                                                CallPut,
+                                                EuroAmer,
+                                                precision,
+                                                methodID,
+                                                ivWanted,
+                                                sRangeParam,
+                                                varRange,
+                                                volvolWidening,
+                                                stripMode,
+                                                fallback,
+                                                model,
+                                                p);
+}
+
+double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
+                                              double S,
+                                              std::vector<double> strikes,
+                                              std::vector<double>& strikeIVs,
+                                              double T,
+                                              double r,
+                                              double d,
+                                              double v0,
+                                              double vL,
+                                              double theta,
+                                              double volvol,
+                                              double rho,
+                                              int* NS,
+                                              int* NV,
+                                              int NT,
+                                              int CallPut,
+                                              int EuroAmer,
+                                              int* precision,
+                                              int methodID,
+                                              int ivWanted,
+                                              double sRangeParam,
+                                              double varRange,
+                                              int volvolWidening,
+                                              int stripMode,
+                                              bool fallback,
+                                              int model,
+                                              double p) {
   RobustCall call(S,
                   /*K=*/0.0,
                   /*hasStrike=*/false,
@@ -993,7 +1106,8 @@ double calcVanillaPDEStrikesWithRetries(double S,
                   varRange,
                   volvolWidening,
                   fallback,
-                  model);
+                  model,
+                  workLimit);
   StrikeListPasses passes(strikes.size());
   const int keptNT = isBdfMethod(methodID) ? NT : 0;
   for (;;) {  // one turn per start; an instability restarts here

@@ -89,25 +89,64 @@ inline constexpr char kNoPositiveValueMessage[] =
 // (core/grid_limits.h), which it is. The first solve of a call always runs (its caller checked its
 // grid); every later solve, of the retries, the restarts and the run-mode fallbacks, runs only
 // while the call's work stays within the limit, and the ladder ends as when its schedule is spent.
-// One value per thread: the PDE objectives lower it, for each of their pricings, to that
-// pricing's share of an evaluation's limit (RobustWorkLimitScope). A test seam besides, beside
-// robustSolveHook: a scripted solve costs nothing, and the tests of the ladders' schedules lift
-// the limit to follow them to their ends.
-extern thread_local std::int64_t robustWorkLimit;
+// The PDE objectives give each of their pricings its own limit, its share of an evaluation's
+// (calcVanillaPDEWithRetriesWithin and calcVanillaPDEStrikesWithRetriesWithin). A test seam
+// besides, beside robustSolveHook: a scripted solve costs nothing, and the tests of the ladders'
+// schedules lift the limit to follow them to their ends. Nothing else in the system changes it.
+extern std::int64_t robustWorkLimit;
 
-// Sets robustWorkLimit of the calling thread for the scope's life.
-class RobustWorkLimitScope {
- public:
-  explicit RobustWorkLimitScope(std::int64_t limit) : saved_(robustWorkLimit) {
-    robustWorkLimit = limit;
-  }
-  ~RobustWorkLimitScope() { robustWorkLimit = saved_; }
-  RobustWorkLimitScope(const RobustWorkLimitScope&) = delete;
-  RobustWorkLimitScope& operator=(const RobustWorkLimitScope&) = delete;
-
- private:
-  std::int64_t saved_;
-};
+// The two pricers with the work limit of the call given in place of robustWorkLimit.
+double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
+                                       double S,
+                                       double K,
+                                       double T,
+                                       double r,
+                                       double d,
+                                       double v0,
+                                       double vL,
+                                       double theta,
+                                       double volvol,
+                                       double rho,
+                                       int* NS,
+                                       int* NV,
+                                       int NT,
+                                       int CallPut,
+                                       int EuroAmer,
+                                       int* precision,
+                                       int methodID,
+                                       int ivWanted,
+                                       double sRangeParam,
+                                       double varRange,
+                                       int volvolWidening,
+                                       bool fallback,
+                                       int model);
+double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
+                                              double S,
+                                              std::vector<double> strikes,
+                                              std::vector<double>& strikeIVs,
+                                              double T,
+                                              double r,
+                                              double d,
+                                              double v0,
+                                              double vL,
+                                              double theta,
+                                              double volvol,
+                                              double rho,
+                                              int* NS,
+                                              int* NV,
+                                              int NT,
+                                              int CallPut,
+                                              int EuroAmer,
+                                              int* precision,
+                                              int methodID,
+                                              int ivWanted,
+                                              double sRangeParam,
+                                              double varRange,
+                                              int volvolWidening,
+                                              int stripMode,
+                                              bool fallback,
+                                              int model,
+                                              double p);
 
 // Test seam: when not null, both robust pricers call it in place of the pricer's solve. It may
 // set the pricer's summary, strikePrices and strikeIVs (or call solve itself) and may throw, so
