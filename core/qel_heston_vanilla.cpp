@@ -28,7 +28,7 @@ int QelHestonVanilla::getNodeCount() const { return NS; }
 
 void QelHestonVanilla::buildSGrid(std::valarray<double>& out) {
   if (clusterAtStrike) {
-    buildSGridAtStrike(out, 4.5, false);
+    buildSGridAtStrike(out, kDefaultSConcentration, false);
   } else {
     buildSGridPlain(out, false);
   }
@@ -54,7 +54,7 @@ void QelHestonVanilla::resetState() {
   sGridB = 0.0;
   vGridB = 0.0;
   iToV0 = 0;
-  sConcentration = 4.5;
+  sConcentration = kDefaultSConcentration;
   logSParam = 0.025;
 }
 

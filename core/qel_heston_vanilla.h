@@ -35,6 +35,10 @@ struct PDESolveResults {
 // The object is made and priced by the solver library (serivane_pde2d, pde2d/solve_driver.cpp):
 // its constructors, its destructor (the key function, so the vtable with solve lives there) and
 // solve, dispatchSolver and convergenceRun. Whoever makes one links serivane_pde2d.
+// The concentration of the asset grid at the spot or strike that a pricer gets by default, and
+// that the ADI frame takes when its caller leaves it to the solver.
+inline constexpr double kDefaultSConcentration = 4.5;
+
 class QelHestonVanilla : public QelEquityOption {
  public:
   // One-strike constructor. params = {volvol, v0, vL, theta, rho, model}; model is params[5]
@@ -112,13 +116,14 @@ class QelHestonVanilla : public QelEquityOption {
              std::valarray<double>& out4,
              double& cpuTime) override;
   int getNodeCount() const override;
-  // clusterAtStrike false: buildSGridPlain(out, false); true: buildSGridAtStrike(out, 4.5, false).
+  // clusterAtStrike false: buildSGridPlain(out, false); true: buildSGridAtStrike(out,
+  // kDefaultSConcentration, false).
   void buildSGrid(std::valarray<double>& out) override;
   // Shifts both volatility levels by h: v0 := (sqrt(v0) + h)^2, vL := (sqrt(vL) + h)^2.
   void bumpVol(double h) override;
   // Per-object defaults: american/bermudan from EuroAmer, exerciseMode 2 for a Bermudan call with
   // several exercise dates, vGridMode, damping and useSinhVGrid cleared, the grid-placement state
-  // (except nVStretch) zeroed, sConcentration 4.5, logSParam 0.025.
+  // (except nVStretch) zeroed, sConcentration kDefaultSConcentration, logSParam 0.025.
   virtual void resetState();
 
   // Asset grids (asset_grids.cpp). Each hands back the stored grid while gridValid is set;
@@ -249,7 +254,7 @@ class QelHestonVanilla : public QelEquityOption {
   std::int32_t iToV0 = 0;
   std::int32_t nVStretch = 0;
   bool useSinhVGrid = false;
-  double sConcentration = 4.5;
+  double sConcentration = kDefaultSConcentration;
   std::int32_t methodID;
   double logSParam = 0.025;
   std::vector<double> strikes;

@@ -19,11 +19,11 @@ unsigned char convFileFlag = 0;
 
 namespace {
 
-// Default concentrations of the asset and variance grids.
-constexpr double kDefaultSConcentration = 4.5;
+// Default concentration of the variance grid (the asset grid's is kDefaultSConcentration).
 constexpr double kDefaultVConcentration = 4.0;
-// The square-root variance model always uses this variance concentration.
-constexpr double kModel0VConcentration = 4.5;
+// The square-root variance model always uses this variance concentration, the asset grid's
+// default.
+constexpr double kModel0VConcentration = kDefaultSConcentration;
 // The monitor ignores negative values smaller than this: rounding noise around zero prices.
 constexpr double kNegativeNoiseFloor = -1e-15;
 // The monitor's neighbourhood of (S0, v0): 5% in S, half to one and a half v0 in v.

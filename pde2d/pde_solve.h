@@ -14,7 +14,7 @@ struct PDESolveArgs {
   bool fullResults = true;      // fill the five result vectors along the asset grid
   bool wideSGrid = false;       // passed to the asset-grid builder as `wide`
   bool wideVRange = false;      // the upper variance bound is multiplied by 1.5
-  double sConcentration = 0.0;  // 0: the solver's default (4.5)
+  double sConcentration = 0.0;  // 0: the solver's default (kDefaultSConcentration)
   double vConcentration = 0.0;  // 0: the solver's default (4.0)
 };
 
