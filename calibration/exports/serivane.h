@@ -374,11 +374,11 @@ static inline void QelFreeString(QelString s) {
    outS, outValue, outDelta, outGamma: asset nodes, values at the start variance, delta, gamma;
    outTheta: theta (value lost per calendar day) when wantTheta is non-zero, zeros for a Bermudan
    option with two or more exercise dates, the solver's fifth result vector otherwise; outVega:
-   change per volatility point of v0 and vL together, written only when wantVega is non-zero.
-   Each of these arrays holds at least n + 1 doubles, n being the node count (at most 50000).
-   cpuTime: in, a negative value asks for the implied volatility in place of the price in
-   params[4] on return; out, CPU seconds of all solves, summed. rootT: square root of the years
-   to expiry. params: in, {volvol exponent a, v0, vL, theta, rho, model}, the volatility of
+   change per volatility point of v0 and vL together, written only when wantVega is non-zero (and
+   may be null otherwise). Each of these arrays holds at least n + 1 doubles, n being the node count
+   (at most 50000). cpuTime: in, a negative value asks for the implied volatility in place of the
+   price in params[4] on return; out, CPU seconds of all solves, summed. rootT: square root of the
+   years to expiry. params: in, {volvol exponent a, v0, vL, theta, rho, model}, the volatility of
    variance being (1 + rootT)^(a - 5 r), which is written back into params[0] first; out, the
    six-double pricing summary of the first solve ([4] the price or the implied volatility).
    unusedArg is not read. NS: in, asset intervals; out, the node count used. NV: variance
