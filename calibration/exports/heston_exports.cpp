@@ -127,6 +127,87 @@ struct QuoteOutcome {
   std::string pricingFailure;
 };
 
+// The model parameters of one objective evaluation.
+struct HestonModel {
+  double v0, vL, theta, volvol, rho;
+};
+
+// One quote of the objective: its squared implied-volatility error into outcome, or false when it
+// has none (a market volatility out of range; a failed price, kept in outcome for its record; no
+// volatility in [1e-6, 2.0] for the price). evaluations receives the engine's count.
+bool priceQuote(AnalyticHestonEngine& engine,
+                const HestonQuote& q,
+                const HestonModel& m,
+                QuoteOutcome& outcome,
+                std::uint64_t& evaluations) noexcept {
+  try {
+    // A market volatility outside its range makes no objective (its square would overflow, say);
+    // the quote's other fields are checked as VanillaHeston checks them.
+    if (!argInRange(ArgKind::kMarketVol, q.marketIV)) return false;
+    const VanillaHestonCall call =
+        vanillaHestonCall(q.S, q.K, q.r, q.d, m.v0, m.vL, m.theta, m.volvol, m.rho, q.T, q.CallPut);
+    double price = 0.0;
+    try {
+      price = priceVanillaHeston(engine, call);
+    } catch (...) {
+      outcome.priceFailed = true;
+      outcome.pricingFailure = currentExceptionMessage();
+      return false;
+    }
+    evaluations = engine.numberOfEvaluations();
+    const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
+    const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
+    outcome.squaredError = (iv - q.marketIV) * (iv - q.marketIV);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Prices the quotes as if one after the other in the file's order (in parallel), stopping at the
+// first quote without an implied volatility or where the prices so far have used more than
+// kCalibrationEvaluationBudget integrand evaluations: false then, and only that first quote's
+// failed price is recorded in the pricing log, so the log does not depend on the thread count.
+bool priceQuotesInOrder(const std::vector<HestonQuote>& quotes,
+                        const HestonModel& m,
+                        std::vector<QuoteOutcome>& outcomes) {
+  const long n = static_cast<long>(quotes.size());
+  outcomes.assign(quotes.size(), QuoteOutcome());
+  const OrderedPricingStop stop = priceInOrderWithinBudget(
+      n,
+      kCalibrationEvaluationBudget,
+      kAccuracy,
+      kEvaluationsPerIntegral,
+      [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
+        const std::size_t at = static_cast<std::size_t>(k);
+        return priceQuote(engine, quotes[at], m, outcomes[at], evaluations);
+      });
+  if (stop.item >= n) return true;
+  const std::size_t at = static_cast<std::size_t>(stop.item);
+  if (!stop.overBudget && outcomes[at].priceFailed) {
+    const HestonQuote& q = quotes[at];
+    logVanillaHestonFailure(
+        outcomes[at].pricingFailure,
+        vanillaHestonCall(
+            q.S, q.K, q.r, q.d, m.v0, m.vL, m.theta, m.volvol, m.rho, q.T, q.CallPut));
+  }
+  return false;
+}
+
+// The objective's line "Objective function:" ... in "Results.txt" in the current folder, on every
+// evaluation; a failed open drops the line silently.
+void writeObjectiveLine(double meanSquaredError, const HestonModel& m) {
+  ObjectiveRecord rec;
+  rec.meanSquaredError = meanSquaredError;
+  rec.v0 = m.v0;
+  rec.vL = m.vL;
+  rec.theta = m.theta;
+  rec.volvol = m.volvol;
+  rec.rho = m.rho;
+  std::ofstream results(kResultsName, std::ios::out | std::ios::app);
+  writeObjectiveRecord(results, rec);
+}
+
 }  // namespace
 
 }  // namespace serivane
@@ -183,58 +264,12 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
         if (n == 0) return kFailure;
         // More quotes than one evaluation may price: refused before any is priced.
         if (n > kMaxQuotes) return kFailure;
-        // The quotes are priced as if one after the other in the file's order (in parallel), and
-        // the evaluation stops at the first quote whose implied volatility cannot be found (its
-        // analytic price failed and came back as -999.0, or lies outside the prices of [1e-6, 2.0],
-        // or its market volatility is out of range), or where the prices so far have used more than
-        // kCalibrationEvaluationBudget integrand evaluations: the export returns -999.0 and writes
-        // no line, rather than an objective that silently leaves quotes out. Only that first
-        // quote's failed price is recorded in the pricing log, so the log does not depend on the
-        // thread count either.
-        std::vector<QuoteOutcome> outcomes(static_cast<std::size_t>(n));
-        const OrderedPricingStop stop = priceInOrderWithinBudget(
-            n,
-            kCalibrationEvaluationBudget,
-            kAccuracy,
-            kEvaluationsPerIntegral,
-            [&](AnalyticHestonEngine& engine, long k, std::uint64_t& evaluations) noexcept {
-              const std::size_t at = static_cast<std::size_t>(k);
-              const HestonQuote& q = quotes[at];
-              QuoteOutcome& outcome = outcomes[at];
-              try {
-                // A market volatility outside its range makes no objective (its square would
-                // overflow, say); the quote's other fields are checked as VanillaHeston checks
-                // them.
-                if (!argInRange(ArgKind::kMarketVol, q.marketIV)) return false;
-                const VanillaHestonCall call = vanillaHestonCall(
-                    q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut);
-                double price = 0.0;
-                try {
-                  price = priceVanillaHeston(engine, call);
-                } catch (...) {
-                  outcome.priceFailed = true;
-                  outcome.pricingFailure = currentExceptionMessage();
-                  return false;
-                }
-                evaluations = engine.numberOfEvaluations();
-                const ImpliedVolFunctor f{q.S, q.K, q.T, q.r, q.d, price, q.CallPut};
-                const double iv = brentSolve(f, 1e-6, 2.0, 1e-16);
-                outcome.squaredError = (iv - q.marketIV) * (iv - q.marketIV);
-                return true;
-              } catch (...) {
-                return false;
-              }
-            });
-        if (stop.item < n) {
-          const std::size_t at = static_cast<std::size_t>(stop.item);
-          if (!stop.overBudget && outcomes[at].priceFailed) {
-            const HestonQuote& q = quotes[at];
-            logVanillaHestonFailure(
-                outcomes[at].pricingFailure,
-                vanillaHestonCall(q.S, q.K, q.r, q.d, v0, vL, theta, volvol, rho, q.T, q.CallPut));
-          }
-          return kFailure;
-        }
+        // The quotes are priced as if one after the other in the file's order; the first one
+        // whose implied volatility cannot be found, or the work limit, ends the evaluation with
+        // -999.0 and no line, rather than an objective that silently leaves quotes out.
+        const HestonModel model{v0, vL, theta, volvol, rho};
+        std::vector<QuoteOutcome> outcomes;
+        if (!priceQuotesInOrder(quotes, model, outcomes)) return kFailure;
         // Summed in the file's order: the same objective whatever the thread count.
         double sum = 0.0;
         for (const QuoteOutcome& outcome : outcomes) sum += outcome.squaredError;
@@ -242,18 +277,7 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
         if (!std::isfinite(sum)) return kFailure;
 
         const double mean = sum / static_cast<double>(n);
-        ObjectiveRecord rec;
-        rec.meanSquaredError = mean;
-        rec.v0 = v0;
-        rec.vL = vL;
-        rec.theta = theta;
-        rec.volvol = volvol;
-        rec.rho = rho;
-        {
-          // In the current folder, on every evaluation; a failed open drops the line silently.
-          std::ofstream results(kResultsName, std::ios::out | std::ios::app);
-          writeObjectiveRecord(results, rec);
-        }
+        writeObjectiveLine(mean, model);
         return std::sqrt(mean);
       },
       [](const std::string&) {});
