@@ -241,6 +241,70 @@ std::uint64_t evaluationsOf(const Integration& integration) {
   throw std::runtime_error(kNoRuleMessage);
 }
 
+// The closed forms where the integrals degenerate; true with value set (before the caller holds
+// it to the bounds) when one applies. At expiry the value is the payoff. With no variance and no
+// drift of the variance away from 0 (v0 = 0 and kappa theta = 0) the variance path stays at 0 and
+// the asset grows deterministically: the discounted forward intrinsic value. With no mean
+// reversion and (next to) no volatility of variance the variance stays at v0, and the price is the
+// Black-Scholes-Merton one: the small-sigma expansion of the integrand divides by kappa - rho sigma
+// there and cannot be used.
+bool degenerateValue(double forwardSpot,
+                     double forwardStrike,
+                     double sign,
+                     double T,
+                     double kappa,
+                     double theta,
+                     double sigma,
+                     double v0,
+                     double& value) {
+  if (T == 0.0 || (v0 == 0.0 && kappa * theta == 0.0)) {
+    value = std::max(sign * (forwardSpot - forwardStrike), 0.0);
+    return true;
+  }
+  if (kappa == 0.0 && sigma <= kSmallSigma && v0 > 0.0) {
+    const double sd = std::sqrt(v0 * T);
+    const double d1 = std::log(forwardSpot / forwardStrike) / sd + 0.5 * sd;
+    const double d2 = d1 - sd;
+    value = sign * (forwardSpot * cumNorm(sign * d1) - forwardStrike * cumNorm(sign * d2));
+    return true;
+  }
+  return false;
+}
+
+// No price may leave the no-arbitrage bounds. Within the integration's own noise (a relative 1e-9
+// of the discounted spot plus strike, scale, far above the accuracy of an ordinary price) the
+// value is left to the caller to put on the bound it crossed; beyond that the integrals did not
+// converge to the model's probabilities (both degenerate to 1/2 when the variance explodes under a
+// negative mean-reversion speed, for instance), and the price is refused. With the map's decay
+// numerator v0 + kappa theta T (decayNumerator) at or below 0 (kappa theta < 0: a negative mean
+// reversion) the map has no positive decay rate, both integrands vanish on [0, 1] and the
+// probabilities are 1/2 whatever the model: a value that lands inside the bounds (an option at the
+// money forward) is no price either.
+void checkIntegratedValue(double value,
+                          double lowerBound,
+                          double upperBound,
+                          double scale,
+                          double kappa,
+                          double c_inf,
+                          double decayNumerator) {
+  const double tolerance = 1e-9 * scale;
+  if (value < lowerBound - tolerance || value > upperBound + tolerance) {
+    std::ostringstream message;
+    message.precision(10);
+    message << kBoundsMessage << value << " lies outside [" << lowerBound << ", " << upperBound
+            << "]";
+    if (kappa < 0.0) message << " (the variance is explosive under a negative mean reversion)";
+    throw std::runtime_error(message.str());
+  }
+  if (!(c_inf > 0.0)) {
+    std::ostringstream message;
+    message.precision(10);
+    message << kNoDecayMessage << decayNumerator
+            << " is not positive (the variance is explosive under a negative mean reversion)";
+    throw std::runtime_error(message.str());
+  }
+}
+
 }  // namespace
 
 void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
@@ -264,24 +328,8 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
   const double lowerBound = std::max(sign * (forwardSpot - forwardStrike), 0.0);
   const double upperBound = optionType == 1 ? forwardSpot : forwardStrike;
 
-  // Closed forms where the integrals degenerate. At expiry the value is the payoff. With no
-  // variance and no drift of the variance away from 0 (v0 = 0 and kappa theta = 0) the variance
-  // path stays at 0 and the asset grows deterministically: the discounted forward intrinsic value.
-  if (T == 0.0 || (v0 == 0.0 && kappa * theta == 0.0)) {
+  if (degenerateValue(forwardSpot, forwardStrike, sign, T, kappa, theta, sigma, v0, value)) {
     if (engine != nullptr) engine->evaluations_ = 0;
-    value = lowerBound;
-    return;
-  }
-
-  // No mean reversion and (next to) no volatility of variance: the variance stays at v0, and the
-  // price is the Black-Scholes-Merton one. The small-sigma expansion of the integrand divides by
-  // kappa - rho sigma there and cannot be used.
-  if (kappa == 0.0 && sigma <= kSmallSigma && v0 > 0.0) {
-    if (engine != nullptr) engine->evaluations_ = 0;
-    const double sd = std::sqrt(v0 * T);
-    const double d1 = std::log(forwardSpot / forwardStrike) / sd + 0.5 * sd;
-    const double d2 = d1 - sd;
-    value = sign * (forwardSpot * cumNorm(sign * d1) - forwardStrike * cumNorm(sign * d2));
     value = std::min(std::max(value, lowerBound), upperBound);
     return;
   }
@@ -319,33 +367,14 @@ void AnalyticHestonEngine::priceFromDiscounts(double riskFreeDiscount,
   }
   value = dividendDiscount * S * p1 - riskFreeDiscount * K * p2;
 
-  // No price may leave the no-arbitrage bounds. Within the integration's own noise (a relative
-  // 1e-9 of the discounted spot plus strike, far above the accuracy of an ordinary price) the value
-  // is put on the bound it crossed; beyond that the integrals did not converge to the model's
-  // probabilities (both degenerate to 1/2 when the variance explodes under a negative
-  // mean-reversion speed, for instance), and the price is refused. A value that is not a number is
-  // left to the caller's own check.
   if (std::isfinite(value)) {
-    const double tolerance = 1e-9 * (forwardSpot + forwardStrike);
-    if (value < lowerBound - tolerance || value > upperBound + tolerance) {
-      std::ostringstream message;
-      message.precision(10);
-      message << kBoundsMessage << value << " lies outside [" << lowerBound << ", " << upperBound
-              << "]";
-      if (kappa < 0.0) message << " (the variance is explosive under a negative mean reversion)";
-      throw std::runtime_error(message.str());
-    }
-    // With v0 + kappa theta T at or below 0 (kappa theta < 0: a negative mean reversion) the map
-    // has no positive decay rate, both integrands vanish on [0, 1] and the probabilities are 1/2
-    // whatever the model: a value that lands inside the bounds (an option at the money forward)
-    // is no price either.
-    if (!(c_inf > 0.0)) {
-      std::ostringstream message;
-      message.precision(10);
-      message << kNoDecayMessage << v0 + kappa * theta * T
-              << " is not positive (the variance is explosive under a negative mean reversion)";
-      throw std::runtime_error(message.str());
-    }
+    checkIntegratedValue(value,
+                         lowerBound,
+                         upperBound,
+                         forwardSpot + forwardStrike,
+                         kappa,
+                         c_inf,
+                         v0 + kappa * theta * T);
     value = std::min(std::max(value, lowerBound), upperBound);
   }
 }
