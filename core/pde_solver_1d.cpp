@@ -245,6 +245,31 @@ void PDESolver1D::solve(std::vector<std::valarray<double>>& out) {
   }
 }
 
+namespace {
+
+// Richardson extrapolation of the densities of three grids, each with twice the cells of the one
+// before (N1 nodes on the first), into set1's: of the O(dx^2) space error, then of the O(dx^4)
+// remainder, weights q/(q-1) and 1/(q-1) with q = 4, then q = 16. Node 2i of a grid is node i of
+// the grid before it. Grids of other sizes throw std::logic_error.
+void extrapolateDensity(std::vector<std::valarray<double>>& set1,
+                        const std::vector<std::valarray<double>>& set2,
+                        std::vector<std::valarray<double>>& set3,
+                        std::int32_t N1) {
+  if (static_cast<std::int32_t>(set2[1].size()) != 2 * N1 - 1 ||
+      static_cast<std::int32_t>(set3[1].size()) != 4 * N1 - 3) {
+    throw std::logic_error(kDegenerateGrid);
+  }
+  std::valarray<double>& d1 = set1[1];
+  const std::valarray<double>& d2 = set2[1];
+  std::valarray<double>& d3 = set3[1];
+  for (std::int32_t i = 0; i < N1; ++i) d1[i] = 4.0 / 3.0 * d2[2 * i] - 1.0 / 3.0 * d1[i];
+  // In place in increasing i: entry 2i >= i is read before it is overwritten.
+  for (std::int32_t i = 0; i <= 2 * N1 - 2; ++i) d3[i] = 4.0 / 3.0 * d3[2 * i] - 1.0 / 3.0 * d2[i];
+  for (std::int32_t i = 0; i < N1; ++i) d1[i] = 16.0 / 15.0 * d3[2 * i] - 1.0 / 15.0 * d1[i];
+}
+
+}  // namespace
+
 // Failures of the horizon case:
 // - "Instability detected": finer grids, then the stationary quantile.
 // - Any other std::exception inside the guarded steps (an allocation failure, a degenerate grid,
@@ -282,22 +307,8 @@ double PDESolver1D::calcQuantile() {
       nBelow *= 2;
       gridBuilt = false;
       solve(set3);
-      if (static_cast<std::int32_t>(set2[1].size()) != 2 * N1 - 1 ||
-          static_cast<std::int32_t>(set3[1].size()) != 4 * N1 - 3) {
-        throw std::logic_error(kDegenerateGrid);
-      }
-
-      // Richardson extrapolation of the O(dx^2) space error, then of the O(dx^4) remainder:
-      // weights q/(q-1) and 1/(q-1) with q = 4, then q = 16. Node 2i of a grid is node i of the
-      // grid before it.
-      std::valarray<double>& d1 = set1[1];
-      const std::valarray<double>& d2 = set2[1];
-      std::valarray<double>& d3 = set3[1];
-      for (std::int32_t i = 0; i < N1; ++i) d1[i] = 4.0 / 3.0 * d2[2 * i] - 1.0 / 3.0 * d1[i];
-      // In place in increasing i: entry 2i >= i is read before it is overwritten.
-      for (std::int32_t i = 0; i <= 2 * N1 - 2; ++i)
-        d3[i] = 4.0 / 3.0 * d3[2 * i] - 1.0 / 3.0 * d2[i];
-      for (std::int32_t i = 0; i < N1; ++i) d1[i] = 16.0 / 15.0 * d3[2 * i] - 1.0 / 15.0 * d1[i];
+      extrapolateDensity(set1, set2, set3, N1);
+      const std::valarray<double>& d1 = set1[1];
 
       table_function table(set1[0], d1, false);
       const double total = table.integrate(true);
