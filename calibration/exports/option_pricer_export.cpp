@@ -186,6 +186,18 @@ struct OptionTerms {
   int EuroAmer;
 };
 
+// The grid a call asks for (NS as requested, before the grid builders raise it) and the solves it
+// makes.
+struct GridRequest {
+  int NS;
+  int NV;
+  int NT;
+  int precision;
+  int nExercise;
+  bool wantTheta;
+  bool wantVega;
+};
+
 void requireSoundValues(const std::valarray<double>& nodes,
                         std::valarray<double>& values,
                         int n,
@@ -243,20 +255,15 @@ std::string argumentProblem(double S,
 // The grid too large, or the call's work beyond kMaxPricerWork, as a message (empty when the
 // call may go ahead). Above kMaxNodeCount nodes nothing is solved (see the export), so nothing
 // is checked either.
-std::string workProblem(int NS,
-                        int NV,
-                        int NT,
-                        int precision,
-                        int EuroAmer,
-                        int nExercise,
-                        bool wantTheta,
-                        bool wantVega) {
-  if (NS > kMaxNodeCount) return std::string();
+std::string workProblem(const GridRequest& g, int EuroAmer) {
+  if (g.NS > kMaxNodeCount) return std::string();
   // The grid as solved: the time steps become a multiple of the exercise dates, with at least
   // 5 between dates.
-  std::string bad = checkGridSize(NS, NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
+  std::string bad =
+      checkGridSize(g.NS, g.NV, g.nExercise > 1 ? std::max(g.NT, 5 * g.nExercise) : g.NT);
   if (!bad.empty()) return bad;
-  const double work = pricerWork(NS, NV, NT, precision, EuroAmer, nExercise, wantTheta, wantVega);
+  const double work =
+      pricerWork(g.NS, g.NV, g.NT, g.precision, EuroAmer, g.nExercise, g.wantTheta, g.wantVega);
   if (work > kMaxPricerWork) {
     return "The work asked of QelOptionPricer, " + formatNumber(work) +
            " node steps, exceeds its limit of " + formatNumber(kMaxPricerWork) +
@@ -270,10 +277,7 @@ std::string workProblem(int NS,
 // its first solve.
 std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
                                              const double* params,
-                                             int NS,
-                                             int NV,
-                                             int NT,
-                                             int precision,
+                                             const GridRequest& g,
                                              int ctorFlag,
                                              const double* vecA,
                                              const double* vecB,
@@ -281,10 +285,7 @@ std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
                                              double tolExponent,
                                              double sRangeParam,
                                              double varRange,
-                                             int nExercise,
-                                             bool flag385,
-                                             bool wantTheta,
-                                             bool wantVega) {
+                                             bool flag385) {
   const std::valarray<double> modelParams(params, 6);
   auto pricer = std::make_unique<QelHestonVanilla>(o.S,
                                                    o.K,
@@ -292,11 +293,11 @@ std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
                                                    modelParams,
                                                    o.r,
                                                    o.d,
-                                                   NS,
-                                                   NV,
-                                                   NT,
+                                                   g.NS,
+                                                   g.NV,
+                                                   g.NT,
                                                    o.CallPut,
-                                                   precision,
+                                                   g.precision,
                                                    ctorFlag,
                                                    o.EuroAmer,
                                                    copyOrZeros(vecA, 5),
@@ -305,7 +306,7 @@ std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
                                                    tolExponent,
                                                    sRangeParam,
                                                    varRange,
-                                                   nExercise,
+                                                   g.nExercise,
                                                    flag385,
                                                    0,
                                                    0.0,
@@ -314,10 +315,10 @@ std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
   pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
   // The first solve's share of the call's work, for the pricer's projection of the whole call
   // from the grid its builders make first.
-  const int firstNT = precision == 4 ? static_cast<int>(NT / 2.2) : NT;
-  const double first = gridSolveWork(NS, NV, firstNT, nExercise, o.EuroAmer == 2);
+  const int firstNT = g.precision == 4 ? static_cast<int>(g.NT / 2.2) : g.NT;
+  const double first = gridSolveWork(g.NS, g.NV, firstNT, g.nExercise, o.EuroAmer == 2);
   const double total =
-      pricerWork(NS, NV, NT, precision, o.EuroAmer, nExercise, wantTheta, wantVega);
+      pricerWork(g.NS, g.NV, g.NT, g.precision, o.EuroAmer, g.nExercise, g.wantTheta, g.wantVega);
   if (first > 0.0) pricer->callWorkRatio = total / first;
   return pricer;
 }
@@ -406,10 +407,10 @@ bool resolve(QelHestonVanilla& pricer,
 // first one started from, so that the differences compare like with like. (Starting from the
 // node count the grid builder raised the request to would read as a refinement and double the
 // grid.)
-void restartSizes(QelHestonVanilla& pricer, int precision, int NT, int requestedNS) {
-  if (precision == 4 || precision == 5) {
-    pricer.setNT(NT);
-    pricer.setNS(requestedNS);
+void restartSizes(QelHestonVanilla& pricer, const GridRequest& g) {
+  if (g.precision == 4 || g.precision == 5) {
+    pricer.setNT(g.NT);
+    pricer.setNS(g.NS);
   }
 }
 
@@ -420,9 +421,7 @@ void solveTheta(QelHestonVanilla& pricer,
                 Solution& R,
                 int n,
                 const OptionTerms& o,
-                int precision,
-                int NT,
-                int requestedNS,
+                const GridRequest& g,
                 double* cpuTime,
                 double& cpuTotal,
                 const double* outValue,
@@ -430,7 +429,7 @@ void solveTheta(QelHestonVanilla& pricer,
   OptionTerms bumped = o;
   bumped.T = o.T * (1.0 + kMaturityBump);
   pricer.setMaturity(bumped.T);
-  restartSizes(pricer, precision, NT, requestedNS);
+  restartSizes(pricer, g);
   if (resolve(pricer, R, n, bumped, cpuTime, cpuTotal) && o.T > 0.0) {
     for (int i = 0; i <= n; ++i) {
       outTheta[i] = (outValue[i] - R[1][i]) / (o.T * kMaturityBump) / 365.0;
@@ -446,16 +445,14 @@ void solveVega(QelHestonVanilla& pricer,
                Solution& R,
                int n,
                const OptionTerms& o,
-               int precision,
-               int NT,
-               int requestedNS,
+               const GridRequest& g,
                double* cpuTime,
                double& cpuTotal,
                const double* outValue,
                double* outVega) {
   pricer.setMaturity(o.T);
   pricer.bumpVol(kVolBump);
-  restartSizes(pricer, precision, NT, requestedNS);
+  restartSizes(pricer, g);
   if (resolve(pricer, R, n, o, cpuTime, cpuTotal)) {
     for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
   } else {
@@ -529,20 +526,15 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                       varRange,
                                       nExercise,
                                       volvol);
-    if (bad.empty()) {
-      bad =
-          workProblem(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
-    }
+    const GridRequest g{*NS, *NV, NT, precision, nExercise, wantTheta != 0, wantVega != 0};
+    if (bad.empty()) bad = workProblem(g, EuroAmer);
     if (!bad.empty()) throw std::invalid_argument(bad);
     params[0] = volvol;
     const OptionTerms o{S, K, rootT * rootT, r, d, CallPut, EuroAmer};
 
     const auto pricer = makePricer(o,
                                    params,
-                                   *NS,
-                                   *NV,
-                                   NT,
-                                   precision,
+                                   g,
                                    ctorFlag,
                                    vecA,
                                    vecB,
@@ -550,11 +542,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                    tolExponent,
                                    sRangeParam,
                                    varRange,
-                                   nExercise,
-                                   flag385 != 0,
-                                   wantTheta != 0,
-                                   wantVega != 0);
-    const int requestedNS = *NS;
+                                   flag385 != 0);
     *NS = pricer->getNodeCount();
     // Too many nodes for the host's arrays: nothing is solved and no array is written.
     if (*NS > kMaxNodeCount) return;
@@ -563,13 +551,8 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
     const int n = solveFirst(*pricer, R, cpuTime, NS, params, o);
     double cpuTotal = *cpuTime;
     writeFirstSolve(R, n, o, nExercise, outS, outValue, outDelta, outGamma, outTheta);
-    if (wantTheta != 0) {
-      solveTheta(
-          *pricer, R, n, o, precision, NT, requestedNS, cpuTime, cpuTotal, outValue, outTheta);
-    }
-    if (wantVega != 0) {
-      solveVega(*pricer, R, n, o, precision, NT, requestedNS, cpuTime, cpuTotal, outValue, outVega);
-    }
+    if (g.wantTheta) solveTheta(*pricer, R, n, o, g, cpuTime, cpuTotal, outValue, outTheta);
+    if (g.wantVega) solveVega(*pricer, R, n, o, g, cpuTime, cpuTotal, outValue, outVega);
     // The CPU time of every solve made, whichever sensitivities were asked for.
     *cpuTime = cpuTotal;
   });
