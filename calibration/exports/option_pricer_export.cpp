@@ -175,6 +175,291 @@ std::valarray<double> copyOrZeros(const double* values, std::size_t n) {
   return values != nullptr ? std::valarray<double>(values, n) : std::valarray<double>(0.0, n);
 }
 
+// The option of a call as solved, for the bounds its values are held to.
+struct OptionTerms {
+  double S;
+  double K;
+  double T;
+  double r;
+  double d;
+  int CallPut;
+  int EuroAmer;
+};
+
+// The grid a call asks for (NS as requested, before the grid builders raise it) and the solves it
+// makes.
+struct GridRequest {
+  int NS;
+  int NV;
+  int NT;
+  int precision;
+  int nExercise;
+  bool wantTheta;
+  bool wantVega;
+};
+
+void requireSoundValues(const std::valarray<double>& nodes,
+                        std::valarray<double>& values,
+                        int n,
+                        const OptionTerms& o) {
+  requireSoundValues(nodes, values, n, o.S, o.K, o.T, o.r, o.d, o.CallPut, o.EuroAmer);
+}
+
+// The arguments outside their limits, as a message (empty when all are within them), and the
+// volatility of variance they give. The host passes the volatility of variance as an exponent of
+// (1 + sqrt(T)) and the maturity as its square root; the model selector params[5] is the
+// pricer's to refuse, after the transform.
+std::string argumentProblem(double S,
+                            double K,
+                            int NT,
+                            double rootT,
+                            const double* params,
+                            double r,
+                            double d,
+                            int NS,
+                            int NV,
+                            int CallPut,
+                            int EuroAmer,
+                            double sRangeParam,
+                            double varRange,
+                            int nExercise,
+                            double& volvol) {
+  std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
+                                     {"K", ArgKind::kStrike, K},
+                                     {"NT", ArgKind::kTimeSteps, NT},
+                                     {"rootT", ArgKind::kRootMaturity, rootT},
+                                     {"params[0]", ArgKind::kFinite, params[0]},
+                                     {"params[1] (v0)", ArgKind::kVariance, params[1]},
+                                     {"params[2] (vL)", ArgKind::kVariance, params[2]},
+                                     {"params[3] (theta)", ArgKind::kPdeSpeed, params[3]},
+                                     {"params[4] (rho)", ArgKind::kCorrelation, params[4]},
+                                     {"r", ArgKind::kRate, r},
+                                     {"d", ArgKind::kRate, d},
+                                     {"NS", ArgKind::kPositiveCount, NS},
+                                     {"NV", ArgKind::kVarianceIntervals, NV},
+                                     {"CallPut", ArgKind::kCallPut, CallPut},
+                                     {"EuroAmer", ArgKind::kExerciseStyle, EuroAmer},
+                                     {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
+                                     {"varRange", ArgKind::kVarRange, varRange},
+                                     {"nExercise", ArgKind::kExerciseDates, nExercise}});
+  // A model selector that is not a finite number is the pricer's to refuse (after the
+  // transform); a finite one must round to a model.
+  if (bad.empty() && std::isfinite(params[5])) {
+    bad = checkExportArgs({{"params[5] (model)", ArgKind::kModelSelector, params[5]}});
+  }
+  volvol = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
+  if (bad.empty()) bad = checkExportArgs({{"volvol (from params[0])", ArgKind::kVolvol, volvol}});
+  return bad;
+}
+
+// The grid too large, or the call's work beyond kMaxPricerWork, as a message (empty when the
+// call may go ahead). Above kMaxNodeCount nodes nothing is solved (see the export), so nothing
+// is checked either.
+std::string workProblem(const GridRequest& g, int EuroAmer) {
+  if (g.NS > kMaxNodeCount) return std::string();
+  // The grid as solved: the time steps become a multiple of the exercise dates, with at least
+  // 5 between dates.
+  std::string bad =
+      checkGridSize(g.NS, g.NV, g.nExercise > 1 ? std::max(g.NT, 5 * g.nExercise) : g.NT);
+  if (!bad.empty()) return bad;
+  const double work =
+      pricerWork(g.NS, g.NV, g.NT, g.precision, EuroAmer, g.nExercise, g.wantTheta, g.wantVega);
+  if (work > kMaxPricerWork) {
+    return "The work asked of QelOptionPricer, " + formatNumber(work) +
+           " node steps, exceeds its limit of " + formatNumber(kMaxPricerWork) +
+           ": fewer time steps or exercise dates, a smaller grid, run mode 3 or fewer "
+           "sensitivities";
+  }
+  return std::string();
+}
+
+// The pricer of a call, with its work budget and the projection of the whole call's work from
+// its first solve.
+std::unique_ptr<QelHestonVanilla> makePricer(const OptionTerms& o,
+                                             const double* params,
+                                             const GridRequest& g,
+                                             int ctorFlag,
+                                             const double* vecA,
+                                             const double* vecB,
+                                             bool clusterAtStrike,
+                                             double tolExponent,
+                                             double sRangeParam,
+                                             double varRange,
+                                             bool flag385) {
+  const std::valarray<double> modelParams(params, 6);
+  auto pricer = std::make_unique<QelHestonVanilla>(o.S,
+                                                   o.K,
+                                                   o.T,
+                                                   modelParams,
+                                                   o.r,
+                                                   o.d,
+                                                   g.NS,
+                                                   g.NV,
+                                                   g.NT,
+                                                   o.CallPut,
+                                                   g.precision,
+                                                   ctorFlag,
+                                                   o.EuroAmer,
+                                                   copyOrZeros(vecA, 5),
+                                                   copyOrZeros(vecB, 5),
+                                                   clusterAtStrike,
+                                                   tolExponent,
+                                                   sRangeParam,
+                                                   varRange,
+                                                   g.nExercise,
+                                                   flag385,
+                                                   0,
+                                                   0.0,
+                                                   kMethodId,
+                                                   false);
+  pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
+  // The first solve's share of the call's work, for the pricer's projection of the whole call
+  // from the grid its builders make first.
+  const int firstNT = g.precision == 4 ? static_cast<int>(g.NT / 2.2) : g.NT;
+  const double first = gridSolveWork(g.NS, g.NV, firstNT, g.nExercise, o.EuroAmer == 2);
+  const double total =
+      pricerWork(g.NS, g.NV, g.NT, g.precision, o.EuroAmer, g.nExercise, g.wantTheta, g.wantVega);
+  if (first > 0.0) pricer->callWorkRatio = total / first;
+  return pricer;
+}
+
+using Solution = std::valarray<double>[5];
+
+// The first solve, into R: its node count into *NS, the model summary with the price into params.
+// The price (summary[2], and summary[4] unless it holds the implied volatility) must lie in its
+// no-arbitrage range: a price beyond it is a failed solve, never a result. A negative *cpuTime
+// asks this solve for the implied volatility. Returns the node count.
+int solveFirst(QelHestonVanilla& pricer,
+               Solution& R,
+               double* cpuTime,
+               int32_t* NS,
+               double* params,
+               const OptionTerms& o) {
+  pricer.solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+  *NS = pricer.getNodeCount();
+  requireFinite(pricer.getSummary(), 5);
+  std::valarray<double> summary = pricer.getSummary();
+  const ValueBounds priceBounds = noArbitrageBounds(o.S, o.K, o.T, o.r, o.d, o.CallPut, o.EuroAmer);
+  const bool ivAsked = *cpuTime < 0.0;
+  for (int j : {2, 4}) {
+    if (j == 4 && ivAsked) continue;
+    if (!clampIntoBounds(summary[j], priceBounds, o.S + o.K, kBoundSlack)) {
+      throw std::runtime_error("The pricer's price " + formatNumber(summary[j]) +
+                               " lies outside the no-arbitrage bounds [" +
+                               formatNumber(priceBounds.lower) + ", " +
+                               formatNumber(priceBounds.upper) + "]");
+    }
+  }
+  for (int j = 0; j < 6; ++j) params[j] = summary[j];
+  const int n = pricer.getNodeCount();
+  *NS = n;
+  return n;
+}
+
+// The first solve's n + 1 nodes, values, deltas, gammas and thetas into the host's arrays, once
+// they are checked (a Bermudan option with several exercise dates has no theta from the solve:
+// zeros).
+void writeFirstSolve(Solution& R,
+                     int n,
+                     const OptionTerms& o,
+                     int nExercise,
+                     double* outS,
+                     double* outValue,
+                     double* outDelta,
+                     double* outGamma,
+                     double* outTheta) {
+  // The host's arrays hold kMaxNodeCount + 1 entries at most.
+  if (n > kMaxNodeCount) throw std::runtime_error("The pricer changed the node count beyond 50000");
+  for (const std::valarray<double>& v : R) requireEntries(v, n);
+  for (const std::valarray<double>& v : R) requireFinite(v, n);
+  requireSoundValues(R[0], R[1], n, o);
+  const bool bermudanZeroTheta = nExercise > 1 && o.EuroAmer == 2;
+  for (int i = 0; i <= n; ++i) {
+    outS[i] = R[0][i];
+    outValue[i] = R[1][i];
+    outDelta[i] = R[2][i];
+    outGamma[i] = R[3][i];
+    outTheta[i] = bermudanZeroTheta ? 0.0 : R[4][i];
+  }
+}
+
+// A re-solve for a sensitivity, of the option o, into R; its CPU time is added to cpuTotal.
+// Returns false when the re-solve's grid has another node count than the first solve's n (its
+// values are then no neighbours of the first solve's), true once its values are checked.
+bool resolve(QelHestonVanilla& pricer,
+             Solution& R,
+             int n,
+             const OptionTerms& o,
+             double* cpuTime,
+             double& cpuTotal) {
+  pricer.solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
+  cpuTotal += *cpuTime;
+  if (pricer.getNodeCount() != n) return false;
+  requireEntries(R[0], n);
+  requireEntries(R[1], n);
+  requireFinite(R[1], n);
+  requireSoundValues(R[0], R[1], n, o);
+  return true;
+}
+
+// An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
+// grid and, in time, on its second step count: each re-solve starts again from the sizes the
+// first one started from, so that the differences compare like with like. (Starting from the
+// node count the grid builder raised the request to would read as a refinement and double the
+// grid.)
+void restartSizes(QelHestonVanilla& pricer, const GridRequest& g) {
+  if (g.precision == 4 || g.precision == 5) {
+    pricer.setNT(g.NT);
+    pricer.setNS(g.NS);
+  }
+}
+
+// Theta at every node: the value lost per calendar day, from a re-solve at a maturity bumped by
+// kMaturityBump. At T = 0 the bump is no step in time: no theta, zeros; so too when the re-solve
+// has another node count.
+void solveTheta(QelHestonVanilla& pricer,
+                Solution& R,
+                int n,
+                const OptionTerms& o,
+                const GridRequest& g,
+                double* cpuTime,
+                double& cpuTotal,
+                const double* outValue,
+                double* outTheta) {
+  OptionTerms bumped = o;
+  bumped.T = o.T * (1.0 + kMaturityBump);
+  pricer.setMaturity(bumped.T);
+  restartSizes(pricer, g);
+  if (resolve(pricer, R, n, bumped, cpuTime, cpuTotal) && o.T > 0.0) {
+    for (int i = 0; i <= n; ++i) {
+      outTheta[i] = (outValue[i] - R[1][i]) / (o.T * kMaturityBump) / 365.0;
+    }
+  } else {
+    for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
+  }
+}
+
+// Vega at every node: the change per volatility point, from a re-solve with sqrt(v0) and
+// sqrt(vL) bumped by kVolBump; zeros when the re-solve has another node count.
+void solveVega(QelHestonVanilla& pricer,
+               Solution& R,
+               int n,
+               const OptionTerms& o,
+               const GridRequest& g,
+               double* cpuTime,
+               double& cpuTotal,
+               const double* outValue,
+               double* outVega) {
+  pricer.setMaturity(o.T);
+  pricer.bumpVol(kVolBump);
+  restartSizes(pricer, g);
+  if (resolve(pricer, R, n, o, cpuTime, cpuTotal)) {
+    for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
+  } else {
+    for (int i = 0; i <= n; ++i) outVega[i] = 0.0;
+  }
+}
+
 }  // namespace
 
 }  // namespace serivane
@@ -215,7 +500,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                            uint8_t clusterAtStrike,
                                            uint8_t flag385,
                                            int32_t nExercise) {
-  try {
+  return guardStringExport([&]() {
     // A null pointer where the call must read or write is refused before anything is touched.
     // The two five-element vectors are not used by the pricer: null stands for zeros.
     if (params == nullptr || NS == nullptr || NV == nullptr || cpuTime == nullptr ||
@@ -223,193 +508,54 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
         outTheta == nullptr || (wantVega != 0 && outVega == nullptr)) {
       throw std::invalid_argument("A pointer argument of QelOptionPricer is null");
     }
-    // The host passes the volatility of variance as an exponent of (1 + sqrt(T)) and the
-    // maturity as its square root. Arguments outside their limits are refused before anything
-    // is written; the model selector params[5] is the pricer's to refuse, after the transform.
-    std::string bad = checkExportArgs({{"S", ArgKind::kSpot, S},
-                                       {"K", ArgKind::kStrike, K},
-                                       {"NT", ArgKind::kTimeSteps, NT},
-                                       {"rootT", ArgKind::kRootMaturity, rootT},
-                                       {"params[0]", ArgKind::kFinite, params[0]},
-                                       {"params[1] (v0)", ArgKind::kVariance, params[1]},
-                                       {"params[2] (vL)", ArgKind::kVariance, params[2]},
-                                       {"params[3] (theta)", ArgKind::kPdeSpeed, params[3]},
-                                       {"params[4] (rho)", ArgKind::kCorrelation, params[4]},
-                                       {"r", ArgKind::kRate, r},
-                                       {"d", ArgKind::kRate, d},
-                                       {"NS", ArgKind::kPositiveCount, *NS},
-                                       {"NV", ArgKind::kVarianceIntervals, *NV},
-                                       {"CallPut", ArgKind::kCallPut, CallPut},
-                                       {"EuroAmer", ArgKind::kExerciseStyle, EuroAmer},
-                                       {"sRangeParam", ArgKind::kRangeParam, sRangeParam},
-                                       {"varRange", ArgKind::kVarRange, varRange},
-                                       {"nExercise", ArgKind::kExerciseDates, nExercise}});
-    // A model selector that is not a finite number is the pricer's to refuse (after the
-    // transform); a finite one must round to a model.
-    if (bad.empty() && std::isfinite(params[5])) {
-      bad = checkExportArgs({{"params[5] (model)", ArgKind::kModelSelector, params[5]}});
-    }
-    const double volvol = std::exp(std::log(rootT + 1.0) * (params[0] - 5.0 * r));
-    if (bad.empty()) bad = checkExportArgs({{"volvol (from params[0])", ArgKind::kVolvol, volvol}});
-    // The grid as solved: the time steps become a multiple of the exercise dates, with at least
-    // 5 between dates. Above kMaxNodeCount nodes nothing is solved (below).
-    if (bad.empty() && *NS <= kMaxNodeCount) {
-      bad = checkGridSize(*NS, *NV, nExercise > 1 ? std::max(NT, 5 * nExercise) : NT);
-    }
-    if (bad.empty() && *NS <= kMaxNodeCount) {
-      const double work =
-          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
-      if (work > kMaxPricerWork) {
-        bad = "The work asked of QelOptionPricer, " + formatNumber(work) +
-              " node steps, exceeds its limit of " + formatNumber(kMaxPricerWork) +
-              ": fewer time steps or exercise dates, a smaller grid, run mode 3 or fewer "
-              "sensitivities";
-      }
-    }
+    // Arguments outside their limits, and calls beyond the work limit, are refused before
+    // anything is written.
+    double volvol = 0.0;
+    std::string bad = argumentProblem(S,
+                                      K,
+                                      NT,
+                                      rootT,
+                                      params,
+                                      r,
+                                      d,
+                                      *NS,
+                                      *NV,
+                                      CallPut,
+                                      EuroAmer,
+                                      sRangeParam,
+                                      varRange,
+                                      nExercise,
+                                      volvol);
+    const GridRequest g{*NS, *NV, NT, precision, nExercise, wantTheta != 0, wantVega != 0};
+    if (bad.empty()) bad = workProblem(g, EuroAmer);
     if (!bad.empty()) throw std::invalid_argument(bad);
     params[0] = volvol;
-    const double T = rootT * rootT;
+    const OptionTerms o{S, K, rootT * rootT, r, d, CallPut, EuroAmer};
 
-    const std::valarray<double> modelParams(params, 6);
-    auto pricer = std::make_unique<QelHestonVanilla>(S,
-                                                     K,
-                                                     T,
-                                                     modelParams,
-                                                     r,
-                                                     d,
-                                                     *NS,
-                                                     *NV,
-                                                     NT,
-                                                     CallPut,
-                                                     precision,
-                                                     ctorFlag,
-                                                     EuroAmer,
-                                                     copyOrZeros(vecA, 5),
-                                                     copyOrZeros(vecB, 5),
-                                                     clusterAtStrike != 0,
-                                                     tolExponent,
-                                                     sRangeParam,
-                                                     varRange,
-                                                     nExercise,
-                                                     flag385 != 0,
-                                                     0,
-                                                     0.0,
-                                                     kMethodId,
-                                                     false);
-    pricer->workBudget = kSolveBudgetShare * kMaxPricerWork;
-    {
-      // The first solve's share of the call's work, for the pricer's projection of the whole call
-      // from the grid its builders make first.
-      const int firstNT = precision == 4 ? static_cast<int>(NT / 2.2) : NT;
-      const double first = gridSolveWork(*NS, *NV, firstNT, nExercise, EuroAmer == 2);
-      const double total =
-          pricerWork(*NS, *NV, NT, precision, EuroAmer, nExercise, wantTheta != 0, wantVega != 0);
-      if (first > 0.0) pricer->callWorkRatio = total / first;
-    }
-    const int requestedNS = *NS;
-    int n = pricer->getNodeCount();
-    *NS = n;
+    const auto pricer = makePricer(o,
+                                   params,
+                                   g,
+                                   ctorFlag,
+                                   vecA,
+                                   vecB,
+                                   clusterAtStrike != 0,
+                                   tolExponent,
+                                   sRangeParam,
+                                   varRange,
+                                   flag385 != 0);
+    *NS = pricer->getNodeCount();
     // Too many nodes for the host's arrays: nothing is solved and no array is written.
-    if (n > kMaxNodeCount) return successString();
+    if (*NS > kMaxNodeCount) return;
 
-    std::valarray<double> R[5];
-    // A negative *cpuTime asks this first solve for the implied volatility.
-    pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
-    n = pricer->getNodeCount();
-    *NS = n;
-    requireFinite(pricer->getSummary(), 5);
-    std::valarray<double> summary = pricer->getSummary();
-    // The price (summary[2], and summary[4] unless it holds the implied volatility) must lie in
-    // its no-arbitrage range: a price beyond it is a failed solve, never a result.
-    const ValueBounds priceBounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
-    const bool ivAsked = *cpuTime < 0.0;
-    for (int j : {2, 4}) {
-      if (j == 4 && ivAsked) continue;
-      if (!clampIntoBounds(summary[j], priceBounds, S + K, kBoundSlack)) {
-        throw std::runtime_error("The pricer's price " + formatNumber(summary[j]) +
-                                 " lies outside the no-arbitrage bounds [" +
-                                 formatNumber(priceBounds.lower) + ", " +
-                                 formatNumber(priceBounds.upper) + "]");
-      }
-    }
-    for (int j = 0; j < 6; ++j) params[j] = summary[j];
-    n = pricer->getNodeCount();
-    *NS = n;
+    Solution R;
+    const int n = solveFirst(*pricer, R, cpuTime, NS, params, o);
     double cpuTotal = *cpuTime;
-
-    // The host's arrays hold kMaxNodeCount + 1 entries at most.
-    if (n > kMaxNodeCount)
-      throw std::runtime_error("The pricer changed the node count beyond 50000");
-    for (const std::valarray<double>& v : R) requireEntries(v, n);
-    for (const std::valarray<double>& v : R) requireFinite(v, n);
-    requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
-    const bool bermudanZeroTheta = nExercise > 1 && EuroAmer == 2;
-    for (int i = 0; i <= n; ++i) {
-      outS[i] = R[0][i];
-      outValue[i] = R[1][i];
-      outDelta[i] = R[2][i];
-      outGamma[i] = R[3][i];
-      outTheta[i] = bermudanZeroTheta ? 0.0 : R[4][i];
-    }
-
-    // An extrapolating solve (run mode 4 in time, 5 in space) leaves the pricer on its fine asset
-    // grid and, in time, on its second step count: each re-solve starts again from the sizes the
-    // first one started from, so that the differences compare like with like. (Starting from the
-    // node count the grid builder raised the request to would read as a refinement and double
-    // the grid.)
-    const auto restartSizes = [&]() {
-      if (precision == 4 || precision == 5) {
-        pricer->setNT(NT);
-        pricer->setNS(requestedNS);
-      }
-    };
-
-    if (wantTheta != 0) {
-      pricer->setMaturity(T * (1.0 + kMaturityBump));
-      restartSizes();
-      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
-      cpuTotal += *cpuTime;
-      if (pricer->getNodeCount() == n) {
-        requireEntries(R[0], n);
-        requireEntries(R[1], n);
-        requireFinite(R[1], n);
-        requireSoundValues(R[0], R[1], n, S, K, T * (1.0 + kMaturityBump), r, d, CallPut, EuroAmer);
-        // Value lost per calendar day. At T = 0 the bump is no step in time: no theta, zeros.
-        if (!(T > 0.0)) {
-          for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
-        } else {
-          for (int i = 0; i <= n; ++i) {
-            outTheta[i] = (outValue[i] - R[1][i]) / (T * kMaturityBump) / 365.0;
-          }
-        }
-      } else {
-        for (int i = 0; i <= n; ++i) outTheta[i] = 0.0;
-      }
-    }
-
-    if (wantVega != 0) {
-      pricer->setMaturity(T);
-      pricer->bumpVol(kVolBump);
-      restartSizes();
-      pricer->solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
-      cpuTotal += *cpuTime;
-      if (pricer->getNodeCount() == n) {
-        requireEntries(R[0], n);
-        requireEntries(R[1], n);
-        requireFinite(R[1], n);
-        requireSoundValues(R[0], R[1], n, S, K, T, r, d, CallPut, EuroAmer);
-        // Change per volatility point.
-        for (int i = 0; i <= n; ++i) outVega[i] = (R[1][i] - outValue[i]) / kVolBump / 100.0;
-      } else {
-        for (int i = 0; i <= n; ++i) outVega[i] = 0.0;
-      }
-    }
+    writeFirstSolve(R, n, o, nExercise, outS, outValue, outDelta, outGamma, outTheta);
+    if (g.wantTheta) solveTheta(*pricer, R, n, o, g, cpuTime, cpuTotal, outValue, outTheta);
+    if (g.wantVega) solveVega(*pricer, R, n, o, g, cpuTime, cpuTotal, outValue, outVega);
     // The CPU time of every solve made, whichever sensitivities were asked for.
     *cpuTime = cpuTotal;
-    return successString();
-  } catch (...) {
-    return failureStringOfCurrentException();
-  }
+  });
 }
 
 }  // extern "C"
