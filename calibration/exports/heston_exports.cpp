@@ -41,10 +41,10 @@ constexpr double kNoQuoteFile = 10000.0;
 constexpr double kAccuracy = 1e-16;
 constexpr std::uint64_t kEvaluationsPerIntegral = 1000000;
 
-// The most quotes one objective evaluation reads, and the integrand evaluations all its prices
-// may use together (counted in the file's order): about six seconds of one core. An ordinary
-// quote takes some 5,000 to 20,000 evaluations, a quote the engine cannot price up to 2,000,000.
-constexpr long kMaxQuotes = 10000;
+// The integrand evaluations all the prices of one objective evaluation may use together (counted
+// in the file's order; at most kMaxCountedQuotes quotes): about six seconds of one core. An
+// ordinary quote takes some 5,000 to 20,000 evaluations, a quote the engine cannot price up to
+// 2,000,000.
 constexpr std::uint64_t kCalibrationEvaluationBudget = 30000000;
 
 // The arguments of one VanillaHeston call, after its replacements of a zero volvol or spot.
@@ -263,7 +263,7 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
         // rather than as the NaN of 0/0, which would mislead an optimiser.
         if (n == 0) return kFailure;
         // More quotes than one evaluation may price: refused before any is priced.
-        if (n > kMaxQuotes) return kFailure;
+        if (n > kMaxCountedQuotes) return kFailure;
         // The quotes are priced as if one after the other in the file's order; the first one
         // whose implied volatility cannot be found, or the work limit, ends the evaluation with
         // -999.0 and no line, rather than an objective that silently leaves quotes out.

@@ -260,10 +260,10 @@ bool readObjectiveQuotes(const PdeObjectiveArgs& a,
     // its records are read. A count beyond the 32-bit range is left to the reader (unreadable).
     std::ifstream in(path);
     long count = 0;
-    if (in >> count && count > kMaxObjectiveQuotes && count <= INT32_MAX) {
+    if (in >> count && count > kMaxCountedQuotes && count <= INT32_MAX) {
       throw std::invalid_argument("The quote file's count of " + std::to_string(count) +
                                   " exceeds the objectives' limit of " +
-                                  std::to_string(kMaxObjectiveQuotes) + " quotes");
+                                  std::to_string(kMaxCountedQuotes) + " quotes");
     }
   }
   file = readCountedOptionFile(path);

@@ -27,8 +27,7 @@ inline constexpr double kErrorValue = 0.0;            // an error, recorded in t
 // pricing (its grids, pricer, volatility inversion and log records) and kVarianceBoundWork for
 // each 1-D variance-bound solve, summed, stay within kMaxObjectiveWork, about 10 s on one core.
 // An evaluation beyond it is refused before anything is priced. The count of "OptionsData.txt"
-// is refused above kMaxObjectiveQuotes before its records are read.
-inline constexpr long kMaxObjectiveQuotes = 10000;
+// is refused above kMaxCountedQuotes before its records are read.
 inline constexpr std::int64_t kMaxObjectiveWork = 400000000;
 inline constexpr std::int64_t kPricingOverheadWork = 20000;
 inline constexpr std::int64_t kVarianceBoundWork = 50000;  // 800 cells, 50 steps: about 1 ms

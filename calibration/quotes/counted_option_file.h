@@ -20,6 +20,9 @@ namespace serivane {
 
 inline constexpr char kOptionsDataName[] = "OptionsData.txt";
 inline constexpr char kResultsName[] = "Results.txt";
+// The most quotes one evaluation of a host objective prices from "OptionsData.txt" (the analytic
+// and the PDE objectives alike): a count above it is refused.
+inline constexpr long kMaxCountedQuotes = 10000;
 
 // One quote of the counted layout.
 struct HestonQuote {

@@ -203,7 +203,7 @@ TEST_F(PdeObjectiveHostileCalls, RefusedBeforeAnythingIsPriced) {
 TEST_F(PdeObjectiveHostileCalls, QuoteCountsBeyondTheLimit) {
   const Call call{0.04, 0.04, 2, 0.4, -0.6, 20, 10, 10, 2, 1, 1, 1.5, 0};
   const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 0\n";
-  const std::string over = std::to_string(kMaxObjectiveQuotes + 1);
+  const std::string over = std::to_string(kMaxCountedQuotes + 1);
   struct Case {
     const char* label;
     std::string file;
@@ -214,9 +214,9 @@ TEST_F(PdeObjectiveHostileCalls, QuoteCountsBeyondTheLimit) {
        over + "\n" + rec,
        0.0,
        errorRecord("The quote file's count of " + over + " exceeds the objectives' limit of " +
-                   std::to_string(kMaxObjectiveQuotes) + " quotes")},
+                   std::to_string(kMaxCountedQuotes) + " quotes")},
       {"a count at the limit over one record: a short file",
-       std::to_string(kMaxObjectiveQuotes) + "\n" + rec,
+       std::to_string(kMaxCountedQuotes) + "\n" + rec,
        -999.0,
        ""},
       {"a count beyond 32 bits: unreadable", "4294967297\n" + rec, -999.0, ""},
