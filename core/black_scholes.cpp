@@ -1,5 +1,6 @@
 #include "core/black_scholes.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace serivane {
@@ -60,6 +61,13 @@ double ImpliedVolFunctor::operator()(double sigma) const {
   // The root finder takes a zero for a root: a non-positive volatility is reported as one.
   if (sigma <= 0.0) return 0.0;
   return bsmPrice(S, K, r, d, sigma, T, isPut) - price;
+}
+
+PriceRange europeanPriceRange(double S, double K, double T, double r, double d, int isPut) {
+  const double fS = S * std::exp(-d * T);
+  const double fK = K * std::exp(-r * T);
+  if (isPut != 0) return {std::max(fK - fS, 0.0), fK};
+  return {std::max(fS - fK, 0.0), fS};
 }
 
 }  // namespace serivane

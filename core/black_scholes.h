@@ -17,6 +17,15 @@ double cumNorm(double x);
 // value through infinite d1 and d2.
 double bsmPrice(double S, double K, double r, double d, double sigma, double T, int isPut);
 
+// The no-arbitrage range of a European option's price at spot S with T years to go: a call in
+// [max(S e^-dT - K e^-rT, 0), S e^-dT], a put (isPut non-zero) in [max(K e^-rT - S e^-dT, 0),
+// K e^-rT]. The pricers that allow early exercise widen it by their own rules.
+struct PriceRange {
+  double lower;
+  double upper;
+};
+PriceRange europeanPriceRange(double S, double K, double T, double r, double d, int isPut);
+
 // The volatility at which bsmPrice equals `price` is the root of this functor (see brentSolve).
 struct ImpliedVolFunctor {
   double S;

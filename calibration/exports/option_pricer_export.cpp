@@ -13,6 +13,7 @@
 #include "calibration/exports/export_args.h"
 #include "calibration/exports/serivane.h"
 #include "calibration/exports/string_result.h"
+#include "core/black_scholes.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace serivane {
@@ -56,10 +57,9 @@ struct ValueBounds {
 
 ValueBounds noArbitrageBounds(
     double x, double K, double T, double r, double d, int CallPut, int EuroAmer) {
-  const double fx = x * std::exp(-d * T);
-  const double fk = K * std::exp(-r * T);
+  const PriceRange european = europeanPriceRange(x, K, T, r, d, CallPut);
   const bool put = CallPut == 1;
-  ValueBounds b{put ? std::max(fk - fx, 0.0) : std::max(fx - fk, 0.0), put ? fk : fx};
+  ValueBounds b{european.lower, european.upper};
   if (EuroAmer == 1) b.lower = std::max(b.lower, put ? K - x : x - K);
   if (EuroAmer != 0) b.upper = std::max(b.upper, put ? K : x);
   return b;

@@ -23,6 +23,7 @@
 
 #include "calibration/pricing/pricing_log.h"
 #include "calibration/pricing/solve_work.h"
+#include "core/black_scholes.h"
 #include "core/failure_messages.h"
 #include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
@@ -166,10 +167,9 @@ struct PriceBounds {
 
 PriceBounds noArbitrageBounds(
     double S, double K, double T, double r, double d, int CallPut, int EuroAmer) {
-  const double fS = S * std::exp(-d * T);
-  const double fK = K * std::exp(-r * T);
+  const PriceRange european = europeanPriceRange(S, K, T, r, d, CallPut);
   const bool call = CallPut == 0;
-  PriceBounds b{std::max(call ? fS - fK : fK - fS, 0.0), call ? fS : fK};
+  PriceBounds b{european.lower, european.upper};
   if (EuroAmer == 1 || EuroAmer == 2) {
     b.hi = std::max(b.hi, call ? S : K);
     if (EuroAmer == 1) b.lo = std::max(call ? S - K : K - S, 0.0);

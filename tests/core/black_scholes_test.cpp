@@ -201,4 +201,22 @@ TEST(Brent, Failures) {
       "from functor");
 }
 
+// The price range holds every Black-Scholes-Merton price, and its ends are the prices at volatility
+// towards 0 and towards infinity: a put's upper end is reached by no finite volatility but
+// approached, a call's likewise.
+TEST(EuropeanPriceRange, HoldsEveryBsmPriceAndIsReachedAtItsEnds) {
+  for (const int put : {0, 1}) {
+    for (const double K : {50.0, 100.0, 200.0}) {
+      const PriceRange range = europeanPriceRange(100.0, K, 2.0, 0.05, -0.02, put);
+      for (const double vol : {1e-6, 0.1, 0.5, 2.0}) {
+        const double p = bsmPrice(100.0, K, 0.05, -0.02, vol, 2.0, put);
+        EXPECT_GE(p, range.lower - 1e-12) << put << " " << K << " " << vol;
+        EXPECT_LE(p, range.upper + 1e-12) << put << " " << K << " " << vol;
+      }
+      EXPECT_NEAR(bsmPrice(100.0, K, 0.05, -0.02, 1e-6, 2.0, put), range.lower, 1e-9);
+      EXPECT_NEAR(bsmPrice(100.0, K, 0.05, -0.02, 50.0, 2.0, put), range.upper, 1e-6 * range.upper);
+    }
+  }
+}
+
 }  // namespace serivane
