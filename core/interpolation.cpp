@@ -9,6 +9,24 @@ namespace serivane {
 Base_interp::Base_interp(const double* x, const double* y, std::int32_t n, std::int32_t m)
     : nPoints(n), order(m), abscissae(x), ordinates(y) {}
 
+namespace {
+
+// The bracket jl < ju of x in the table xx narrowed down by halves to neighbouring entries;
+// returns jl.
+std::int32_t bisect(const double* xx, double x, bool ascending, std::int32_t jl, std::int32_t ju) {
+  while (ju - jl > 1) {
+    const std::int32_t jm = (ju + jl) >> 1;
+    if ((x >= xx[jm]) == ascending) {
+      jl = jm;
+    } else {
+      ju = jm;
+    }
+  }
+  return jl;
+}
+
+}  // namespace
+
 std::int32_t Base_interp::finishSearch(std::int32_t jl) {
   correlated = (std::abs(jl - savedIndex) <= searchSpan) ? 1 : 0;
   savedIndex = jl;
@@ -20,15 +38,7 @@ std::int32_t Base_interp::locate(double x) {
   const double* xx = abscissae;
   const bool ascending = xx[nPoints - 1] >= xx[0];
   std::int32_t jl = 0, ju = nPoints - 1;
-  while (ju - jl > 1) {
-    const std::int32_t jm = (ju + jl) >> 1;
-    if ((x >= xx[jm]) == ascending) {
-      jl = jm;
-    } else {
-      ju = jm;
-    }
-  }
-  return finishSearch(jl);
+  return finishSearch(bisect(xx, x, ascending, jl, ju));
 }
 
 std::int32_t Base_interp::hunt(double x) {
@@ -66,15 +76,7 @@ std::int32_t Base_interp::hunt(double x) {
       }
     }
   }
-  while (ju - jl > 1) {
-    const std::int32_t jm = (ju + jl) >> 1;
-    if ((x >= xx[jm]) == ascending) {
-      jl = jm;
-    } else {
-      ju = jm;
-    }
-  }
-  return finishSearch(jl);
+  return finishSearch(bisect(xx, x, ascending, jl, ju));
 }
 
 double Poly_interp::interpolateAt(std::int32_t j, double x) {
