@@ -3,8 +3,9 @@
 // evaluations. The stages repeat the console program's levmar calls exactly (start point, box,
 // options, iteration limit; the second stage at NT * 1.2 in accuracy mode); the final
 // evaluation is one more call of the model function. As in the console program, the points of
-// each finite-difference Jacobian go to the model in one call (batch 1); batch 0 hands them over
-// one by one, for the gain of pricing them as one pool.
+// each finite-difference Jacobian go to the model with the trial point before them, ahead of need
+// (handover 2); handover 1 hands each Jacobian's points over in one call after the trial point,
+// and handover 0 one by one, for the gains of pricing them as one pool.
 //
 //   build/bench/calibration_benchmark --benchmark_counters_tabular=true
 
@@ -41,13 +42,34 @@ void countedBatch(double* const* ps, double* const* hxs, int count, int /*m*/, i
       kChain, ps, hxs, count, n, *static_cast<const CalibrationSettings*>(adata));
 }
 
-// mode 0 speed, 1 accuracy; batch 1 as the console program calls levmar, 0 point by point.
+int heldPoints = 0;
+
+int countedAhead(
+    double* const* ps, double* const* hxs, int count, int firm, int /*m*/, int n, void* adata) {
+  evaluations += firm;
+  const bool took = calcModelIVsBatchFromFile(
+      kChain, ps, hxs, count, n, *static_cast<const CalibrationSettings*>(adata), firm);
+  heldPoints = took ? count - firm : 0;
+  return took ? 1 : 0;
+}
+
+void countedSettle(int keep, void* adata) {
+  if (keep) evaluations += heldPoints;
+  heldPoints = 0;
+  settleModelIVsAhead(keep, adata);
+}
+
+// mode 0 speed, 1 accuracy; handover 2 as the console program calls levmar, 1 and 0 as above.
 void BM_ConsoleCalibration(benchmark::State& state) {
   keepHeapForReuse();  // as the console program does
   const bool accuracy = state.range(0) != 0;
   const int threads = static_cast<int>(state.range(1));
-  // batch 0: the Jacobian's points one call each, so that each is spread over the expiries only.
-  const levmar_batch_func batch = state.range(2) != 0 ? countedBatch : nullptr;
+  // handover 0: the Jacobian's points one call each, so that each is spread over the expiries
+  // only.
+  const levmar_ahead_model batchOnly = {countedBatch, nullptr, nullptr};
+  const levmar_ahead_model ahead = {countedBatch, countedAhead, countedSettle};
+  const levmar_ahead_model* model =
+      state.range(2) == 2 ? &ahead : (state.range(2) == 1 ? &batchOnly : nullptr);
   OptionChain chain = readOptionChain(kChain);
   if (prepareOptionChain(chain) != -1) {
     state.SkipWithError("the sample chain fails a check");
@@ -68,8 +90,8 @@ void BM_ConsoleCalibration(benchmark::State& state) {
     double info[LM_INFO_SZ];
     CalibrationSettings settings{60, 30, 30, 2, 2, 1, 1, 1, 1};
     std::vector<double> x = market;
-    dlevmar_bc_dif_batch(countedModel,
-                         batch,
+    dlevmar_bc_dif_ahead(countedModel,
+                         model,
                          p,
                          x.data(),
                          5,
@@ -86,8 +108,8 @@ void BM_ConsoleCalibration(benchmark::State& state) {
     if (accuracy) {
       settings.NT = static_cast<int>(settings.NT * 1.2);
       double opts2[LM_OPTS_SZ] = {0.001, 1e-15, 5e-8, 1e-9, 1e-6};
-      dlevmar_dif_batch(
-          countedModel, batch, p, x.data(), 5, n, 1000, opts2, info, nullptr, nullptr, &settings);
+      dlevmar_dif_ahead(
+          countedModel, model, p, x.data(), 5, n, 1000, opts2, info, nullptr, nullptr, &settings);
     }
     finalRmse = std::sqrt(info[1] / n);
     countedModel(p, x.data(), 5, n, &settings);
@@ -103,13 +125,15 @@ void BM_ConsoleCalibration(benchmark::State& state) {
 
 // OpenMP inside: wall time, not CPU time; one whole calibration per iteration.
 BENCHMARK(BM_ConsoleCalibration)
-    ->ArgNames({"accuracy", "threads", "batch"})
-    ->Args({0, 1, 1})
+    ->ArgNames({"accuracy", "threads", "handover"})
+    ->Args({0, 1, 2})
     ->Args({0, 8, 0})
     ->Args({0, 8, 1})
-    ->Args({1, 1, 1})
+    ->Args({0, 8, 2})
+    ->Args({1, 1, 2})
     ->Args({1, 8, 0})
     ->Args({1, 8, 1})
+    ->Args({1, 8, 2})
     ->Iterations(1)
     ->Repetitions(3)
     ->ReportAggregatesOnly(false)

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/held_logs.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace serivane {
@@ -267,7 +268,8 @@ void QelHestonVanilla::buildVGridHybrid(
       buildVGridSinh(vp, n, Vmax, c, out);
     }
     useSinhVGrid = true;
-    std::ofstream log("ErrorLog.txt", std::ios::out | std::ios::app);
+    std::ofstream log;
+    openLogForAppend(log, "ErrorLog.txt");
     if (log)
       log << "The hybrid V-grid generator failed for option with K =  " << K << ", T = " << T
           << "\n";

@@ -87,6 +87,7 @@ class LevenbergMarquardt {
  public:
   LevenbergMarquardt(ModelFunction func,
                      BatchModelFunction batch,
+                     const levmar_ahead_model* ahead,
                      void* adata,
                      double* p,
                      const double* x,
@@ -100,6 +101,7 @@ class LevenbergMarquardt {
                      LinearSolver solver)
       : func_(func),
         batch_(batch),
+        ahead_(ahead && ahead->ahead && ahead->settle ? ahead : nullptr),
         adata_(adata),
         userP_(p),
         m_(static_cast<std::size_t>(m)),
@@ -123,6 +125,8 @@ class LevenbergMarquardt {
     for (std::size_t j = 0; j < m_; ++j) q_[j] = p[j] / scale_[j];
   }
 
+  ~LevenbergMarquardt() { dropAhead(); }
+
   int run(int itmax, double* info, double* covar);
 
  private:
@@ -137,8 +141,26 @@ class LevenbergMarquardt {
   };
   using DifferencePlan = std::vector<ColumnPoints>;
 
+  // A full Jacobian's points at a point, taken ahead of need together with that point.
+  struct AheadJacobian {
+    bool pending = false;  // the model holds them until settle
+    std::vector<double> at;
+    DifferencePlan plan;
+    std::vector<std::vector<double>> values;
+  };
+
   bool evaluate(const std::vector<double>& q, std::vector<double>& hx);
-  DifferencePlan planDifferences() const;
+  bool evaluateWithJacobianAhead(const std::vector<double>& q, std::vector<double>& hx);
+  void dropAhead();
+  DifferencePlan planDifferences(const std::vector<double>& q) const;
+  std::vector<std::vector<double>> differencePoints(const std::vector<double>& q,
+                                                    const DifferencePlan& plan) const;
+  void batchCall(std::vector<std::vector<double>>& points,
+                 std::vector<std::vector<double>>& values,
+                 int firm);
+  bool columnsFromValues(const DifferencePlan& plan,
+                         const std::vector<std::vector<double>>& values,
+                         std::size_t first);
   bool differencesOneByOne(const DifferencePlan& plan);
   bool differencesInOneCall(const DifferencePlan& plan);
   bool computeJacobian();
@@ -162,7 +184,9 @@ class LevenbergMarquardt {
   void writeInfo(double* info, double initialCost, int iterations, int reason);
 
   ModelFunction func_;
-  BatchModelFunction batch_;  // null: the Jacobian's points go to func_ one by one
+  BatchModelFunction batch_;         // null: the Jacobian's points go to func_ one by one
+  const levmar_ahead_model* ahead_;  // null: no points are taken ahead of need
+  AheadJacobian aheadJacobian_;
   void* adata_;
   double* userP_;  // the caller's p, kept equal to the current iterate
   std::size_t m_;
@@ -199,6 +223,7 @@ class LevenbergMarquardt {
 };
 
 bool LevenbergMarquardt::evaluate(const std::vector<double>& q, std::vector<double>& hx) {
+  dropAhead();
   for (std::size_t j = 0; j < m_; ++j) point_[j] = q[j] * scale_[j];
   ++evaluations_;
   func_(point_.data(), hx.data(), static_cast<int>(m_), static_cast<int>(n_), adata_);
@@ -208,12 +233,13 @@ bool LevenbergMarquardt::evaluate(const std::vector<double>& q, std::vector<doub
 // Forward differences with step max(1e-4 |q_j|, delta), or central ones for delta < 0. In a box
 // a difference that would leave it is taken on the other side, or towards the farther bound when
 // the box is narrower than the step; a parameter with lb = ub gets a zero column.
-LevenbergMarquardt::DifferencePlan LevenbergMarquardt::planDifferences() const {
+LevenbergMarquardt::DifferencePlan LevenbergMarquardt::planDifferences(
+    const std::vector<double>& q) const {
   const bool central = options_.delta < 0.0;
   DifferencePlan plan(m_);
   for (std::size_t j = 0; j < m_; ++j) {
     ColumnPoints& c = plan[j];
-    const double qj = q_[j];
+    const double qj = q[j];
     const double h = std::max(kRelativeStep * std::fabs(qj), std::fabs(options_.delta));
     const bool upFits = qj + h <= upper_[j];
     const bool downFits = qj - h >= lower_[j];
@@ -240,8 +266,18 @@ bool LevenbergMarquardt::computeJacobian() {
   ++jacobians_;
   fresh_ = false;
   broydenSteps_ = 0;
-  const DifferencePlan plan = planDifferences();
-  const bool finite = batch_ ? differencesInOneCall(plan) : differencesOneByOne(plan);
+  AheadJacobian& taken = aheadJacobian_;
+  if (taken.pending && taken.at == q_) {
+    // Taken ahead at this very point: the model now counts those points as evaluated.
+    taken.pending = false;
+    ahead_->settle(1, adata_);
+    evaluations_ += static_cast<long>(taken.values.size());
+    fresh_ = columnsFromValues(taken.plan, taken.values, 0);
+    return fresh_;
+  }
+  dropAhead();
+  const DifferencePlan plan = planDifferences(q_);
+  const bool finite = batch_ || ahead_ ? differencesInOneCall(plan) : differencesOneByOne(plan);
   fresh_ = finite;
   return finite;
 }
@@ -271,40 +307,54 @@ bool LevenbergMarquardt::differencesOneByOne(const DifferencePlan& plan) {
   return finite;
 }
 
-// The same points, in the same order, handed to the batch model in one call; the columns are
-// formed from its values by the same arithmetic, so the Jacobian is the one of
-// differencesOneByOne bit for bit.
-bool LevenbergMarquardt::differencesInOneCall(const DifferencePlan& plan) {
+// The Jacobian's points at q for the plan, unscaled, in column order (plus before minus).
+std::vector<std::vector<double>> LevenbergMarquardt::differencePoints(
+    const std::vector<double>& q, const DifferencePlan& plan) const {
   std::vector<std::vector<double>> points;
   for (std::size_t j = 0; j < m_; ++j) {
     const ColumnPoints& c = plan[j];
     if (!c.central && c.span == 0.0) continue;
     for (int side = 0; side < (c.central ? 2 : 1); ++side) {
       std::vector<double> point(m_);
-      for (std::size_t k = 0; k < m_; ++k) point[k] = q_[k] * scale_[k];
+      for (std::size_t k = 0; k < m_; ++k) point[k] = q[k] * scale_[k];
       point[j] = (side == 0 ? c.plus : c.minus) * scale_[j];
       points.push_back(std::move(point));
     }
   }
-  std::vector<std::vector<double>> values(points.size(), std::vector<double>(n_));
+  return points;
+}
+
+// One call of the batch model on `points` (values sized to match); with firm < points.size() the
+// points from firm on go to the ahead model as points ahead of need, pending when it took them.
+void LevenbergMarquardt::batchCall(std::vector<std::vector<double>>& points,
+                                   std::vector<std::vector<double>>& values,
+                                   int firm) {
   std::vector<double*> pointPointers(points.size());
   std::vector<double*> valuePointers(points.size());
   for (std::size_t k = 0; k < points.size(); ++k) {
     pointPointers[k] = points[k].data();
     valuePointers[k] = values[k].data();
   }
-  evaluations_ += static_cast<long>(points.size());
-  if (!points.empty()) {
-    batch_(pointPointers.data(),
-           valuePointers.data(),
-           static_cast<int>(points.size()),
-           static_cast<int>(m_),
-           static_cast<int>(n_),
-           adata_);
+  const int count = static_cast<int>(points.size());
+  const int m = static_cast<int>(m_);
+  const int n = static_cast<int>(n_);
+  if (firm == count && batch_) {
+    batch_(pointPointers.data(), valuePointers.data(), count, m, n, adata_);
+    return;
   }
+  const int took =
+      ahead_->ahead(pointPointers.data(), valuePointers.data(), count, firm, m, n, adata_);
+  aheadJacobian_.pending = firm < count && took != 0;
+}
+
+// jac_ from the model values of the plan's points, values[first] onwards, with hx_ for the base
+// point of forward differences; false when a value is NaN or Inf.
+bool LevenbergMarquardt::columnsFromValues(const DifferencePlan& plan,
+                                           const std::vector<std::vector<double>>& values,
+                                           std::size_t first) {
   bool finite = true;
-  for (const std::vector<double>& hx : values) finite = allFinite(hx) && finite;
-  std::size_t next = 0;
+  for (std::size_t k = first; k < values.size(); ++k) finite = allFinite(values[k]) && finite;
+  std::size_t next = first;
   for (std::size_t j = 0; j < m_; ++j) {
     const ColumnPoints& c = plan[j];
     if (!c.central && c.span == 0.0) {
@@ -316,6 +366,46 @@ bool LevenbergMarquardt::differencesInOneCall(const DifferencePlan& plan) {
     for (std::size_t i = 0; i < n_; ++i) jac_[i * m_ + j] = (hxPlus[i] - hxMinus[i]) / c.span;
   }
   return finite;
+}
+
+// The same points, in the same order, handed to the batch model in one call; the columns are
+// formed from its values by the same arithmetic, so the Jacobian is the one of
+// differencesOneByOne bit for bit.
+bool LevenbergMarquardt::differencesInOneCall(const DifferencePlan& plan) {
+  std::vector<std::vector<double>> points = differencePoints(q_, plan);
+  std::vector<std::vector<double>> values(points.size(), std::vector<double>(n_));
+  evaluations_ += static_cast<long>(points.size());
+  if (!points.empty()) batchCall(points, values, static_cast<int>(points.size()));
+  return columnsFromValues(plan, values, 0);
+}
+
+// evaluate(q, hx), with the points of a full Jacobian at q handed to the model in the same call,
+// ahead of need; the Jacobian at q takes them if it comes next (computeJacobian).
+bool LevenbergMarquardt::evaluateWithJacobianAhead(const std::vector<double>& q,
+                                                   std::vector<double>& hx) {
+  if (!ahead_) return evaluate(q, hx);
+  dropAhead();
+  AheadJacobian& taken = aheadJacobian_;
+  taken.at = q;
+  taken.plan = planDifferences(q);
+  std::vector<std::vector<double>> points = differencePoints(q, taken.plan);
+  if (points.empty()) return evaluate(q, hx);
+  points.insert(points.begin(), std::vector<double>(m_));
+  for (std::size_t j = 0; j < m_; ++j) points[0][j] = q[j] * scale_[j];
+  std::vector<std::vector<double>> values(points.size(), std::vector<double>(n_));
+  ++evaluations_;
+  batchCall(points, values, 1);
+  hx.swap(values[0]);
+  values.erase(values.begin());
+  taken.values = std::move(values);
+  return allFinite(hx);
+}
+
+// Tells the model that the points it holds ahead of need are not used.
+void LevenbergMarquardt::dropAhead() {
+  if (!aheadJacobian_.pending) return;
+  aheadJacobian_.pending = false;
+  ahead_->settle(0, adata_);
 }
 
 // A full Jacobian at q_ and the normal equations from it; false when func gave NaN or Inf.
@@ -556,7 +646,8 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
   int iterations = 0;
   // Every plain break below is a NaN or Inf from func; the other reasons are set where they arise.
   int reason = LM_STOP_INVALID_FUNC;
-  bool finite = evaluate(q_, hx_);
+  // The first Jacobian comes right after the start point unless the start point fails.
+  bool finite = evaluateWithJacobianAhead(q_, hx_);
   for (std::size_t i = 0; i < n_; ++i) e_[i] = x_[i] - hx_[i];
   cost_ = squaredNorm(e_);
   const double initialCost = cost_;
@@ -611,7 +702,10 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
       break;
     }
 
-    if (!evaluate(trial_, hxTrial_)) break;
+    // An accepted step is followed by a full Jacobian at the trial point unless a Broyden update
+    // takes its place: its points can then go to the model with the trial point.
+    const bool update = broyden && broydenSteps_ + 1 < static_cast<int>(m_);
+    if (!(update ? evaluate(trial_, hxTrial_) : evaluateWithJacobianAhead(trial_, hxTrial_))) break;
     for (std::size_t i = 0; i < n_; ++i) eTrial_[i] = x_[i] - hxTrial_[i];
     const double costTrial = squaredNorm(eTrial_);
     if (!std::isfinite(costTrial)) break;
@@ -623,7 +717,6 @@ int LevenbergMarquardt::run(int itmax, double* info, double* covar) {
       if (!afterRejectedStep(costTrial, reason)) break;
       continue;
     }
-    const bool update = broyden && broydenSteps_ + 1 < static_cast<int>(m_);
     if (update) broydenUpdate(step_, hxTrial_);
     accept(trial_, hxTrial_, eTrial_, costTrial);
     if (update) {
@@ -662,12 +755,14 @@ int levmarDif(ModelFunction func,
               double* covar,
               void* adata,
               LinearSolver solver,
-              BatchModelFunction batch) {
+              BatchModelFunction batch,
+              const levmar_ahead_model* ahead) {
   Options options;
   if (!validCommon(func, p, m, n, itmax) || !readOptions(opts, &options)) return LM_ERROR;
   const std::size_t size = static_cast<std::size_t>(m);
   LevenbergMarquardt lm(func,
                         batch,
+                        ahead,
                         adata,
                         p,
                         x,
@@ -696,7 +791,8 @@ int levmarBcDif(ModelFunction func,
                 double* covar,
                 void* adata,
                 LinearSolver solver,
-                BatchModelFunction batch) {
+                BatchModelFunction batch,
+                const levmar_ahead_model* ahead) {
   Options options;
   if (!validCommon(func, p, m, n, itmax) || !readOptions(opts, &options)) return LM_ERROR;
   const std::size_t size = static_cast<std::size_t>(m);
@@ -716,6 +812,7 @@ int levmarBcDif(ModelFunction func,
   }
   LevenbergMarquardt lm(func,
                         batch,
+                        ahead,
                         adata,
                         p,
                         x,
@@ -823,6 +920,66 @@ int dlevmar_bc_dif_batch(void (*func)(double* p, double* hx, int m, int n, void*
                                       adata,
                                       levmar_internal::defaultLinearSolver(),
                                       batch);
+}
+
+int dlevmar_dif_ahead(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                      const levmar_ahead_model* model,
+                      double* p,
+                      double* x,
+                      int m,
+                      int n,
+                      int itmax,
+                      double* opts,
+                      double* info,
+                      double* /*work: buffers are internal*/,
+                      double* covar,
+                      void* adata) {
+  return levmar_internal::levmarDif(func,
+                                    p,
+                                    x,
+                                    m,
+                                    n,
+                                    itmax,
+                                    opts,
+                                    info,
+                                    covar,
+                                    adata,
+                                    levmar_internal::defaultLinearSolver(),
+                                    model ? model->batch : nullptr,
+                                    model);
+}
+
+int dlevmar_bc_dif_ahead(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                         const levmar_ahead_model* model,
+                         double* p,
+                         double* x,
+                         int m,
+                         int n,
+                         double* lb,
+                         double* ub,
+                         double* dscl,
+                         int itmax,
+                         double* opts,
+                         double* info,
+                         double* /*work: buffers are internal*/,
+                         double* covar,
+                         void* adata) {
+  return levmar_internal::levmarBcDif(func,
+                                      p,
+                                      x,
+                                      m,
+                                      n,
+                                      lb,
+                                      ub,
+                                      dscl,
+                                      itmax,
+                                      opts,
+                                      info,
+                                      covar,
+                                      adata,
+                                      levmar_internal::defaultLinearSolver(),
+                                      model ? model->batch : nullptr,
+                                      model);
 }
 
 }  // extern "C"

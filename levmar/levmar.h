@@ -162,6 +162,64 @@ int dlevmar_bc_dif_batch(void (*func)(double* p, double* hx, int m, int n, void*
                          double* covar,
                          void* adata);
 
+/*
+ * A batch model that also takes points ahead of need. After a trial point whose acceptance would be
+ * followed by a full finite-difference Jacobian there, levmar hands the trial point and that
+ * Jacobian's points to `ahead` in one call, before it knows whether the step is accepted, so that
+ * all of them share the model's threads:
+ *   ahead(ps, hxs, count, firm, m, n, adata) evaluates ps[0 .. firm-1] as levmar_batch_func would.
+ *     The points ps[firm .. count-1] are ahead of need: the model may evaluate them (and return 1)
+ *     or leave them (return 0, their hxs unspecified). For points it evaluates it writes the values
+ *     at once, but holds back everything else their evaluation would do (records, messages, errors
+ *     raised), until
+ *   settle(keep, adata), which levmar calls exactly once after every ahead call that returned 1,
+ *     before its next call of the model and before it returns: keep = 1 when it uses those points,
+ *     and they are then to take effect as if evaluated at that moment, in point order; keep = 0
+ *     when it drops them.
+ * batch serves every Jacobian that was not taken ahead (null: `ahead` with firm = count).
+ */
+typedef struct {
+  levmar_batch_func batch;
+  int (*ahead)(
+      double* const* ps, double* const* hxs, int count, int firm, int m, int n, void* adata);
+  void (*settle)(int keep, void* adata);
+} levmar_ahead_model;
+
+/*
+ * dlevmar_dif_batch and dlevmar_bc_dif_batch with a model that takes points ahead of need (null:
+ * the plain routine). Iterates, info (points dropped are not counted) and the solution are those
+ * of the plain routine bit for bit, for a model whose values do not depend on how its points are
+ * grouped.
+ */
+int dlevmar_dif_ahead(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                      const levmar_ahead_model* model,
+                      double* p,
+                      double* x,
+                      int m,
+                      int n,
+                      int itmax,
+                      double* opts,
+                      double* info,
+                      double* work,
+                      double* covar,
+                      void* adata);
+
+int dlevmar_bc_dif_ahead(void (*func)(double* p, double* hx, int m, int n, void* adata),
+                         const levmar_ahead_model* model,
+                         double* p,
+                         double* x,
+                         int m,
+                         int n,
+                         double* lb,
+                         double* ub,
+                         double* dscl,
+                         int itmax,
+                         double* opts,
+                         double* info,
+                         double* work,
+                         double* covar,
+                         void* adata);
+
 #ifdef __cplusplus
 }
 #endif

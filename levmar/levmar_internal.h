@@ -41,7 +41,9 @@ using ModelFunction = void (*)(double* p, double* hx, int m, int n, void* adata)
 using BatchModelFunction = levmar_batch_func;
 
 // dlevmar_dif and dlevmar_bc_dif with an explicit linear solver; with a batch model the points of
-// each finite-difference Jacobian go to it in one call (dlevmar_dif_batch, dlevmar_bc_dif_batch).
+// each finite-difference Jacobian go to it in one call (dlevmar_dif_batch, dlevmar_bc_dif_batch),
+// and with an ahead model they may go with the point before them (dlevmar_dif_ahead,
+// dlevmar_bc_dif_ahead).
 int levmarDif(ModelFunction func,
               double* p,
               double* x,
@@ -53,7 +55,8 @@ int levmarDif(ModelFunction func,
               double* covar,
               void* adata,
               LinearSolver solver,
-              BatchModelFunction batch = nullptr);
+              BatchModelFunction batch = nullptr,
+              const levmar_ahead_model* ahead = nullptr);
 
 int levmarBcDif(ModelFunction func,
                 double* p,
@@ -69,7 +72,8 @@ int levmarBcDif(ModelFunction func,
                 double* covar,
                 void* adata,
                 LinearSolver solver,
-                BatchModelFunction batch = nullptr);
+                BatchModelFunction batch = nullptr,
+                const levmar_ahead_model* ahead = nullptr);
 
 }  // namespace levmar_internal
 

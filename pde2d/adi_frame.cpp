@@ -37,7 +37,7 @@ AdiFrame::AdiFrame(const PDESolveArgs& a) : AdiFrame(a, FrameLayout()) {}
 
 AdiFrame::AdiFrame(const PDESolveArgs& a, const FrameLayout& l)
     : obj(*a.object), args(a), layout(l) {
-  if (convFileFlag) conv_.open("Conv.txt", std::ios::out | std::ios::app);
+  if (convFileFlag) openLogForAppend(conv_, "Conv.txt");
 }
 
 void AdiFrame::setUp() {
@@ -716,7 +716,7 @@ void AdiFrame::extractResults(DenseMatrix& level, double cpuStart) {
 
 void AdiFrame::writeConvRecord(
     double price, double maxNearbyNegVal, double Sneg, double vneg, double cpuTime) {
-  if (!conv_.is_open()) return;
+  if (!logIsOpen(conv_)) return;
   const int m = obj.strikeNodeIndex, iv = obj.iToV0;
   // Smax and dS0 on the grid's own axis (ln S on the log-asset axis).
   const double dS0 = (m + 1 <= N && m >= 0) ? X[m + 1] - X[m] : 0.0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/dense_matrix.h"
+#include "core/held_logs.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/adi_kernels.h"
 #include "pde2d/pde_solve.h"
@@ -336,7 +337,7 @@ void AdiFrame::runSchemeLoop(double fullStepTheta,
   for (;;) {
     if (damped && s == dampingStepCount) {
       damped = false;
-      if (conv_.is_open() && layout.convDampingMessage)
+      if (logIsOpen(conv_) && layout.convDampingMessage)
         conv_ << "Turning damping off;"
               << "\n";
       if (douglas) setUpImplicitSystems(fullStepTheta, dt);

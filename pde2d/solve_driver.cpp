@@ -12,6 +12,7 @@
 #include "core/black_scholes.h"
 #include "core/brent.h"
 #include "core/failure_messages.h"
+#include "core/held_logs.h"
 #include "core/qel_heston_vanilla.h"
 #include "pde2d/pde_solve.h"
 #include "pde2d/solver_methods.h"
@@ -330,7 +331,8 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
       }
     }
     if (convFileFlag) {
-      std::ofstream conv("Conv.txt", std::ios::out | std::ios::app);
+      std::ofstream conv;
+      openLogForAppend(conv, "Conv.txt");
       conv.precision(16);
       conv << P << " " << K << " " << T << "NS used: " << NS << '\t' << "Nv used: " << NV << "\n";
     }

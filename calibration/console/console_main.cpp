@@ -187,6 +187,8 @@ bool writeModelIVsReport(const RunState& state,
   return true;
 }
 
+const levmar_ahead_model kAheadModel = {calcModelIVsBatch, calcModelIVsAhead, settleModelIVsAhead};
+
 // The calibration stages and the console report.
 void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& settings) {
   const int n = static_cast<int>(x.size());
@@ -200,10 +202,11 @@ void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& set
   std::cout << "\nCalibrating...\n";
   double opts[LM_OPTS_SZ] = {0.001, 1e-15, state.accuracy ? 5e-5 : 5e-4, 1e-9, 1e-6};
   startStage(state);
-  // The Jacobian's perturbed points go to the model together, so that their pricings share the
-  // threads; the iterates are those of the point-by-point routine.
-  dlevmar_bc_dif_batch(calcModelIVs,
-                       calcModelIVsBatch,
+  // The Jacobian's perturbed points go to the model together, and with the trial point before
+  // them, so that their pricings share the threads; the iterates are those of the point-by-point
+  // routine.
+  dlevmar_bc_dif_ahead(calcModelIVs,
+                       &kAheadModel,
                        state.p,
                        x.data(),
                        kParameterCount,
@@ -245,8 +248,8 @@ void calibrate(RunState& state, std::vector<double>& x, CalibrationSettings& set
     for (int i = 0; i < kParameterCount; ++i) pOld[i] = state.p[i];
     double opts2[LM_OPTS_SZ] = {0.001, 1e-15, 5e-8, 1e-9, 1e-6};
     startStage(state);
-    dlevmar_dif_batch(calcModelIVs,
-                      calcModelIVsBatch,
+    dlevmar_dif_ahead(calcModelIVs,
+                      &kAheadModel,
                       state.p,
                       x.data(),
                       kParameterCount,

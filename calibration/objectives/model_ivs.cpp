@@ -17,6 +17,7 @@
 #include "calibration/pricing/robust_pricers.h"
 #include "calibration/quotes/program_folder.h"
 #include "core/black_scholes.h"
+#include "core/held_logs.h"
 #include "core/pde_solver_1d.h"
 
 namespace serivane {
@@ -37,6 +38,10 @@ struct ColumnWork {
   std::vector<std::string> pricingErrors;  // per group, "" when it went well
   std::string stationaryError;             // "" when it went well
   std::atomic<bool> abandoned{false};      // a failure makes the remaining pricings pointless
+  // Logs of a point evaluated ahead of need, held until it counts: slot 0 for the set-up on the
+  // calling thread, slot g + 1 for the task of group g. Empty for every other point.
+  std::vector<HeldLogs> heldLogs;
+  HeldLogs* heldSlot(std::size_t k) { return heldLogs.empty() ? nullptr : &heldLogs[k]; }
 };
 
 // One task: the variance bound of an expiration and then the pricing of its group, for one
@@ -123,6 +128,7 @@ void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
 // A task runs its expiration's bound solve and then, without waiting for any other task, its
 // group's pricing. No exception leaves it: a failure stays in its own slot.
 void runTask(const EvaluationFrame& frame, ColumnWork& column, int g) {
+  const HoldLogsScope hold(column.heldSlot(static_cast<std::size_t>(g) + 1));
   if (frame.derived.level < 1.0) {
     // Groups and distinct expirations are both in ascending order: group g is expiration g.
     try {
@@ -169,7 +175,10 @@ void calcModelIVs_parallelPricing(const EvaluationFrame& frame,
                    [&](int t) { runTask(frame, *columns[tasks[t].column], tasks[t].group); });
 }
 
-void checkModelParameters(const double* p) {
+namespace {
+
+// The message of the first parameter of p outside its hard range, or null.
+const char* parameterRangeError(const double* p) {
   struct Range {
     const char* message;
     double lower;
@@ -184,10 +193,17 @@ void checkModelParameters(const double* p) {
   };
   for (int i = 0; i < 5; ++i) {
     // Written so that a parameter that is not a number is out of range as well.
-    if (!(p[i] >= kRanges[i].lower && p[i] <= kRanges[i].upper)) {
-      stopFlag = true;
-      throw std::runtime_error(kRanges[i].message);
-    }
+    if (!(p[i] >= kRanges[i].lower && p[i] <= kRanges[i].upper)) return kRanges[i].message;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void checkModelParameters(const double* p) {
+  if (const char* message = parameterRangeError(p)) {
+    stopFlag = true;
+    throw std::runtime_error(message);
   }
 }
 
@@ -258,7 +274,8 @@ std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryWorkItem>& gro
 
 std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote>& quotesInYears,
                                                    const std::vector<const double*>& ps,
-                                                   const CalibrationSettings& settings) {
+                                                   const CalibrationSettings& settings,
+                                                   std::size_t firm) {
   const DerivedSettings derived = deriveSettings(settings);
 
   std::vector<double> expirations;
@@ -284,6 +301,8 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     column.ivs.resize(ng);
     column.boundErrors.resize(expirations.size());
     column.pricingErrors.resize(ng);
+    if (c >= firm) column.heldLogs.resize(ng + 1);
+    const HoldLogsScope hold(column.heldSlot(0));
     if (derived.level < 1.0) {
       // The stationary quantile is a closed-form gamma quantile: cheap enough for this thread.
       try {
@@ -307,8 +326,9 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
 
   std::vector<ModelIVsOutcome> outcomes(ps.size());
   for (std::size_t c = 0; c < ps.size(); ++c) {
-    const ColumnWork& column = *columns[c];
+    ColumnWork& column = *columns[c];
     ModelIVsOutcome& out = outcomes[c];
+    out.heldLogs = std::move(columns[c]->heldLogs);
     out.error = firstError(column);
     out.failed = !out.error.empty() || column.abandoned;
     if (out.failed) continue;
@@ -339,16 +359,55 @@ std::vector<double> modelIVsOfQuotes(const std::vector<OptionQuote>& quotesInYea
   return std::move(out.ivs);
 }
 
-void calcModelIVsBatchFromFile(const std::string& path,
+namespace {
+
+// What the evaluation of one point does besides writing its values: its logs (held for a point
+// ahead of need), its error record, or the console's stop for values of the wrong count.
+struct PointEffects {
+  std::vector<HeldLogs> logs;
+  bool failed = false;
+  std::string errorRecord;
+  bool wrongCount = false;
+};
+
+void applyEffects(PointEffects& effects) {
+  for (HeldLogs& held : effects.logs) held.release();
+  if (effects.failed) appendErrorRecord(effects.errorRecord);
+  if (effects.wrongCount) {
+    std::cout << "Oops, seems like some more debugging is in order. Press any key to terminate!";
+    double answer = 0.0;
+    std::cin >> answer;
+  }
+}
+
+// The effects of the points of the last calcModelIVsAhead call that evaluated points ahead of
+// need, in point order, until settleModelIVsAhead. Only the console's single levmar run uses it.
+std::vector<PointEffects> heldAhead;
+
+// Points ahead of need are worth evaluating only when there are threads to share.
+bool aheadPointsWanted(double* const* ps, int firm, int count) {
+  if (pricingBucketCount() < 2) return false;
+  for (int c = firm; c < count; ++c)
+    if (parameterRangeError(ps[c])) return false;
+  return true;
+}
+
+}  // namespace
+
+bool calcModelIVsBatchFromFile(const std::string& path,
                                double* const* ps,
                                double* const* hxs,
                                int count,
                                int n,
-                               const CalibrationSettings& settings) {
+                               const CalibrationSettings& settings,
+                               int firm) {
+  firm = std::min(firm, count);
   // The range check of every point comes first, in point order, as it would one call at a time.
-  for (int c = 0; c < count; ++c) checkModelParameters(ps[c]);
+  for (int c = 0; c < firm; ++c) checkModelParameters(ps[c]);
+  const int evaluated = firm < count && aheadPointsWanted(ps, firm, count) ? count : firm;
   const double nan = std::numeric_limits<double>::quiet_NaN();
 
+  std::vector<PointEffects> effects(static_cast<std::size_t>(evaluated));
   std::vector<ModelIVsOutcome> outcomes;
   try {
     std::ofstream results;
@@ -362,37 +421,41 @@ void calcModelIVsBatchFromFile(const std::string& path,
     sortQuotes(chain.quotes);
     removeRepeats(chain.quotes, &sameQuote);
     for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
-    outcomes =
-        modelIVsOfQuotesBatch(chain.quotes, std::vector<const double*>(ps, ps + count), settings);
+    outcomes = modelIVsOfQuotesBatch(chain.quotes,
+                                     std::vector<const double*>(ps, ps + evaluated),
+                                     settings,
+                                     static_cast<std::size_t>(firm));
   } catch (const std::exception& e) {
     // Every point meets the same failure, and each records it, as one call per point would.
-    const std::string message = e.what();
-    for (int c = 0; c < count; ++c) {
-      appendErrorRecord(message);
+    for (int c = 0; c < evaluated; ++c) {
+      effects[c].failed = true;
+      effects[c].errorRecord = e.what();
       std::fill(hxs[c], hxs[c] + n, nan);
     }
-    return;
   }
 
-  for (int c = 0; c < count; ++c) {
-    const ModelIVsOutcome& out = outcomes[c];
+  for (int c = 0; c < static_cast<int>(outcomes.size()); ++c) {
+    ModelIVsOutcome& out = outcomes[c];
     double* hx = hxs[c];
+    effects[c].logs = std::move(out.heldLogs);
     if (out.failed) {
-      appendErrorRecord(out.error.empty() ? std::string("unknown error") : out.error);
+      effects[c].failed = true;
+      effects[c].errorRecord = out.error.empty() ? std::string("unknown error") : out.error;
       std::fill(hx, hx + n, nan);
-      continue;
-    }
-    if (static_cast<int>(out.ivs.size()) != n) {
-      std::cout << "Oops, seems like some more debugging is in order. Press any key to terminate!";
-      double answer = 0.0;
-      std::cin >> answer;
+    } else if (static_cast<int>(out.ivs.size()) != n) {
       // Values that were never computed must not pass for a fit: levmar stops at them and the
       // report shows them.
+      effects[c].wrongCount = true;
       std::fill(hx, hx + n, nan);
-      continue;
+    } else {
+      std::copy(out.ivs.begin(), out.ivs.end(), hx);
     }
-    std::copy(out.ivs.begin(), out.ivs.end(), hx);
   }
+
+  for (int c = 0; c < firm; ++c) applyEffects(effects[c]);
+  heldAhead.clear();
+  for (int c = firm; c < evaluated; ++c) heldAhead.push_back(std::move(effects[c]));
+  return evaluated > firm;
 }
 
 void calcModelIVsFromFile(const std::string& path,
@@ -413,6 +476,22 @@ void calcModelIVsBatch(
     double* const* ps, double* const* hxs, int count, int /*m*/, int n, void* adata) {
   const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
   calcModelIVsBatchFromFile(programFilePath("OptionsData.txt"), ps, hxs, count, n, settings);
+}
+
+int calcModelIVsAhead(
+    double* const* ps, double* const* hxs, int count, int firm, int /*m*/, int n, void* adata) {
+  const CalibrationSettings& settings = *static_cast<const CalibrationSettings*>(adata);
+  return calcModelIVsBatchFromFile(
+             programFilePath("OptionsData.txt"), ps, hxs, count, n, settings, firm)
+             ? 1
+             : 0;
+}
+
+void settleModelIVsAhead(int keep, void* /*adata*/) {
+  if (keep) {
+    for (PointEffects& effects : heldAhead) applyEffects(effects);
+  }
+  heldAhead.clear();
 }
 
 }  // namespace serivane

@@ -1,12 +1,15 @@
 #ifndef SERIVANE_CALIBRATION_OBJECTIVES_MODEL_IVS_H_
 #define SERIVANE_CALIBRATION_OBJECTIVES_MODEL_IVS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "calibration/objectives/expiry_grid.h"
 #include "calibration/quotes/option_chain.h"
+#include "core/held_logs.h"
 
 namespace serivane {
 
@@ -48,6 +51,16 @@ void calcModelIVs(double* p, double* hx, int m, int n, void* adata);
 // out of range throws before any work, the first in point order.
 void calcModelIVsBatch(double* const* ps, double* const* hxs, int count, int m, int n, void* adata);
 
+// levmar's model with points ahead of need (levmar_ahead_model's ahead and settle): the points
+// before `firm` as calcModelIVsBatch; the rest it evaluates in the same pool of tasks when there is
+// more than one thread to share and all of them are inside the hard ranges (else it leaves them
+// and returns 0). Their logs and error records are held, and written by
+// settleModelIVsAhead(1, ...) as their own calls would have written them, or forgotten by
+// settleModelIVsAhead(0, ...).
+int calcModelIVsAhead(
+    double* const* ps, double* const* hxs, int count, int firm, int m, int n, void* adata);
+void settleModelIVsAhead(int keep, void* adata);
+
 // calcModelIVs on the chain file at `path` (calcModelIVs passes the program folder's
 // "OptionsData.txt").
 void calcModelIVsFromFile(const std::string& path,
@@ -56,13 +69,15 @@ void calcModelIVsFromFile(const std::string& path,
                           int n,
                           const CalibrationSettings& settings);
 
-// calcModelIVsBatch on the chain file at `path`.
-void calcModelIVsBatchFromFile(const std::string& path,
+// calcModelIVsBatch on the chain file at `path`; with firm < count, calcModelIVsAhead (returns
+// whether the points from firm on were evaluated).
+bool calcModelIVsBatchFromFile(const std::string& path,
                                double* const* ps,
                                double* const* hxs,
                                int count,
                                int n,
-                               const CalibrationSettings& settings);
+                               const CalibrationSettings& settings,
+                               int firm = std::numeric_limits<int>::max());
 
 // The range check of calcModelIVs alone.
 void checkModelParameters(const double* p);
@@ -105,14 +120,18 @@ std::vector<std::vector<int>> dealBuckets(const std::vector<ExpiryWorkItem>& gro
 struct ModelIVsOutcome {
   std::vector<double> ivs;  // one per quote, in (expiration, strike) order
   bool failed = false;
-  std::string error;  // the message of the failure that stopped the evaluation
+  std::string error;               // the message of the failure that stopped the evaluation
+  std::vector<HeldLogs> heldLogs;  // for a point from `firm` on: its logs, held in task order
 };
 
 // modelIVsOfQuotes for several parameter vectors at once: one task per (vector, expiration) from
-// one queue over the threads. The outcome of each vector is the one modelIVsOfQuotes gives it.
-std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote>& quotesInYears,
-                                                   const std::vector<const double*>& ps,
-                                                   const CalibrationSettings& settings);
+// one queue over the threads. The outcome of each vector is the one modelIVsOfQuotes gives it;
+// the vectors from `firm` on write no log, their outcomes hold the logs instead.
+std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(
+    const std::vector<OptionQuote>& quotesInYears,
+    const std::vector<const double*>& ps,
+    const CalibrationSettings& settings,
+    std::size_t firm = std::numeric_limits<std::size_t>::max());
 
 // The pricing core of calcModelIVs: model implied volatilities of quotes sorted by (expiration,
 // strike) with expirations in years, one per quote, in that order, at p = {v0, vBar, kappa, xi,

@@ -6,6 +6,7 @@
 
 #include "calibration/quotes/program_folder.h"
 #include "core/failure_messages.h"
+#include "core/held_logs.h"
 
 namespace serivane {
 
@@ -19,8 +20,8 @@ const std::string kBanner = std::string(57, '*') + kInstabilityMessage + std::st
 std::string pricingLogPath() { return programFilePath(kPricingLogName); }
 
 void openPricingLog(std::ofstream& log) {
-  if (log.is_open()) return;
-  log.open(pricingLogPath(), std::ios::out | std::ios::app);
+  if (logIsOpen(log)) return;
+  openLogForAppend(log, pricingLogPath());
   log.precision(16);
 }
 

@@ -18,8 +18,9 @@ inline constexpr char kPricingLogName[] = "GARCH_PDESolverLog.txt";
 // Full path of the pricing log: program folder, separator, kPricingLogName.
 std::string pricingLogPath();
 
-// Opens `log` on the pricing log (output, append) with 16 significant digits for numbers. A
-// stream that is already open is left as it is.
+// Opens `log` on the pricing log (output, append) with 16 significant digits for numbers, or on
+// the thread's held logs while it holds them (core/held_logs.h). A stream that is already open is
+// left as it is.
 void openPricingLog(std::ofstream& log);
 
 // The case identifier of a pricing call: the process clock, taken once when the call starts.

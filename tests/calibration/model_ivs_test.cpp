@@ -272,6 +272,100 @@ TEST_F(ModelIVsBatch, EachPointGetsTheValuesOfItsOwnEvaluation) {
   EXPECT_EQ(count, 2);
 }
 
+// Points ahead of need (levmar's trial point with its Jacobian's points) are priced in the same
+// pool as the firm point, with the values of their own evaluations; what they would log waits
+// for settleModelIVsAhead, which writes it when they are kept and forgets it when they are not.
+// With one thread, or a point out of range, they are left alone: nothing is thrown for them.
+TEST_F(ModelIVsBatch, PointsAheadOfNeedLeaveNoTraceUntilKept) {
+  TempFolder folder;
+  const std::vector<OptionQuote> quotes = smallChain();
+  {
+    std::ofstream out("chain.txt");
+    out.precision(17);
+    out << "heading\n100\ncolumns\n";
+    for (const OptionQuote& q : quotes) {
+      out << q.marketIV << " " << q.strike << " " << q.expirationDays * 365.0 << " " << q.rate
+          << " " << q.dividendYield << "\n";
+    }
+  }
+  double points[3][5] = {{0.03, 0.05, 3.0, 4.0, -0.6},
+                         {0.03, 0.05, 3.0003, 4.0, -0.6},
+                         {0.03, 0.05, 3.0, 4.0004, -0.6}};
+  const int n = static_cast<int>(quotes.size());
+  std::vector<std::vector<double>> alone(3, std::vector<double>(n));
+  for (int c = 0; c < 3; ++c)
+    calcModelIVsFromFile("chain.txt", points[c], alone[c].data(), n, kSpeed);
+  double* ps[3] = {points[0], points[1], points[2]};
+  std::vector<std::vector<double>> hx(3, std::vector<double>(n, -1.0));
+  double* hxs[3] = {hx[0].data(), hx[1].data(), hx[2].data()};
+  const auto records = [&]() {
+    const std::string text = log();
+    int count = 0;
+    for (std::size_t at = text.find("invalid stod argument"); at != std::string::npos;
+         at = text.find("invalid stod argument", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(3);
+
+  EXPECT_TRUE(calcModelIVsBatchFromFile("chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  settleModelIVsAhead(1, nullptr);
+  for (int c = 0; c < 3; ++c)
+    EXPECT_EQ(std::memcmp(hx[c].data(), alone[c].data(), n * sizeof(double)), 0) << c;
+
+  // The chain is missing: the firm point's record at once, the others' when kept.
+  EXPECT_TRUE(calcModelIVsBatchFromFile("no_such_chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  EXPECT_EQ(records(), 1);
+  for (int c = 0; c < 3; ++c) EXPECT_TRUE(std::isnan(hx[c][0])) << c;
+  settleModelIVsAhead(0, nullptr);
+  EXPECT_EQ(records(), 1);
+  EXPECT_TRUE(calcModelIVsBatchFromFile("no_such_chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  EXPECT_EQ(records(), 2);
+  settleModelIVsAhead(1, nullptr);
+  EXPECT_EQ(records(), 4);
+
+  // Every solve fails: the pricers' own records of the points ahead wait as well.
+  robustSolveHook = [](QelHestonVanilla&, double&) {
+    throw std::runtime_error("scripted failure");
+  };
+  const auto failures = [&]() {
+    const std::string text = log();
+    int count = 0;
+    for (std::size_t at = text.find("scripted failure"); at != std::string::npos;
+         at = text.find("scripted failure", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_TRUE(calcModelIVsBatchFromFile("chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  const int perPoint = failures();
+  EXPECT_GT(perPoint, 0);
+  settleModelIVsAhead(0, nullptr);
+  EXPECT_EQ(failures(), perPoint);
+  EXPECT_TRUE(calcModelIVsBatchFromFile("chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  EXPECT_EQ(failures(), 2 * perPoint);
+  settleModelIVsAhead(1, nullptr);
+  EXPECT_EQ(failures(), 4 * perPoint);
+  robustSolveHook = nullptr;
+
+  // A point ahead out of range is not evaluated, and stops nothing.
+  double bad[5] = {0.03, 0.05, 3.0, 40.0, -0.6};
+  double* withBad[3] = {points[0], points[1], bad};
+  stopFlag = false;
+  EXPECT_FALSE(calcModelIVsBatchFromFile("chain.txt", withBad, hxs, 3, n, kSpeed, 1));
+  EXPECT_FALSE(stopFlag);
+  EXPECT_EQ(std::memcmp(hx[0].data(), alone[0].data(), n * sizeof(double)), 0);
+
+  // One thread: nothing to share, the points ahead are left.
+  omp_set_num_threads(1);
+  EXPECT_FALSE(calcModelIVsBatchFromFile("no_such_chain.txt", ps, hxs, 3, n, kSpeed, 1));
+  settleModelIVsAhead(1, nullptr);  // holds nothing: writes nothing
+  EXPECT_EQ(records(), 5);
+  omp_set_num_threads(saved);
+}
+
 }  // namespace
 
 }  // namespace serivane

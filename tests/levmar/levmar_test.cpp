@@ -820,6 +820,57 @@ void callModelBatch(double* const* ps, double* const* hxs, int count, int m, int
   for (int k = 0; k < count; ++k) callModel(ps[k], hxs[k], m, n, adata);
 }
 
+// The ahead model: the firm points through callModel; the points ahead of need are evaluated but
+// counted, and noted in the model's points, only when levmar keeps them. Every other call that
+// carries points ahead leaves them, so that both answers are exercised.
+struct AheadLedger {
+  std::vector<std::vector<double>> heldPoints;
+  bool pending = false;  // points held, settle not yet called
+  int offers = 0;
+  int kept = 0;
+  int dropped = 0;
+  int badCalls = 0;  // a model call or a second settle while points were held, or a stray settle
+};
+AheadLedger ledger;
+
+void callModelCheckingLedger(double* p, double* hx, int m, int n, void* adata) {
+  if (ledger.pending) ++ledger.badCalls;
+  callModel(p, hx, m, n, adata);
+}
+
+int callModelAhead(
+    double* const* ps, double* const* hxs, int count, int firm, int m, int n, void* adata) {
+  if (ledger.pending) ++ledger.badCalls;
+  for (int k = 0; k < firm; ++k) callModel(ps[k], hxs[k], m, n, adata);
+  if (firm == count) return 1;
+  if (ledger.offers++ % 2 == 1) return 0;
+  Model* model = static_cast<Model*>(adata);
+  for (int k = firm; k < count; ++k) {
+    model->f(ps[k], hxs[k]);
+    ledger.heldPoints.emplace_back(ps[k], ps[k] + m);
+  }
+  ledger.pending = true;
+  return 1;
+}
+
+void settleAhead(int keep, void* adata) {
+  if (!ledger.pending) ++ledger.badCalls;
+  ledger.pending = false;
+  Model* model = static_cast<Model*>(adata);
+  if (keep) {
+    ++ledger.kept;
+    for (const std::vector<double>& point : ledger.heldPoints) {
+      ++model->calls;
+      model->points.push_back(point);
+    }
+  } else {
+    ++ledger.dropped;
+  }
+  ledger.heldPoints.clear();
+}
+
+const levmar_ahead_model kAheadModel = {nullptr, callModelAhead, settleAhead};
+
 bool sameBits(const double* a, const double* b, std::size_t count) {
   return std::memcmp(a, b, count * sizeof(double)) == 0;
 }
@@ -828,7 +879,9 @@ bool sameBits(const double* a, const double* b, std::size_t count) {
 // same order, the same iterates, solution, info and covariance, bit for bit, on problems with
 // forward and central differences, a box with a pinned parameter, scaling and Broyden updates
 // (unconstrained). Every batch holds the Jacobian's points: one per column, two for a central
-// difference, one where a central difference meets a bound, none for a pinned parameter.
+// difference, one where a central difference meets a bound, none for a pinned parameter. The
+// same holds when the Jacobian's points go to the model with the trial point before them, ahead
+// of need: the points kept, in the order the model is told to keep them, are the plain routine's.
 TEST(LevmarBatch, JacobianInOneCallEqualsColumnByColumnBitForBit) {
   struct Case {
     const char* label;
@@ -887,16 +940,20 @@ TEST(LevmarBatch, JacobianInOneCallEqualsColumnByColumnBitForBit) {
         double info[LM_INFO_SZ];
         std::vector<double> covar;
         int iterations;
-      } runs[2];
-      for (int batched = 0; batched < 2; ++batched) {
+      } runs[3];
+      std::vector<int> batchRunSizes;  // the batch calls of the batched run
+      for (int batched = 0; batched < 3; ++batched) {
         Run& r = runs[batched];
         r.model = c.make();
         r.p = c.start;
         r.covar.assign(m * m, 0.0);
+        if (batched == 2) batchRunSizes = batchSizes;  // those of the batch run
         batchSizes.clear();
-        const levmar_internal::BatchModelFunction batch = batched ? callModelBatch : nullptr;
+        const levmar_internal::BatchModelFunction batch = batched == 1 ? callModelBatch : nullptr;
+        const levmar_ahead_model* ahead = batched == 2 ? &kAheadModel : nullptr;
+        ledger.offers = 0;
         r.iterations = config.routine == Routine::kDif
-                           ? levmar_internal::levmarDif(callModel,
+                           ? levmar_internal::levmarDif(callModelCheckingLedger,
                                                         r.p.data(),
                                                         nullptr,
                                                         r.model.m,
@@ -907,8 +964,9 @@ TEST(LevmarBatch, JacobianInOneCallEqualsColumnByColumnBitForBit) {
                                                         r.covar.data(),
                                                         &r.model,
                                                         config.solver,
-                                                        batch)
-                           : levmar_internal::levmarBcDif(callModel,
+                                                        batch,
+                                                        ahead)
+                           : levmar_internal::levmarBcDif(callModelCheckingLedger,
                                                           r.p.data(),
                                                           nullptr,
                                                           r.model.m,
@@ -922,26 +980,35 @@ TEST(LevmarBatch, JacobianInOneCallEqualsColumnByColumnBitForBit) {
                                                           r.covar.data(),
                                                           &r.model,
                                                           config.solver,
-                                                          batch);
+                                                          batch,
+                                                          ahead);
+        EXPECT_FALSE(ledger.pending) << label;
       }
       ASSERT_GT(runs[0].info[8], 1.0) << label;  // more than one Jacobian was taken
-      EXPECT_EQ(batchSizes.size(), static_cast<std::size_t>(runs[0].info[8])) << label;
-      for (const int size : batchSizes) {
+      EXPECT_EQ(batchRunSizes.size(), static_cast<std::size_t>(runs[0].info[8])) << label;
+      for (const int size : batchRunSizes) {
         EXPECT_GE(size, c.fewestPoints) << label;
         EXPECT_LE(size, c.mostPoints) << label;
       }
-      EXPECT_EQ(runs[1].iterations, runs[0].iterations) << label;
-      EXPECT_EQ(runs[1].model.calls, runs[0].model.calls) << label;
-      EXPECT_EQ(runs[1].model.calls, static_cast<long>(runs[0].info[7])) << label;
-      ASSERT_EQ(runs[1].model.points.size(), runs[0].model.points.size()) << label;
-      for (std::size_t k = 0; k < runs[0].model.points.size(); ++k)
-        EXPECT_TRUE(sameBits(runs[1].model.points[k].data(), runs[0].model.points[k].data(), m))
-            << label << ", point " << k;
-      EXPECT_TRUE(sameBits(runs[1].p.data(), runs[0].p.data(), m)) << label;
-      EXPECT_TRUE(sameBits(runs[1].info, runs[0].info, LM_INFO_SZ)) << label;
-      EXPECT_TRUE(sameBits(runs[1].covar.data(), runs[0].covar.data(), m * m)) << label;
+      for (int k = 1; k < 3; ++k) {
+        const std::string run = label + (k == 1 ? ", batch" : ", ahead");
+        EXPECT_EQ(runs[k].iterations, runs[0].iterations) << run;
+        EXPECT_EQ(runs[k].model.calls, runs[0].model.calls) << run;
+        EXPECT_EQ(runs[k].model.calls, static_cast<long>(runs[0].info[7])) << run;
+        ASSERT_EQ(runs[k].model.points.size(), runs[0].model.points.size()) << run;
+        for (std::size_t q = 0; q < runs[0].model.points.size(); ++q)
+          EXPECT_TRUE(sameBits(runs[k].model.points[q].data(), runs[0].model.points[q].data(), m))
+              << run << ", point " << q;
+        EXPECT_TRUE(sameBits(runs[k].p.data(), runs[0].p.data(), m)) << run;
+        EXPECT_TRUE(sameBits(runs[k].info, runs[0].info, LM_INFO_SZ)) << run;
+        EXPECT_TRUE(sameBits(runs[k].covar.data(), runs[0].covar.data(), m * m)) << run;
+      }
     }
   }
+  // Points ahead of need were both kept and dropped, and settled exactly once each time.
+  EXPECT_GT(ledger.kept, 0);
+  EXPECT_GT(ledger.dropped, 0);
+  EXPECT_EQ(ledger.badCalls, 0);
 }
 
 // A batch that throws: the exception passes through the public entry point, p holds the last

@@ -1,0 +1,58 @@
+#ifndef SERIVANE_CORE_HELD_LOGS_H_
+#define SERIVANE_CORE_HELD_LOGS_H_
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace serivane {
+
+// The program's text logs ("GARCH_PDESolverLog.txt", "ErrorLog.txt", "Conv.txt") are appended to
+// by whoever has something to say. Work done ahead of need (a model evaluation that may yet be
+// dropped) must leave no trace until it is known to count: while a thread holds its logs, every
+// log stream it opens through openLogForAppend writes into memory instead, and the held text is
+// appended to the files later (release) or forgotten (by destroying the HeldLogs).
+class HeldLogs {
+ public:
+  HeldLogs() = default;
+  HeldLogs(HeldLogs&&) = default;
+  HeldLogs& operator=(HeldLogs&&) = default;
+
+  // Appends the held text to the files, one stream's text after another in the order they were
+  // opened, and forgets it.
+  void release();
+  bool empty() const { return streams_.empty(); }
+
+  // A new in-memory stream for the log at `path`.
+  std::stringbuf* open(const std::string& path);
+
+ private:
+  std::vector<std::pair<std::string, std::unique_ptr<std::stringbuf>>> streams_;
+};
+
+// While it lives, the calling thread's log streams opened through openLogForAppend go to `held`
+// (which must outlive every stream opened meanwhile). Scopes nest; null holds nothing.
+class HoldLogsScope {
+ public:
+  explicit HoldLogsScope(HeldLogs* held);
+  ~HoldLogsScope();
+  HoldLogsScope(const HoldLogsScope&) = delete;
+  HoldLogsScope& operator=(const HoldLogsScope&) = delete;
+
+ private:
+  HeldLogs* previous_;
+};
+
+// Opens `log` for appending to the file at `path`, or onto the calling thread's held logs while
+// it holds them. A stream already open (on the file or on held memory) is left as it is.
+void openLogForAppend(std::ofstream& log, const std::string& path);
+
+// True when `log` was opened by openLogForAppend, on the file or on held memory.
+bool logIsOpen(const std::ofstream& log);
+
+}  // namespace serivane
+
+#endif  // SERIVANE_CORE_HELD_LOGS_H_
