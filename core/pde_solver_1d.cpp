@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "core/special_functions.h"
 #include "core/table_function.h"
@@ -168,81 +170,271 @@ void PDESolver1D::buildOperator(std::valarray<double>& A,
   A[N - 2] += C[N - 2];
 }
 
-void PDESolver1D::solve(std::vector<std::valarray<double>>& out) {
-  buildGrid();
-  const std::int32_t N = nNodes;
-  if (nSteps < 1) throw std::runtime_error(kBadStepCount);
-  const double dt = T / nSteps;
-  // The start-up takes four steps: with fewer the whole run is Crank-Nicolson.
-  if (scheme == 2 && nSteps < 5) scheme = 1;
+// What one grid's time march keeps between its steps: the grid's nodes and density, the operator
+// of the current phase (and, for the start-up scheme, the Crank-Nicolson one that follows), its
+// factors, and the right-hand side. Rows 1 .. N-2 are the unknowns.
+struct GridMarch1D {
+  std::int32_t N = 0;
+  std::int32_t cellsAbove = 0;  // nAbove and nBelow of the grid
+  std::int32_t cellsBelow = 0;
+  bool march = false;  // false: no scheme to march with, the density stays zero
+  std::valarray<double> y, p;
+  std::valarray<double> A, B, C, cnA, cnB, cnC;
+  // LU factors of the operator; invD = 1 / d and uInvD = u / d, the pivots' reciprocals and the
+  // scaled super-diagonal of the back substitution, formed once per factorisation.
+  std::valarray<double> l, u, d, invD, uInvD;
+  std::valarray<double> r;
+  double upperSpan = 0.0;
+  double cUpper = 0.0;  // C_(N-2) before it is cleared: couples row N-2 to node N-1
+};
 
-  if (out.size() < 2) out.resize(2);
-  out[0] = std::valarray<double>(0.0, N);
-  out[1] = std::valarray<double>(0.0, N);
-  // Coefficients, factors and right-hand side; all allocated here, none in the time loop.
-  std::valarray<double> A(0.0, N), B(0.0, N), C(0.0, N), l(0.0, N), u(0.0, N), d(0.0, N), r(0.0, N);
-  setInitialCondition();
+namespace {
 
-  bool startPhase = false;
-  bool crankNicolson = false;
-  switch (scheme) {
-    case 2:
-      startPhase = true;
-      buildOperator(A, B, C, dt / 4.0, false);
-      break;
+void factorize(GridMarch1D& g) {
+  const std::int32_t n = g.N - 2;
+  triDiagFactorize(n, &g.A[0], &g.B[0], &g.C[0], &g.l[0], &g.u[0], &g.d[0]);
+  for (std::int32_t i = 1; i < n; ++i) {
+    g.invD[i] = 1.0 / g.d[i];
+    g.uInvD[i] = g.u[i] * g.invD[i];
+  }
+}
+
+// The right-hand side of one step of grid g, and the boundary terms folded into it.
+void stepRightHandSide(GridMarch1D& g, bool crankNicolson, double upperSlope) {
+  const std::int32_t N = g.N;
+  const double* A = &g.A[0];
+  const double* B = &g.B[0];
+  double* C = &g.C[0];
+  const double* p = &g.p[0];
+  double* r = &g.r[0];
+  if (C[N - 2] != 0.0) {
+    g.cUpper = C[N - 2];
+    C[N - 2] = 0.0;
+  }
+  const double cUpper = g.cUpper;
+  if (crankNicolson) {
+    for (std::int32_t i = 1; i <= N - 2; ++i)
+      r[i] = -(A[i] * p[i - 1] + (B[i] + 2.0) * p[i] + C[i] * p[i + 1]);
+    // The explicit half uses the actual p_(N-1), not the zero-slope fold of the matrix.
+    r[N - 2] = -(A[N - 2] - cUpper) * p[N - 3] - cUpper * p[N - 1] - (B[N - 2] + 2.0) * p[N - 2];
+  } else {
+    for (std::int32_t i = 1; i <= N - 2; ++i) r[i] = -p[i];
+  }
+  r[N - 2] -= g.upperSpan * cUpper * upperSlope;
+  r[1] -= A[1] * p[0];
+  r[N - 2] -= C[N - 2] * p[N - 1];
+}
+
+// The tridiagonal solves of K grids' steps at once, each with its own factors: the arithmetic of
+// triDiagSolve for every grid, so each density comes out as from its own solve bit for bit. Each
+// solve is a chain of dependent multiply-subtracts; run side by side the K chains overlap in the
+// processor instead of waiting on each other.
+template <int K>
+void solveTogether(GridMarch1D* const* g) {
+  double* x[K];
+  const double* r[K];
+  const double* l[K];
+  const double* d[K];
+  const double* invD[K];
+  const double* uInvD[K];
+  std::int32_t n[K];
+  double carry[K];
+  std::int32_t longest = 0;
+  for (int s = 0; s < K; ++s) {
+    x[s] = &g[s]->p[0];
+    r[s] = &g[s]->r[0];
+    l[s] = &g[s]->l[0];
+    d[s] = &g[s]->d[0];
+    invD[s] = &g[s]->invD[0];
+    uInvD[s] = &g[s]->uInvD[0];
+    n[s] = g[s]->N - 2;
+    carry[s] = x[s][1] = r[s][1];
+    longest = std::max(longest, n[s]);
+  }
+  for (std::int32_t i = 2; i <= longest; ++i) {
+    for (int s = 0; s < K; ++s) {
+      if (i <= n[s]) {
+        carry[s] = r[s][i] - l[s][i] * carry[s];
+        x[s][i] = carry[s];
+      }
+    }
+  }
+  for (int s = 0; s < K; ++s) carry[s] = x[s][n[s]] /= d[s][n[s]];
+  for (std::int32_t k = 1; k < longest; ++k) {
+    for (int s = 0; s < K; ++s) {
+      const std::int32_t i = n[s] - k;
+      if (i >= 1) {
+        carry[s] = x[s][i] * invD[s][i] - uInvD[s][i] * carry[s];
+        x[s][i] = carry[s];
+      }
+    }
+  }
+}
+
+void solveTogether(GridMarch1D* const* g, int count) {
+  switch (count) {
     case 1:
-      crankNicolson = true;
-      buildOperator(A, B, C, dt, true);
+      solveTogether<1>(g);
       break;
-    case 0:
-      buildOperator(A, B, C, dt, false);
+    case 2:
+      solveTogether<2>(g);
+      break;
+    case 3:
+      solveTogether<3>(g);
       break;
     default:
-      return;
+      for (int s = 0; s < count; ++s) solveTogether<1>(g + s);
   }
-  const std::int32_t n = N - 2;  // interior rows 1 .. N-2
-  triDiagFactorize(n, &A[0], &B[0], &C[0], &l[0], &u[0], &d[0]);
+}
 
-  double* p = &density[0];
-  const double* y = &grid[0];
-  const double upperSpan = y[N - 1] - y[N - 3];
-  double cUpper = 0.0;  // C_(N-2) before it is cleared: couples row N-2 to node N-1
+// The nSteps steps of every grid that has a scheme, side by side. The start-up phase, when
+// there is one, ends after four quarter steps on all of them at once (they share scheme and
+// step count).
+void marchTogether(GridMarch1D* const* grids,
+                   int count,
+                   std::int32_t nSteps,
+                   bool startPhase,
+                   bool crankNicolson,
+                   double upperSlope) {
+  GridMarch1D* marching[3];
+  int live = 0;
+  for (int s = 0; s < count; ++s)
+    if (grids[s]->march && live < 3) marching[live++] = grids[s];
+  if (live == 0) return;
   for (std::int32_t k = 1; k <= nSteps; ++k) {
     if (k == 5 && startPhase) {
       // Four implicit quarter steps done: the remaining nSteps - 1 steps are Crank-Nicolson.
       startPhase = false;
       crankNicolson = true;
       k = 2;
-      buildOperator(A, B, C, dt, true);
-      triDiagFactorize(n, &A[0], &B[0], &C[0], &l[0], &u[0], &d[0]);
+      for (int s = 0; s < live; ++s) {
+        GridMarch1D& g = *marching[s];
+        g.A = g.cnA;
+        g.B = g.cnB;
+        g.C = g.cnC;
+        factorize(g);
+      }
     }
-    if (C[N - 2] != 0.0) {
-      cUpper = C[N - 2];
-      C[N - 2] = 0.0;
+    for (int s = 0; s < live; ++s) stepRightHandSide(*marching[s], crankNicolson, upperSlope);
+    solveTogether(marching, live);
+    for (int s = 0; s < live; ++s) {
+      GridMarch1D& g = *marching[s];
+      g.p[g.N - 1] = g.p[g.N - 3] + g.upperSpan * upperSlope;
     }
-    if (crankNicolson) {
-      for (std::int32_t i = 1; i <= N - 2; ++i)
-        r[i] = -(A[i] * p[i - 1] + (B[i] + 2.0) * p[i] + C[i] * p[i + 1]);
-      // The explicit half uses the actual p_(N-1), not the zero-slope fold of the matrix.
-      r[N - 2] = -(A[N - 2] - cUpper) * p[N - 3] - cUpper * p[N - 1] - (B[N - 2] + 2.0) * p[N - 2];
-    } else {
-      for (std::int32_t i = 1; i <= N - 2; ++i) r[i] = -p[i];
-    }
-    r[N - 2] -= upperSpan * cUpper * upperSlope;
-    r[1] -= A[1] * p[0];
-    r[N - 2] -= C[N - 2] * p[N - 1];
-    triDiagSolve(n, &l[0], &u[0], &d[0], &r[0], p);
-    p[N - 1] = p[N - 3] + upperSpan * upperSlope;
   }
+}
 
+}  // namespace
+
+// The current grid (built when needed), its initial density, operators and factors, taken into
+// g; the solver keeps its grid, and its density is handed over to g.
+void PDESolver1D::prepareMarch(GridMarch1D& g) {
+  buildGrid();
+  const std::int32_t N = nNodes;
+  g.N = N;
+  g.cellsAbove = nAbove;
+  g.cellsBelow = nBelow;
+  if (nSteps < 1) throw std::runtime_error(kBadStepCount);
+  const double dt = T / nSteps;
+  // The start-up takes four steps: with fewer the whole run is Crank-Nicolson.
+  if (scheme == 2 && nSteps < 5) scheme = 1;
+
+  g.y = grid;
+  // Coefficients, factors and right-hand side; all allocated here, none in the time loop.
+  for (std::valarray<double>* v : {&g.A, &g.B, &g.C, &g.l, &g.u, &g.d, &g.invD, &g.uInvD, &g.r})
+    v->resize(N, 0.0);
+  setInitialCondition();
+  g.march = true;
+  switch (scheme) {
+    case 2:
+      buildOperator(g.A, g.B, g.C, dt / 4.0, false);
+      g.cnA.resize(N, 0.0);
+      g.cnB.resize(N, 0.0);
+      g.cnC.resize(N, 0.0);
+      buildOperator(g.cnA, g.cnB, g.cnC, dt, true);
+      break;
+    case 1:
+      buildOperator(g.A, g.B, g.C, dt, true);
+      break;
+    case 0:
+      buildOperator(g.A, g.B, g.C, dt, false);
+      break;
+    default:
+      g.march = false;
+  }
+  g.p.resize(0);
+  std::swap(g.p, density);
+  if (!g.march) return;
+  factorize(g);
+  g.upperSpan = g.y[N - 1] - g.y[N - 3];
+}
+
+// out[0] the nodes, out[1] the density of a marched grid; the instability check as solve says.
+void PDESolver1D::collectMarch(const GridMarch1D& g,
+                               std::vector<std::valarray<double>>& out) const {
+  const std::int32_t N = g.N;
+  if (out.size() < 2) out.resize(2);
+  out[0] = std::valarray<double>(0.0, N);
+  out[1] = std::valarray<double>(0.0, N);
+  if (!g.march) return;
   for (std::int32_t i = 0; i < N; ++i) {
-    out[0][i] = y[i];
-    out[1][i] = p[i];
+    out[0][i] = g.y[i];
+    out[1][i] = g.p[i];
     // A non-finite value is an unstable run as much as a negative one.
-    if (!(p[i] >= kNegativeDensity && p[i] < std::numeric_limits<double>::infinity())) {
+    if (!(g.p[i] >= kNegativeDensity && g.p[i] < std::numeric_limits<double>::infinity())) {
       throw std::runtime_error(kInstability);
     }
   }
+}
+
+void PDESolver1D::solve(std::vector<std::valarray<double>>& out) {
+  GridMarch1D g;
+  prepareMarch(g);
+  GridMarch1D* grids[1] = {&g};
+  marchTogether(grids, 1, nSteps, scheme == 2, scheme == 1, upperSlope);
+  // The solver keeps the density it marched.
+  density = g.p;
+  collectMarch(g, out);
+}
+
+// solve on the current grid and on two finer ones, each with twice the cells of the one before,
+// as three solves one after the other would do them (the solver's cell counts and the failure
+// passed on are theirs), with the three marches run side by side.
+void PDESolver1D::solveThreeGrids(std::vector<std::valarray<double>>& set1,
+                                  std::vector<std::valarray<double>>& set2,
+                                  std::vector<std::valarray<double>>& set3) {
+  GridMarch1D g[3];
+  GridMarch1D* grids[3] = {&g[0], &g[1], &g[2]};
+  std::vector<std::valarray<double>>* sets[3] = {&set1, &set2, &set3};
+  int prepared = 0;
+  std::exception_ptr failure;
+  for (; prepared < 3; ++prepared) {
+    if (prepared > 0) {
+      nAbove *= 2;
+      nBelow *= 2;
+      gridBuilt = false;
+    }
+    try {
+      prepareMarch(g[prepared]);
+    } catch (...) {
+      failure = std::current_exception();
+      break;
+    }
+  }
+  marchTogether(grids, prepared, nSteps, scheme == 2, scheme == 1, upperSlope);
+  for (int k = 0; k < prepared; ++k) {
+    try {
+      collectMarch(g[k], *sets[k]);
+    } catch (...) {
+      // Where the one-by-one solves stop: on grid k, with its cell counts.
+      nAbove = g[k].cellsAbove;
+      nBelow = g[k].cellsBelow;
+      density = g[k].p;
+      throw;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  density = g[prepared - 1].p;
 }
 
 namespace {
@@ -297,16 +489,8 @@ double PDESolver1D::calcQuantile() {
   for (;;) {
     try {
       // Three grids, each with twice the cells of the one before; ln v0 stays node nBelow.
-      solve(set1);
-      const std::int32_t N1 = nNodes;
-      nAbove *= 2;
-      nBelow *= 2;
-      gridBuilt = false;
-      solve(set2);
-      nAbove *= 2;
-      nBelow *= 2;
-      gridBuilt = false;
-      solve(set3);
+      solveThreeGrids(set1, set2, set3);
+      const std::int32_t N1 = static_cast<std::int32_t>(set1[0].size());
       extrapolateDensity(set1, set2, set3, N1);
       const std::valarray<double>& d1 = set1[1];
 

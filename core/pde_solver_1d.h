@@ -7,6 +7,9 @@
 
 namespace serivane {
 
+// What one grid's time march keeps between its steps (pde_solver_1d.cpp).
+struct GridMarch1D;
+
 // Upper quantile of the instantaneous variance at a horizon T under
 //   dv = kappa (vL - v) dt + xi v dW,
 // the value that v_T stays below with probability `level`. The calibration uses it to bound the
@@ -67,6 +70,12 @@ class PDESolver1D {
   // entries). Throws std::runtime_error "Instability detected" at the first density value below
   // -1e-9 (the values up to it are already copied).
   void solve(std::vector<std::valarray<double>>& out);
+  // solve on the current grid, then with nAbove and nBelow doubled, then doubled again, into
+  // set1, set2 and set3: what three solves in a row give (results, failures, the cell counts left
+  // behind), with the three time marches run side by side.
+  void solveThreeGrids(std::vector<std::valarray<double>>& set1,
+                       std::vector<std::valarray<double>>& set2,
+                       std::vector<std::valarray<double>>& set3);
   // The variance v with P(v_T <= v) = level (see the class comment). For T > 0 it raises nothing
   // for valid parameters; see pde_solver_1d.cpp for the failures it passes on.
   double calcQuantile();
@@ -93,6 +102,10 @@ class PDESolver1D {
   std::int32_t boundaryKind = 1;  // 1: zero slope at the upper end
   bool skipBuild = false;         // accepted, has no effect (see pde_solver_1d.cpp)
   bool gridBuilt = false;         // the current grid matches nAbove and nBelow
+
+ private:
+  void prepareMarch(GridMarch1D& g);
+  void collectMarch(const GridMarch1D& g, std::vector<std::valarray<double>>& out) const;
 };
 
 }  // namespace serivane
