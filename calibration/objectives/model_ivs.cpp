@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -26,6 +27,19 @@ bool stopFlag = false;
 
 namespace {
 
+// The variance bound of one expiration, published by whichever task of the points that share
+// it solves it first. The bound depends on v0, vBar, kappa and xi only (not on rho), so a
+// Jacobian's rho column needs the very bounds of the point it is taken at.
+struct SharedBound {
+  std::atomic<int> state{0};  // kFree, kClaimed (being written), kReady
+  double value = 0.0;
+  bool failed = false;
+  std::string error;  // the failure's message
+};
+constexpr int kFree = 0;
+constexpr int kClaimed = 1;
+constexpr int kReady = 2;
+
 // One parameter vector of an evaluation: its groups (sized for its kappa), its variance bounds
 // and what its tasks produce. Every task writes only the slots of its own group.
 struct ColumnWork {
@@ -42,6 +56,9 @@ struct ColumnWork {
   // calling thread, slot g + 1 for the task of group g. Empty for every other point.
   std::vector<HeldLogs> heldLogs;
   HeldLogs* heldSlot(std::size_t k) { return heldLogs.empty() ? nullptr : &heldLogs[k]; }
+  // One per expiration, shared by every point of the evaluation with the same v0, vBar, kappa
+  // and xi (owned by the first of them).
+  std::shared_ptr<std::vector<SharedBound>> sharedBounds;
 };
 
 // One task: the variance bound of an expiration and then the pricing of its group, for one
@@ -71,12 +88,35 @@ std::string currentMessage() {
 
 }  // namespace
 
-// The upper variance quantile of expiration j from the 1-D variance-distribution PDE.
+// The upper variance quantile of expiration j from the 1-D variance-distribution PDE; taken from
+// a point that shares it when that one has already solved it (the same solve gives the same
+// bits), else solved here and offered to the others. A failure throws as the solve does.
 void calcModelIVs_parallelBounds(const EvaluationFrame& frame, ColumnWork& column, int j) {
+  SharedBound& shared = (*column.sharedBounds)[j];
+  if (shared.state.load(std::memory_order_acquire) == kReady) {
+    if (shared.failed) throw std::runtime_error(shared.error);
+    column.bounds[j] = shared.value;
+    return;
+  }
   const double* p = column.p;
-  PDESolver1D solver(
-      frame.derived.level, frame.expirations[j], p[0], p[1], p[2], p[3], 800, 50, 2, 5, false, 1);
-  column.bounds[j] = solver.calcQuantile();
+  bool failed = false;
+  std::string error;
+  try {
+    PDESolver1D solver(
+        frame.derived.level, frame.expirations[j], p[0], p[1], p[2], p[3], 800, 50, 2, 5, false, 1);
+    column.bounds[j] = solver.calcQuantile();
+  } catch (...) {
+    failed = true;
+    error = currentMessage();
+  }
+  int expected = kFree;
+  if (shared.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
+    shared.value = column.bounds[j];
+    shared.failed = failed;
+    shared.error = error;
+    shared.state.store(kReady, std::memory_order_release);
+  }
+  if (failed) throw std::runtime_error(error);
 }
 
 namespace {
@@ -302,6 +342,12 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     column.boundErrors.resize(expirations.size());
     column.pricingErrors.resize(ng);
     if (c >= firm) column.heldLogs.resize(ng + 1);
+    for (std::size_t e = 0; e < c && !column.sharedBounds; ++e) {
+      if (std::memcmp(ps[e], p, 4 * sizeof(double)) == 0)
+        column.sharedBounds = columns[e]->sharedBounds;
+    }
+    if (!column.sharedBounds)
+      column.sharedBounds = std::make_shared<std::vector<SharedBound>>(expirations.size());
     const HoldLogsScope hold(column.heldSlot(0));
     if (derived.level < 1.0) {
       // The stationary quantile is a closed-form gamma quantile: cheap enough for this thread.

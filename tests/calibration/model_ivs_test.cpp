@@ -216,24 +216,32 @@ TEST_F(ModelIVsBatch, EachPointGetsTheValuesOfItsOwnEvaluation) {
           << " " << q.dividendYield << "\n";
     }
   }
-  // A Jacobian's worth of points: a base and small moves of kappa and xi, and a far one.
-  double points[4][5] = {{0.03, 0.05, 3.0, 4.0, -0.6},
-                         {0.03, 0.05, 3.0003, 4.0, -0.6},
-                         {0.03, 0.05, 3.0, 4.0004, -0.6},
-                         {0.06, 0.02, 1.5, 1.0, -0.1}};
+  // A Jacobian's worth of points: a base and small moves of kappa, xi and rho (which shares the
+  // base's variance bounds), and a far one.
+  constexpr int kPoints = 5;
+  double points[kPoints][5] = {{0.03, 0.05, 3.0, 4.0, -0.6},
+                               {0.03, 0.05, 3.0003, 4.0, -0.6},
+                               {0.03, 0.05, 3.0, 4.0004, -0.6},
+                               {0.06, 0.02, 1.5, 1.0, -0.1},
+                               {0.03, 0.05, 3.0, 4.0, -0.59994}};
   const int n = static_cast<int>(quotes.size());
-  std::vector<std::vector<double>> alone(4, std::vector<double>(n));
-  for (int c = 0; c < 4; ++c)
+  std::vector<std::vector<double>> alone(kPoints, std::vector<double>(n));
+  for (int c = 0; c < kPoints; ++c)
     calcModelIVsFromFile("chain.txt", points[c], alone[c].data(), n, kSpeed);
   EXPECT_NE(alone[0], alone[1]);
+  EXPECT_NE(alone[0], alone[4]);
   const int saved = omp_get_max_threads();
   for (int threads : {1, 3, 8}) {
     omp_set_num_threads(threads);
-    std::vector<std::vector<double>> batch(4, std::vector<double>(n, -1.0));
-    double* ps[4] = {points[0], points[1], points[2], points[3]};
-    double* hxs[4] = {batch[0].data(), batch[1].data(), batch[2].data(), batch[3].data()};
-    calcModelIVsBatchFromFile("chain.txt", ps, hxs, 4, n, kSpeed);
-    for (int c = 0; c < 4; ++c) {
+    std::vector<std::vector<double>> batch(kPoints, std::vector<double>(n, -1.0));
+    double* ps[kPoints];
+    double* hxs[kPoints];
+    for (int c = 0; c < kPoints; ++c) {
+      ps[c] = points[c];
+      hxs[c] = batch[c].data();
+    }
+    calcModelIVsBatchFromFile("chain.txt", ps, hxs, kPoints, n, kSpeed);
+    for (int c = 0; c < kPoints; ++c) {
       EXPECT_EQ(std::memcmp(batch[c].data(), alone[c].data(), n * sizeof(double)), 0)
           << "threads " << threads << ", point " << c;
     }
