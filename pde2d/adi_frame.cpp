@@ -268,42 +268,51 @@ void AdiFrame::setUpAssetSystems(const SpatialOperator& op, double td) {
   a1Work_.assign(groupSize, 0.0);
   a1Pad_.assign(stride, 0.0);
   a1Zero_.assign(NV, 0.0);
-  const int M = NV;
-  const std::size_t sysSize = static_cast<std::size_t>(std::max(stride, M + 1));
-  for (auto* v : {&sysLo_, &sysDi_, &sysUp_, &sysL_, &sysU_, &sysD_}) v->assign(sysSize, 0.0);
-  double *lo = sysLo_.data(), *di = sysDi_.data(), *up = sysUp_.data();
-  double *l = sysL_.data(), *u = sysU_.data(), *dd = sysD_.data();
-  for (int j = 0; j < NV; ++j) {
-    const double v = V[j];
-    for (int i = 1; i <= N; ++i) {
-      const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
-      const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
-      double a, b;
-      op.plainAsset(v, i, a, b);
-      if (i == N) {
-        lo[i] = -td * a * am;
-        di[i] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
-        up[i] = 0.0;
-      } else {
-        lo[i] = -td * (b * bm + a * am);
-        di[i] = 1.0 - td * (a * a0 - 0.5 * r + b * b0);
-        up[i] = -td * (b * bp + a * ap);
+  // The rows' systems, interleaved by groups as their factors are; lanes beyond the last row
+  // get the neutral system (lo = up = 0, di = 1).
+  for (auto* v : {&sysLo_, &sysDi_, &sysUp_, &sysD_}) v->assign(groupSize, 0.0);
+  double *lo = sysLo_.data(), *di = sysDi_.data(), *up = sysUp_.data(), *dd = sysD_.data();
+  for (std::size_t g = 0; g < groups; ++g) {
+    for (int q = 0; q < lanes; ++q) {
+      const int j = static_cast<int>(g) * lanes + q;
+      if (j >= NV) {
+        for (int i = 1; i <= N; ++i) {
+          lo[i * lanes + q] = 0.0;
+          di[i * lanes + q] = 1.0;
+          up[i * lanes + q] = 0.0;
+        }
+        continue;
+      }
+      const double v = V[j];
+      for (int i = 1; i <= N; ++i) {
+        const double am = alphaM[i], a0 = alpha0[i], ap = alphaP[i];
+        const double bm = betaM[i], b0 = beta0[i], bp = betaP[i];
+        double a, b;
+        op.plainAsset(v, i, a, b);
+        const int at = i * lanes + q;
+        if (i == N) {
+          lo[at] = -td * a * am;
+          di[at] = 1.0 - td * ((a0 + ap) * a - 0.5 * r);
+          up[at] = 0.0;
+        } else {
+          lo[at] = -td * (b * bm + a * am);
+          di[at] = 1.0 - td * (a * a0 - 0.5 * r + b * b0);
+          up[at] = -td * (b * bp + a * ap);
+        }
+      }
+      a1Zero_[j] = -lo[lanes + q];
+      lo[lanes + q] = 0.0;  // the S = 0 value is held fixed
+      const std::size_t row = static_cast<std::size_t>(j) * stride;
+      for (int i = 1; i <= N; ++i) {
+        const int at = i * lanes + q;
+        a1Lower_[row + i] = lo[at];
+        a1DiagM1_[row + i] = di[at] - 1.0;
+        a1Upper_[row + i] = up[at];
       }
     }
-    a1Zero_[j] = -lo[1];
-    lo[1] = 0.0;  // the S = 0 value is held fixed
-    triDiagFactorize(N, lo, di, up, l, u, dd);
-    const std::size_t row = static_cast<std::size_t>(j) * stride;
-    const std::size_t lane = (j / lanes) * groupSize + j % lanes;
-    for (int i = 1; i <= N; ++i) {
-      a1Lower_[row + i] = lo[i];
-      a1DiagM1_[row + i] = di[i] - 1.0;
-      a1Upper_[row + i] = up[i];
-      const std::size_t at = lane + static_cast<std::size_t>(i) * lanes;
-      a1L_[at] = l[i];
-      a1InvD_[at] = 1.0 / dd[i];
-      a1UD_[at] = (i < N ? u[i] : 0.0) / dd[i];
-    }
+    const std::size_t first = g * groupSize;
+    adi_kernels::factorizeSDirectionGroup(
+        N, lo, di, up, dd, &a1L_[first], &a1UD_[first], &a1InvD_[first]);
   }
   sDir_.lower = a1Lower_.data();
   sDir_.diagM1 = a1DiagM1_.data();

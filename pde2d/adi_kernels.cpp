@@ -473,6 +473,42 @@ void applyCross(const Stencil& st,
 }
 
 SERIVANE_KERNEL_DISPATCH
+void factorizeSDirectionGroup(int N,
+                              const double* __restrict lo,
+                              const double* __restrict di,
+                              const double* __restrict up,
+                              double* __restrict d,
+                              double* __restrict l,
+                              double* __restrict ud,
+                              double* __restrict invD) {
+  constexpr int K = kA1Lanes;
+  // Each lane's pivots form a chain of dependent divisions; the lanes' chains run side by side.
+  for (int q = 0; q < K; ++q) {
+    d[K + q] = di[K + q];
+    l[K + q] = 0.0;
+  }
+  for (int i = 2; i <= N; ++i) {
+    const int at = i * K;
+    for (int q = 0; q < K; ++q) {
+      const double m = lo[at + q] / d[at - K + q];
+      l[at + q] = m;
+      d[at + q] = di[at + q] - m * up[at - K + q];
+    }
+  }
+  for (int i = 1; i < N; ++i) {
+    const int at = i * K;
+    for (int q = 0; q < K; ++q) {
+      invD[at + q] = 1.0 / d[at + q];
+      ud[at + q] = up[at + q] / d[at + q];
+    }
+  }
+  for (int q = 0; q < K; ++q) {
+    invD[N * K + q] = 1.0 / d[N * K + q];
+    ud[N * K + q] = 0.0 / d[N * K + q];
+  }
+}
+
+SERIVANE_KERNEL_DISPATCH
 void sDirectionRhs(const SDirection& a,
                    int N,
                    int NV,

@@ -86,6 +86,20 @@ struct SDirection {
   const double* invD = nullptr;
 };
 
+// Factorises the kA1Lanes S-direction systems of one group side by side, each as
+// triDiagFactorize does it (a = lo, b = di, c = up, nodes 1..N), from lo, di and up interleaved
+// as the factors are (entry of lane q at node i at i * kA1Lanes + q), into the group's factors
+// in the SDirection layout: l (0 at node 1), u/d (0 at node N) and 1/d. d is scratch of the same
+// size. A lane with lo = up = 0 and di = 1 gives the neutral factors.
+void factorizeSDirectionGroup(int N,
+                              const double* lo,
+                              const double* di,
+                              const double* up,
+                              double* d,
+                              double* l,
+                              double* ud,
+                              double* invD);
+
 // x = r + (-theta dt' A1) p on every row (nodes 1..N; the entry on the ghost node is not read),
 // plus jumpCoef * gCoef[j] at i = N. x may be r; p must not overlap x.
 void sDirectionRhs(const SDirection& a,
