@@ -39,7 +39,9 @@ HoldLogsScope::~HoldLogsScope() { tHeld = previous_; }
 
 void openLogForAppend(std::ofstream& log, const std::string& path) {
   if (logIsOpen(log)) return;
-  if (tHeld) {
+  if (tHeld && tHeld->passThrough()) {
+    tHeld->noteOpenedOnFile();
+  } else if (tHeld) {
     std::ostream& os = log;
     os.rdbuf(tHeld->open(path));  // also clears the stream's state
     return;

@@ -15,21 +15,30 @@ namespace serivane {
 // dropped) must leave no trace until it is known to count: while a thread holds its logs, every
 // log stream it opens through openLogForAppend writes into memory instead, and the held text is
 // appended to the files later (release) or forgotten (by destroying the HeldLogs).
+//
+// A HeldLogs made to pass through holds nothing: the streams go to the files at once, and it only
+// notes that some were opened (work that opened no log can be known to have written none).
 class HeldLogs {
  public:
-  HeldLogs() = default;
+  explicit HeldLogs(bool passThrough = false) : passThrough_(passThrough) {}
   HeldLogs(HeldLogs&&) = default;
   HeldLogs& operator=(HeldLogs&&) = default;
 
   // Appends the held text to the files, one stream's text after another in the order they were
   // opened, and forgets it.
   void release();
-  bool empty() const { return streams_.empty(); }
+  // No log stream was opened under this object.
+  bool empty() const { return streams_.empty() && openedOnFiles_ == 0; }
+  bool passThrough() const { return passThrough_; }
 
   // A new in-memory stream for the log at `path`.
   std::stringbuf* open(const std::string& path);
+  // Notes a stream opened on its file.
+  void noteOpenedOnFile() { ++openedOnFiles_; }
 
  private:
+  bool passThrough_ = false;
+  int openedOnFiles_ = 0;
   std::vector<std::pair<std::string, std::unique_ptr<std::stringbuf>>> streams_;
 };
 

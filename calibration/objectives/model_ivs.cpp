@@ -52,10 +52,11 @@ struct ColumnWork {
   std::vector<std::string> pricingErrors;  // per group, "" when it went well
   std::string stationaryError;             // "" when it went well
   std::atomic<bool> abandoned{false};      // a failure makes the remaining pricings pointless
-  // Logs of a point evaluated ahead of need, held until it counts: slot 0 for the set-up on the
-  // calling thread, slot g + 1 for the task of group g. Empty for every other point.
+  // The logs of the point: slot 0 for the set-up on the calling thread, slot g + 1 for the task
+  // of group g. Held until the point counts when it is evaluated ahead of need; else passed
+  // through to the files at once, noting whether any log was opened.
   std::vector<HeldLogs> heldLogs;
-  HeldLogs* heldSlot(std::size_t k) { return heldLogs.empty() ? nullptr : &heldLogs[k]; }
+  HeldLogs* heldSlot(std::size_t k) { return &heldLogs[k]; }
   // One per expiration, shared by every point of the evaluation with the same v0, vBar, kappa
   // and xi (owned by the first of them).
   std::shared_ptr<std::vector<SharedBound>> sharedBounds;
@@ -341,7 +342,7 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     column.ivs.resize(ng);
     column.boundErrors.resize(expirations.size());
     column.pricingErrors.resize(ng);
-    if (c >= firm) column.heldLogs.resize(ng + 1);
+    for (std::size_t k = 0; k <= ng; ++k) column.heldLogs.emplace_back(c < firm);
     for (std::size_t e = 0; e < c && !column.sharedBounds; ++e) {
       if (std::memcmp(ps[e], p, 4 * sizeof(double)) == 0)
         column.sharedBounds = columns[e]->sharedBounds;
@@ -430,6 +431,74 @@ void applyEffects(PointEffects& effects) {
 // need, in point order, until settleModelIVsAhead. Only the console's single levmar run uses it.
 std::vector<PointEffects> heldAhead;
 
+// The values of the last single point whose evaluation met no failure and opened no log, with
+// everything they depend on. Asked for the same point again (the console's final call at the
+// fitted parameters), the model function hands them back at once: the same work would give the
+// same values and write nothing either. The chain file is still read every time, and a change
+// in it, in the settings or in the pricers' test seams prices anew.
+struct RememberedPoint {
+  bool valid = false;
+  std::string path;
+  CalibrationSettings settings{};
+  std::vector<OptionQuote> quotes;
+  double p[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+  bool debug = false;
+  RobustSolveHook hook = nullptr;
+  std::int64_t workLimit = 0;
+  std::vector<double> ivs;
+};
+RememberedPoint remembered;
+
+bool sameQuotes(const std::vector<OptionQuote>& a, const std::vector<OptionQuote>& b) {
+  if (a.size() != b.size()) return false;
+  const auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const OptionQuote &x = a[i], &y = b[i];
+    if (x.index != y.index || x.putFlag != y.putFlag || !same(x.marketIV, y.marketIV) ||
+        !same(x.spot, y.spot) || !same(x.strike, y.strike) ||
+        !same(x.expirationDays, y.expirationDays) || !same(x.rate, y.rate) ||
+        !same(x.dividendYield, y.dividendYield)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isRemembered(const std::string& path,
+                  const CalibrationSettings& settings,
+                  const std::vector<OptionQuote>& quotes,
+                  const double* p,
+                  int n) {
+  const RememberedPoint& r = remembered;
+  return r.valid && r.path == path && std::memcmp(&r.settings, &settings, sizeof settings) == 0 &&
+         std::memcmp(r.p, p, sizeof r.p) == 0 && r.debug == debugFlag &&
+         r.hook == robustSolveHook && r.workLimit == robustWorkLimit &&
+         static_cast<int>(r.ivs.size()) == n && sameQuotes(r.quotes, quotes);
+}
+
+void remember(const std::string& path,
+              const CalibrationSettings& settings,
+              std::vector<OptionQuote> quotes,
+              const double* p,
+              const std::vector<double>& ivs) {
+  RememberedPoint& r = remembered;
+  r.valid = true;
+  r.path = path;
+  r.settings = settings;
+  r.quotes = std::move(quotes);
+  std::memcpy(r.p, p, sizeof r.p);
+  r.debug = debugFlag;
+  r.hook = robustSolveHook;
+  r.workLimit = robustWorkLimit;
+  r.ivs = ivs;
+}
+
+bool openedNoLog(const std::vector<HeldLogs>& logs) {
+  for (const HeldLogs& held : logs)
+    if (!held.empty()) return false;
+  return true;
+}
+
 // Points ahead of need are worth evaluating only when there are threads to share.
 bool aheadPointsWanted(double* const* ps, int firm, int count) {
   if (pricingBucketCount() < 2) return false;
@@ -455,6 +524,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
 
   std::vector<PointEffects> effects(static_cast<std::size_t>(evaluated));
   std::vector<ModelIVsOutcome> outcomes;
+  std::vector<OptionQuote> quotes;
   try {
     std::ofstream results;
     if (debugFlag) {
@@ -467,6 +537,11 @@ bool calcModelIVsBatchFromFile(const std::string& path,
     sortQuotes(chain.quotes);
     removeRepeats(chain.quotes, &sameQuote);
     for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
+    if (count == 1 && isRemembered(path, settings, chain.quotes, ps[0], n)) {
+      std::copy(remembered.ivs.begin(), remembered.ivs.end(), hxs[0]);
+      return false;
+    }
+    quotes = chain.quotes;
     outcomes = modelIVsOfQuotesBatch(chain.quotes,
                                      std::vector<const double*>(ps, ps + evaluated),
                                      settings,
@@ -483,6 +558,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
   for (int c = 0; c < static_cast<int>(outcomes.size()); ++c) {
     ModelIVsOutcome& out = outcomes[c];
     double* hx = hxs[c];
+    const bool quiet = openedNoLog(out.heldLogs);
     effects[c].logs = std::move(out.heldLogs);
     if (out.failed) {
       effects[c].failed = true;
@@ -495,6 +571,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
       std::fill(hx, hx + n, nan);
     } else {
       std::copy(out.ivs.begin(), out.ivs.end(), hx);
+      if (c == 0 && quiet) remember(path, settings, quotes, ps[0], out.ivs);
     }
   }
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <valarray>
 #include <vector>
 
 #include "pricing_log_test_util.h"
@@ -372,6 +373,65 @@ TEST_F(ModelIVsBatch, PointsAheadOfNeedLeaveNoTraceUntilKept) {
   settleModelIVsAhead(1, nullptr);  // holds nothing: writes nothing
   EXPECT_EQ(records(), 5);
   omp_set_num_threads(saved);
+}
+
+// The same single point again, on the same chain and settings (the console's final call at the
+// fitted parameters), is answered from the last evaluation without pricing: the same values, bit
+// for bit. A changed chain file, other settings, or an evaluation that logged something are priced
+// anew.
+int countedSolves = 0;
+
+TEST_F(ModelIVsBatch, TheLastPointAgainIsAnsweredWithoutPricing) {
+  TempFolder folder;
+  const std::vector<OptionQuote> quotes = smallChain();
+  const auto writeChain = [&](double strikeShift) {
+    std::ofstream out("chain.txt");
+    out.precision(17);
+    out << "heading\n100\ncolumns\n";
+    for (const OptionQuote& q : quotes) {
+      out << q.marketIV << " " << q.strike + strikeShift << " " << q.expirationDays * 365.0 << " "
+          << q.rate << " " << q.dividendYield << "\n";
+    }
+  };
+  writeChain(0.0);
+  robustSolveHook = [](QelHestonVanilla& pricer, double& cpuTime) {
+    ++countedSolves;
+    std::valarray<double> a, b, c, d, e;
+    pricer.solve(a, b, c, d, e, cpuTime);
+  };
+  double p[5] = {0.03, 0.05, 3.0, 4.0, -0.6};
+  const int n = static_cast<int>(quotes.size());
+  std::vector<double> first(n), again(n, -1.0);
+  countedSolves = 0;
+  calcModelIVsFromFile("chain.txt", p, first.data(), n, kSpeed);
+  const int solves = countedSolves;
+  EXPECT_GT(solves, 0);
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
+  EXPECT_EQ(countedSolves, solves);
+  EXPECT_EQ(std::memcmp(first.data(), again.data(), n * sizeof(double)), 0);
+
+  // Other settings, another point and a changed chain are priced.
+  CalibrationSettings finer = kSpeed;
+  finer.NT = 36;
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, finer);
+  EXPECT_EQ(countedSolves, 2 * solves);
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
+  EXPECT_EQ(countedSolves, 3 * solves);
+  EXPECT_EQ(std::memcmp(first.data(), again.data(), n * sizeof(double)), 0);
+  writeChain(0.5);
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
+  EXPECT_EQ(countedSolves, 4 * solves);
+  EXPECT_NE(std::memcmp(first.data(), again.data(), n * sizeof(double)), 0);
+
+  // An evaluation that wrote to the pricing log is not remembered: its repeat logs again.
+  robustSolveHook = [](QelHestonVanilla&, double&) {
+    throw std::runtime_error("scripted failure");
+  };
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
+  const std::size_t logged = log().size();
+  EXPECT_GT(logged, 0u);
+  calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
+  EXPECT_GT(log().size(), logged);
 }
 
 }  // namespace
