@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -67,8 +68,20 @@ struct ColumnWork {
 struct ExpiryTask {
   int column;
   int group;
-  double cost;
+  double cost;  // the queue's order: the expected work, largest first
 };
+
+// How long each task of the last evaluation took, by (point, group). levmar moves the parameters
+// little from one call to the next, and hands over its points in the same roles (the trial point,
+// then one per Jacobian column), so these predict the next call's task lengths far better than
+// the grids' cost estimates do: the longest tasks start first and the pool ends more evenly. Only
+// the order of the queue depends on them, never a result.
+struct TaskTimes {
+  std::size_t points = 0;
+  std::size_t groups = 0;
+  std::vector<double> seconds;  // points x groups
+};
+TaskTimes lastTaskTimes;
 
 // What every task of an evaluation shares, read-only.
 struct EvaluationFrame {
@@ -206,14 +219,23 @@ std::string firstError(const ColumnWork& column) {
 // The bound solves of calcModelIVs' first loop and the pricings of its second, as one task per
 // (parameter vector, expiration): each task solves its expiration's bound and goes straight on to
 // price its group, so no thread waits at a barrier between the two. The tasks go to the threads
-// from one shared queue, heaviest first by the groups' cost estimates, which keeps every thread
-// busy until the last few tasks; results are written by index, so nothing computed depends on
-// which thread ran what, or on the number of threads.
+// from one shared queue, heaviest first (by the last evaluation's task times when it had the same
+// shape, else by the groups' cost estimates), which keeps every thread busy until the last few
+// tasks; results are written by index, so nothing computed depends on which thread ran what, or
+// on the number of threads.
 void calcModelIVs_parallelPricing(const EvaluationFrame& frame,
                                   std::vector<std::unique_ptr<ColumnWork>>& columns,
                                   const std::vector<ExpiryTask>& tasks) {
-  runHeaviestFirst(static_cast<int>(tasks.size()),
-                   [&](int t) { runTask(frame, *columns[tasks[t].column], tasks[t].group); });
+  const std::size_t groups = columns.empty() ? 0 : columns.front()->groups.size();
+  std::vector<double> seconds(columns.size() * groups, 0.0);
+  runHeaviestFirst(static_cast<int>(tasks.size()), [&](int t) {
+    const auto start = std::chrono::steady_clock::now();
+    runTask(frame, *columns[tasks[t].column], tasks[t].group);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    seconds[static_cast<std::size_t>(tasks[t].column) * groups +
+            static_cast<std::size_t>(tasks[t].group)] = took.count();
+  });
+  lastTaskTimes = TaskTimes{columns.size(), groups, std::move(seconds)};
 }
 
 namespace {
@@ -362,6 +384,13 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     }
     for (std::size_t g = 0; g < ng; ++g) {
       tasks.push_back({static_cast<int>(c), static_cast<int>(g), column.groups[g].cost});
+    }
+  }
+  const std::size_t groupCount = columns.empty() ? 0 : columns.front()->groups.size();
+  if (lastTaskTimes.points == ps.size() && lastTaskTimes.groups == groupCount) {
+    for (ExpiryTask& t : tasks) {
+      t.cost = lastTaskTimes.seconds[static_cast<std::size_t>(t.column) * groupCount +
+                                     static_cast<std::size_t>(t.group)];
     }
   }
   std::stable_sort(tasks.begin(), tasks.end(), [](const ExpiryTask& a, const ExpiryTask& b) {
