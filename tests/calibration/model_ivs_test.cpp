@@ -205,18 +205,22 @@ TEST(ModelIVsPricing, FromFileMatchesThePricingCoreAndDropsExactRepeats) {
 // before any work, and the chain file's failure reaches every vector, each with its own record.
 class ModelIVsBatch : public PricingLogTest {};
 
+// The quotes as a chain file "chain.txt" of the current folder, every strike moved by
+// strikeShift.
+void writeChainFile(const std::vector<OptionQuote>& quotes, double strikeShift = 0.0) {
+  std::ofstream out("chain.txt");
+  out.precision(17);
+  out << "heading\n100\ncolumns\n";
+  for (const OptionQuote& q : quotes) {
+    out << q.marketIV << " " << q.strike + strikeShift << " " << q.expirationDays * 365.0 << " "
+        << q.rate << " " << q.dividendYield << "\n";
+  }
+}
+
 TEST_F(ModelIVsBatch, EachPointGetsTheValuesOfItsOwnEvaluation) {
   TempFolder folder;
   const std::vector<OptionQuote> quotes = smallChain();
-  {
-    std::ofstream out("chain.txt");
-    out.precision(17);
-    out << "heading\n100\ncolumns\n";
-    for (const OptionQuote& q : quotes) {
-      out << q.marketIV << " " << q.strike << " " << q.expirationDays * 365.0 << " " << q.rate
-          << " " << q.dividendYield << "\n";
-    }
-  }
+  writeChainFile(quotes);
   // A Jacobian's worth of points: a base and small moves of kappa, xi and rho (which shares the
   // base's variance bounds), and a far one.
   constexpr int kPoints = 5;
@@ -288,15 +292,7 @@ TEST_F(ModelIVsBatch, EachPointGetsTheValuesOfItsOwnEvaluation) {
 TEST_F(ModelIVsBatch, PointsAheadOfNeedLeaveNoTraceUntilKept) {
   TempFolder folder;
   const std::vector<OptionQuote> quotes = smallChain();
-  {
-    std::ofstream out("chain.txt");
-    out.precision(17);
-    out << "heading\n100\ncolumns\n";
-    for (const OptionQuote& q : quotes) {
-      out << q.marketIV << " " << q.strike << " " << q.expirationDays * 365.0 << " " << q.rate
-          << " " << q.dividendYield << "\n";
-    }
-  }
+  writeChainFile(quotes);
   double points[3][5] = {{0.03, 0.05, 3.0, 4.0, -0.6},
                          {0.03, 0.05, 3.0003, 4.0, -0.6},
                          {0.03, 0.05, 3.0, 4.0004, -0.6}};
@@ -307,15 +303,17 @@ TEST_F(ModelIVsBatch, PointsAheadOfNeedLeaveNoTraceUntilKept) {
   double* ps[3] = {points[0], points[1], points[2]};
   std::vector<std::vector<double>> hx(3, std::vector<double>(n, -1.0));
   double* hxs[3] = {hx[0].data(), hx[1].data(), hx[2].data()};
-  const auto records = [&]() {
+  // How often a message stands in the pricing log.
+  const auto inLog = [&](const std::string& message) {
     const std::string text = log();
     int count = 0;
-    for (std::size_t at = text.find("invalid stod argument"); at != std::string::npos;
-         at = text.find("invalid stod argument", at + 1)) {
+    for (std::size_t at = text.find(message); at != std::string::npos;
+         at = text.find(message, at + 1)) {
       ++count;
     }
     return count;
   };
+  const auto records = [&]() { return inLog("invalid stod argument"); };
   const int saved = omp_get_max_threads();
   omp_set_num_threads(3);
 
@@ -339,15 +337,7 @@ TEST_F(ModelIVsBatch, PointsAheadOfNeedLeaveNoTraceUntilKept) {
   robustSolveHook = [](QelHestonVanilla&, double&) {
     throw std::runtime_error("scripted failure");
   };
-  const auto failures = [&]() {
-    const std::string text = log();
-    int count = 0;
-    for (std::size_t at = text.find("scripted failure"); at != std::string::npos;
-         at = text.find("scripted failure", at + 1)) {
-      ++count;
-    }
-    return count;
-  };
+  const auto failures = [&]() { return inLog("scripted failure"); };
   EXPECT_TRUE(calcModelIVsBatchFromFile("chain.txt", ps, hxs, 3, n, kSpeed, 1));
   const int perPoint = failures();
   EXPECT_GT(perPoint, 0);
@@ -384,16 +374,7 @@ int countedSolves = 0;
 TEST_F(ModelIVsBatch, TheLastPointAgainIsAnsweredWithoutPricing) {
   TempFolder folder;
   const std::vector<OptionQuote> quotes = smallChain();
-  const auto writeChain = [&](double strikeShift) {
-    std::ofstream out("chain.txt");
-    out.precision(17);
-    out << "heading\n100\ncolumns\n";
-    for (const OptionQuote& q : quotes) {
-      out << q.marketIV << " " << q.strike + strikeShift << " " << q.expirationDays * 365.0 << " "
-          << q.rate << " " << q.dividendYield << "\n";
-    }
-  };
-  writeChain(0.0);
+  writeChainFile(quotes);
   robustSolveHook = [](QelHestonVanilla& pricer, double& cpuTime) {
     ++countedSolves;
     std::valarray<double> a, b, c, d, e;
@@ -418,7 +399,7 @@ TEST_F(ModelIVsBatch, TheLastPointAgainIsAnsweredWithoutPricing) {
   calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
   EXPECT_EQ(countedSolves, 3 * solves);
   EXPECT_EQ(std::memcmp(first.data(), again.data(), n * sizeof(double)), 0);
-  writeChain(0.5);
+  writeChainFile(quotes, 0.5);
   calcModelIVsFromFile("chain.txt", p, again.data(), n, kSpeed);
   EXPECT_EQ(countedSolves, 4 * solves);
   EXPECT_NE(std::memcmp(first.data(), again.data(), n * sizeof(double)), 0);
