@@ -570,11 +570,11 @@ bool calcModelIVsBatchFromFile(const std::string& path,
       std::copy(remembered.ivs.begin(), remembered.ivs.end(), hxs[0]);
       return false;
     }
-    quotes = chain.quotes;
     outcomes = modelIVsOfQuotesBatch(chain.quotes,
                                      std::vector<const double*>(ps, ps + evaluated),
                                      settings,
                                      static_cast<std::size_t>(firm));
+    quotes = std::move(chain.quotes);  // kept for the remembered point
   } catch (const std::exception& e) {
     // Every point meets the same failure, and each records it, as one call per point would.
     for (int c = 0; c < evaluated; ++c) {
@@ -600,7 +600,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
       std::fill(hx, hx + n, nan);
     } else {
       std::copy(out.ivs.begin(), out.ivs.end(), hx);
-      if (c == 0 && quiet) remember(path, settings, quotes, ps[0], out.ivs);
+      if (c == 0 && quiet) remember(path, settings, std::move(quotes), ps[0], out.ivs);
     }
   }
 
