@@ -159,8 +159,7 @@ class LevenbergMarquardt {
                  std::vector<std::vector<double>>& values,
                  int firm);
   bool columnsFromValues(const DifferencePlan& plan,
-                         const std::vector<std::vector<double>>& values,
-                         std::size_t first);
+                         const std::vector<std::vector<double>>& values);
   bool differencesOneByOne(const DifferencePlan& plan);
   bool differencesInOneCall(const DifferencePlan& plan);
   bool computeJacobian();
@@ -272,7 +271,7 @@ bool LevenbergMarquardt::computeJacobian() {
     taken.pending = false;
     ahead_->settle(1, adata_);
     evaluations_ += static_cast<long>(taken.values.size());
-    fresh_ = columnsFromValues(taken.plan, taken.values, 0);
+    fresh_ = columnsFromValues(taken.plan, taken.values);
     return fresh_;
   }
   dropAhead();
@@ -347,14 +346,13 @@ void LevenbergMarquardt::batchCall(std::vector<std::vector<double>>& points,
   aheadJacobian_.pending = firm < count && took != 0;
 }
 
-// jac_ from the model values of the plan's points, values[first] onwards, with hx_ for the base
+// jac_ from the model values of the plan's points, in plan order, with hx_ for the base
 // point of forward differences; false when a value is NaN or Inf.
 bool LevenbergMarquardt::columnsFromValues(const DifferencePlan& plan,
-                                           const std::vector<std::vector<double>>& values,
-                                           std::size_t first) {
+                                           const std::vector<std::vector<double>>& values) {
   bool finite = true;
-  for (std::size_t k = first; k < values.size(); ++k) finite = allFinite(values[k]) && finite;
-  std::size_t next = first;
+  for (const std::vector<double>& hx : values) finite = allFinite(hx) && finite;
+  std::size_t next = 0;
   for (std::size_t j = 0; j < m_; ++j) {
     const ColumnPoints& c = plan[j];
     if (!c.central && c.span == 0.0) {
@@ -376,7 +374,7 @@ bool LevenbergMarquardt::differencesInOneCall(const DifferencePlan& plan) {
   std::vector<std::vector<double>> values(points.size(), std::vector<double>(n_));
   evaluations_ += static_cast<long>(points.size());
   if (!points.empty()) batchCall(points, values, static_cast<int>(points.size()));
-  return columnsFromValues(plan, values, 0);
+  return columnsFromValues(plan, values);
 }
 
 // evaluate(q, hx), with the points of a full Jacobian at q handed to the model in the same call,
