@@ -109,17 +109,20 @@ extern "C" {
                             variance-bound solver refuses v0 <= 0 with its own record); otherwise
                             the pricer's varRange, at least -kMaxVariance = -100. Every quote of
                             "OptionsData.txt" within the limits above (market volatility, S, K, T,
-                            r, d, CallPut, EuroAmer), and the grid of each pricing (its time steps
-                            max(NT, (int)(NT T)), its sizes raised for cheap options) within the
-                            grid limits. */
+                            r, d, CallPut, EuroAmer; EuroAmer 0 or 1 only, as the file gives no
+                            exercise dates for a Bermudan quote), and the grid of each pricing
+                            (its time steps max(NT, (int)(NT T)), its sizes raised for cheap
+                            options) within the grid limits. */
 
 /* Price of one vanilla option under the stochastic-volatility model by the 2-D PDE pricer, with
    grid escalation and retries on failed solves (logged to "GARCH_PDESolverLog.txt" in the
    module's folder). S spot, K strike, T years to expiry, r rate and d dividend yield (both
    continuous), v0 start variance, vL long-run variance, theta mean-reversion speed, volvol
    volatility of variance, rho correlation; NS, NV, NT asset intervals, variance intervals, time
-   steps; CallPut 0 call, 1 put; EuroAmer 0 European, 1 American, 2 Bermudan; precision 1 plain
-   solve, 2 convergence run on two grids, any other value Richardson extrapolation in time;
+   steps; CallPut 0 call, 1 put; EuroAmer 0 European, 1 American, 2 Bermudan (this export has no
+   argument for exercise dates, and a Bermudan option has no price without them: EuroAmer 2 gives
+   the failure value at once, logged with its message; QelOptionPricer takes the dates); precision
+   1 plain solve, 2 convergence run on two grids, any other value Richardson extrapolation in time;
    methodID solver 1 to 15; ivWanted non-zero returns the implied volatility instead of the price;
    sRangeParam asset-range parameter; varRange coverage probability of the variance range, or
    minus an explicit upper variance bound; volvolWidening non-zero widens the asset range for a
@@ -145,9 +148,9 @@ extern "C" {
    further out gives the failure value, logged.
    With ivWanted non-zero the result is a volatility in [1e-6, 2] or the failure value: a price
    that no volatility of that range gives is logged and answered with 0.0, never with the price.
-   Failure value: 0.0 (an argument outside the limits above, no positive value could be had, a
-   diverged solve, a price outside its bounds, no implied volatility when one was asked for, or an
-   error; each is logged). */
+   Failure value: 0.0 (an argument outside the limits above, a Bermudan option, no positive value
+   could be had, a diverged solve, a price outside its bounds, no implied volatility when one was
+   asked for, or an error; each is logged). */
 QEL_API double QEL_CALL GARCH_VanillaPDESolver(double S,
                                                double K,
                                                double T,
@@ -228,8 +231,9 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
 /* PDE calibration objectives for a host's optimiser. Each reads the counted quotes of
    "OptionsData.txt" in the module's folder (the count N, then N records: market implied
    volatility, S, K, T in years, r, d, CallPut 0 call / 1 put, EuroAmer 0 European / 1 American /
-   2 Bermudan) and returns the root-mean-square difference between the model implied volatilities
-   of the 2-D PDE pricer (with the retries of GARCH_VanillaPDESolver) and the market ones.
+   2 Bermudan, which is refused: the file gives no exercise dates) and returns the root-mean-square
+   difference between the model implied volatilities of the 2-D PDE pricer (with the retries of
+   GARCH_VanillaPDESolver) and the market ones.
    Arguments 1-13: v0, vL, theta (mean-reversion speed), volvol, rho; NS, NV, NT base grid
    (raised per quote or expiration where prices are small, NT scaled by T); methodID;
    precision as for GARCH_VanillaPDESolver; sRangeParam; level: below 1.0 the variance range of
@@ -243,19 +247,21 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
      -999.0   the file holds fewer whole records than its count, a count that is negative, 0 or
               not a number (no quote, so no mean), or a field that is not a number;
      0.0      an argument outside the limits above (checked before the file is looked at), a
-              quote or a pricing grid outside them, a count above 10000 quotes (refused before
-              the records are read), an evaluation beyond the work limit below, an error during
-              the evaluation (e.g. v0 <= 0 with a level below 1.0 and a model other than 0,
-              whose variance bounds are solved), or an objective that is not a finite number; a
-              record with its message (naming the argument, or the quote and its field) is
-              appended to "GARCH_PDESolverLog.txt" in the module's folder.
+              quote (a Bermudan one among them) or a pricing grid outside them, a count above
+              10000 quotes (refused before the records are read), an evaluation beyond the work
+              limit below, an error during the evaluation (e.g. v0 <= 0 with a level below 1.0
+              and a model other than 0, whose variance bounds are solved), or an objective that
+              is not a finite number; a record with its message (naming the argument, or the
+              quote and its field) is appended to "GARCH_PDESolverLog.txt" in the module's
+              folder.
    Work limit (about 10 s on one core, checked before anything is priced): the first solves of
-   all pricings (one per quote, or one per expiration), each weighted by its grid, time steps,
-   method and precision code, plus a fixed share per pricing and per variance-bound solve, sum to
-   at most 400000000 units of about one ADI node-step each (calibration/objectives/pde_objectives.h,
-   kMaxObjectiveWork and firstSolveWork). E.g. one pricing on 999 by 999 intervals by an ADI
-   method (2-9, 11-13) at precision 1 takes at most 397 time steps; by method 1 or 15 on 200 by
-   100 at most 377. The re-solves of a pricing's retries come on top of it.
+   all pricings (one per quote, or one per expiration and one per American call), each weighted
+   by its grid, time steps, method and precision code, plus a fixed share per pricing and per
+   variance-bound solve, sum to at most 400000000 units of about one ADI node-step each
+   (calibration/objectives/pde_objectives.h, kMaxObjectiveWork and firstSolveWork). E.g. one
+   pricing on 999 by 999 intervals by an ADI method (2-9, 11-13) at precision 1 takes at most 397
+   time steps; by method 1 or 15 on 200 by 100 at most 377. The re-solves of a pricing's retries
+   come on top of it.
    Every model implied volatility that enters the mean lies in [0, 2]: a quote whose pricing
    gives up, or gives anything else, counts with a model implied volatility of 0 (its case is in
    the pricing log). */
@@ -292,8 +298,11 @@ QEL_API double QEL_CALL HESTON_VanillaPDECalibration(double v0,
                                                      int32_t volvolWidening);
 
 /* Expiry by expiry: the quotes grouped by expiration, one robust strike-list solve (as puts)
-   per expiration, one expiration after another on the calling thread. stripMode is the strike-list
-   pricer's strip mode. Failure values as above. */
+   per expiration, one expiration after another on the calling thread. The calls of a strike list
+   take their values from European put-call parity, which an American call does not obey: each
+   American call (EuroAmer 1, CallPut 0) is priced alone, by a call solve of its own, and the rest
+   of its expiration without it. stripMode is the strike-list pricer's strip mode. Failure values
+   as above. */
 QEL_API double QEL_CALL GARCH_VanillaPDECalibrationM(double v0,
                                                      double vL,
                                                      double theta,

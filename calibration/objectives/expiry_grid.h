@@ -62,7 +62,7 @@ ExpiryGrid sizeExpiryGrid(double P, double S, double T, int NS0, int NV0, int NT
 // expiry-by-expiry objective alike: its quotes as one strike list, priced as puts, with the
 // market data of the expiration, its grid and cost, and what sizes its variance range.
 struct ExpiryWorkItem {
-  std::int32_t index = 0;              // position in ascending expiration order
+  std::int32_t index = 0;              // position among the groups, by ascending expiration
   double refPrice = 1e10;              // smallest market BSM price of the expiration's quotes
   double spot = 0.0;                   // spot of the expiration's last quote
   std::vector<double> strikes;         // ascending; equal strikes are all kept
@@ -71,7 +71,8 @@ struct ExpiryWorkItem {
   double T = 0.0;                      // expiration in years
   double r = 0.0;                      // rate of the expiration's last quote
   double d = 0.0;                      // dividend yield of the expiration's last quote
-  std::int32_t CallPut = 1;            // strike lists are always priced as puts
+  std::int32_t CallPut = 1;            // strike lists are priced as puts (an American call of the
+                                       // expiry-by-expiry objective alone, as a call: 0)
   std::int32_t EuroAmer = 0;
   std::int32_t NS = 0;  // the grid of the expiration
   std::int32_t NV = 0;

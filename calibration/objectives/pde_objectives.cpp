@@ -157,6 +157,13 @@ void checkQuotes(const std::vector<HestonQuote>& quotes) {
                          {names[6].c_str(), ArgKind::kCallPut, q.CallPut},
                          {names[7].c_str(), ArgKind::kExerciseStyle, q.EuroAmer}});
     if (!bad.empty()) throw std::invalid_argument(bad);
+    // The file gives no exercise dates, and a Bermudan option has no price without them (a
+    // pricing without dates would value it as a European one): the evaluation is refused.
+    if (q.EuroAmer == 2) {
+      throw std::invalid_argument("Invalid argument " + names[7] +
+                                  " = 2: a Bermudan option needs its exercise dates, which the "
+                                  "quote file cannot give");
+    }
   }
 }
 
@@ -543,13 +550,23 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
     return x.K < y.K;
   });
   std::vector<ExpiryWorkItem> groups;
+  std::size_t strikeList = 0;   // the current expiration's strike list in groups
+  bool haveStrikeList = false;  // the current expiration has one
   for (std::size_t i = 0; i < quotes.size(); ++i) {
     const HestonQuote& q = quotes[i];
-    if (i == 0 || q.T != quotes[i - 1].T) {
+    if (i > 0 && q.T != quotes[i - 1].T) haveStrikeList = false;
+    // A strike list is solved as puts, the calls' values coming from European put-call parity,
+    // which an American call does not obey: it is priced alone, as a call.
+    const bool americanCall = q.EuroAmer == 1 && q.CallPut == 0;
+    if (americanCall || !haveStrikeList) {
       groups.emplace_back();
       groups.back().index = static_cast<std::int32_t>(groups.size() - 1);
+      if (!americanCall) {
+        strikeList = groups.size() - 1;
+        haveStrikeList = true;
+      }
     }
-    ExpiryWorkItem& g = groups.back();
+    ExpiryWorkItem& g = americanCall ? groups.back() : groups[strikeList];
     g.strikes.push_back(q.K);
     g.putFlags.push_back(q.CallPut);
     g.marketIVs.push_back(q.marketIV);
@@ -559,7 +576,7 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
     g.T = q.T;
     g.r = q.r;
     g.d = q.d;
-    g.CallPut = 1;
+    g.CallPut = americanCall ? 0 : 1;
     g.EuroAmer = q.EuroAmer;
   }
   return groups;

@@ -891,6 +891,15 @@ class StrikeListStart : private LadderStart {
   const int keptNT_;
 };
 
+// The answer to a Bermudan option, which neither pricer is given exercise dates for: the
+// failure value, with its catch record, before anything is solved.
+double refuseWithoutExerciseDates(const SolverLogRecord& rec, int runMode) {
+  std::ofstream log;
+  openPricingLog(log);
+  rec.writeCatch(log, kNoExerciseDatesMessage, runMode);
+  return 0.0;
+}
+
 }  // namespace
 
 double calcVanillaPDEWithRetries(double S,
@@ -966,6 +975,12 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        int volvolWidening,
                                        bool fallback,
                                        int model) {
+  if (EuroAmer == 2) {
+    return refuseWithoutExerciseDates(
+        SolverLogRecord::ofCase(
+            calcIdNow(), S, K, T, r, d, v0, vL, theta, volvol, rho, *NS, *NV, NT, CallPut, 2),
+        *precision);
+  }
   RobustCall call(S,
                   K,
                   /*hasStrike=*/true,
@@ -1083,6 +1098,26 @@ double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
                                               bool fallback,
                                               int model,
                                               double p) {
+  if (EuroAmer == 2) {
+    return refuseWithoutExerciseDates(SolverLogRecord::ofCase(calcIdNow(),
+                                                              S,
+                                                              0.0,
+                                                              T,
+                                                              r,
+                                                              d,
+                                                              v0,
+                                                              vL,
+                                                              theta,
+                                                              volvol,
+                                                              rho,
+                                                              *NS,
+                                                              *NV,
+                                                              NT,
+                                                              CallPut,
+                                                              2,
+                                                              /*hasStrike=*/false),
+                                      *precision);
+  }
   RobustCall call(S,
                   /*K=*/0.0,
                   /*hasStrike=*/false,

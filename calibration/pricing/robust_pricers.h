@@ -85,6 +85,12 @@ inline constexpr char kOutsideBoundsMessage[] = "The price lies outside its no-a
 inline constexpr char kNoPositiveValueMessage[] =
     "The solves gave no positive value (a price below what the grid resolves)";
 
+// The record of a Bermudan option (EuroAmer 2): the pricers are given no exercise dates, and
+// without them it would be priced as a European one, so either pricer answers it with 0.0 at once.
+inline constexpr char kNoExerciseDatesMessage[] =
+    "A Bermudan option (EuroAmer 2) has no price without its exercise dates, and this pricing is "
+    "given none";
+
 // The work limit of one call of either robust pricer, in the units of kMaxCallWork
 // (core/grid_limits.h), which it is. The first solve of a call always runs (its caller checked its
 // grid); every later solve, of the retries, the restarts and the run-mode fallbacks, runs only

@@ -211,4 +211,55 @@ TEST_F(Exports, IkonenToivanenAmericanPutForEveryMethodId) {
   }
 }
 
+// A Bermudan option (EuroAmer 2) has no price without its exercise dates, and the export cannot be
+// given any: the failure value and its catch record at once, for a price and for a volatility
+// alike. Never the European price it came out as before (the American one lies above it).
+TEST_F(Exports, ABermudanOptionIsTheFailureValueWithItsRecord) {
+  const auto solve = [](int32_t CallPut, int32_t EuroAmer, int32_t ivWanted) {
+    return GARCH_VanillaPDESolver(100.0,
+                                  100.0,
+                                  1.0,
+                                  0.03,
+                                  0.01,
+                                  0.04,
+                                  0.04,
+                                  1.5,
+                                  0.3,
+                                  -0.7,
+                                  100,
+                                  50,
+                                  30,
+                                  CallPut,
+                                  EuroAmer,
+                                  1,
+                                  1,
+                                  ivWanted,
+                                  1.0,
+                                  0.9999,
+                                  0,
+                                  1);
+  };
+  const double european = solve(1, 0, 0), american = solve(1, 1, 0);
+  ASSERT_GT(european, 6.0);
+  ASSERT_GT(american, european + 0.1);
+  ASSERT_FALSE(logExists()) << log();
+  const std::string frame(85, '*');
+  for (int32_t CallPut : {0, 1}) {
+    for (int32_t ivWanted : {0, 1}) {
+      std::remove(pricingLogPath().c_str());
+      ScriptedSolve solves({SolveOutcome::values(2.0, 2.0, 0.2)});
+      EXPECT_EQ(solve(CallPut, 2, ivWanted), 0.0) << "CallPut " << CallPut << ", iv " << ivWanted;
+      EXPECT_TRUE(solves.calls().empty());
+      EXPECT_EQ(log(),
+                "*********************************************************Possible instability "
+                "issue****************************\n" +
+                    std::string(kNoExerciseDatesMessage) + "\n" + frame +
+                    "\nS:\t\t100\nK:\t\t100\nT:\t\t1\nr:\t\t0.03\nd:\t\t0.01\nv0:\t\t0.04\n"
+                    "vL:\t\t0.04\ntheta:\t\t1.5\nvolvol:\t\t0.3\nrho:\t\t-0.7\nNS:\t\t100\n"
+                    "Nv:\t\t50\nNT:\t\t30\nCall/Put: \t" +
+                    std::to_string(CallPut) + "\nEuro/Amer:\t2\nPrecision:\t3\n\n");
+    }
+  }
+}
+
 }  // namespace serivane

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -381,16 +383,17 @@ TEST_F(PdeObjectives, DebugSwitchAppendsOneRecordPerEvaluation) {
 
 TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
   // Reading order scrambled; the largest expiration is the last quote, alone; two quotes share
-  // (T, K); the put flags are mixed; the exercise style differs within an expiration.
+  // (T, K); the put flags are mixed; the exercise style differs within an expiration; an
+  // American call (K 100 at T 0.5) is priced apart, as a call.
   const std::string file =
       "7\n"
       "0.21 100 110 0.5 0.03 0.01 0 0\n"
       "0.22 100 95 1 0.03 0.01 1 0\n"
       "0.23 100 90 0.5 0.03 0.01 1 1\n"
-      "0.24 100 95 1 0.03 0.01 0 2\n"
+      "0.24 100 95 1 0.03 0.01 0 0\n"
       "0.25 100 100 0.5 0.03 0.01 0 1\n"
       "0.26 100 105 1 0.03 0.01 0 0\n"
-      "0.27 101 100 2 0.02 0.005 1 2\n";
+      "0.27 101 100 2 0.02 0.005 1 1\n";
   ProgramFolderQuotes quotes(file);
   const double ivs[7] = {0.21, 0.22, 0.23, 0.24, 0.25, 0.26, 0.27};
   double squares = 0.0;
@@ -403,19 +406,24 @@ TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
 
   seen.clear();
   EXPECT_DOUBLE_EQ(byExpiry(kGarch, s, 1, 1), expected);
-  ASSERT_EQ(seen.size(), 3u);
-  std::sort(
-      seen.begin(), seen.end(), [](const SeenSolve& a, const SeenSolve& b) { return a.T < b.T; });
+  ASSERT_EQ(seen.size(), 4u);
+  std::sort(seen.begin(), seen.end(), [](const SeenSolve& a, const SeenSolve& b) {
+    return a.T != b.T ? a.T < b.T : a.CallPut > b.CallPut;
+  });
   struct Group {
     double T;
     std::vector<double> strikes;
+    int CallPut;   // 1, a put list; 0, an American call alone
     int EuroAmer;  // of the group's last quote in (T, K) order
     int NT;        // max(30, (int)(30 T))
-  } groups[] = {{0.5, {90, 100, 110}, 0, 30}, {1.0, {95, 95, 105}, 0, 30}, {2.0, {100}, 2, 60}};
-  for (std::size_t k = 0; k < 3; ++k) {
+  } groups[] = {{0.5, {90, 110}, 1, 0, 30},
+                {0.5, {100}, 0, 1, 30},
+                {1.0, {95, 95, 105}, 1, 0, 30},
+                {2.0, {100}, 1, 1, 60}};
+  for (std::size_t k = 0; k < 4; ++k) {
     EXPECT_EQ(seen[k].T, groups[k].T);
     EXPECT_EQ(seen[k].strikes, groups[k].strikes) << "T " << groups[k].T;
-    EXPECT_EQ(seen[k].CallPut, 1) << "T " << groups[k].T;
+    EXPECT_EQ(seen[k].CallPut, groups[k].CallPut) << "T " << groups[k].T;
     EXPECT_EQ(seen[k].EuroAmer, groups[k].EuroAmer) << "T " << groups[k].T;
     EXPECT_EQ(seen[k].NT, groups[k].NT) << "T " << groups[k].T;
     EXPECT_EQ(seen[k].varRange, 1.0) << "T " << groups[k].T;
@@ -430,7 +438,7 @@ TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
     return a.T != b.T ? a.T < b.T : (a.K != b.K ? a.K < b.K : a.CallPut < b.CallPut);
   });
   const int callPut[7] = {1, 0, 0, 0, 1, 0, 1};
-  const int euroAmer[7] = {1, 1, 0, 2, 0, 0, 2};
+  const int euroAmer[7] = {1, 1, 0, 0, 0, 0, 1};
   for (std::size_t i = 0; i < 7; ++i) {
     EXPECT_EQ(seen[i].CallPut, callPut[i]) << i;
     EXPECT_EQ(seen[i].EuroAmer, euroAmer[i]) << i;
@@ -443,7 +451,7 @@ TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
   byExpiry(kGarch, s, 0, 1);
   const double B =
       PDESolver1D(s.level, kGarch.v0, kGarch.vL, kGarch.theta, kGarch.volvol).calcQuantile();
-  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(seen.size(), 4u);
   for (const SeenSolve& v : seen) {
     EXPECT_LE(-v.varRange, B * (1 + 1e-15)) << "T " << v.T;
     EXPECT_GE(-v.varRange, 0.1 * B * (1 - 1e-15)) << "T " << v.T;
@@ -681,6 +689,168 @@ TEST_F(PdeObjectives, AOneQuoteExpiryWithoutVolatilityCountsAsAZeroVolatility) {
   const double expected = std::sqrt((alone * alone * n + deep.marketIV * deep.marketIV) / (n + 1));
   EXPECT_NEAR(byExpiry(kHeston, s, 0, 0), expected, 1e-12);
   EXPECT_LT(expected, 0.2);
+}
+
+}  // namespace serivane
+
+namespace serivane {
+
+namespace {
+
+// The European Heston price of a quote's option by the closed form, at m.
+double hestonPrice(const Model& m, const HestonQuote& q) {
+  AnalyticHestonEngine engine(1e-14, 1000000);
+  return engine.price(
+      q.S, q.K, q.T, q.r, q.d, m.v0, m.vL, m.theta, m.volvol, m.rho, q.CallPut == 0 ? 1 : -1);
+}
+
+HestonQuote quote(
+    double marketIV, double S, double K, double T, double r, double d, int CallPut, int EuroAmer) {
+  HestonQuote q;
+  q.marketIV = marketIV;
+  q.S = S;
+  q.K = K;
+  q.T = T;
+  q.r = r;
+  q.d = d;
+  q.CallPut = CallPut;
+  q.EuroAmer = EuroAmer;
+  return q;
+}
+
+// The model volatility of a one-quote file whose market volatility is 1, above every model
+// volatility here: the objective is then 1 minus it. by(m, s) is the objective.
+template <class By>
+double modelVolOf(const HestonQuote& q, const Model& m, const By& by) {
+  HestonQuote one = q;
+  one.marketIV = 1.0;
+  ProgramFolderQuotes file(countedText({one}));
+  const double objective = by(m, Settings{});
+  EXPECT_GT(objective, 0.0);
+  EXPECT_LT(objective, 1.0);
+  return 1.0 - objective;
+}
+
+}  // namespace
+
+// An American call without dividends is never exercised early: it is the European call, whose
+// Heston price the closed form gives. A one-quote file of one at its closed-form volatility plus
+// 0.01 gives 0.01 by either objective, and the expiry-by-expiry one agrees with the option-by-
+// option one. (The expiry-by-expiry objective gave the volatility of the American put, 0.0857
+// here.)
+TEST_F(PdeObjectives, AnAmericanCallWithoutDividendsIsTheEuropeanCallExpiryByExpiry) {
+  const Model& m = kHeston;
+  const Settings s;
+  for (const double K : {90.0, 120.0}) {
+    HestonQuote q = quote(0.0, 100.0, K, 1.0, 0.05, 0.0, 0, 1);
+    q.marketIV = impliedVol(hestonPrice(m, q), q.S, q.K, q.T, q.r, q.d, 0) + 0.01;
+    ProgramFolderQuotes american(countedText({q}));
+    const double byExpiryAmerican = byExpiry(m, s, 0, 0);
+    const double byOptionAmerican = byOption(m, s, 0);
+    EXPECT_NEAR(byExpiryAmerican, 0.01, 3e-4) << "K " << K;
+    EXPECT_NEAR(byExpiryAmerican, byOptionAmerican, 5e-5) << "K " << K;
+    q.EuroAmer = 0;
+    ProgramFolderQuotes european(countedText({q}));
+    EXPECT_NEAR(byExpiryAmerican, byExpiry(m, s, 0, 0), 5e-5) << "K " << K;
+  }
+  EXPECT_FALSE(logExists()) << log();
+}
+
+// With a dividend yield above the rate an American call is worth more than the European one,
+// and the expiry-by-expiry objective must price it as the call it is. Independent reference:
+// the put-call symmetry of American options. Taking the asset as numeraire, the call on S with
+// strike K, rate r and yield d is the put on an asset starting at K with strike S, rate d and
+// yield r, whose variance (Heston) reverts at speed theta - rho volvol to theta vL / (theta - rho
+// volvol), with correlation -rho. The put is priced by the expiry-by-expiry objective's put
+// road, unchanged.
+TEST_F(PdeObjectives, AnAmericanCallWithDividendsIsPricedAsACallExpiryByExpiry) {
+  const Model& m = kHeston;
+  const double speed = m.theta - m.rho * m.volvol;
+  const Model mirrored{m.v0, m.theta * m.vL / speed, speed, m.volvol, -m.rho};
+  const auto expiry = [](const Model& x, const Settings& s) { return byExpiry(x, s, 0, 0); };
+  const auto option = [](const Model& x, const Settings& s) { return byOption(x, s, 0); };
+  struct Case {
+    double K, T, r, d;
+  } cases[] = {{90, 1.0, 0.01, 0.06}, {100, 0.5, 0.0, 0.08}, {110, 1.0, 0.02, 0.05}};
+  for (const Case& c : cases) {
+    const HestonQuote call = quote(1.0, 100.0, c.K, c.T, c.r, c.d, 0, 1);
+    const HestonQuote put = quote(1.0, c.K, 100.0, c.T, c.d, c.r, 1, 1);
+    const double callVol = modelVolOf(call, m, expiry);
+    const double C = bsmPrice(call.S, call.K, call.r, call.d, callVol, call.T, 0);
+    const double P =
+        bsmPrice(put.S, put.K, put.r, put.d, modelVolOf(put, mirrored, expiry), put.T, 1);
+    EXPECT_NEAR(C, P, 5e-3) << "K " << c.K;
+    EXPECT_GT(C, hestonPrice(m, call) + 0.05) << "K " << c.K;  // the early-exercise premium
+    EXPECT_NEAR(callVol, modelVolOf(call, m, option), 5e-5) << "K " << c.K;
+  }
+  EXPECT_FALSE(logExists()) << log();
+}
+
+// American calls are priced apart from the puts of their expiration, which are priced as they
+// would be without them: the objective over puts and calls is composed of the one over the puts
+// and the one over the calls.
+TEST_F(PdeObjectives, AmericanCallsArePricedApartFromThePutsOfTheirExpiration) {
+  const Model& m = kHeston;
+  const Settings s;
+  std::vector<HestonQuote> puts, calls;
+  for (const double K : {80.0, 90.0, 100.0}) puts.push_back(quote(0, 100, K, 1, 0.03, 0.03, 1, 1));
+  for (const double K : {105.0, 120.0}) calls.push_back(quote(0, 100, K, 1, 0.03, 0.03, 0, 1));
+  std::vector<HestonQuote> all = puts;
+  all.insert(all.begin() + 1, calls.begin(), calls.end());  // reading order does not matter
+  for (HestonQuote& q : all)
+    q.marketIV = impliedVol(hestonPrice(m, q), q.S, q.K, q.T, q.r, q.d, q.CallPut);
+  const auto rms = [&](std::vector<HestonQuote> quotes, bool wantPuts) {
+    quotes.erase(std::remove_if(quotes.begin(),
+                                quotes.end(),
+                                [&](const HestonQuote& q) { return (q.CallPut == 1) != wantPuts; }),
+                 quotes.end());
+    ProgramFolderQuotes file(countedText(quotes));
+    const double e = byExpiry(m, s, 0, 0);
+    return e * e * static_cast<double>(quotes.size());
+  };
+  const double fromParts = rms(all, true) + rms(all, false);
+  ProgramFolderQuotes file(countedText(all));
+  const double whole = byExpiry(m, s, 0, 0);
+  EXPECT_NEAR(whole * whole * 5.0, fromParts, 1e-12 * fromParts);
+  EXPECT_FALSE(logExists()) << log();
+}
+
+// A Bermudan quote has no price without its exercise dates, which the quote file cannot give:
+// every PDE objective refuses the evaluation before anything is solved, with its record. (Before,
+// the quote was priced as a European one.)
+TEST_F(PdeObjectives, ABermudanQuoteIsRefusedByEveryPdeObjective) {
+  std::vector<HestonQuote> chain = hestonChain(kHeston, {0.5, 1.0}, {90, 110});
+  ASSERT_EQ(chain.size(), 4u);
+  const std::string message =
+      "Invalid argument EuroAmer of quote 3 = 2: a Bermudan option needs its exercise dates, "
+      "which the quote file cannot give";
+  const Settings s;
+  const Model& m = kHeston;
+  const std::function<double()> objectives[] = {[&] { return byOption(m, s, 0); },
+                                                [&] { return byExpiry(m, s, 0, 0); },
+                                                [&] { return hestonByOption(m, s); },
+                                                [&] { return hestonByExpiry(m, s); },
+                                                [&] { return sv(m, s, 3, 1); },
+                                                [&] { return sv(m, s, 1, 1); }};
+  robustSolveHook = recordingSolve;
+  for (int style : {1, 2}) {
+    chain[2].EuroAmer = style;
+    ProgramFolderQuotes quotes(countedText(chain));
+    for (std::size_t i = 0; i < std::size(objectives); ++i) {
+      seen.clear();
+      std::remove(pricingLogPath().c_str());
+      const double value = objectives[i]();
+      if (style == 2) {
+        EXPECT_EQ(value, 0.0) << "objective " << i;
+        EXPECT_TRUE(seen.empty()) << "objective " << i;
+        EXPECT_EQ(log(), errorRecord(message)) << "objective " << i;
+      } else {
+        EXPECT_GT(value, 0.0) << "objective " << i;
+        EXPECT_FALSE(seen.empty()) << "objective " << i;
+        EXPECT_FALSE(logExists()) << log();
+      }
+    }
+  }
 }
 
 }  // namespace serivane

@@ -328,4 +328,25 @@ TEST_F(RobustStrikePricer, OneStrikeAndTwoStrikeGroupsAgreeStrikeByStrike) {
   EXPECT_NEAR(atTheMoneyAlone[0], both[0], 5e-3);
 }
 
+// A Bermudan expiration (EuroAmer 2) has no prices without its exercise dates, and the pricer is
+// given none: nothing is solved, the failure value 0.0 comes back with the strike IVs left as they
+// were, and the catch record (without a "K:" line) says why.
+TEST_F(RobustStrikePricer, ABermudanExpirationIsTheFailureValueWithItsRecord) {
+  ScriptedSolve solve({pass(2.0, {1.0, 2.0}, {0.21, 0.2})});
+  Args a;
+  a.EuroAmer = 2;
+  std::vector<double> ivs{-1.0};
+  EXPECT_EQ(price(a, ivs), 0.0);
+  EXPECT_TRUE(solve.calls().empty());
+  EXPECT_EQ(ivs, std::vector<double>{-1.0});
+  const std::string text = log();
+  EXPECT_EQ(text.find("*********************************************************Possible "
+                      "instability issue****************************\n" +
+                      std::string(kNoExerciseDatesMessage) + "\n" + std::string(85, '*') +
+                      "\nS:\t\t100\nT:\t\t1\n"),
+            0u)
+      << text;
+  EXPECT_NE(text.find("\nEuro/Amer:\t2\nPrecision:\t3\n\n"), std::string::npos) << text;
+}
+
 }  // namespace serivane

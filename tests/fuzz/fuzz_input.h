@@ -175,8 +175,10 @@ enum class QuoteFile {
 };
 
 // Writes (or removes) `path` from the input: mostly a valid file of 1 to 4 quotes of everyday
-// values, sometimes a quote outside the limits, or one of the broken files above.
-inline QuoteFile writeQuoteFile(FuzzInput& in, const std::string& path) {
+// values, sometimes a quote outside the limits, or one of the broken files above. *bermudan (when
+// given) tells whether a whole record of the file is a Bermudan quote (EuroAmer 2).
+inline QuoteFile writeQuoteFile(FuzzInput& in, const std::string& path, bool* bermudan = nullptr) {
+  if (bermudan != nullptr) *bermudan = false;
   std::remove(path.c_str());
   const std::uint8_t mode = in.byte();
   QuoteFile kind = QuoteFile::kValid;
@@ -231,6 +233,7 @@ inline QuoteFile writeQuoteFile(FuzzInput& in, const std::string& path) {
     } else {
       out << callPut << " " << euroAmer << "\n";
     }
+    if (bermudan != nullptr && euroAmer == 2 && i != badRecord) *bermudan = true;
   }
   return kind;
 }

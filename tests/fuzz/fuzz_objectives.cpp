@@ -7,7 +7,8 @@
 //     HESTON_VanillaCalibration);
 //   short file, bad count, bad field: -999.0 (or the PDE objectives' argument failure 0.0);
 //   valid or raw file: a failure value or an RMSE in [0, 100] (model volatilities lie in
-//     [0, 2] or thereabouts, market ones in [0, 10]); never 10000.0 once a file is there.
+//     [0, 2] or thereabouts, market ones in [0, 10]); never 10000.0 once a file is there;
+//   valid file holding a Bermudan quote: 0.0 from the PDE objectives (no exercise dates).
 // Run a copy of the binary in a folder of its own (see fuzz_input.h).
 #include <cmath>
 #include <cstddef>
@@ -29,7 +30,8 @@ using namespace serivane::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string quotePath = programFilePath(kOptionsDataName);
   FuzzInput in(data, size);
-  const QuoteFile file = writeQuoteFile(in, quotePath);
+  bool bermudan = false;
+  const QuoteFile file = writeQuoteFile(in, quotePath, &bermudan);
   const int which = in.byte() % 6;
   if (printCalls()) {
     std::ifstream written(quotePath);
@@ -187,6 +189,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default:
       require(result != 10000.0, "objective: 10000.0 although the file is there");
       require(failure || (result >= 0.0 && result <= 100.0), "objective: RMSE outside [0, 100]");
+      // A Bermudan quote has no price without exercise dates, which the file cannot give.
+      if (file == QuoteFile::kValid && bermudan && which != 5) {
+        require(result == 0.0, "objective: a Bermudan quote gives other than the failure 0.0");
+      }
       break;
   }
 

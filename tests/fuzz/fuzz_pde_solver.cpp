@@ -3,7 +3,8 @@
 // failure value 0.0 or, for a price, a finite positive number within the no-arbitrage ceiling
 // (a call is worth at most the asset, a put at most the strike, both allowing for negative
 // rates and yields, with a margin for the grid's error); for an implied volatility one in
-// [1e-6, 2].
+// [1e-6, 2]. A Bermudan option, which has no price without the exercise dates the export cannot
+// be given, is always the failure value.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -87,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                           model);
   if (printCalls()) std::fprintf(stderr, "= %.17g\n", v);
   require(std::isfinite(v), "GARCH_VanillaPDESolver: not a finite number");
+  require(euroAmer != 2 || v == 0.0, "GARCH_VanillaPDESolver: a Bermudan option priced");
   if (v != 0.0) {
     if (ivWanted != 0) {
       require(v >= 1e-6 && v <= 2.0,
