@@ -1,6 +1,8 @@
 // QelOptionPricer: one vanilla option by the 2-D PDE pricer with solver method 1 (sparse direct),
 // its whole solution along the asset grid, and theta and vega at every node by bump-and-resolve.
-// No retries and no log: a failure comes back as the message string.
+// No retries and no log of its own: a failure comes back as the message string. (The variance-grid
+// generator's fallback appends its line to "ErrorLog.txt" in the current folder, as in every
+// solve.)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include "calibration/exports/serivane.h"
 #include "calibration/exports/string_result.h"
 #include "core/black_scholes.h"
+#include "core/failure_messages.h"
 #include "core/qel_heston_vanilla.h"
 
 namespace serivane {
@@ -27,6 +30,9 @@ constexpr int kMaxNodeCount = kMaxAssetIntervals;
 constexpr double kMaturityBump = 1e-5;
 constexpr double kVolBump = 1e-5;
 constexpr int kMethodId = 1;
+// The range in which the pricer seeks an implied volatility.
+constexpr double kIvLow = 1e-6;
+constexpr double kIvHigh = 2.0;
 
 // A solve must leave n + 1 entries in the vectors read; a shorter one is reported as a failure
 // instead of being read past its end.
@@ -253,8 +259,8 @@ std::string argumentProblem(double S,
 }
 
 // The grid too large, or the call's work beyond kMaxPricerWork, as a message (empty when the
-// call may go ahead). Above kMaxNodeCount nodes nothing is solved (see the export), so nothing
-// is checked either.
+// call may go ahead). Above kMaxNodeCount nodes the call is refused once the pricer has counted
+// its nodes (see the export), so nothing is checked here.
 std::string workProblem(const GridRequest& g, int EuroAmer) {
   if (g.NS > kMaxNodeCount) return std::string();
   // The grid as solved: the time steps become a multiple of the exercise dates, with at least
@@ -271,6 +277,13 @@ std::string workProblem(const GridRequest& g, int EuroAmer) {
            "sensitivities";
   }
   return std::string();
+}
+
+// The refusal of a grid with more asset nodes than the host's arrays hold.
+std::string nodeCountProblem(int nodes) {
+  return "The asset grid of QelOptionPricer, " + std::to_string(nodes) +
+         " nodes, exceeds its limit of " + std::to_string(kMaxNodeCount) +
+         " nodes: fewer asset intervals";
 }
 
 // The pricer of a call, with its work budget and the projection of the whole call's work from
@@ -328,19 +341,21 @@ using Solution = std::valarray<double>[5];
 // The first solve, into R: its node count into *NS, the model summary with the price into params.
 // The price (summary[2], and summary[4] unless it holds the implied volatility) must lie in its
 // no-arbitrage range: a price beyond it is a failed solve, never a result. A negative *cpuTime
-// asks this solve for the implied volatility. Returns the node count.
+// asks this solve for the implied volatility, which must then be one of the inversion's range
+// (the inversion answers 0 where no volatility of that range gives the price): the request is
+// read before the solve overwrites *cpuTime with its CPU seconds. Returns the node count.
 int solveFirst(QelHestonVanilla& pricer,
                Solution& R,
                double* cpuTime,
                int32_t* NS,
                double* params,
                const OptionTerms& o) {
+  const bool ivAsked = *cpuTime < 0.0;
   pricer.solve(R[0], R[1], R[2], R[3], R[4], *cpuTime);
   *NS = pricer.getNodeCount();
   requireFinite(pricer.getSummary(), 5);
   std::valarray<double> summary = pricer.getSummary();
   const ValueBounds priceBounds = noArbitrageBounds(o.S, o.K, o.T, o.r, o.d, o.CallPut, o.EuroAmer);
-  const bool ivAsked = *cpuTime < 0.0;
   for (int j : {2, 4}) {
     if (j == 4 && ivAsked) continue;
     if (!clampIntoBounds(summary[j], priceBounds, o.S + o.K, kBoundSlack)) {
@@ -349,6 +364,9 @@ int solveFirst(QelHestonVanilla& pricer,
                                formatNumber(priceBounds.lower) + ", " +
                                formatNumber(priceBounds.upper) + "]");
     }
+  }
+  if (ivAsked && !(summary[4] >= kIvLow && summary[4] <= kIvHigh)) {
+    throw std::runtime_error(std::string(kNoImpliedVolMessage) + " " + formatNumber(summary[2]));
   }
   for (int j = 0; j < 6; ++j) params[j] = summary[j];
   const int n = pricer.getNodeCount();
@@ -414,9 +432,10 @@ void restartSizes(QelHestonVanilla& pricer, const GridRequest& g) {
   }
 }
 
-// Theta at every node: the value lost per calendar day, from a re-solve at a maturity bumped by
-// kMaturityBump. At T = 0 the bump is no step in time: no theta, zeros; so too when the re-solve
-// has another node count.
+// Theta at every node: the change in value as one calendar day passes (the value at the maturity
+// less the value at the maturity bumped by kMaturityBump, per day of the bump; negative where time
+// decay lowers the value), from a re-solve at the bumped maturity. At T = 0 the bump is no step in
+// time: no theta, zeros; so too when the re-solve has another node count.
 void solveTheta(QelHestonVanilla& pricer,
                 Solution& R,
                 int n,
@@ -544,8 +563,8 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                    varRange,
                                    flag385 != 0);
     *NS = pricer->getNodeCount();
-    // Too many nodes for the host's arrays: nothing is solved and no array is written.
-    if (*NS > kMaxNodeCount) return;
+    // Too many nodes for the host's arrays: refused, nothing is solved and no array is written.
+    if (*NS > kMaxNodeCount) throw std::invalid_argument(nodeCountProblem(*NS));
 
     Solution R;
     const int n = solveFirst(*pricer, R, cpuTime, NS, params, o);

@@ -378,26 +378,32 @@ static inline void QelFreeString(QelString s) {
 }
 
 /* One vanilla option under the stochastic-volatility model by the 2-D PDE pricer (sparse-direct
-   solver, no retries, nothing logged), with its whole solution along the asset grid and, on
-   request, theta and vega at every node by bump-and-resolve.
+   solver, no retries), with its whole solution along the asset grid and, on request, theta and
+   vega at every node by bump-and-resolve.
    outS, outValue, outDelta, outGamma: asset nodes, values at the start variance, delta, gamma;
-   outTheta: theta (value lost per calendar day) when wantTheta is non-zero, zeros for a Bermudan
-   option with two or more exercise dates, the solver's fifth result vector otherwise; outVega:
-   change per volatility point of v0 and vL together, written only when wantVega is non-zero (and
-   may be null otherwise). Each of these arrays holds at least n + 1 doubles, n being the node count
-   (at most 50000). cpuTime: in, a negative value asks for the implied volatility in place of the
-   price in params[4] on return; out, CPU seconds of all solves, summed. rootT: square root of the
-   years to expiry. params: in, {volvol exponent a, v0, vL, theta, rho, model}, the volatility of
-   variance being (1 + rootT)^(a - 5 r), which is written back into params[0] first; out, the
-   six-double pricing summary of the first solve ([4] the price or the implied volatility).
-   unusedArg is not read. NS: in, asset intervals; out, the node count used. NV: variance
-   intervals. CallPut 0 call, 1 put; EuroAmer 0 European, 1 American, 2 Bermudan; precision 3
-   plain solve, 4 Richardson extrapolation in time, 5 convergence run; ctorFlag, vecA, vecB (5
-   doubles each), tolExponent, flag385: handed to the pricer; sRangeParam asset-range parameter;
-   varRange coverage probability of the variance range, or minus an explicit upper variance bound;
-   clusterAtStrike non-zero clusters the asset grid at the strike; nExercise exercise dates of a
-   Bermudan option.
-   A node count above 50000 is refused: the empty string, with only *NS and params[0] changed.
+   outTheta: theta when wantTheta is non-zero, zeros for a Bermudan option with two or more
+   exercise dates, the solver's fifth result vector otherwise; theta is the change in value as one
+   calendar day passes, (V(T) - V(T + h)) / h / 365 with h = 1e-5 T, V(T) the value at T years to
+   expiry: negative where time decay lowers the value (about -0.013 for a one-year at-the-money
+   call), its negative being the value lost per day; outVega: change per volatility point of v0
+   and vL together, written only when wantVega is non-zero (and may be null otherwise). Each of
+   these arrays holds at least n + 1 doubles, n being the node count (at most 50000). cpuTime: in, a
+   negative value asks for the implied volatility in place of the price in params[4] on return: the
+   Black-Scholes-Merton volatility in [1e-6, 2] of the price params[4] holds without the request (an
+   American or Bermudan price is inverted as a European one), or the failure message "No implied
+   volatility in [1e-6, 2] gives the price <price>" where no volatility of that range gives it; out,
+   CPU seconds of all solves, summed. rootT: square root of the years to expiry. params: in, {volvol
+   exponent a, v0, vL, theta, rho, model}, the volatility of variance being (1 + rootT)^(a - 5 r),
+   which is written back into params[0] first; out, the six-double pricing summary of the first
+   solve ([4] the price or the implied volatility). unusedArg is not read. NS: in, asset intervals;
+   out, the node count used. NV: variance intervals. CallPut 0 call, 1 put; EuroAmer 0 European, 1
+   American, 2 Bermudan; precision 3 plain solve, 4 Richardson extrapolation in time, 5 convergence
+   run; ctorFlag, vecA, vecB (5 doubles each), tolExponent, flag385: handed to the pricer;
+   sRangeParam asset-range parameter; varRange coverage probability of the variance range, or minus
+   an explicit upper variance bound; clusterAtStrike non-zero clusters the asset grid at the strike;
+   nExercise exercise dates of a Bermudan option. A node count above 50000 is refused with the
+   message "The asset grid of QelOptionPricer, <n> nodes, exceeds its limit of 50000 nodes: fewer
+   asset intervals": nothing is solved, and only *NS (the node count n) and params[0] are changed.
    With rootT 0 a requested theta is zeros (no step in time to difference over).
    Sound numbers only: the price (params[4] unless the implied volatility was asked for) and every
    value along the grid lie within their no-arbitrage bounds at their asset level x (a call in
@@ -421,10 +427,17 @@ static inline void QelFreeString(QelString s) {
    the sizes the grid builders chose (the variance grid may add cells), and a call whose grids
    would exceed it fails with its message before that solve. A solve that diverges (a value beyond
    100 times the largest value any option of the grid can have) stops at once with its message.
+   Files: the export keeps no log of its own, but a solve whose variance grid cannot be built with
+   its stretched part (a sinh grid is used instead) appends the line "The hybrid V-grid generator
+   failed for option with K =  <K>, T = <T>" (6 significant digits each) to "ErrorLog.txt" in
+   the host process's current folder (the file is created when missing; nothing is written where
+   it cannot be opened).
+   Nothing else is written outside the arguments.
    Failure value: the message string: a null pointer or an argument outside the limits above
-   (nothing written), a call beyond the work limit (nothing written), or a failure of the pricing,
-   a value outside its no-arbitrage bounds or a value of a solve that is not a finite number (the
-   arrays keep what was written before the failure, params[0] its volvol). */
+   (nothing written), a call beyond the work limit (nothing written), a node count above 50000
+   (only *NS and params[0] written), or a failure of the pricing, a value outside its no-arbitrage
+   bounds, a value of a solve that is not a finite number or no implied volatility when one was
+   asked for (the arrays keep what was written before the failure, params[0] its volvol). */
 QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                            double* outValue,
                                            double* outDelta,

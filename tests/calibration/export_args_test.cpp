@@ -332,15 +332,17 @@ TEST(ExportArgsStrings, OptionPricerGivesTheMessageAndWritesNothing) {
 }
 
 TEST(ExportArgsStrings, OptionPricerKeepsTheInputsItGivesAMeaning) {
-  // Any node count above 50000 is the documented refusal: the empty string at once, with only
-  // *NS and the transformed params[0] written.
+  // Any node count above 50000 is the documented refusal: its message at once, with only *NS
+  // and the transformed params[0] written.
   OptionPricerArgs huge;
   huge.NS = kIntMax;
   huge.NV = 50000;
   huge.NT = 100000;
   std::string text;
   EXPECT_LT(secondsOf([&] { text = huge.call(&QelOptionPricer); }), kHangGuardSeconds);
-  EXPECT_EQ(text, "");
+  EXPECT_EQ(text,
+            "The asset grid of QelOptionPricer, 2147483647 nodes, exceeds its limit of 50000 "
+            "nodes: fewer asset intervals");
   EXPECT_EQ(huge.NS, kIntMax);
   EXPECT_NEAR(huge.params[0], 0.3, 1e-14);
   EXPECT_EQ(huge.outValue[0], kSentinel);

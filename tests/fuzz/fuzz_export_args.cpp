@@ -5,9 +5,10 @@
 // arbitrary sizes and values; ImpliedVol and the argument check itself get the same doubles.
 // The same bytes reach the argument checks of the other exports without a solve: the PDE
 // objectives with no quote file beside the program (a refused argument gives 0.0, an accepted
-// set 10000.0 for the missing file), QelOptionPricer with a node count above 50000 (nothing is
-// solved, no array written) and VanillaHestonGrid by the outside library, which is not there.
-// Every call must return a finite value at once, without crash or undefined behaviour.
+// set 10000.0 for the missing file), QelOptionPricer with a node count above 50000 (refused with
+// a message: nothing is solved, no array written) and VanillaHestonGrid by the outside library,
+// which is not there. Every call must return a finite value at once, without crash or undefined
+// behaviour.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -156,44 +157,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (v != 0.0 && v != 10000.0) __builtin_trap();
   }
 
-  // QelOptionPricer above 50000 nodes: one-entry arrays that must stay untouched.
+  // QelOptionPricer above 50000 nodes: a refusal's message (never the empty string of success),
+  // and one-entry arrays that must stay untouched.
   {
     double arrays[6] = {-1, -1, -1, -1, -1, -1};
     double cpu = x[11];
     double params[6] = {x[5], x[6], x[7], x[8], x[9], x[10]};
     double vec[5] = {0, 0, 0, 0, 0};
     std::int32_t ns = 50001 + (n[0] & 0xffffff), nv = n[1];
-    QelFreeString(QelOptionPricer(&arrays[0],
-                                  &arrays[1],
-                                  &arrays[2],
-                                  &arrays[3],
-                                  &arrays[4],
-                                  &arrays[5],
-                                  &cpu,
-                                  x[0],
-                                  x[1],
-                                  n[2],
-                                  x[2],
-                                  params,
-                                  x[3],
-                                  x[4],
-                                  0.0,
-                                  &ns,
-                                  &nv,
-                                  n[3],
-                                  n[4],
-                                  n[5],
-                                  n[6],
-                                  vec,
-                                  vec,
-                                  x[11],
-                                  x[10],
-                                  x[11],
-                                  1,
-                                  1,
-                                  1,
-                                  1,
-                                  n[7]));
+    const QelString text = QelOptionPricer(&arrays[0],
+                                           &arrays[1],
+                                           &arrays[2],
+                                           &arrays[3],
+                                           &arrays[4],
+                                           &arrays[5],
+                                           &cpu,
+                                           x[0],
+                                           x[1],
+                                           n[2],
+                                           x[2],
+                                           params,
+                                           x[3],
+                                           x[4],
+                                           0.0,
+                                           &ns,
+                                           &nv,
+                                           n[3],
+                                           n[4],
+                                           n[5],
+                                           n[6],
+                                           vec,
+                                           vec,
+                                           x[11],
+                                           x[10],
+                                           x[11],
+                                           1,
+                                           1,
+                                           1,
+                                           1,
+                                           n[7]);
+    if (QelStringLength(text) == 0) __builtin_trap();
+    QelFreeString(text);
     for (const double a : arrays) {
       if (a != -1.0) __builtin_trap();
     }

@@ -3,8 +3,9 @@
 // well-formed (it is freed here); a null pointer must be refused with a message and nothing
 // written. On success with at most 50000 nodes, the n + 1 entries of each array written (vega
 // only when asked for) must be finite, the asset nodes increasing, the CPU time and the summary
-// in params finite, and nothing written past entry n; above 50000 nodes no array is touched.
-// Nothing is ever written past the 50001 entries a host's arrays hold.
+// in params finite (with a negative CPU time on entry, params[4] a volatility in [1e-6, 2]), and
+// nothing written past entry n; above 50000 nodes the call is refused with a message and no array
+// is touched. Nothing is ever written past the 50001 entries a host's arrays hold.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   double cpuTime = in.byte() % 4 == 0 ? -1.0 : 0.0;
   const int nullAt = in.byte() < 8 ? in.byte() % 10 : -1;
 
+  const bool ivAsked = cpuTime < 0.0;
   std::int32_t NS = g.NS, NV = g.NV;
   printCall(
       "QelOptionPricer(arrays, cpuTime, S, K, NT, rootT, params[6], r, d, NS, NV, CallPut, "
@@ -151,14 +153,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(untouched(0), "QelOptionPricer: wrote an array after refusing a null pointer");
     return 0;
   }
-  if (!ok) return 0;
   if (NS > 50000 || NS < 0) {
+    require(!ok, "QelOptionPricer: success above 50000 nodes");
     require(untouched(0), "QelOptionPricer: wrote an array above 50000 nodes");
     return 0;
   }
+  if (!ok) return 0;
   const std::size_t n = static_cast<std::size_t>(NS);
   require(std::isfinite(cpuTime) && cpuTime >= 0.0, "QelOptionPricer: CPU time not finite");
   for (const double v : params) require(std::isfinite(v), "QelOptionPricer: summary not finite");
+  if (ivAsked) {
+    require(params[4] >= 1e-6 && params[4] <= 2.0,
+            "QelOptionPricer: implied volatility outside [1e-6, 2]");
+  }
   for (int k = 0; k < 6; ++k) {
     if (k == 5 && wantVega == 0) continue;
     for (std::size_t i = 0; i <= n; ++i) {

@@ -1,11 +1,14 @@
 // QelOptionPricer, called in process: the square-root variance model (model 0) against the
 // semi-analytic Heston engine (values, and delta, gamma, theta and vega against differences of the
-// engine's prices), the string result, the transformed inputs, the node-count refusal, the
-// Bermudan zero theta, the untouched vega array and the summed CPU time.
+// engine's prices), the implied volatility asked for (against the inversion of the call's own
+// price at every moneyness and run mode, and of the closed-form price), the string result, the
+// transformed inputs, the node-count refusal, the Bermudan zero theta, the untouched vega array,
+// the one log line a call may write and the summed CPU time.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -54,6 +57,8 @@ double enginePrice(double S, double T, double v0, double vL, int CallPut) {
 
 // One call of the export with arrays of the given size, filled with a sentinel beforehand.
 struct Call {
+  double K = kK, d = kD;
+  double varRange = 0.9999, v0 = kV0;
   double rootT = std::sqrt(0.5);
   int NS = 80, NV = 40, NT = 40;
   int CallPut = 1, EuroAmer = 0, precision = 3, nExercise = 0;
@@ -74,7 +79,7 @@ struct Call {
   void run() {
     for (auto* v : {&S, &value, &delta, &gamma, &theta, &vega}) v->assign(arraySize, kSentinel);
     const double p[6] = {std::isnan(exponent) ? volvolExponent(volvol, rootT, kR) : exponent,
-                         kV0,
+                         v0,
                          kVL,
                          kSpeed,
                          kRho,
@@ -92,12 +97,12 @@ struct Call {
                                         vega.data(),
                                         &cpuTime,
                                         kS,
-                                        kK,
+                                        K,
                                         NT,
                                         rootT,
                                         params,
                                         kR,
-                                        kD,
+                                        d,
                                         std::numeric_limits<double>::quiet_NaN(),
                                         &nsOut,
                                         &nv,
@@ -109,7 +114,7 @@ struct Call {
                                         vecB,
                                         -3.0,
                                         1.0,
-                                        0.9999,
+                                        varRange,
                                         wantTheta,
                                         wantVega,
                                         clusterAtStrike,
@@ -267,6 +272,132 @@ TEST(QelOptionPricer, NegativeCpuTimeAsksForTheImpliedVolatility) {
   EXPECT_NEAR(bsmPrice(kS, kK, kR, kD, iv.params[4], 0.5, 1), price.params[4], 1e-9);
 }
 
+// The implied volatility asked for is the Black-Scholes-Merton inversion of the price the same
+// call gives without the request, in, at and out of the money, calls and puts, in every run mode;
+// the rest of the call is the same as without it.
+TEST(QelOptionPricer, ImpliedVolatilityIsThatOfItsOwnPriceAtEveryMoneynessAndRunMode) {
+  for (int precision : {3, 4, 5}) {
+    for (int CallPut : {0, 1}) {
+      for (double K : {80.0, 100.0, 101.81, 120.0}) {
+        Call price;
+        price.model = 1.0;
+        price.rootT = 1.0;
+        price.volvol = 0.3;
+        price.NS = 40;
+        price.NV = 20;
+        price.NT = 20;
+        price.K = K;
+        price.CallPut = CallPut;
+        price.precision = precision;
+        price.run();
+        ASSERT_EQ(price.result, u"") << narrow(price.result);
+        Call iv = price;
+        iv.cpuIn = -1.0;
+        iv.run();
+        const std::string label = "K " + std::to_string(K) + " put " + std::to_string(CallPut) +
+                                  " precision " + std::to_string(precision);
+        ASSERT_EQ(iv.result, u"") << label << ": " << narrow(iv.result);
+        const double expected = ImpliedVol(price.params[4], kS, K, 1.0, kR, kD, CallPut);
+        ASSERT_GT(expected, 0.05) << label;
+        EXPECT_NEAR(iv.params[4], expected, 1e-12) << label;
+        EXPECT_GE(iv.cpuTime, 0.0) << label;
+        EXPECT_EQ(iv.nsOut, price.nsOut) << label;
+        for (int j : {0, 1, 2, 3, 5}) EXPECT_EQ(iv.params[j], price.params[j]) << label << " " << j;
+        EXPECT_EQ(iv.value, price.value) << label;
+        EXPECT_EQ(iv.delta, price.delta) << label;
+      }
+    }
+  }
+}
+
+// With the square-root variance model the volatility asked for is, within the grid's accuracy,
+// the Black-Scholes-Merton inversion of the semi-closed-form Heston price of the same option.
+TEST(QelOptionPricer, SquareRootModelImpliedVolatilityMatchesTheClosedForm) {
+  for (int precision : {3, 5}) {
+    for (int CallPut : {0, 1}) {
+      for (double K : {80.0, 90.0, 100.0, 110.0, 120.0, 130.0}) {
+        Call c;
+        c.rootT = 1.0;
+        c.NS = precision == 5 ? 40 : 80;
+        c.NV = precision == 5 ? 20 : 40;
+        c.NT = precision == 5 ? 20 : 40;
+        c.K = K;
+        c.CallPut = CallPut;
+        c.precision = precision;
+        c.cpuIn = -1.0;
+        c.run();
+        const std::string label = "K " + std::to_string(K) + " put " + std::to_string(CallPut) +
+                                  " precision " + std::to_string(precision);
+        ASSERT_EQ(c.result, u"") << label << ": " << narrow(c.result);
+        const double closedForm =
+            VanillaHeston(kS, K, kR, kD, kV0, kVL, kSpeed, kVolvol, kRho, 1.0, CallPut);
+        ASSERT_GT(closedForm, 0.0) << label;
+        const double expected = ImpliedVol(closedForm, kS, K, 1.0, kR, kD, CallPut);
+        ASSERT_GT(expected, 0.05) << label;
+        // The grids' errors in volatility: up to 2.4e-4 plain on 80 x 40 (far out of the money,
+        // where the vega is small), 7e-6 extrapolated in space from 40 x 20.
+        EXPECT_NEAR(c.params[4], expected, precision == 5 ? 2e-5 : 5e-4) << label;
+      }
+    }
+  }
+}
+
+// A price that no volatility in [1e-6, 2] gives (an American call worth its exercise value under
+// a high dividend yield, above every European price) is answered with the message, never with
+// the price or a clipped number.
+TEST(QelOptionPricer, NoImpliedVolatilityGivesTheMessage) {
+  Call c;
+  c.model = 1.0;
+  c.rootT = 1.0;
+  c.K = 50.0;
+  c.d = 0.5;
+  c.CallPut = 0;
+  c.EuroAmer = 1;
+  c.run();
+  ASSERT_EQ(c.result, u"") << narrow(c.result);
+  ASSERT_GE(c.params[4], 50.0);
+  Call iv = c;
+  iv.cpuIn = -1.0;
+  iv.run();
+  EXPECT_EQ(narrow(iv.result).rfind("No implied volatility in [1e-6, 2] gives the price 5", 0), 0u)
+      << narrow(iv.result);
+  for (double v : iv.value) EXPECT_EQ(v, kSentinel);
+}
+
+// The one file a call may write is the variance-grid fallback's line in "ErrorLog.txt" in the
+// current folder, when the grid's stretched part cannot be built (here a start variance so small
+// that the first stretched cell would need a concentration beyond reach); an ordinary call writes
+// nothing.
+TEST(QelOptionPricer, TheVarianceGridFallbackLineIsTheOnlyFileWritten) {
+  for (double v0 : {kV0, 1e-9}) {
+    TempFolder folder;
+    Call c;
+    c.rootT = 1.0;
+    c.NS = 40;
+    c.NV = 20;
+    c.NT = 20;
+    c.v0 = v0;
+    c.run();
+    ASSERT_EQ(c.result, u"") << narrow(c.result);
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+      files.push_back(entry.path().filename().string());
+    }
+    if (v0 == kV0) {
+      EXPECT_TRUE(files.empty()) << files.front();
+    } else {
+      EXPECT_EQ(files, std::vector<std::string>{"ErrorLog.txt"});
+      const std::string line =
+          "The hybrid V-grid generator failed for option with K =  100, T = 1\n";
+      const std::string log = folder.read("ErrorLog.txt");
+      EXPECT_FALSE(log.empty());
+      for (std::size_t at = 0; at < log.size(); at += line.size()) {
+        EXPECT_EQ(log.substr(at, line.size()), line);
+      }
+    }
+  }
+}
+
 // The reported CPU time is that of every solve made: nearly all of the call's own CPU time,
 // whether one solve or three were made (the last solve's alone would be about a third).
 TEST(QelOptionPricer, CpuTimeIsSummedOverTheSolves) {
@@ -303,8 +434,9 @@ TEST(QelOptionPricer, BermudanThetaIsZeroAndVegaIsUntouchedWhenNotAskedFor) {
   EXPECT_GT(c.value[atSpot], euro.value[atSpot] + 1e-3) << "S " << c.S[atSpot];
 }
 
-// Above 50000 nodes nothing is solved: the empty string, and only *NS and the transformed
-// params[0] change. The transform: volvol = (1 + rootT)^(params[0] - 5 r); rootT = 0 gives 1.
+// Above 50000 nodes nothing is solved: the refusal's message (the empty string would read as
+// success), and only *NS and the transformed params[0] change. The transform:
+// volvol = (1 + rootT)^(params[0] - 5 r); rootT = 0 gives 1.
 TEST(QelOptionPricer, MoreThan50000NodesAreRefusedAfterTheInputTransform) {
   for (double rootT : {0.0, 1.0}) {
     Call c;
@@ -315,7 +447,9 @@ TEST(QelOptionPricer, MoreThan50000NodesAreRefusedAfterTheInputTransform) {
     c.volvol = 0.5;
     if (rootT == 0.0) c.exponent = 0.3;
     c.run();
-    EXPECT_EQ(c.result, u"");
+    EXPECT_EQ(narrow(c.result),
+              "The asset grid of QelOptionPricer, 50001 nodes, exceeds its limit of 50000 nodes: "
+              "fewer asset intervals");
     EXPECT_EQ(c.nsOut, 50001);
     EXPECT_EQ(c.cpuTime, 7.0);
     for (double v : c.S) EXPECT_EQ(v, kSentinel);
