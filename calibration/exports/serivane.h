@@ -255,7 +255,7 @@ HESTON_VanillaCalibration(double v0, double vL, double theta, double volvol, dou
               quote and its field) is appended to "GARCH_PDESolverLog.txt" in the module's
               folder.
    Work limit (about 10 s on one core, checked before anything is priced): the first solves of
-   all pricings (one per quote, or one per expiration and one per American call), each weighted
+   all pricings (one per quote, or one per strike list and one per American call), each weighted
    by its grid, time steps, method and precision code, plus a fixed share per pricing and per
    variance-bound solve, sum to at most 400000000 units of about one ADI node-step each
    (calibration/objectives/pde_objectives.h, kMaxObjectiveWork and firstSolveWork). E.g. one
@@ -297,12 +297,13 @@ QEL_API double QEL_CALL HESTON_VanillaPDECalibration(double v0,
                                                      double level,
                                                      int32_t volvolWidening);
 
-/* Expiry by expiry: the quotes grouped by expiration, one robust strike-list solve (as puts)
-   per expiration, one expiration after another on the calling thread. The calls of a strike list
-   take their values from European put-call parity, which an American call does not obey: each
-   American call (EuroAmer 1, CallPut 0) is priced alone, by a call solve of its own, and the rest
-   of its expiration without it. stripMode is the strike-list pricer's strip mode. Failure values
-   as above. */
+/* Expiry by expiry: the quotes grouped by expiration and exercise style, one robust strike-list
+   solve (as puts) per group, one group after another on the calling thread. A strike list is
+   solved under one exercise style: an expiration's European quotes (EuroAmer 0) are one list and
+   its American puts (EuroAmer 1, CallPut 1) another. The calls of a strike list take their values
+   from European put-call parity, which an American call does not obey: each American call
+   (EuroAmer 1, CallPut 0) is priced alone, by a call solve of its own. stripMode is the
+   strike-list pricer's strip mode. Failure values as above. */
 QEL_API double QEL_CALL GARCH_VanillaPDECalibrationM(double v0,
                                                      double vL,
                                                      double theta,

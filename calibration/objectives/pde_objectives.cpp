@@ -550,23 +550,25 @@ std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes)
     return x.K < y.K;
   });
   std::vector<ExpiryWorkItem> groups;
-  std::size_t strikeList = 0;   // the current expiration's strike list in groups
-  bool haveStrikeList = false;  // the current expiration has one
+  // The current expiration's strike lists in groups, one per exercise style: a strike list is
+  // solved under one style, so the European quotes and the American puts of an expiration are
+  // two lists.
+  std::vector<std::size_t> strikeLists;
   for (std::size_t i = 0; i < quotes.size(); ++i) {
     const HestonQuote& q = quotes[i];
-    if (i > 0 && q.T != quotes[i - 1].T) haveStrikeList = false;
+    if (i > 0 && q.T != quotes[i - 1].T) strikeLists.clear();
     // A strike list is solved as puts, the calls' values coming from European put-call parity,
     // which an American call does not obey: it is priced alone, as a call.
     const bool americanCall = q.EuroAmer == 1 && q.CallPut == 0;
-    if (americanCall || !haveStrikeList) {
+    auto list = std::find_if(strikeLists.begin(), strikeLists.end(), [&](std::size_t k) {
+      return groups[k].EuroAmer == q.EuroAmer;
+    });
+    if (americanCall || list == strikeLists.end()) {
       groups.emplace_back();
       groups.back().index = static_cast<std::int32_t>(groups.size() - 1);
-      if (!americanCall) {
-        strikeList = groups.size() - 1;
-        haveStrikeList = true;
-      }
+      if (!americanCall) list = strikeLists.insert(strikeLists.end(), groups.size() - 1);
     }
-    ExpiryWorkItem& g = americanCall ? groups.back() : groups[strikeList];
+    ExpiryWorkItem& g = americanCall ? groups.back() : groups[*list];
     g.strikes.push_back(q.K);
     g.putFlags.push_back(q.CallPut);
     g.marketIVs.push_back(q.marketIV);

@@ -81,9 +81,10 @@ std::vector<OptionWorkItem> makeOptionWorkItems(const std::vector<HestonQuote>& 
                                                 double& totalCost);
 
 // Sorts the quotes by (T, K) (stable: equal pairs stay in reading order) and makes one group per
-// expiration, ascending, priced as puts (CallPut 1); S, r, d and EuroAmer of a group are those of
-// its last quote. An American call (EuroAmer 1, CallPut 0) is a group of its own, priced as a
-// call (CallPut 0). The groups come in the (T, K) order of their first quotes.
+// expiration and exercise style, ascending, priced as puts (CallPut 1) under that style; S, r and
+// d of a group are those of its last quote. An American call (EuroAmer 1, CallPut 0) is a group
+// of its own, priced as a call (CallPut 0). The groups come in the (T, K) order of their first
+// quotes.
 std::vector<ExpiryWorkItem> groupQuotesByExpiry(std::vector<HestonQuote> quotes);
 
 // Grid, time steps, bound factor and cost of every group (five price bands against S); returns

@@ -406,21 +406,23 @@ TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
 
   seen.clear();
   EXPECT_DOUBLE_EQ(byExpiry(kGarch, s, 1, 1), expected);
-  ASSERT_EQ(seen.size(), 4u);
+  ASSERT_EQ(seen.size(), 5u);
   std::sort(seen.begin(), seen.end(), [](const SeenSolve& a, const SeenSolve& b) {
-    return a.T != b.T ? a.T < b.T : a.CallPut > b.CallPut;
+    if (a.T != b.T) return a.T < b.T;
+    return a.CallPut != b.CallPut ? a.CallPut > b.CallPut : a.EuroAmer < b.EuroAmer;
   });
   struct Group {
     double T;
     std::vector<double> strikes;
     int CallPut;   // 1, a put list; 0, an American call alone
-    int EuroAmer;  // of the group's last quote in (T, K) order
+    int EuroAmer;  // the style of all of the group's quotes
     int NT;        // max(30, (int)(30 T))
-  } groups[] = {{0.5, {90, 110}, 1, 0, 30},
+  } groups[] = {{0.5, {110}, 1, 0, 30},
+                {0.5, {90}, 1, 1, 30},
                 {0.5, {100}, 0, 1, 30},
                 {1.0, {95, 95, 105}, 1, 0, 30},
                 {2.0, {100}, 1, 1, 60}};
-  for (std::size_t k = 0; k < 4; ++k) {
+  for (std::size_t k = 0; k < std::size(groups); ++k) {
     EXPECT_EQ(seen[k].T, groups[k].T);
     EXPECT_EQ(seen[k].strikes, groups[k].strikes) << "T " << groups[k].T;
     EXPECT_EQ(seen[k].CallPut, groups[k].CallPut) << "T " << groups[k].T;
@@ -451,7 +453,7 @@ TEST_F(PdeObjectives, WhatEachPricingIsHandedFromTheFile) {
   byExpiry(kGarch, s, 0, 1);
   const double B =
       PDESolver1D(s.level, kGarch.v0, kGarch.vL, kGarch.theta, kGarch.volvol).calcQuantile();
-  ASSERT_EQ(seen.size(), 4u);
+  ASSERT_EQ(seen.size(), 5u);
   for (const SeenSolve& v : seen) {
     EXPECT_LE(-v.varRange, B * (1 + 1e-15)) << "T " << v.T;
     EXPECT_GE(-v.varRange, 0.1 * B * (1 - 1e-15)) << "T " << v.T;
@@ -606,12 +608,13 @@ TEST(PdeObjectiveWork, ExpiryGroupsAndTheirGrids) {
   }
   EXPECT_DOUBLE_EQ(total, sum);
 
-  // S, r, d and the exercise style of a group are those of its last quote in (T, K) order; the
-  // put flags and market IVs follow the strikes.
+  // S, r and d of a group are those of its last quote in (T, K) order; the put flags and market
+  // IVs follow the strikes.
   std::vector<HestonQuote> mixed(3);
-  mixed[0] = {0.3, 100.0, 110.0, 1.0, 0.03, 0.01, 0, 2};
-  mixed[1] = {0.2, 101.0, 90.0, 1.0, 0.04, 0.02, 1, 0};
+  mixed[0] = {0.3, 100.0, 110.0, 1.0, 0.03, 0.01, 0, 1};
+  mixed[1] = {0.2, 101.0, 90.0, 1.0, 0.04, 0.02, 1, 1};
   mixed[2] = {0.25, 102.0, 110.0, 1.0, 0.05, 0.03, 1, 1};
+  for (HestonQuote& q : mixed) q.EuroAmer = 0;
   const std::vector<ExpiryWorkItem> one = groupQuotesByExpiry(mixed);
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].strikes, (std::vector<double>{90.0, 110.0, 110.0}));
@@ -620,8 +623,53 @@ TEST(PdeObjectiveWork, ExpiryGroupsAndTheirGrids) {
   EXPECT_EQ(one[0].spot, 102.0);
   EXPECT_EQ(one[0].r, 0.05);
   EXPECT_EQ(one[0].d, 0.03);
-  EXPECT_EQ(one[0].EuroAmer, 1);
+  EXPECT_EQ(one[0].EuroAmer, 0);
   EXPECT_EQ(one[0].CallPut, 1);
+
+  // An expiration's European quotes and its American puts are two strike lists, each of one
+  // style, with its own smallest price, spot and grid; an American call is alone, priced as a
+  // call. The groups come in the order of their first quotes.
+  std::vector<HestonQuote> styles = {
+      {0.2, 100.0, 75.0, 1.0, 0.03, 0.01, 1, 0},   // European put, the cheapest quote (0.45)
+      {0.3, 99.0, 85.0, 1.0, 0.03, 0.01, 1, 1},    // American put
+      {0.2, 100.0, 100.0, 1.0, 0.03, 0.01, 1, 1},  // American put
+      {0.3, 100.0, 105.0, 1.0, 0.03, 0.01, 0, 1},  // American call
+      {0.2, 101.0, 110.0, 1.0, 0.03, 0.01, 0, 0},  // European call, the last European quote
+      {0.2, 100.0, 90.0, 0.5, 0.03, 0.01, 1, 1},   // American put alone at T 0.5
+  };
+  std::vector<ExpiryWorkItem> split = groupQuotesByExpiry(styles);
+  sizeExpiryWorkItems(split, args);
+  ASSERT_EQ(split.size(), 4u);
+  struct Group {
+    double T;
+    std::vector<double> strikes;
+    std::vector<std::int32_t> putFlags;
+    int CallPut, EuroAmer;
+    double spot;
+    std::size_t cheapest;  // the quote of styles with the smallest price
+  } expected[] = {{0.5, {90}, {1}, 1, 1, 100.0, 5},
+                  {1.0, {75, 110}, {1, 0}, 1, 0, 101.0, 0},
+                  {1.0, {85, 100}, {1, 1}, 1, 1, 100.0, 1},
+                  {1.0, {105}, {0}, 0, 1, 100.0, 3}};
+  for (std::size_t k = 0; k < split.size(); ++k) {
+    const ExpiryWorkItem& g = split[k];
+    const Group& e = expected[k];
+    const HestonQuote& c = styles[e.cheapest];
+    EXPECT_EQ(g.index, static_cast<int>(k));
+    EXPECT_EQ(g.T, e.T) << k;
+    EXPECT_EQ(g.strikes, e.strikes) << k;
+    EXPECT_EQ(g.putFlags, e.putFlags) << k;
+    EXPECT_EQ(g.CallPut, e.CallPut) << k;
+    EXPECT_EQ(g.EuroAmer, e.EuroAmer) << k;
+    EXPECT_EQ(g.spot, e.spot) << k;
+    EXPECT_EQ(g.refPrice, bsmPrice(c.S, c.K, c.r, c.d, c.marketIV, c.T, c.CallPut)) << k;
+    const ExpiryGrid grid = sizeExpiryGrid(g.refPrice, g.spot, g.T, args.NS, args.NV, args.NT);
+    EXPECT_EQ(g.NS, grid.NS) << k;
+    EXPECT_EQ(g.NV, grid.NV) << k;
+    EXPECT_EQ(g.cost, grid.cost) << k;
+  }
+  EXPECT_EQ(split[1].NS, 120);  // the European list's cheapest put is in the first band
+  EXPECT_EQ(split[2].NS, 60);   // the American list's are above the bands
 }
 
 TEST(PdeObjectiveWork, VarianceRangesBetweenATenthOfTheStationaryBoundAndIt) {
@@ -812,6 +860,65 @@ TEST_F(PdeObjectives, AmericanCallsArePricedApartFromThePutsOfTheirExpiration) {
   ProgramFolderQuotes file(countedText(all));
   const double whole = byExpiry(m, s, 0, 0);
   EXPECT_NEAR(whole * whole * 5.0, fromParts, 1e-12 * fromParts);
+  EXPECT_FALSE(logExists()) << log();
+}
+
+// A strike list is solved under one exercise style, so an expiration's European quotes and its
+// American puts are priced apart, each under its own style: the objective over the chain is
+// composed of those over each (expiration, style) part weighted by their quote counts, and an
+// American put's model volatility, read from the whole chain's objective, is that of the
+// option-by-option objective, which prices each quote under its own style. (The whole expiration
+// was priced under the style of its last quote: the American put at K 100 below as a European
+// one, and the European put at T 0.5 as an American one.)
+TEST_F(PdeObjectives, EuropeanQuotesAndAmericanPutsOfAnExpirationArePricedApart) {
+  const Model& m = kHeston;
+  const Settings s;
+  // Parts: (expiration, style) groups; the American put at K 100 (part 1) has market volatility
+  // 1, above every model volatility here, the others their European closed-form ones.
+  const std::vector<std::vector<HestonQuote>> parts = {
+      {quote(0, 100, 90, 1, 0.05, 0.01, 1, 0), quote(0, 100, 110, 1, 0.05, 0.01, 0, 0)},
+      {quote(1, 100, 100, 1, 0.05, 0.01, 1, 1)},
+      {quote(0, 100, 120, 1, 0.05, 0.01, 0, 1)},
+      {quote(0, 100, 95, 0.5, 0.05, 0.01, 1, 0)},
+      {quote(0, 100, 105, 0.5, 0.05, 0.01, 1, 1)},
+  };
+  std::vector<HestonQuote> chain;
+  for (const std::vector<HestonQuote>& part : parts) {
+    for (HestonQuote q : part) {
+      if (q.marketIV == 0.0)
+        q.marketIV = impliedVol(hestonPrice(m, q), q.S, q.K, q.T, q.r, q.d, q.CallPut);
+      chain.push_back(q);
+    }
+  }
+  std::rotate(chain.begin(), chain.begin() + 3, chain.end());  // reading order does not matter
+  const double n = static_cast<double>(chain.size());
+  for (int model : {0, 1}) {
+    std::vector<double> squares;  // each part's count times its squared objective
+    for (const std::vector<HestonQuote>& part : parts) {
+      std::vector<HestonQuote> file;
+      for (const HestonQuote& q : chain) {
+        for (const HestonQuote& p : part) {
+          if (q.K == p.K && q.T == p.T) file.push_back(q);
+        }
+      }
+      ProgramFolderQuotes quotes(countedText(file));
+      const double e = byExpiry(m, s, 0, model);
+      ASSERT_GT(e, 0.0);
+      squares.push_back(e * e * static_cast<double>(file.size()));
+    }
+    double fromParts = 0.0;
+    for (const double e : squares) fromParts += e;
+    ProgramFolderQuotes quotes(countedText(chain));
+    const double whole = byExpiry(m, s, 0, model);
+    EXPECT_NEAR(whole, std::sqrt(fromParts / n), 1e-12 * whole) << "model " << model;
+    if (model != 0) continue;
+    const double americanPutVol = 1.0 - std::sqrt(whole * whole * n - (fromParts - squares[1]));
+    EXPECT_NEAR(
+        americanPutVol,
+        modelVolOf(
+            parts[1][0], m, [](const Model& x, const Settings& y) { return byOption(x, y, 0); }),
+        5e-5);
+  }
   EXPECT_FALSE(logExists()) << log();
 }
 
