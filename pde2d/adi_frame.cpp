@@ -234,7 +234,8 @@ OperatorGrid AdiFrame::operatorGrid() const {
 SpatialOperator AdiFrame::spatialOperator() const {
   OperatorForm form;
   form.logAsset = layout.logAsset;
-  form.unitExponent = layout.unitExponent;
+  // The exponent 1 by the square root only where the pricer's p is 1: another p is always priced.
+  form.unitExponent = layout.unitExponent && obj.p == 1.0;
   form.wExponent = obj.p + 0.5;
   form.qExponent = 2.0 * obj.p;
   form.centralCross = layout.centralCross;

@@ -54,10 +54,11 @@ struct FrameLayout {
   // A put's S = 0 value is 0 when the smoothed terminal value there is 0; without this test the
   // put always gets the discounted strike (K for an American put).
   bool putZeroFollowsPayoff = true;
-  // Single-strike variants: the variance exponent is fixed at 1 (model 1: w = v^(3/2), q = v^2),
-  // the mixed derivative is the nine-point product of the central first-derivative stencils with
-  // no corrections folded into the other coefficients, the strike list is not read, and the
-  // convergence record has no maturity field.
+  // Single-strike variants: model 1 with p = 1 takes w = v sqrt(v), q = v^2 by the square root
+  // (another p is priced by the power function, as without the flag), the mixed derivative is the
+  // nine-point product of the central first-derivative stencils with no corrections folded into
+  // the other coefficients, the strike list is not read, and the convergence record has no
+  // maturity field.
   bool unitExponent = false;
   bool centralCross = false;
   bool singleStrike = false;
@@ -258,8 +259,8 @@ class AdiFrame {
   double c0 = 0.0, c1 = 0.0, c2 = 0.0;
 
   // The grids and weight vectors above as the spatial operator's grid (after setUp), and the
-  // operator of this frame: its axis, variance exponent (the pricer's p unless unitExponent) and
-  // mixed stencil.
+  // operator of this frame: its axis, variance exponent (the pricer's p; by the square root where
+  // unitExponent is set and p is 1) and mixed stencil.
   OperatorGrid operatorGrid() const;
   SpatialOperator spatialOperator() const;
 
