@@ -109,6 +109,9 @@ class QelHestonVanilla : public QelEquityOption {
   // The price entry (pde2d/solve_driver.cpp): run mode 3 one solve, 4 Richardson extrapolation in
   // time over two convergence runs, 5 one convergence run. cpuTime in: negative asks for implied
   // volatilities (in summary[4], or strikeIVs for a strike list); out: CPU seconds of the run.
+  // On the expiry day (T = 0, or a T whose time step T / NT is 0) one solve of every run mode
+  // gives the exercise values exactly (the payoff along the grid, with its delta and gamma) and
+  // no implied volatility (0).
   void solve(std::valarray<double>& out0,
              std::valarray<double>& out1,
              std::valarray<double>& out2,

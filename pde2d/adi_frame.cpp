@@ -114,6 +114,9 @@ void AdiFrame::setUp() {
     obj.setPayoffS();
     obj.smoothPayoffS();
   }
+  // On the expiry day the values are the payoff itself: no step follows that the smoothing of
+  // the strike cell would serve.
+  if (atExpiry()) obj.values = obj.payoff;
 
   stride = N + 1;
   U = DenseMatrix(NV + 1, stride, 0.0);
@@ -234,7 +237,8 @@ OperatorGrid AdiFrame::operatorGrid() const {
 SpatialOperator AdiFrame::spatialOperator() const {
   OperatorForm form;
   form.logAsset = layout.logAsset;
-  form.unitExponent = layout.unitExponent;
+  // The exponent 1 by the square root only where the pricer's p is 1: another p is always priced.
+  form.unitExponent = layout.unitExponent && obj.p == 1.0;
   form.wExponent = obj.p + 0.5;
   form.qExponent = 2.0 * obj.p;
   form.centralCross = layout.centralCross;
@@ -584,12 +588,32 @@ void AdiFrame::monitorLevel(const DenseMatrix& level, DenseMatrix& R, NegativeMo
   }
 }
 
+double AdiFrame::exerciseValue(double s) const {
+  return obj.CallPut == 1 ? std::max(obj.K - s, 0.0) : std::max(s - obj.K, 0.0);
+}
+
+double AdiFrame::listValueAtExpiry(double Ki, double s) const {
+  // The put solved at the smallest strike, scaled to Ki and turned into the call above the spot
+  // by put-call parity, is the exercise value of the put at Ki (at or below the spot) or of the
+  // call (above it). A call solve keeps the same conversion, written out exactly.
+  if (obj.CallPut == 1) return Ki > obj.S0 ? std::max(s - Ki, 0.0) : std::max(Ki - s, 0.0);
+  const double call = std::max(s - Ki, 0.0);
+  return Ki > obj.S0 ? call + (s - Ki) : call;
+}
+
 double AdiFrame::valueAtV0(Grid2D_interp& interp, double s) const {
+  // On the expiry day the value at any asset level is the exercise value, exactly: the
+  // interpolation would round it and, across the strike, smear its kink.
+  if (atExpiry()) return exerciseValue(s);
   return interp.interp(layout.logAsset ? std::log(s) : s, obj.v0);
 }
 
+double AdiFrame::nodeValueAtV0(Grid2D_interp& interp, int i) const {
+  if (atExpiry()) return obj.payoff[i];
+  return interp.interp(X[i], obj.v0);
+}
+
 void AdiFrame::fillResultVectors(Grid2D_interp& interp) {
-  const double v0 = obj.v0;
   PDESolveResults& res = *args.results;
   obj.values.resize(nS);
   // Every result vector is replaced by nS zeros, also when only vector 0 is filled: nothing of
@@ -597,13 +621,13 @@ void AdiFrame::fillResultVectors(Grid2D_interp& interp) {
   for (int k2 = 0; k2 < 5; ++k2) res[k2] = std::valarray<double>(0.0, nS);
   if (!args.fullResults) {
     for (int i = 0; i <= N; ++i) {
-      const double v = interp.interp(X[i], v0);
+      const double v = nodeValueAtV0(interp, i);
       res[0][i] = v <= 2e-9 ? 0.0 : v;
     }
   } else {
     obj.grid = std::valarray<double>(X.data(), nS);
     for (int i = 0; i <= N; ++i) {
-      obj.values[i] = interp.interp(X[i], v0);
+      obj.values[i] = nodeValueAtV0(interp, i);
       res[0][i] = layout.logNodesInResults ? X[i] : S[i];
       res[1][i] = obj.values[i];
     }
@@ -628,6 +652,11 @@ double AdiFrame::priceStrikesPerStrikeMonitor(Grid2D_interp& interp, const Negat
   const double disc = std::exp(-r * T), growth = std::exp((r - d) * T);
   for (std::size_t m = 0; m < nK; ++m) {
     const double Kk = obj.strikes[m];
+    if (atExpiry()) {
+      // Exact values: a value of 0 is the option's, not a lost solve.
+      obj.strikePrices[m] = listValueAtExpiry(Kk, S0);
+      continue;
+    }
     double P = (Kk / K) * obj.strikePrices[m];
     if (Kk > S0) P += disc * (growth * S0 - Kk);
     if (P <= 0.0) reported = -1.0;
@@ -649,6 +678,11 @@ double AdiFrame::priceStrikesByHomogeneity(Grid2D_interp& interp, double& runnin
   for (std::size_t m = 0; m < nK; ++m) {
     const double Ki = obj.strikes[m];
     const double x = K * S0 / Ki;
+    if (atExpiry()) {
+      // Exact values, none negative: the strip monitor has nothing to find.
+      obj.strikePrices[m] = listValueAtExpiry(Ki, S0);
+      continue;
+    }
     double P = (Ki / K) * valueAtV0(interp, x);
     if (Ki > S0) P += disc * (growth * S0 - Ki);
     if (obj.stripFlag) {

@@ -54,10 +54,11 @@ struct FrameLayout {
   // A put's S = 0 value is 0 when the smoothed terminal value there is 0; without this test the
   // put always gets the discounted strike (K for an American put).
   bool putZeroFollowsPayoff = true;
-  // Single-strike variants: the variance exponent is fixed at 1 (model 1: w = v^(3/2), q = v^2),
-  // the mixed derivative is the nine-point product of the central first-derivative stencils with
-  // no corrections folded into the other coefficients, the strike list is not read, and the
-  // convergence record has no maturity field.
+  // Single-strike variants: model 1 with p = 1 takes w = v sqrt(v), q = v^2 by the square root
+  // (another p is priced by the power function, as without the flag), the mixed derivative is the
+  // nine-point product of the central first-derivative stencils with no corrections folded into
+  // the other coefficients, the strike list is not read, and the convergence record has no
+  // maturity field.
   bool unitExponent = false;
   bool centralCross = false;
   bool singleStrike = false;
@@ -127,8 +128,21 @@ class AdiFrame {
   AdiFrame& operator=(const AdiFrame&) = delete;
 
   // Set-up of one solve: variance bound, exercise-date rounding of NT, grids, terminal values,
-  // coefficient vectors and the stencil of F. Leaves U holding the smoothed payoff.
+  // coefficient vectors and the stencil of F. Leaves U holding the smoothed payoff (the payoff
+  // itself on the expiry day).
   void setUp();
+
+  // The expiry day (after setUp: a horizon of 0, or one so short that its time step is 0): the
+  // solve takes no time step, its values are the payoff and every price read off the grid is the
+  // exercise value at its asset level. Every time loop returns at once (a step of length 0 would
+  // divide 0 by 0 in the implicit systems).
+  bool atExpiry() const { return dt == 0.0; }
+  // The exercise value at asset level s: max(K - s, 0) for a put, max(s - K, 0) for a call.
+  double exerciseValue(double s) const;
+  // On the expiry day, the value at asset level s of strike Ki of the strike list, exactly as the
+  // list converts the solve at the smallest strike (by homogeneity, and by put-call parity above
+  // the spot).
+  double listValueAtExpiry(double Ki, double s) const;
 
   // Builds and factorises (I - theta dt' A1) and (I - theta dt' A2).
   void setUpImplicitSystems(double schemeTheta, double dtSub);
@@ -258,8 +272,8 @@ class AdiFrame {
   double c0 = 0.0, c1 = 0.0, c2 = 0.0;
 
   // The grids and weight vectors above as the spatial operator's grid (after setUp), and the
-  // operator of this frame: its axis, variance exponent (the pricer's p unless unitExponent) and
-  // mixed stencil.
+  // operator of this frame: its axis, variance exponent (the pricer's p; by the square root where
+  // unitExponent is set and p is 1) and mixed stencil.
   OperatorGrid operatorGrid() const;
   SpatialOperator spatialOperator() const;
 
@@ -279,6 +293,8 @@ class AdiFrame {
   };
   void monitorLevel(const DenseMatrix& level, DenseMatrix& R, NegativeMonitor& mon) const;
   double valueAtV0(Grid2D_interp& interp, double s) const;
+  // The same at the grid's node i.
+  double nodeValueAtV0(Grid2D_interp& interp, int i) const;
   void fillResultVectors(Grid2D_interp& interp);
   double priceStrikesPerStrikeMonitor(Grid2D_interp& interp, const NegativeMonitor& mon);
   double priceStrikesByHomogeneity(Grid2D_interp& interp, double& runningMin);
@@ -324,6 +340,7 @@ void AdiFrame::runSchemeLoop(double fullStepTheta,
                              Step&& step,
                              Exercise&& exercise,
                              DampedStart start) {
+  if (atExpiry()) return;
   bool damped = obj.damping && dampingStepCount > 0;
   const bool douglas = start == DampedStart::kDouglas;
   const double dtDamped = damped ? dt / dampingStepCount : dt;

@@ -15,13 +15,13 @@ namespace serivane {
 
 namespace {
 
-// The sparse operator's form: the asset-grid operator takes the exponent 1 whatever p holds; the
-// log-asset one the pricer's p (unless unitExponent), with the exponents written (p - 1/2) + 1 and
-// (p - 1/2) 2 + 1.
+// The sparse operator's form: the asset-grid operator (and the log-asset one with unitExponent)
+// takes the exponent 1 by the square root when the pricer's p is 1; otherwise the operator takes
+// the pricer's p, with the exponents written (p - 1/2) + 1 and (p - 1/2) 2 + 1.
 OperatorForm sparseForm(const QelHestonVanilla& o, bool logS, bool unitExponent) {
   OperatorForm form;
   form.logAsset = logS;
-  form.unitExponent = !logS || unitExponent;
+  form.unitExponent = (!logS || unitExponent) && o.p == 1.0;
   form.wExponent = (o.p - 0.5) + 1.0;
   form.qExponent = (o.p - 0.5) * 2.0 + 1.0;
   return form;

@@ -36,7 +36,8 @@ class QelHestonVanilla;
 // Triplets are appended; the caller clears the list. status is set to 0 (no failure of its own).
 //
 // Asset grid: a_S = v S^2 / 2, b_S = (r - d) S, cross numerator rho xi w(v) S; with model 1
-// w = v sqrt(v), q = v^2 (exponent 1 whatever p holds), otherwise w = q = v.
+// w = v sqrt(v), q = v^2 when the pricer's p is 1 and w = v^((p - 1/2) + 1), q = v^((p - 1/2) 2 +
+// 1) for another p, otherwise (model 0) w = q = v.
 void assembleOperatorS(const QelHestonVanilla& pricer,
                        std::vector<Eigen::Triplet<double>>& triplets,
                        const std::vector<double>& alphaM,
@@ -62,8 +63,8 @@ void assembleOperatorS(const QelHestonVanilla& pricer,
 
 // Log-asset grid x = ln S: a_S = v / 2, b_S = (r - d) - v / 2, cross numerator rho xi w(v); with
 // model 1 w = v^(p + 1/2), q = v^(2p) (the pricer's exponent p), otherwise w = q = v. grid is not
-// read. With unitExponent, model 1 takes w = v sqrt(v), q = v^2 and p is not read (for the solvers
-// whose other steps use the exponent 1).
+// read. With unitExponent, model 1 with p = 1 takes w = v sqrt(v), q = v^2 (for the solvers whose
+// other steps take the exponent 1 that way); another p is priced by the power function.
 void assembleOperatorLogS(const QelHestonVanilla& pricer,
                           std::vector<Eigen::Triplet<double>>& triplets,
                           const std::vector<double>& alphaM,
@@ -141,7 +142,7 @@ BoundaryWeights frameBoundaryWeights(const AdiFrame& frame, bool unitExponent);
 // (asset or log-asset axis as the frame's layout says), analysed and factorised once, when the
 // object is made; every sub-step costs one forward and back substitution. The object owns the
 // matrix, the factorisation and the vectors and releases them when it goes. With unitExponent the
-// log-asset operator takes the variance exponent 1 whatever the pricer's p holds.
+// log-asset operator takes the exponent 1 by the square root when the pricer's p is 1.
 class SparseEulerStart {
  public:
   SparseEulerStart(AdiFrame& frame, double dtE, bool unitExponent);

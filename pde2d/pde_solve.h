@@ -25,31 +25,33 @@ extern double negValueRatioLimit;   // ratio limit of the non-negativity monitor
 extern unsigned char convFileFlag;  // appends each solve's record to "Conv.txt" when set (0)
 
 // The 2-D solver variants, selected by methodID in QelHestonVanilla::dispatchSolver. Each prices
-// args.object and returns true.
+// args.object and returns true. Every variant prices model 1 with the object's exponent p (the
+// single-strike and the log-asset HV and MCS variants, and the sparse assembly on the asset grid,
+// take p = 1 by the square root: w = v sqrt(v), q = v^2).
 bool calcGARCHNUDirectNonNegHV(const PDESolveArgs& args);
 // Modified Craig-Sneyd scheme on the asset grid (method ids 3 and 5, 5 with the damped start-up),
 // strike list and general variance exponent. Sets the OpenMP default thread count of the calling
 // thread to 8 on entry and does not restore it.
 bool calcGARCHNUDirectNonNegMCS(const PDESolveArgs& args);
-// The same scheme for one strike K with the variance exponent fixed at 1 and the nine-point mixed
-// stencil (method ids 7 and 9); the strike list is not read and nothing is floored after a step.
-bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args);
-// The HV scheme for one strike K with the variance exponent fixed at 1 and the nine-point mixed
-// stencil, on the asset grid (method ids 6 and 8) and on the log-asset grid (method id 11); the
+// The same scheme for one strike K with the nine-point mixed stencil (method ids 7 and 9); the
 // strike list is not read and nothing is floored after a step.
+bool calcGARCHNUDirectNonNegMCSSingleK(const PDESolveArgs& args);
+// The HV scheme for one strike K with the nine-point mixed stencil, on the asset grid (method ids 6
+// and 8) and on the log-asset grid (method id 11); the strike list is not read and nothing is
+// floored after a step.
 bool calcGARCHNUDirectNonNegHVSingleK(const PDESolveArgs& args);
 bool calcGARCHNUDirectNonNegHVLogSSingleK(const PDESolveArgs& args);
-// The HV scheme on the log-asset grid with the strike list and the variance exponent fixed at 1
-// (method id 12); result vector 0 holds ln S and vectors 2 and 3 derivatives with respect to ln S.
+// The HV scheme on the log-asset grid with the strike list (method id 12); result vector 0 holds ln
+// S and vectors 2 and 3 derivatives with respect to ln S.
 bool calcGARCHNUDirectNonNegHVLogS(const PDESolveArgs& args);
-// The MCS scheme on the log-asset grid with the strike list and the variance exponent fixed at 1:
-// with the Douglas damped start-up (method id 13; result vector 0 holds ln S and vectors 2 and 3
-// derivatives with respect to ln S) and with backward-Euler damped sub-steps of the whole operator
-// by sparse LU (method id 14; results along S, always the full set).
+// The MCS scheme on the log-asset grid with the strike list: with the Douglas damped start-up
+// (method id 13; result vector 0 holds ln S and vectors 2 and 3 derivatives with respect to ln S)
+// and with backward-Euler damped sub-steps of the whole operator by sparse LU (method id 14;
+// results along S, always the full set).
 bool calcGARCHNUDirectNonNegMCSLogS(const PDESolveArgs& args);
 bool calcGARCHNUDirectNonNegMCSEulerLULogS(const PDESolveArgs& args);
-// The HV scheme on the asset grid with the variance exponent fixed at 1 and backward-Euler damped
-// sub-steps of the whole operator by sparse LU (method id 10); nothing is floored after a step.
+// The HV scheme on the asset grid with backward-Euler damped sub-steps of the whole operator by
+// sparse LU (method id 10); nothing is floored after a step.
 bool calcGARCHNUDirectNonNegHVEulerLU(const PDESolveArgs& args);
 // Sparse-direct BDF ladders on the asset grid (method id 1, with Bermudan restarts) and on the
 // log-asset grid (method id 15).

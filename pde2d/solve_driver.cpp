@@ -22,6 +22,10 @@ namespace serivane {
 
 namespace {
 
+// The expiry day: a horizon of 0, or one so short that its time step is 0 (the solvers then take
+// no step and give the exercise values).
+bool atExpiry(const QelHestonVanilla& o) { return o.T / static_cast<double>(o.NT) == 0.0; }
+
 // Every implied volatility of the system is sought over this bracket with this tolerance.
 constexpr double kIvLow = 1e-6;
 constexpr double kIvHigh = 2.0;
@@ -29,8 +33,10 @@ constexpr double kIvTol = 1e-16;
 
 // The implied volatility of one price, or 0 when no volatility of the bracket gives it (a price
 // below the value at 1e-6 or above the value at 2): a volatility asked for is never a price, and
-// a strike gets the same answer alone as in a strike list.
+// a strike gets the same answer alone as in a strike list. On the expiry day every volatility
+// gives the exercise value and none is implied by it: 0.
 double impliedVol(const QelHestonVanilla& o, double strike, double price, int isPut) {
+  if (atExpiry(o)) return 0.0;
   const ImpliedVolFunctor f{o.S0, strike, o.T, o.r, o.d, price, isPut};
   try {
     return brentSolve(f, kIvLow, kIvHigh, kIvTol);
@@ -193,7 +199,11 @@ void QelHestonVanilla::solve(std::valarray<double>& out0,
   checkGridSizes();
   PDESolveResults R;
   ivWanted = cpuTime < 0.0;
-  if (precision == 5) {
+  if (atExpiry(*this)) {
+    // The expiry day: one solve gives the exercise values exactly (the solvers take no time step),
+    // and neither run mode would add to them what it extrapolates in time or space.
+    dispatchSolver(R, cpuTime);
+  } else if (precision == 5) {
     convergenceRun(R, cpuTime);
   } else if (precision == 4) {
     // Richardson extrapolation in time over two convergence runs with NT1 and NT2 steps.

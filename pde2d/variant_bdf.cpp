@@ -307,7 +307,7 @@ bool solveBdf(const PDESolveArgs& args, bool logAsset) {
   AdiFrame f(args, bdfLayout(logAsset));
   const double start = threadCpuSeconds();
   f.setUp();
-  {
+  if (!f.atExpiry()) {
     BdfSolve solve(f, logAsset);
     solve.run();
   }

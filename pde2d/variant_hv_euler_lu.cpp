@@ -1,7 +1,8 @@
-// The Hundsdorfer-Verwer ADI scheme on the asset grid with the variance exponent fixed at 1 and a
-// damped start of backward-Euler sub-steps of the whole operator, cross term included, by sparse LU
-// (method id 10). The implicit ADI systems are factorised once; an American option is raised to its
-// intrinsic value at every node after every step.
+// The Hundsdorfer-Verwer ADI scheme on the asset grid (the variance exponent 1 by the square root,
+// another p by the power function) with a damped start of backward-Euler sub-steps of the whole
+// operator, cross term included, by sparse LU (method id 10). The implicit ADI systems are
+// factorised once; an American option is raised to its intrinsic value at every node after every
+// step.
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).

@@ -1,8 +1,8 @@
 // The Hundsdorfer-Verwer ADI scheme on the log-asset grid x = ln S with the strike list (method
 // id 12): the anti-diagonal mixed stencil with its Taylor remainder folded into the other
-// coefficients, the variance exponent fixed at 1, an American option raised to its intrinsic value
-// after every step. The results are along x:
-// vector 0 holds the log nodes and delta and gamma are derivatives with respect to ln S.
+// coefficients, the variance exponent 1 by the square root (another p by the power function), an
+// American option raised to its intrinsic value after every step. The results are along x: vector
+// 0 holds the log nodes and delta and gamma are derivatives with respect to ln S.
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).

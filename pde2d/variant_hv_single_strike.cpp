@@ -1,8 +1,8 @@
-// The Hundsdorfer-Verwer ADI scheme for one strike with the variance exponent fixed at 1 and the
-// mixed derivative by the nine-point product of the central first-derivative stencils: on the
-// asset grid (method ids 6 and 8, 8 with the damped start-up) and on the log-asset grid x = ln S
-// (method id 11). An American option is raised to its intrinsic value at every node after every
-// step.
+// The Hundsdorfer-Verwer ADI scheme for one strike with the mixed derivative by the nine-point
+// product of the central first-derivative stencils, the variance exponent 1 by the square root
+// (another p by the power function): on the asset grid (method ids 6 and 8, 8 with the damped
+// start-up) and on the log-asset grid x = ln S (method id 11). An American option is raised to its
+// intrinsic value at every node after every step.
 // W. Hundsdorfer, J. G. Verwer, "Numerical Solution of Time-Dependent Advection-Diffusion-Reaction
 // Equations" (2003), ch. IV; K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option
 // pricing in the Heston model with correlation", Int. J. Numer. Anal. Model. 7 (2010).

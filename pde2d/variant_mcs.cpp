@@ -1,7 +1,7 @@
 // The modified Craig-Sneyd ADI scheme on the asset grid, theta = 1/3: with the strike list, the
 // general variance exponent and an early-exercise projection that smooths the exercise boundary
-// by a cell average (method ids 3 and 5), and for one strike with the exponent 1 on the
-// nine-point mixed stencil (method ids 7 and 9).
+// by a cell average (method ids 3 and 5), and for one strike on the nine-point mixed stencil, the
+// exponent 1 by the square root and another p by the power function (method ids 7 and 9).
 // K. J. in 't Hout, B. D. Welfert, "Unconditional stability of second-order ADI schemes applied
 // to multi-dimensional diffusion equations with mixed derivative terms", Appl. Numer. Math. 59
 // (2009); K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option pricing in the

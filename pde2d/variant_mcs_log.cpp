@@ -1,9 +1,9 @@
 // The modified Craig-Sneyd ADI scheme on the log-asset grid x = ln S, theta = 1/3, with the strike
-// list and the variance exponent fixed at 1: with the Douglas damped start-up (method id 13; the
-// results along x: vector 0 holds the log nodes, delta and gamma are derivatives with respect to
-// ln S), and with backward-Euler damped sub-steps of the whole operator by sparse LU (method id 14;
-// the results along S). An American option is raised to its intrinsic value at every node after
-// every step.
+// list, the variance exponent 1 by the square root and another p by the power function: with the
+// Douglas damped start-up (method id 13; the results along x: vector 0 holds the log nodes, delta
+// and gamma are derivatives with respect to ln S), and with backward-Euler damped sub-steps of the
+// whole operator by sparse LU (method id 14; the results along S). An American option is raised to
+// its intrinsic value at every node after every step.
 // K. J. in 't Hout, B. D. Welfert, "Unconditional stability of second-order ADI schemes applied
 // to multi-dimensional diffusion equations with mixed derivative terms", Appl. Numer. Math. 59
 // (2009); K. J. in 't Hout, S. Foulon, "ADI finite difference schemes for option pricing in the

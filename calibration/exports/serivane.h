@@ -148,6 +148,9 @@ extern "C" {
    further out gives the failure value, logged.
    With ivWanted non-zero the result is a volatility in [1e-6, 2] or the failure value: a price
    that no volatility of that range gives is logged and answered with 0.0, never with the price.
+   T = 0 (the expiry day) gives the exercise value, max(S - K, 0) for a call and max(K - S, 0) for
+   a put, European or American, by every method and precision code (out of the money that is
+   0.0, which is also the failure value); no volatility is implied on that day (0.0, logged).
    Failure value: 0.0 (an argument outside the limits above, a Bermudan option, no positive value
    could be had, a diverged solve, a price outside its bounds, no implied volatility when one was
    asked for, or an error; each is logged). */

@@ -34,10 +34,12 @@ struct AssemblyCase {
   int NS, NV;
 };
 
-// The asset-grid operator takes the variance exponent 1, so model 1 runs there with p = 1.
+// Both operators take the pricer's exponent p (the frame's by the power function, as the
+// assembly's for p other than 1).
 const AssemblyCase kCases[] = {
     {"asset, model 0, rho < 0", false, 0, 1.0, -0.6, 1, 22, 10},
     {"asset, model 1, rho > 0", false, 1, 1.0, 0.4, 0, 18, 12},
+    {"asset, model 1, p = 0.8", false, 1, 0.8, -0.5, 1, 20, 10},
     {"log asset, model 0, rho < 0", true, 0, 1.0, -0.8, 1, 20, 11},
     {"log asset, model 1, p = 0.8", true, 1, 0.8, -0.3, 0, 24, 9},
 };

@@ -39,7 +39,6 @@ enum class ReferenceExercise { kNone, kFloor, kFloorPutAverageCall };
 struct ReferenceRules {
   bool logAsset = false;  // the asset axis holds ln S
   MixedStencil mixed = MixedStencil::kAntiDiagonal;
-  bool unitExponent = false;  // model 1 with the variance exponent 1 whatever p holds
   // The change of the lowest-node value over the step enters the S corrections at i = 1.
   bool lowerJump = false;
   bool putZeroFollowsPayoff = true;  // a put's lowest-node value stays 0 while its payoff there is
@@ -79,9 +78,8 @@ class ReferenceScheme {
   }
 
   double D(int j) const { return o.theta * (o.vL - V[j]); }
-  double exponent() const { return rules.unitExponent ? 1.0 : o.p; }
-  double w(int j) const { return o.model == 1 ? std::pow(V[j], exponent() + 0.5) : V[j]; }
-  double q(int j) const { return o.model == 1 ? std::pow(V[j], 2 * exponent()) : V[j]; }
+  double w(int j) const { return o.model == 1 ? std::pow(V[j], o.p + 0.5) : V[j]; }
+  double q(int j) const { return o.model == 1 ? std::pow(V[j], 2 * o.p) : V[j]; }
   double al(int m, int i) const { return derivWeight(m, 2, h[i], h[i + 1]); }
   double be(int m, int i) const { return derivWeight(m, 1, h[i], h[i + 1]); }
   double ga(int m, int j) const { return j == 0 ? 0.0 : derivWeight(m, 2, k[j], k[j + 1]); }

@@ -117,7 +117,7 @@ TEST(McsSolver, SolveMatchesTheSchemeWrittenOut) {
       {"model 0, american call with dividends", 0, 1.0, 0.3, 0, 1, 22, 10, 5, 3, 0.02, 0.06},
       {"american put, method 5", 1, 1.0, -0.3, 1, 1, 22, 12, 5, 5, 0.06, 0.0},
       {"damped, one step", 1, 0.8, -0.8, 1, 0, 20, 14, 1, 5, 0.04, 0.015},
-      {"single strike, put, p = 0.8 read as 1", 1, 0.8, -0.6, 1, 0, 24, 12, 6, 7, 0.04, 0.015},
+      {"single strike, put, p = 0.8", 1, 0.8, -0.6, 1, 0, 24, 12, 6, 7, 0.04, 0.015},
       {"single strike, damped call", 1, 1.0, -0.6, 0, 0, 24, 14, 6, 9, 0.04, 0.015},
       {"single strike, model 0, american put", 0, 1.0, 0.3, 1, 1, 22, 10, 5, 9, 0.06, 0.0},
       {"single strike, american call", 1, 1.0, -0.3, 0, 1, 22, 12, 5, 7, 0.02, 0.06},
@@ -148,13 +148,13 @@ TEST(McsSolver, SolveMatchesTheSchemeWrittenOut) {
     const ReferenceStart start = smoothedStart(*o, false);
     // Both variants: the change of the value at S = 0 enters the S corrections, and a put's value
     // there is not tested against the payoff. The single-strike one takes the nine-point mixed
-    // stencil and the exponent 1 and floors every node at the intrinsic value after a step.
+    // stencil and floors every node at the intrinsic value after a step. Both take the pricer's
+    // exponent.
     ReferenceRules rules;
     rules.lowerJump = true;
     rules.putZeroFollowsPayoff = false;
     if (single) {
       rules.mixed = MixedStencil::kNinePoint;
-      rules.unitExponent = true;
       rules.exercise = ReferenceExercise::kFloor;
     } else {
       rules.exercise = ReferenceExercise::kFloorPutAverageCall;
@@ -301,8 +301,8 @@ TEST(McsSolver, ConvergenceRecord) {
 }
 
 // The single-strike variant: an object with a strike list is priced at its strike K alone (the
-// smallest) without touching the strike prices; the exponent is 1 whatever p holds; the record
-// has no maturity field; the OpenMP default thread count is not touched.
+// smallest) without touching the strike prices; the exponent is the pricer's p, as for method 3;
+// the record has no maturity field; the OpenMP default thread count is not touched.
 TEST(McsSolver, SingleStrikeVariant) {
   RestoreThreadCount restore;
   const Model m{0.05, 0.04, 2.0, 0.8, -0.7};
@@ -321,10 +321,14 @@ TEST(McsSolver, SingleStrikeVariant) {
   put.T = 0.75;
   EXPECT_EQ(solveOnce(*makePricer(m, put, 60, 30, 30, 7, 1)).price, s.price);
 
-  // Model 1 with p = 0.8 is priced as p = 1.
+  // Model 1 with p = 0.8 moves the price as it moves method 3's.
   const double p1 = solveOnce(*makePricer(m, put, 40, 20, 20, 7, 1, 1.0)).price;
   const double p08 = solveOnce(*makePricer(m, put, 40, 20, 20, 7, 1, 0.8)).price;
-  EXPECT_EQ(p08, p1);
+  const double mcs1 = solveOnce(*makePricer(m, put, 40, 20, 20, 3, 1, 1.0)).price;
+  const double mcs08 = solveOnce(*makePricer(m, put, 40, 20, 20, 3, 1, 0.8)).price;
+  ASSERT_GT(mcs1 - mcs08, 0.02);
+  EXPECT_NEAR(p08, mcs08, 0.02);
+  EXPECT_NEAR(p1 - p08, mcs1 - mcs08, 0.15 * (mcs1 - mcs08));
 
   TempFolder folder;
   convFileFlag = 1;
