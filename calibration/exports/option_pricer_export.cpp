@@ -279,6 +279,19 @@ std::string workProblem(const GridRequest& g, int EuroAmer) {
   return std::string();
 }
 
+// The exercise dates of a Bermudan option (EuroAmer 2) are given by their count n = nExercise
+// alone: they fall every T / n up to expiry (T / n, 2 T / n, ..., T), so they are always finite,
+// in (0, T] and in order, and the count is held to [0, kMaxExerciseDates] with the other
+// arguments. One date is the expiry alone, whose option is the European one. No date leaves the
+// option without a price, and a European price under the Bermudan name is no answer: refused.
+constexpr char kNoExerciseDatesProblem[] =
+    "A Bermudan option (EuroAmer 2) has no price without its exercise dates, and this call gives "
+    "none: nExercise 2 or more (the dates fall every T / nExercise up to expiry)";
+
+std::string exerciseDatesProblem(int EuroAmer, int nExercise) {
+  return EuroAmer == 2 && nExercise == 0 ? std::string(kNoExerciseDatesProblem) : std::string();
+}
+
 // The refusal of a grid with more asset nodes than the host's arrays hold.
 std::string nodeCountProblem(int nodes) {
   return "The asset grid of QelOptionPricer, " + std::to_string(nodes) +
@@ -527,8 +540,8 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
         outTheta == nullptr || (wantVega != 0 && outVega == nullptr)) {
       throw std::invalid_argument("A pointer argument of QelOptionPricer is null");
     }
-    // Arguments outside their limits, and calls beyond the work limit, are refused before
-    // anything is written.
+    // Arguments outside their limits, a Bermudan option without exercise dates and calls beyond
+    // the work limit are refused before anything is written.
     double volvol = 0.0;
     std::string bad = argumentProblem(S,
                                       K,
@@ -545,6 +558,7 @@ QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                       varRange,
                                       nExercise,
                                       volvol);
+    if (bad.empty()) bad = exerciseDatesProblem(EuroAmer, nExercise);
     const GridRequest g{*NS, *NV, NT, precision, nExercise, wantTheta != 0, wantVega != 0};
     if (bad.empty()) bad = workProblem(g, EuroAmer);
     if (!bad.empty()) throw std::invalid_argument(bad);

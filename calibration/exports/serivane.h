@@ -94,9 +94,9 @@ extern "C" {
                             volvol it gives in [0, 100]; params[1..4] as v0, vL, theta (the
                             2-D pricer's), rho (params[5] is the pricer's to check); *NS at
                             least 1 (above 50000: the refusal written at the export); *NV as
-                            NV; nExercise in
-                            [0, kMaxExerciseDates = 20000], the grid checked with
-                            max(NT, 5 nExercise) time steps; null pointers refused. unusedArg,
+                            NV; nExercise in [0, kMaxExerciseDates = 20000], at least 1
+                            with EuroAmer 2 (the dates it gives, below), the grid checked
+                            with max(NT, 5 nExercise) time steps; null pointers refused. unusedArg,
                             tolExponent, vecA and vecB are not read: any value.
      VanillaHestonGrid      N in [0, 50000]; S[1..N] in (0, 1e12], S[0] in [0, 1e12] for a put
                             (not read for a call); K in [0, 1e12]; null S or out refused. At
@@ -121,12 +121,13 @@ extern "C" {
    volatility of variance, rho correlation; NS, NV, NT asset intervals, variance intervals, time
    steps; CallPut 0 call, 1 put; EuroAmer 0 European, 1 American, 2 Bermudan (this export has no
    argument for exercise dates, and a Bermudan option has no price without them: EuroAmer 2 gives
-   the failure value at once, logged with its message; QelOptionPricer takes the dates); precision
-   1 plain solve, 2 convergence run on two grids, any other value Richardson extrapolation in time;
-   methodID solver 1 to 15; ivWanted non-zero returns the implied volatility instead of the price;
-   sRangeParam asset-range parameter; varRange coverage probability of the variance range, or
-   minus an explicit upper variance bound; volvolWidening non-zero widens the asset range for a
-   large volvol; model 0 square-root variance, 1 variance diffusion volvol * v.
+   the failure value at once, logged with its message; QelOptionPricer takes the number of
+   evenly spaced dates); precision 1 plain solve, 2 convergence run on two grids, any other value
+   Richardson extrapolation in time; methodID solver 1 to 15; ivWanted non-zero returns the
+   implied volatility instead of the price; sRangeParam asset-range parameter; varRange coverage
+   probability of the variance range, or minus an explicit upper variance bound; volvolWidening
+   non-zero widens the asset range for a large volvol; model 0 square-root variance, 1 variance
+   diffusion volvol * v.
    Retries: a negative value re-solves on growing grids up to 400 by 200, then on a more
    non-uniform variance grid, then on 700 by 180 and 900 by 400 asset by variance intervals; those
    two top rungs always solve plain (one grid, no extrapolation in time), whatever the precision
@@ -405,7 +406,17 @@ static inline void QelFreeString(QelString s) {
    run; ctorFlag, vecA, vecB (5 doubles each), tolExponent, flag385: handed to the pricer;
    sRangeParam asset-range parameter; varRange coverage probability of the variance range, or minus
    an explicit upper variance bound; clusterAtStrike non-zero clusters the asset grid at the strike;
-   nExercise exercise dates of a Bermudan option. A node count above 50000 is refused with the
+   nExercise D, the number of exercise dates of a Bermudan option (EuroAmer 2; for the other
+   styles a D of 2 or more only rounds the time steps, as under the work limit below): the dates
+   fall every T / D up to expiry, at T / D, 2 T / D, ..., T years from today (today is none), so
+   they are always finite, in (0, T] and in order, and the option may be exercised at each of
+   them. D >= 2 prices a Bermudan option, which lies between the European and the American price
+   and nears the American one as D grows; D = 1 is the expiry alone, an option exercised only at
+   expiry, whose price is the European one; D = 0 gives no date, and the call is refused before
+   anything is written with the message "A Bermudan option (EuroAmer 2) has no price without its
+   exercise dates, and this call gives none: nExercise 2 or more (the dates fall every
+   T / nExercise up to expiry)" (never a European price under the Bermudan name); D is an integer
+   in [0, 20000] (see the limits above). A node count above 50000 is refused with the
    message "The asset grid of QelOptionPricer, <n> nodes, exceeds its limit of 50000 nodes: fewer
    asset intervals": nothing is solved, and only *NS (the node count n) and params[0] are changed.
    With rootT 0 a requested theta is zeros (no step in time to difference over).
@@ -437,11 +448,12 @@ static inline void QelFreeString(QelString s) {
    the host process's current folder (the file is created when missing; nothing is written where
    it cannot be opened).
    Nothing else is written outside the arguments.
-   Failure value: the message string: a null pointer or an argument outside the limits above
-   (nothing written), a call beyond the work limit (nothing written), a node count above 50000
-   (only *NS and params[0] written), or a failure of the pricing, a value outside its no-arbitrage
-   bounds, a value of a solve that is not a finite number or no implied volatility when one was
-   asked for (the arrays keep what was written before the failure, params[0] its volvol). */
+   Failure value: the message string: a null pointer, an argument outside the limits above or a
+   Bermudan option with nExercise 0 (nothing written), a call beyond the work limit (nothing
+   written), a node count above 50000 (only *NS and params[0] written), or a failure of the
+   pricing, a value outside its no-arbitrage bounds, a value of a solve that is not a finite number
+   or no implied volatility when one was asked for (the arrays keep what was written before the
+   failure, params[0] its volvol). */
 QEL_API QelString QEL_CALL QelOptionPricer(double* outS,
                                            double* outValue,
                                            double* outDelta,

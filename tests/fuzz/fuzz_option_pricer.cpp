@@ -4,8 +4,9 @@
 // written. On success with at most 50000 nodes, the n + 1 entries of each array written (vega
 // only when asked for) must be finite, the asset nodes increasing, the CPU time and the summary
 // in params finite (with a negative CPU time on entry, params[4] a volatility in [1e-6, 2]), and
-// nothing written past entry n; above 50000 nodes the call is refused with a message and no array
-// is touched. Nothing is ever written past the 50001 entries a host's arrays hold.
+// nothing written past entry n; above 50000 nodes, and for a Bermudan option without exercise
+// dates (EuroAmer 2, nExercise 0), the call is refused with a message and no array is touched.
+// Nothing is ever written past the 50001 entries a host's arrays hold.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -44,12 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       static_cast<double>(in.code(0, 1))};
   Grid g = drawGrid(in);
   std::int32_t nExercise = in.byte() % 8 == 0 ? in.integer(0, 20000, 0, 12) : 0;
+  const std::int32_t callPut = in.code(0, 1);
+  const std::int32_t euroAmer = in.code(0, 2);
+  // Most Bermudan calls come with their dates; the rest are refused for want of them.
+  if (euroAmer == 2 && nExercise == 0 && in.byte() % 4 != 0) nExercise = 1 + in.byte() % 12;
   if (g.NS > 0 && g.NV > 0 && nExercise > 1 &&
       (g.NS + 1.0) * (g.NV + 1.0) * 5.0 * nExercise > 1e6) {
     nExercise = 2;  // many dates on a large grid is only slow
   }
-  const std::int32_t callPut = in.code(0, 1);
-  const std::int32_t euroAmer = in.code(0, 2);
   const std::int32_t precision = in.code(3, 5);
   const std::int32_t ctorFlag = in.code(0, 1);
   double vecA[5], vecB[5];
@@ -151,6 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (nullAt >= 0 && !nullVegaNotAsked) {
     require(!ok, "QelOptionPricer: a null pointer accepted");
     require(untouched(0), "QelOptionPricer: wrote an array after refusing a null pointer");
+    return 0;
+  }
+  if (euroAmer == 2 && nExercise == 0) {
+    require(!ok, "QelOptionPricer: a Bermudan option priced without exercise dates");
+    require(untouched(0), "QelOptionPricer: wrote an array for a Bermudan option without dates");
     return 0;
   }
   if (NS > 50000 || NS < 0) {

@@ -2,8 +2,10 @@
 // semi-analytic Heston engine (values, and delta, gamma, theta and vega against differences of the
 // engine's prices), the implied volatility asked for (against the inversion of the call's own
 // price at every moneyness and run mode, and of the closed-form price), the string result, the
-// transformed inputs, the node-count refusal, the Bermudan zero theta, the untouched vega array,
-// the one log line a call may write and the summed CPU time.
+// transformed inputs, the node-count refusal, the Bermudan option (refused without exercise
+// dates; with them between the European and American prices, nearing the American as they grow
+// denser; its zero theta), the untouched vega array, the one log line a call may write and the
+// summed CPU time.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -432,6 +434,119 @@ TEST(QelOptionPricer, BermudanThetaIsZeroAndVegaIsUntouchedWhenNotAskedFor) {
   ASSERT_EQ(euro.nsOut, c.nsOut);
   const std::size_t atSpot = static_cast<std::size_t>(c.nsOut / 2);
   EXPECT_GT(c.value[atSpot], euro.value[atSpot] + 1e-3) << "S " << c.S[atSpot];
+}
+
+// A Bermudan option's exercise dates are given by their count alone; with none it has no price,
+// and the European price is no answer under its name: the refusal's message, before anything is
+// written (params keeps even its untransformed element 0), whatever the kind and run mode.
+TEST(QelOptionPricer, BermudanWithoutExerciseDatesIsRefusedAndWritesNothing) {
+  for (int CallPut : {0, 1}) {
+    for (int precision : {3, 4}) {
+      Call c;
+      c.CallPut = CallPut;
+      c.precision = precision;
+      c.EuroAmer = 2;
+      c.nExercise = 0;
+      c.wantTheta = c.wantVega = true;
+      c.cpuIn = 3.5;
+      c.exponent = 0.7;
+      c.run();
+      EXPECT_EQ(narrow(c.result),
+                "A Bermudan option (EuroAmer 2) has no price without its exercise dates, and this "
+                "call gives none: nExercise 2 or more (the dates fall every T / nExercise up to "
+                "expiry)")
+          << "put " << CallPut << " precision " << precision;
+      for (const auto* v : {&c.S, &c.value, &c.delta, &c.gamma, &c.theta, &c.vega}) {
+        for (double x : *v) ASSERT_EQ(x, kSentinel) << "put " << CallPut;
+      }
+      const double paramsIn[6] = {0.7, kV0, kVL, kSpeed, kRho, 0.0};
+      for (int j = 0; j < 6; ++j) EXPECT_EQ(c.params[j], paramsIn[j]) << j;
+      EXPECT_EQ(c.nsOut, c.NS);
+      EXPECT_EQ(c.cpuTime, 3.5);
+    }
+  }
+}
+
+// The European, American and Bermudan prices of one option on one grid: with D dates every T / D
+// the holder has more rights than at expiry alone and fewer than at every moment, so the Bermudan
+// price lies strictly between, at the spot and at every node near it; and the dates of D are
+// among those of 2 D, so the price cannot fall as D doubles. One date is the expiry alone: the
+// European option. A put, and a call on a dividend yield above the rate (whose early exercise is
+// worth something), each in and out of the money.
+struct ExerciseStyles {
+  int CallPut;
+  double K, d;
+};
+constexpr ExerciseStyles kExerciseStyles[] = {
+    {1, 90.0, kD}, {1, 110.0, kD}, {0, 90.0, 0.08}, {0, 110.0, 0.08}};
+
+Call styleCall(const ExerciseStyles& o, int EuroAmer, int nExercise, int NT) {
+  Call c;
+  c.NS = 40;
+  c.NV = 16;
+  c.NT = NT;
+  c.K = o.K;
+  c.d = o.d;
+  c.CallPut = o.CallPut;
+  c.EuroAmer = EuroAmer;
+  c.nExercise = nExercise;
+  c.run();
+  EXPECT_EQ(c.result, u"") << narrow(c.result);
+  return c;
+}
+
+TEST(QelOptionPricer, BermudanLiesBetweenTheEuropeanAndTheAmericanPrice) {
+  constexpr int kNT = 80;
+  for (const ExerciseStyles& o : kExerciseStyles) {
+    const Call euro = styleCall(o, 0, 0, kNT);
+    const Call amer = styleCall(o, 1, 0, kNT);
+    const double premium = amer.params[4] - euro.params[4];
+    ASSERT_GT(premium, 1e-2) << "put " << o.CallPut << " K " << o.K;
+    double previous = euro.params[4];
+    for (int dates : {2, 4, 16}) {
+      const Call berm = styleCall(o, 2, dates, kNT);
+      const double price = berm.params[4];
+      EXPECT_GT(price, previous + 1e-3 * premium)
+          << "put " << o.CallPut << " K " << o.K << " D " << dates;
+      EXPECT_LT(price, amer.params[4] - 1e-3 * premium)
+          << "put " << o.CallPut << " K " << o.K << " D " << dates;
+      previous = price;
+      ASSERT_EQ(berm.nsOut, euro.nsOut);
+      for (int i = 0; i <= berm.nsOut; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        ASSERT_EQ(berm.S[k], euro.S[k]);
+        if (berm.S[k] < 0.7 * kS || berm.S[k] > 1.4 * kS) continue;
+        EXPECT_GE(berm.value[k], euro.value[k] - 1e-9) << "S " << berm.S[k] << " D " << dates;
+        EXPECT_LE(berm.value[k], amer.value[k] + 1e-9) << "S " << berm.S[k] << " D " << dates;
+      }
+    }
+    const Call expiryOnly = styleCall(o, 2, 1, kNT);
+    EXPECT_NEAR(expiryOnly.params[4], euro.params[4], 1e-12) << "put " << o.CallPut;
+  }
+}
+
+// As the dates grow denser the holder's rights near those of an American option: on one time
+// grid (NT a multiple of every D, with at least 5 steps per date) the shortfall from the American
+// price falls towards zero at first order, about halving as D doubles (a little faster as D nears
+// the NT steps, after each of which the American solve exercises), to a tenth of the American
+// premium by 32 dates.
+TEST(QelOptionPricer, BermudanNearsTheAmericanPriceAsTheDatesGrow) {
+  constexpr int kNT = 160;
+  for (const ExerciseStyles& o : {kExerciseStyles[0], kExerciseStyles[3]}) {
+    const double euro = styleCall(o, 0, 0, kNT).params[4];
+    const double amer = styleCall(o, 1, 0, kNT).params[4];
+    double previousGap = amer - euro;
+    for (int dates : {2, 4, 8, 16, 32}) {
+      const double gap = amer - styleCall(o, 2, dates, kNT).params[4];
+      EXPECT_GT(gap, 0.0) << "put " << o.CallPut << " D " << dates;
+      if (dates > 2) {
+        EXPECT_GT(previousGap / gap, 1.5) << "put " << o.CallPut << " D " << dates;
+        EXPECT_LT(previousGap / gap, 3.5) << "put " << o.CallPut << " D " << dates;
+      }
+      previousGap = gap;
+    }
+    EXPECT_LT(previousGap, 0.1 * (amer - euro)) << "put " << o.CallPut;
+  }
 }
 
 // Above 50000 nodes nothing is solved: the refusal's message (the empty string would read as

@@ -157,7 +157,7 @@ const HostileCall kCases[] = {
     {"one step on a large grid in run mode 5", 700, 700, 1, 5, false, false, 0, 0, 1,
      1.5, 1, 100, 100, 0.4, 0.04, 0.04, -0.6, 0, 0.03, 0.01, 1, 0.9999,
      "The work asked of QelOptionPricer"},
-    {"variance cells added by the grid builder", 999, 60, 2, 3, false, false, 2, 0, 1,
+    {"variance cells added by the grid builder", 999, 60, 2, 3, false, false, 2, 1, 1,
      100, 0.05, 1, 100, 10, 1e-6, 100, -1, 0, 0.5, 0, 5, 0.9999,
      "The grids built need more work"},
 };
