@@ -124,6 +124,14 @@ class Fj_Helper {
 // the discounted forward intrinsic value; with kappa = 0 and sigma at most 1e-5 the
 // Black-Scholes-Merton price at the constant variance v0. No integrand is evaluated for these.
 //
+// The adaptive integration works to an accuracy relative to its own 13-point estimate of the
+// mapped integral. Where that estimate is (next to) 0 although the integral is not (a flat map,
+// rho at or next to -1 or 1, at the strike where the mean of log(S_T / K) under the measure is 0)
+// the first integration fails; where the mapped integrand is negligible at the end of the map, the
+// integral is then computed once more on the integrand plus a function of integral +-1, which is
+// taken off again, and its evaluations are counted with those of the first. A second failure
+// raises the first one's error.
+//
 // An engine counts the integrand evaluations of its last price, so it serves one thread at a time.
 // It cannot be copied: a copy would share the integrator and its counter.
 class AnalyticHestonEngine {

@@ -44,7 +44,7 @@ constexpr std::uint64_t kEvaluationsPerIntegral = 1000000;
 // The integrand evaluations all the prices of one objective evaluation may use together (counted
 // in the file's order; at most kMaxCountedQuotes quotes): about six seconds of one core. An
 // ordinary quote takes some 5,000 to 20,000 evaluations, a quote the engine cannot price up to
-// 2,000,000.
+// 4,000,000 (each integral may be integrated twice).
 constexpr std::uint64_t kCalibrationEvaluationBudget = 30000000;
 
 // The arguments of one VanillaHeston call, after its replacements of a zero volvol or spot.

@@ -14,7 +14,8 @@ inline constexpr char kOutsideEntryName[] = "HestonCall_exact";
 
 // Integrand evaluations one internal grid may use over all its nodes, counted in their pricing
 // order (N down to 1): about six seconds of one core. An ordinary node takes some 5,000 to 20,000,
-// a node the engine cannot price up to 2,000,000 (both integrals at their limit).
+// a node the engine cannot price up to 4,000,000 (both integrals at their limit, each integrated
+// twice).
 inline constexpr std::uint64_t kGridEvaluationBudget = 30000000;
 
 // Nodes one grid may have on the outside library's path. Its work per node is its own and not

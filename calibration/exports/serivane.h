@@ -186,7 +186,10 @@ QEL_API double QEL_CALL
 ImpliedVol(double price, double S, double K, double T, double r, double d, int32_t isPut);
 
 /* European option price under the Heston model by its semi-closed form (adaptive Gauss-Lobatto
-   integration to full double accuracy, at most 1,000,000 integrand evaluations). S spot (0 is
+   integration to full double accuracy, at most 1,000,000 integrand evaluations per integral; an
+   integral whose first integration fails where its reference value is 0, as at the strike where
+   the mean of log(S_T / K) vanishes with rho at or next to -1 or 1, is integrated once more with
+   as many, on the integrand plus a function of known integral). S spot (0 is
    priced as 1e-12), K strike, r rate and d dividend yield (both continuous), v0 start variance,
    vL long-run variance, theta mean-reversion speed, volvol volatility of variance (0 is priced as
    1e-10), rho correlation, T years to expiry; put 0 call, any other value put.
@@ -195,8 +198,8 @@ ImpliedVol(double price, double S, double K, double T, double r, double d, int32
    stays at 0 (vL 0 or theta 0) the discounted forward intrinsic value; theta 0 with volvol 0 the
    Black-Scholes-Merton price at volatility sqrt(v0). Where the integration gives no price within
    the bounds (an explosive variance under a negative theta, say), or none at all (v0 + theta vL T
-   at or below 0, a negative theta again), the failure value. One call takes at most about half a
-   second of one core.
+   at or below 0, a negative theta again), the failure value. One call takes at most about one
+   second of one core (an ordinary one some milliseconds).
    Failure value: -999.0 (an argument outside the limits above, with K 0 left to the engine,
    or the pricing failed; a record with the message and the inputs is appended to
    "GARCH_PDESolverLog.txt" in the module's folder). */

@@ -1,6 +1,7 @@
 #include "calibration/quotes/option_chain.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -40,6 +41,12 @@ double stodSpot(const std::string& text) {
   const double value = std::strtod(begin, &end);
   if (end == begin) throw std::invalid_argument("invalid stod argument");
   if (errno == ERANGE) throw std::out_of_range("stod argument out of range");
+  // A label may follow the number after white space ("100<TAB>spot"), but a number run straight
+  // into other characters ("100,5", "100abc") is no spot: taking its first digits would calibrate
+  // to a wrong spot without a word.
+  if (*end != '\0' && !std::isspace(static_cast<unsigned char>(*end))) {
+    throw std::invalid_argument("invalid stod argument");
+  }
   return value;
 }
 

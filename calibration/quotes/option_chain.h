@@ -11,7 +11,8 @@ namespace serivane {
 
 // The market option chain of "OptionsData.txt" in its chain layout:
 //   line 1   a heading (ignored)
-//   line 2   the spot, the number at the start of the line (text after it is ignored)
+//   line 2   the spot, the number at the start of the line (text after it and white space is
+//            ignored)
 //   line 3   a column heading (ignored)
 //   then     five numbers per quote, separated by any white space: market implied volatility,
 //            strike, expiration in days, interest rate, dividend yield
@@ -44,15 +45,17 @@ struct OptionChain {
 };
 
 // Reads the chain at `path`. A file that cannot be opened gives opened = false and nothing else.
-// A spot line that holds no number throws std::invalid_argument "invalid stod argument"; a
-// number out of the double range throws std::out_of_range "stod argument out of range" (the
-// console prints them). A record is taken only when all five of its numbers were read.
+// A spot line that holds no number, or whose number runs straight into other characters
+// ("100,5"), throws std::invalid_argument "invalid stod argument"; a number out of the double
+// range throws std::out_of_range "stod argument out of range" (the console prints them). A record
+// is taken only when all five of its numbers were read.
 OptionChain readOptionChain(const std::string& path);
 // The same from an open stream (opened is set).
 OptionChain readOptionChain(std::istream& in);
 
 // The spot conversion of line 2: leading blanks skipped, the decimal number at the start of the
-// text converted, the rest ignored; throws as readOptionChain says.
+// text converted; it must end the text or be followed by white space, after which the rest is
+// ignored. Throws as readOptionChain says.
 double stodSpot(const std::string& text);
 
 // Same expiration, strike and market implied volatility (exact comparisons, in that order).

@@ -209,6 +209,9 @@ TEST(ConsoleProgram, FailedInputEndsWithItsMessageThePauseAndCodeZero) {
        "\ninvalid stod argument\n\nModel parameters before stoppping\nv0 = \t0.05\nvBar = "
        "\t0.05\nkappa =\t5\nxi = \t5\nrho = \t-0.7\nPress any key"},
       {"empty file", "malformed_empty.txt", "\ninvalid stod argument\n\n"},
+      {"spot with a decimal comma",
+       "malformed_spot_decimal_comma.txt",
+       "\ninvalid stod argument\n\n"},
       {"text in a record",
        "malformed_text_in_record.txt",
        "Reading of 'OptionsData.txt' stopped after 11 quotes: the next one holds text that is not "

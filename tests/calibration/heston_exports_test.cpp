@@ -268,6 +268,20 @@ TEST_F(VanillaHestonExport, ExplosiveVarianceIsAFailureWithItsReason) {
   EXPECT_NE(log().find("no-arbitrage bounds"), std::string::npos) << log();
 }
 
+// rho = -1, K = S, v0 = vL and r - d = v0 / 2: the risk-neutral mean of log(S_T / K) is 0 where
+// the map of the engine's integrals is flat, which once ran the integration out of evaluations
+// (-999). The reference is the Lewis single integral of the call, which has no such point: the
+// value of its long-double trapezoidal sum in the engine's tests (the first point of
+// AnalyticHestonEngine.PricesAtTheStrikeOfZeroMeanUnderAFlatMap).
+const Model kZeroMeanModel{0.04, 0.04, 1.0, 0.5, -1.0};
+constexpr double kZeroMeanLewisCall = 7.77970655770659;
+
+TEST_F(VanillaHestonExport, PricesTheZeroMeanStrikeAtCorrelationMinusOne) {
+  EXPECT_NEAR(
+      exportPrice(100.0, 100.0, 1.0, 0.03, 0.01, kZeroMeanModel, 0), kZeroMeanLewisCall, 1e-9);
+  EXPECT_FALSE(logExists());
+}
+
 TEST(CountedOptionFile, ReadsWholeRecordsUpToTheCount) {
   const std::string rec = "0.2 100 95 0.5 0.03 0.01 1 2\n";
   struct Case {
@@ -415,6 +429,19 @@ TEST_F(HestonCalibrationExport, AQuoteWithoutImpliedVolatilityFailsTheEvaluation
   EXPECT_EQ(calibrate(kModel), -999.0);
   EXPECT_EQ(folder_.read(kResultsName), "");
   EXPECT_EQ(countOf(log(), "Interval contains no more machine number in Gauss-Lobatto routine"), 1);
+}
+
+// A quote at that point enters the objective like any other, where it made the evaluation -999:
+// a market volatility 0.01 above that of the reference price gives an objective of 0.01.
+TEST_F(HestonCalibrationExport, AQuoteAtTheZeroMeanStrikeOfAFlatMapIsPriced) {
+  const double iv = brentSolve(
+      ImpliedVolFunctor{100.0, 100.0, 1.0, 0.03, 0.01, kZeroMeanLewisCall, 0}, 1e-6, 2.0, 1e-16);
+  std::ostringstream file;
+  file.precision(17);
+  file << "1\n" << iv + 0.01 << " 100 100 1 0.03 0.01 0 0\n";
+  ProgramFolderQuotes quotes(file.str());
+  EXPECT_NEAR(calibrate(kZeroMeanModel), 0.01, 1e-9);
+  EXPECT_FALSE(logExists());
 }
 
 }  // namespace serivane

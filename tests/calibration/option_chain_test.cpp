@@ -66,6 +66,7 @@ TEST(OptionChainChecks, EachFixtureFailsItsOwnCheck) {
       // Malformed files: the reading's error, or a clean end of the reading.
       {"malformed_spot_no_number.txt",       -1, "invalid stod argument"},
       {"malformed_spot_out_of_range.txt",    -1, "stod argument out of range"},
+      {"malformed_spot_decimal_comma.txt",   -1, "invalid stod argument"},
       {"malformed_empty.txt",                -1, "invalid stod argument"},
       {"malformed_truncated_record.txt",     -1, ""},
       {"malformed_text_in_record.txt",        3, ""},
@@ -135,6 +136,40 @@ TEST(OptionChainReader, ReadsFieldsWithOrWithoutFinalLineBreak) {
     EXPECT_EQ(chain.quotes[0].putFlag, 1);
     EXPECT_EQ(chain.quotes[1].putFlag, 0);
     EXPECT_EQ(chain.quotes[2].putFlag, 0);
+  }
+}
+
+// The spot line as the whole reading sees it, in chain files of its own: the sample chain's
+// "100<TAB>spot" reads, a spot with a decimal comma is refused whatever follows it.
+TEST(OptionChainReader, SpotLineOfAChainFile) {
+  TempFolder folder;
+  const std::string quotes = "0.2 90 30 0.03 0.01\n0.21 110 30 0.03 0.01\n";
+  struct Case {
+    const char* spotLine;
+    double spot;        // the spot read, when no error
+    const char* error;  // the reading's error, "" for none
+  };
+  const Case kCases[] = {
+      {"100\tspot", 100.0, ""},
+      {"100.5", 100.5, ""},
+      {"100.5\r", 100.5, ""},
+      {"100,5", 0.0, "invalid stod argument"},
+      {"100,5\tspot", 0.0, "invalid stod argument"},
+      {"100abc", 0.0, "invalid stod argument"},
+  };
+  for (const Case& c : kCases) {
+    {
+      std::ofstream out("chain.txt");
+      out << "heading\n" << c.spotLine << "\ncolumns\n" << quotes;
+    }
+    try {
+      const OptionChain chain = readOptionChain("chain.txt");
+      EXPECT_STREQ("", c.error) << c.spotLine;
+      EXPECT_EQ(chain.spot, c.spot) << c.spotLine;
+      EXPECT_EQ(chain.quotes.size(), 2u) << c.spotLine;
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(e.what(), c.error) << c.spotLine;
+    }
   }
 }
 
@@ -266,7 +301,10 @@ TEST(OptionChainChecks, SortKeepsExpirationThenStrikeOrder) {
 }
 
 TEST(OptionChainReader, SpotConversion) {
-  EXPECT_DOUBLE_EQ(stodSpot("  42.5abc"), 42.5);
+  // A label after white space is ignored, as is the carriage return of a file with CRLF lines.
+  for (const char* text : {"42.5", "  42.5", "42.5\tspot", "42.5 spot", "42.5 ,5", "42.5\r"}) {
+    EXPECT_EQ(stodSpot(text), 42.5) << text;
+  }
   struct Case {
     const char* text;
     const char* message;
@@ -275,6 +313,13 @@ TEST(OptionChainReader, SpotConversion) {
       {"", "invalid stod argument"},
       {"spot 100", "invalid stod argument"},
       {"1e999", "stod argument out of range"},
+      // A number run straight into other characters is no spot, not its first digits.
+      {"100,5", "invalid stod argument"},
+      {"100abc", "invalid stod argument"},
+      {"  42.5abc", "invalid stod argument"},
+      {"100.5.3", "invalid stod argument"},
+      {"100;\tspot", "invalid stod argument"},
+      {"1e5x", "invalid stod argument"},
   };
   for (const Case& c : kCases) {
     try {

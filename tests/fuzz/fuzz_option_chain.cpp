@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     chain = readOptionChain(in);
   } catch (const std::invalid_argument&) {
-    return 0;  // a spot line without a number
+    return 0;  // a spot line without a number, or with one run into other characters
   } catch (const std::out_of_range&) {
     return 0;  // a spot beyond the doubles
   }

@@ -147,6 +147,101 @@ TEST(AnalyticHestonEngine, PutCallParity) {
   }
 }
 
+// The mean of log(S_T / K) under the share measure (j = 1) or the risk-neutral one (j = 2), the
+// phi = 0 value of the integrand: log(F / K) + E[int v] / 2 under the share measure, whose
+// variance reverts at speed kappa - rho sigma to kappa theta / (kappa - rho sigma), and
+// log(F / K) - E[int v] / 2 under the risk-neutral one. The strike at which it is 0.
+double zeroMeanStrike(const HestonCase& c, int j) {
+  const double speed = j == 1 ? c.kappa - c.rho * c.sigma : c.kappa;
+  const double level = j == 1 ? c.kappa * c.theta / speed : c.theta;
+  const double integratedVariance =
+      level * c.T + (c.v0 - level) * (-std::expm1(-speed * c.T) / speed);
+  const double forward = c.S * std::exp((c.r - c.d) * c.T);
+  return forward * std::exp((j == 1 ? 0.5 : -0.5) * integratedVariance);
+}
+
+// With rho at or next to -1 or 1 the map of the integrals onto [0, 1] is flat (its decay rate at
+// or near the lower clamp), and the integration's 13-point reference value sees the integrand at
+// phi = 0 only, where it is the mean of log(S_T / K) under the measure. Where that mean is 0 the
+// reference is 0 and the integration ran out of evaluations: -999 for everyday values (K = S,
+// v0 = theta, r - d = v0 / 2, where the risk-neutral mean vanishes). The first integration fails
+// whatever its budget and the second one's result does not depend on it, so these engines have
+// 200,000 evaluations an integral, which keeps the tests short (the exports' 1,000,000 are spent
+// by their own tests).
+constexpr std::uint64_t kFlatMapEvaluations = 200000;
+
+// The three points as found, against the Lewis single integral, which has no such point, or
+// against the engine at the ordinary strikes next to them, extrapolated to the point (Richardson,
+// from K +- h and K +- 2h: error O(h^4)); at the first also at correlations next to -1,
+// extrapolated from rho = -1 + e and -1 + 2e (error O(e^2)): the price joins those around it.
+// (The Lewis sum of the third takes a minute under emulation, its Richardson neighbours less.)
+TEST(AnalyticHestonEngine, PricesAtTheStrikeOfZeroMeanUnderAFlatMap) {
+  struct Case {
+    HestonCase model;
+    bool lewis, strikes, correlations;  // the references it is checked against
+  };
+  // clang-format off
+  const Case cases[] = {
+      // label                       S    K    T     r     d     v0    theta kappa sigma rho
+      {{"T 1, sigma 0.5",            100, 100, 1.0,  0.03, 0.01, 0.04, 0.04, 1.0,  0.5, -1.0}, true, true, true},
+      {{"T 5, sigma 1.5",            100, 100, 5.0,  0.03, 0.01, 0.04, 0.04, 1.0,  1.5, -1.0}, true, false, false},
+      {{"T 0.25, sigma 1",           100, 100, 0.25, 0.03, 0.01, 0.04, 0.04, 1.0,  1.0, -1.0}, false, true, false},
+  };
+  // clang-format on
+  AnalyticHestonEngine engine(kRelativeAccuracy, kFlatMapEvaluations);
+  // The neighbours are ordinary points, priced at the exports' budget.
+  AnalyticHestonEngine neighbours(kRelativeAccuracy, kMaxEvaluations);
+  for (const Case& x : cases) {
+    const HestonCase& c = x.model;
+    ASSERT_NEAR(zeroMeanStrike(c, 2), c.K, 1e-12 * c.K) << c.label;
+    const double price = enginePrice(engine, c, 1);
+    const auto call = [&neighbours, &c](double K, double rho) {
+      return neighbours.price(c.S, K, c.T, c.r, c.d, c.v0, c.theta, c.kappa, c.sigma, rho, 1);
+    };
+    if (x.lewis) {
+      EXPECT_NEAR(price, static_cast<double>(lewisCall(c)), 1e-9) << c.label;
+    }
+    if (x.strikes) {
+      const double h = 0.05;
+      const double near = 0.5 * (call(c.K + h, c.rho) + call(c.K - h, c.rho));
+      const double far = 0.5 * (call(c.K + 2 * h, c.rho) + call(c.K - 2 * h, c.rho));
+      EXPECT_NEAR(price, (4.0 * near - far) / 3.0, 2e-9) << c.label;
+    }
+    if (x.correlations) {
+      const double e = 1e-6;
+      EXPECT_NEAR(price, 2.0 * call(c.K, c.rho + e) - call(c.K, c.rho + 2 * e), 1e-10) << c.label;
+    }
+  }
+}
+
+// The other points of that kind: rho = +1 (a put); the share measure's zero-mean strike; a
+// correlation 1e-8 from -1, where the map is flat without being clamped. Against the Lewis single
+// integral, the put by parity.
+TEST(AnalyticHestonEngine, OtherZeroMeanStrikesUnderAFlatMapAgreeWithTheLewisIntegral) {
+  struct Case {
+    HestonCase model;
+    int zeroMeanMeasure;  // the measure whose zero-mean strike is priced, 0: K as given
+    std::int32_t type;
+  };
+  // clang-format off
+  const Case cases[] = {
+      // label                                 S    K    T    r     d     v0    theta kappa sigma rho
+      {{"rho +1, K = S",                       100, 100, 1.0, 0.03, 0.01, 0.04, 0.04, 1.0, 0.5,  1.0}, 0, -1},
+      {{"rho -1, share measure",               100, 0,   1.0, 0.03, 0.01, 0.04, 0.04, 1.0, 0.5, -1.0}, 1, 1},
+      {{"rho -1 + 1e-8, v0 above theta",       100, 0,   2.0, 0.03, 0.01, 0.09, 0.04, 2.0, 0.8, -1.0 + 1e-8}, 2, 1},
+  };
+  // clang-format on
+  AnalyticHestonEngine engine(kRelativeAccuracy, kFlatMapEvaluations);
+  for (const Case& x : cases) {
+    HestonCase c = x.model;
+    if (x.zeroMeanMeasure != 0) c.K = zeroMeanStrike(c, x.zeroMeanMeasure);
+    const double lewis = static_cast<double>(lewisCall(c));
+    const double reference =
+        x.type == 1 ? lewis : lewis - c.S * std::exp(-c.d * c.T) + c.K * std::exp(-c.r * c.T);
+    EXPECT_NEAR(enginePrice(engine, c, x.type), reference, 1e-9) << c.label;
+  }
+}
+
 // With v0 = theta the variance stays at v0 as sigma -> 0, and the price tends to the
 // Black-Scholes-Merton price at volatility sqrt(v0). The gap is of first order in rho sigma and
 // of second order in sigma (R. W. Lee, "Implied and local volatilities under stochastic

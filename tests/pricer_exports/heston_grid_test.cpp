@@ -135,6 +135,20 @@ TEST(HestonGrid, InternalAndOutsidePathsAgreeWithEachOtherAndWithVanillaHeston) 
   EXPECT_EQ(priceGrid(kCases[0], S, 2, false), priceGrid(kCases[0], S, 1, false));
 }
 
+// rho = -1, v0 = vL and r - d = v0 / 2: at the node S = K the risk-neutral mean of log(S_T / K) is
+// 0 where the map of the engine's integrals is flat, which once failed the grid with "Max number of
+// iterations reached". The engine's node agrees with the outside library's, which integrates
+// otherwise.
+TEST(HestonGrid, NodeAtTheZeroMeanStrikeOfAFlatMapIsPriced) {
+  const Case c{
+      "rho -1 at the zero-mean strike", 100.0, 0.03, 0.01, 0.04, 0.04, 1.0, 0.5, -1.0, 1.0};
+  const std::vector<double> S = {0.0, 100.0};
+  std::vector<double> engine(S.size(), kSentinel);
+  EXPECT_EQ(takeString(exportGrid(c, S, engine, 0, 1, 1)), "");
+  const std::vector<double> outside = priceGrid(c, S, 0, false);
+  EXPECT_NEAR(engine[1], outside[1], 1e-9 * outside[1]);
+}
+
 // At expiry both paths give the payoff at every node (the engine's integrals would not).
 TEST(HestonGrid, BothPathsGiveThePayoffAtExpiry) {
   const std::vector<double> S = spotGrid();
