@@ -82,6 +82,10 @@ inline constexpr char kWorkLimitMessage[] =
 inline constexpr char kDivergedMessage[] =
     "The solve diverged: its value lies far outside the no-arbitrage bounds";
 inline constexpr char kOutsideBoundsMessage[] = "The price lies outside its no-arbitrage bounds";
+// The error control of the convergence run (precision code 2) could not bring the value's error
+// estimate within the tolerance inside the call's work limit.
+inline constexpr char kErrorToleranceMessage[] =
+    "The error estimate stayed above the tolerance within the work limit of the call";
 inline constexpr char kNoPositiveValueMessage[] =
     "The solves gave no positive value (a price below what the grid resolves)";
 
@@ -95,7 +99,10 @@ inline constexpr char kNoPositiveValueMessage[] =
 // schedules lift the limit to follow them to their ends. Nothing else in the system changes it.
 extern std::int64_t robustWorkLimit;
 
-// The two pricers with the work limit of the call given in place of robustWorkLimit.
+// The two pricers with the work limit of the call given in place of robustWorkLimit. With
+// keepBest set, the single-option pricer's error control (precision 5, a European option) keeps
+// the value of its last refined grid where the work limit admits no finer one or that one loses
+// its value, in place of the failure value (the objectives, which must price every quote).
 double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        double S,
                                        double K,
@@ -119,7 +126,8 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        double varRange,
                                        int volvolWidening,
                                        bool fallback,
-                                       int model);
+                                       int model,
+                                       bool keepBest = false);
 double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
                                               double S,
                                               std::vector<double> strikes,
