@@ -196,8 +196,10 @@ constexpr double kBoundsSlack = 1e-5;
 // (step h) and fine solve (h / 2) give prices P1 and P2; for a scheme whose error is c h^2 + o(h^2)
 // the fine price's error is (P1 - P2) / 3 + o(h^2), and the value handed out, the extrapolation
 // (4 P2 - P1) / 3, removes that leading term. |P2 - P1| / 3 is thus the estimate of the error of
-// the value handed out: an upper estimate once the grids are in the asymptotic range, and the
-// quantity that betrays a grid that is not (P1 and P2 far apart). It measures the error of the
+// the value handed out: an upper estimate once the grids are in the asymptotic range (for an
+// observed order q the extrapolation's error is |P2 - P1| (4 - 2^q) / (3 (2^q - 1)), below the
+// estimate for every q above 1.33), and the quantity that betrays a grid that is not (P1 and P2
+// far apart). It measures the error of the
 // asset and variance grids; the time steps are shared by the two solves, so a refinement scales
 // them with the grids to keep their share of the error. The estimate is turned into implied
 // volatility with the Black-Scholes-Merton vega at the value's implied volatility, and while it
@@ -714,8 +716,13 @@ class SingleOptionStart : private LadderStart {
   double finish() {
     if (lost_) return fail(kDivergedMessage);
     if (errorStopped_) return fail(kErrorToleranceMessage);
+    if (workStopped_ && best_ <= 0.0) return fail(kWorkLimitMessage);
+    // A European value of the convergence run is handed out with its error estimate only: a
+    // give-up keeps the answer of a solve whose value the ladder went on from, which has none.
+    if (value_ == 0.0 && result_ != 0.0 && errorControlled() && !keepBest_) {
+      return fail(kErrorToleranceMessage);
+    }
     if (workStopped_) {
-      if (best_ <= 0.0) return fail(kWorkLimitMessage);
       if (call_.debug) {
         openPricingLog(log_);
         call_.logCase().writeGiveUpWithValue(log_, state_.retries, best_);
@@ -813,12 +820,13 @@ class SingleOptionStart : private LadderStart {
   // not admit, or one that loses the positive value, leaves errorStopped_ set (finish then gives
   // the failure value with its record), or with keepBest_ the last value that had its estimate.
   // A value within the tolerance is left as it is.
+  // Whether the value comes under the error control: a European option's convergence run.
+  bool errorControlled() const { return call_.runMode == 5 && call_.option.EuroAmer == 0; }
+
   void controlError() {
     const LadderCase& o = call_.option;
     for (;;) {
-      if (lost_ || workStopped_ || !(value_ > 0.0) || call_.runMode != 5 || o.EuroAmer != 0) {
-        return;
-      }
+      if (lost_ || workStopped_ || !(value_ > 0.0) || !errorControlled()) return;
       const double coarse = pricer_->convCoarsePrice;
       const double fine = pricer_->convFinePrice;
       if (!(coarse > 0.0 && fine > 0.0)) return;

@@ -201,6 +201,30 @@ TEST_F(RobustPricerAccuracy, ErrorAboveToleranceWithoutBudgetIsTheFailureValueWi
   EXPECT_EQ(countOf(log(), kErrorToleranceMessage), 1);
 }
 
+// A far out-of-the-money call (a price of 6e-5) whose convergence runs stay negative until the
+// work limit stops the retries: the last positive interpolated price they pass on is 85 bp of
+// implied volatility from the closed form, and has no error estimate. The failure value, with its
+// record.
+TEST_F(RobustPricerAccuracy, GiveUpWithoutAnErrorEstimateIsTheFailureValue) {
+  Case c;
+  c.K = 146.0;
+  c.T = 91.0 / 365.0;
+  c.v0 = 0.147;
+  c.vL = 0.144;
+  c.theta = 1.04;
+  c.volvol = 1.96;
+  c.rho = -0.92;
+  c.model = 0;
+  c.NS = 60;
+  c.NV = 30;
+  c.NT = 30;
+  c.precision = 5;
+  c.ivWanted = 1;
+  c.varRange = 0.9999975;
+  EXPECT_EQ(price(c), 0.0);
+  EXPECT_EQ(countOf(log(), kErrorToleranceMessage), 1);
+}
+
 // Within the tolerance the error control changes nothing: the same call with a budget that admits
 // no refinement gives the same bits.
 TEST_F(RobustPricerAccuracy, ValueWithinToleranceIsTheFirstRunsValue) {
