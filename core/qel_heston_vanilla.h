@@ -215,8 +215,12 @@ class QelHestonVanilla : public QelEquityOption {
   // gamma law throws the const char* "bad alph,bet in Gammadist" when vL <= 0; nothing else leaves.
   double calcVMax(double t) const;
   // The varRange quantile of the stationary inverse-gamma law of model 1, scaled down for short
-  // horizons; falls back to calcVMaxNcx2 on any std::exception.
+  // horizons (calcVMaxStationary), raised where it falls short to the range that the variance
+  // path from v0 up to the horizon needs at level varRange (variance_bounds.cpp).
   double calcVMaxGamma(double t) const;
+  // The stationary quantile scaled for the horizon; falls back to calcVMaxNcx2 on any
+  // std::exception.
+  double calcVMaxStationary(double t) const;
   // The 0.9999 quantile of the square-root variance at the horizon (a scaled non-central
   // chi-square law), falling back to a moment bound, then safety factors and a floor of
   // 3 max(v0, vL).
@@ -263,6 +267,12 @@ class QelHestonVanilla : public QelEquityOption {
   std::vector<double> strikes;
   bool multiStrike = false;
   bool stripFlag = false;
+  // The two prices of the last convergence run (run mode 5, or the second run of mode 4): the
+  // coarse solve's and the fine solve's reported prices before their extrapolation (the fine one
+  // 0 when the coarse price was not positive and no fine solve ran). Their difference is the
+  // estimate of the discretisation error that the retrying pricers control.
+  double convCoarsePrice = 0.0;
+  double convFinePrice = 0.0;
   // Work budget of the solves of this object (0: none), and the work charged so far.
   double workBudget = 0.0;
   double workCharged = 0.0;

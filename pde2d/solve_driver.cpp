@@ -290,6 +290,8 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   const double t1 = cpuTime;
   const double P1 = summary[2];
   const std::valarray<double> C1 = strikePrices;
+  convCoarsePrice = P1;
+  convFinePrice = 0.0;
 
   if (P1 > 0.0) {
     const int keptStrikeNode = strikeNodeIndex, keptIToV0 = iToV0, keptStretch = nVStretch;
@@ -306,6 +308,7 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     dispatchSolver(F, cpuTime);
     const double P2 = summary[2];
     const std::valarray<double> C2 = strikePrices;
+    convFinePrice = P2;
 
     NS = NS / 2;
     strikeNodeIndex = keptStrikeNode;

@@ -378,7 +378,8 @@ double optionByOption(const PdeObjectiveArgs& a, int hostModel) {
             ranges.forExpiry(item.T, item.boundFactor),
             a.volvolWidening,
             true,
-            model);
+            model,
+            /*keepBest=*/true);
         const auto what = [&] { return "Quote " + std::to_string(item.index + 1); };
         const double vol = soundModelVol(iv, what, notes[item.index]);
         const double err = vol - item.marketIV;

@@ -21,9 +21,11 @@
 #include <valarray>
 #include <vector>
 
+#include "calibration/pricing/error_control.h"
 #include "calibration/pricing/pricing_log.h"
 #include "calibration/pricing/solve_work.h"
 #include "core/black_scholes.h"
+#include "core/brent.h"
 #include "core/failure_messages.h"
 #include "core/grid_limits.h"
 #include "core/qel_heston_vanilla.h"
@@ -189,6 +191,42 @@ constexpr double kDivergedFactor = 10.0;
 // puts 7e-6 above the discounted strike) or rounding, and is clipped to the bound; a price further
 // out is the failure value.
 constexpr double kBoundsSlack = 1e-5;
+
+// The error control of the single-option pricer's convergence run (run mode 5). Its coarse solve
+// (step h) and fine solve (h / 2) give prices P1 and P2; for a scheme whose error is c h^2 + o(h^2)
+// the fine price's error is (P1 - P2) / 3 + o(h^2), and the value handed out, the extrapolation
+// (4 P2 - P1) / 3, removes that leading term. |P2 - P1| / 3 is thus the estimate of the error of
+// the value handed out: an upper estimate once the grids are in the asymptotic range (for an
+// observed order q the extrapolation's error is |P2 - P1| (4 - 2^q) / (3 (2^q - 1)), below the
+// estimate for every q above 1.33), and the quantity that betrays a grid that is not (P1 and P2
+// far apart). It measures the error of the
+// asset and variance grids; the time steps are shared by the two solves, so a refinement scales
+// them with the grids to keep their share of the error. The estimate is turned into implied
+// volatility with the Black-Scholes-Merton vega at the value's implied volatility, and while it
+// exceeds kIVErrorTolerance every size is multiplied by kRefineSafety sqrt(estimate / tolerance)
+// (the error falls with the square of the step), within [kMinRefineFactor, kMaxRefineFactor], and
+// solved again, as long as the call's work limit allows. A value that cannot be brought within the
+// tolerance is the failure value, with a record in the pricing log.
+constexpr double kRefineSafety = 1.2;
+constexpr double kMinRefineFactor = 1.25;
+constexpr double kMaxRefineFactor = 3.0;
+
+// The implied volatility of a price, or 0 when none in [1e-6, 2] gives it.
+double impliedVolOf(double price, double S, double K, double T, double r, double d, int isPut) {
+  try {
+    const ImpliedVolFunctor f{S, K, T, r, d, price, isPut};
+    return brentSolve(f, 1e-6, 2.0, 1e-16);
+  } catch (const std::exception&) {
+    return 0.0;
+  }
+}
+
+// n times factor, rounded up, at least n + 1 and at most limit.
+int refinedSize(int n, double factor, int limit) {
+  const double v = std::ceil(static_cast<double>(n) * factor);
+  if (!(v < static_cast<double>(limit))) return limit;
+  return std::max(n + 1, static_cast<int>(v));
+}
 
 void solveOnce(QelHestonVanilla& pricer, PDESolveResults& results, double& cpuTime) {
   if (robustSolveHook != nullptr) {
@@ -650,10 +688,11 @@ class LadderStart {
 // and falls back even when the schedule is spent.
 class SingleOptionStart : private LadderStart {
  public:
-  SingleOptionStart(RobustCall& call, double K, const PriceBounds& bounds)
+  SingleOptionStart(RobustCall& call, double K, const PriceBounds& bounds, bool keepBest)
       : LadderStart(call, K),
         K_(K),
         bounds_(bounds),
+        keepBest_(keepBest),
         // Per start: a restart keeps the method id and time steps its ladder came to.
         keptNT_(isBdfMethod(call.methodID) ? call.NT : 0) {}
 
@@ -661,11 +700,29 @@ class SingleOptionStart : private LadderStart {
     return runAttempts([this] { return attempt(); });
   }
 
+  // The error control of the value the attempts came to (controlError). A failure a refined
+  // solve throws ends the call: false, with its catch record.
+  bool refine() {
+    try {
+      controlError();
+      return true;
+    } catch (const std::exception& e) {
+      fail(e.what());
+      return false;
+    }
+  }
+
   // The answer of a start whose attempts ran to their end.
   double finish() {
     if (lost_) return fail(kDivergedMessage);
+    if (errorStopped_) return fail(kErrorToleranceMessage);
+    if (workStopped_ && best_ <= 0.0) return fail(kWorkLimitMessage);
+    // A European value of the convergence run is handed out with its error estimate only: a
+    // give-up keeps the answer of a solve whose value the ladder went on from, which has none.
+    if (value_ == 0.0 && result_ != 0.0 && errorControlled() && !keepBest_) {
+      return fail(kErrorToleranceMessage);
+    }
     if (workStopped_) {
-      if (best_ <= 0.0) return fail(kWorkLimitMessage);
       if (call_.debug) {
         openPricingLog(log_);
         call_.logCase().writeGiveUpWithValue(log_, state_.retries, best_);
@@ -757,12 +814,69 @@ class SingleOptionStart : private LadderStart {
     return 0.0;
   }
 
+  // The error control of a European option's positive value from a convergence run (see
+  // kIVErrorTolerance above; the vega of an early-exercise price says nothing of its error): the
+  // grids are refined until the estimate is within the tolerance. A refinement the work limit does
+  // not admit, or one that loses the positive value, leaves errorStopped_ set (finish then gives
+  // the failure value with its record), or with keepBest_ the last value that had its estimate.
+  // A value within the tolerance is left as it is.
+  // Whether the value comes under the error control: a European option's convergence run.
+  bool errorControlled() const { return call_.runMode == 5 && call_.option.EuroAmer == 0; }
+
+  void controlError() {
+    const LadderCase& o = call_.option;
+    for (;;) {
+      if (lost_ || workStopped_ || !(value_ > 0.0) || !errorControlled()) return;
+      const double coarse = pricer_->convCoarsePrice;
+      const double fine = pricer_->convFinePrice;
+      if (!(coarse > 0.0 && fine > 0.0)) return;
+      double sigma =
+          call_.ivWanted ? result_ : impliedVolOf(value_, o.S, K_, o.T, o.r, o.d, o.CallPut);
+      if (!(sigma > 0.0)) sigma = std::sqrt(std::max(pricer_->v0, pricer_->vL));
+      const double estimate =
+          ivErrorOfPriceError((fine - coarse) / 3.0, o.S, K_, o.r, o.d, sigma, o.T);
+      if (estimate <= kIVErrorTolerance) return;
+      const double ratio = estimate / kIVErrorTolerance;
+      const double factor =
+          std::isfinite(ratio)
+              ? std::clamp(kRefineSafety * std::sqrt(ratio), kMinRefineFactor, kMaxRefineFactor)
+              : kMaxRefineFactor;
+      // The convergence run doubles the asset and variance intervals of its coarse grid.
+      call_.ns = refinedSize(call_.ns, factor, kMaxAssetIntervals / 2);
+      call_.nv = refinedSize(call_.nv, factor, kMaxVarianceIntervals / 2);
+      call_.NT = refinedSize(call_.NT, factor, kMaxTimeSteps);
+      pricer_->NV = call_.nv;
+      pricer_->setNS(call_.ns);
+      pricer_->setNT(call_.NT);
+      // Fresh placements on the new sizes (the convergence run refines NS0, set here from NS).
+      pricer_->restartGrids();
+      if (!admit()) {
+        errorStopped_ = !keepBest_;
+        return;
+      }
+      if (call_.ivWanted) cpuTime_ = -1.0;
+      solve();
+      const std::valarray<double> summary = pricer_->getSummary();
+      const double value = summary[2];
+      const double interp = summary[1];
+      if (diverged(value) || diverged(interp) || !(value > 0.0) || !(interp > 0.0)) {
+        errorStopped_ = !keepBest_;
+        return;
+      }
+      value_ = value;
+      result_ = summary[4];
+      best_ = interp;
+    }
+  }
+
   const double K_;
   const PriceBounds& bounds_;
+  const bool keepBest_;  // the error control keeps its last value where it cannot go on
   const int keptNT_;
   double best_ = 0.0;    // the last positive interpolated price
   double result_ = 0.0;  // the answer of that price or of the last positive value
   bool workStopped_ = false;
+  bool errorStopped_ = false;  // the error control could not reach the tolerance
   bool lost_ = false;
   bool zeroLogged_ = false;  // a give-up record with zero was written
 };
@@ -974,7 +1088,8 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        double varRange,
                                        int volvolWidening,
                                        bool fallback,
-                                       int model) {
+                                       int model,
+                                       bool keepBest) {
   if (EuroAmer == 2) {
     return refuseWithoutExerciseDates(
         SolverLogRecord::ofCase(
@@ -1008,10 +1123,11 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                   workLimit);
   const PriceBounds bounds = noArbitrageBounds(S, K, T, r, d, CallPut, EuroAmer);
   for (;;) {  // one turn per start; an instability restarts here
-    SingleOptionStart start(call, K, bounds);
+    SingleOptionStart start(call, K, bounds, keepBest);
     const StartEnd outcome = start.run();
     if (outcome == StartEnd::kRestart) continue;
     if (outcome == StartEnd::kGiveUp) return 0.0;
+    if (!start.refine()) return 0.0;
     return start.finish();
   }
 }

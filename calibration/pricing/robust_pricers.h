@@ -17,7 +17,12 @@ extern bool debugFlag;
 // non-uniform grid, and an instability or an allocation failure is retried a bounded number of
 // times. Failures are appended to "GARCH_PDESolverLog.txt" in the program folder. NS, NV and
 // precision are in/out: they hold the last grid and run mode used on return. Returns the price,
-// or the implied volatility when ivWanted is non-zero (0.0 when nothing could be had).
+// or the implied volatility when ivWanted is non-zero (0.0 when nothing could be had). A European
+// option's value from the convergence run (precision 5) is handed out only when its error
+// estimate is within kIVErrorTolerance of implied volatility (calibration/pricing/error_control.h):
+// above it the grids are refined within the call's work limit, and where that runs out first, or
+// where the retries give up with a value that has no estimate, the result is 0.0 with the record
+// kErrorToleranceMessage.
 double calcVanillaPDEWithRetries(double S,
                                  double K,
                                  double T,
@@ -82,6 +87,10 @@ inline constexpr char kWorkLimitMessage[] =
 inline constexpr char kDivergedMessage[] =
     "The solve diverged: its value lies far outside the no-arbitrage bounds";
 inline constexpr char kOutsideBoundsMessage[] = "The price lies outside its no-arbitrage bounds";
+// The error control of the convergence run (precision code 2) could not bring the value's error
+// estimate within the tolerance inside the call's work limit.
+inline constexpr char kErrorToleranceMessage[] =
+    "The error estimate stayed above the tolerance within the work limit of the call";
 inline constexpr char kNoPositiveValueMessage[] =
     "The solves gave no positive value (a price below what the grid resolves)";
 
@@ -101,7 +110,10 @@ inline constexpr char kNoExerciseDatesMessage[] =
 // schedules lift the limit to follow them to their ends. Nothing else in the system changes it.
 extern std::int64_t robustWorkLimit;
 
-// The two pricers with the work limit of the call given in place of robustWorkLimit.
+// The two pricers with the work limit of the call given in place of robustWorkLimit. With
+// keepBest set, the single-option pricer's error control (precision 5, a European option) keeps
+// the value of its last refined grid where the work limit admits no finer one or that one loses
+// its value, in place of the failure value (the objectives, which must price every quote).
 double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        double S,
                                        double K,
@@ -125,7 +137,8 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
                                        double varRange,
                                        int volvolWidening,
                                        bool fallback,
-                                       int model);
+                                       int model,
+                                       bool keepBest = false);
 double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
                                               double S,
                                               std::vector<double> strikes,

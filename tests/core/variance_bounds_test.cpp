@@ -111,9 +111,57 @@ TEST(VarianceBounds, InverseGammaQuantile) {
   for (const Case& c : cases) {
     auto o = makePricer(data(c.v0, c.vL, c.theta, c.volvol, 1.0, c.T, c.varRange));
     const double expected = c.shrink * inverseGammaQuantile(c.theta, c.volvol, c.vL, c.varRange);
-    EXPECT_NEAR(o->calcVMax(c.T), expected, 1e-9 * expected) << c.label;
+    EXPECT_NEAR(o->calcVMaxStationary(c.T), expected, 1e-9 * expected) << c.label;
     EXPECT_EQ(o->calcVMaxGamma(c.T), o->calcVMax(c.T)) << c.label;
+    EXPECT_GE(o->calcVMax(c.T), o->calcVMaxStationary(c.T)) << c.label;
   }
+}
+
+// The exact upper q-quantile of v0 exp(-a s + xi W_s), a = kappa + xi^2 / 2, at its largest over
+// s <= t: the variance path from v0 without the inflow kappa vL, which the variance exceeds.
+double startTermQuantile(double q, double t, double v0, double kappa, double xi) {
+  const double z =
+      bisect([&](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)) - q; }, 0.0, 40.0);
+  const double a = kappa + 0.5 * xi * xi;
+  const double sStar = std::min(t, std::pow(xi * z / (2 * a), 2));
+  return v0 * std::exp(-a * sStar + xi * z * std::sqrt(sStar));
+}
+
+// The variance range of the GARCH diffusion covers the variance path from v0, wherever v0 lies
+// against vBar and however large xi: at least half the start term's quantile at the level and room
+// for the variance grid above v0; and where the stationary bound already gives that, it stands.
+TEST(VarianceBounds, RangeCoversTheVariancePathFromV0) {
+  struct Case {
+    double v0, vL, theta, volvol, T, varRange;
+  };
+  const Case cases[] = {
+      {0.04, 0.04, 1.5, 0.3, 1.2, 0.9999},                   // stationary range 1.24 v0
+      {0.04, 0.04, 1.5, 0.3, 2.0, 0.9999},                   // 2 v0: the grid could not be fitted
+      {0.3273, 0.0183, 6.01, 15.96, 20 / 365.0, 0.9999975},  // v0 18 vBar, xi 16, 20 days
+      {0.0992, 0.1802, 1.15, 19.18, 60 / 365.0, 0.9999975},
+      {0.1503, 0.0109, 0.22, 0.53, 3.0, 0.9999975},    // v0 far above vBar, slow reversion
+      {0.001, 1.0, 50.0, 30.0, 5 / 365.0, 0.9999975},  // corners of the calibration's limits
+      {0.5, 0.001, 0.1, 30.0, 3.0, 0.9999975},
+      {0.5, 0.001, 50.0, 0.1, 5 / 365.0, 0.9999},
+  };
+  for (const Case& c : cases) {
+    auto o = makePricer(data(c.v0, c.vL, c.theta, c.volvol, 1.0, c.T, c.varRange));
+    const double vmax = o->calcVMax(c.T);
+    const std::string label = "v0 " + std::to_string(c.v0) + " xi " + std::to_string(c.volvol) +
+                              " T " + std::to_string(c.T);
+    ASSERT_TRUE(std::isfinite(vmax)) << label;
+    EXPECT_GE(vmax, 3 * std::max(c.v0, c.vL)) << label;
+    EXPECT_GE(vmax,
+              0.5 * std::min(startTermQuantile(c.varRange, c.T, c.v0, c.theta, c.volvol),
+                             1e5 * std::max(c.v0, c.vL)))
+        << label;
+    // Beyond the stationary bound the raise stops at 10^5 max(v0, vL).
+    EXPECT_LE(vmax, std::max(o->calcVMaxStationary(c.T), 1e5 * std::max(c.v0, c.vL))) << label;
+  }
+  // v0 0.04, vL 0.05, kappa 2, xi 1.2, half a year: the stationary range 0.22 already gives the
+  // prices their range (doubling it moves the implied volatility by 0.2 bp) and stands.
+  auto covered = makePricer(data(0.04, 0.05, 2.0, 1.2, 1.0, 0.5, 0.9999));
+  EXPECT_EQ(covered->calcVMax(0.5), covered->calcVMaxStationary(0.5));
 }
 
 TEST(VarianceBounds, NonCentralChiSquareQuantile) {

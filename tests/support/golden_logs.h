@@ -33,6 +33,8 @@ struct LogCase {
   ModelChoice model;
   int CallPut;
   Grid grid;
+  // The pricer's varRange: the coverage level of the table, or minus an explicit variance bound.
+  double varRange = kVarRange;
 };
 
 inline const std::vector<LogCase>& logCases() {
@@ -40,9 +42,18 @@ inline const std::vector<LogCase>& logCases() {
       // A far out-of-the-money call whose first solve is negative; the re-solve with method id
       // 15 on a larger grid succeeds (the negative-value, retry and success records).
       {"negative_then_success", true, {}, 150.0, 6, {1, 1.0, 1.5}, 0, grids().front()},
-      // Model 1 at a volatility of variance whose variance grid cannot be fitted: the solve throws
-      // and the pricer gives up with the catch record, written with the debug switch off.
-      {"variance_grid_failure", false, {}, kStrike, 2, {1, 1.0, 0.8}, 1, grids().front()},
+      // Model 1 on an explicit variance bound (10^30 v0) beyond what the variance grid's map can
+      // span from v0: the solve throws and the pricer gives up with the catch record, written with
+      // the debug switch off. (The coverage ranges leave v0 room enough for the grid.)
+      {"variance_grid_failure",
+       false,
+       {},
+       kStrike,
+       2,
+       {1, 1.0, 0.8},
+       1,
+       grids().front(),
+       -1e30 * kV0},
       // The same failure in the strike-list pricer, whose record has no strike.
       {"strikes_variance_grid_failure",
        false,
@@ -51,7 +62,8 @@ inline const std::vector<LogCase>& logCases() {
        2,
        {1, 0.8, 0.8},
        1,
-       grids().front()},
+       grids().front(),
+       -1e30 * kV0},
   };
   return cases;
 }
@@ -93,7 +105,7 @@ inline std::string runLogCase(const LogCase& c) {
                                       c.methodID,
                                       0,
                                       kSRangeParam,
-                                      kVarRange,
+                                      c.varRange,
                                       0,
                                       false,
                                       c.model.model);
@@ -118,7 +130,7 @@ inline std::string runLogCase(const LogCase& c) {
                                              c.methodID,
                                              1,
                                              kSRangeParam,
-                                             kVarRange,
+                                             c.varRange,
                                              0,
                                              0,
                                              false,
