@@ -264,6 +264,15 @@ class QelHestonVanilla : public QelEquityOption {
   double workBudget = 0.0;
   double workCharged = 0.0;
   double callWorkRatio = 1.0;
+  // The two solves of the last convergence run, kept for the callers that estimate its error from
+  // their difference: convTwoGrids is set when the run made both solves (its coarse value was
+  // positive); convCoarsePrice and convFinePrice are their reported values, convCoarsePrices and
+  // convFinePrices their per-strike prices (a strike list). Cleared at the start of every run.
+  bool convTwoGrids = false;
+  double convCoarsePrice = 0.0;
+  double convFinePrice = 0.0;
+  std::valarray<double> convCoarsePrices;
+  std::valarray<double> convFinePrices;
 
  private:
   void setModel(const std::valarray<double>& params);

@@ -275,11 +275,15 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   precision = 3;
   const std::valarray<double> keptSummary = summary;
   const int keptNV = NV;
+  convTwoGrids = false;
+  convCoarsePrices.resize(0);
+  convFinePrices.resize(0);
 
   dispatchSolver(results, cpuTime);
   const double t1 = cpuTime;
   const double P1 = summary[2];
   const std::valarray<double> C1 = strikePrices;
+  convCoarsePrice = multiStrike ? P1 : summary[1];
 
   if (P1 > 0.0) {
     const int keptStrikeNode = strikeNodeIndex, keptIToV0 = iToV0, keptStretch = nVStretch;
@@ -296,6 +300,10 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     dispatchSolver(F, cpuTime);
     const double P2 = summary[2];
     const std::valarray<double> C2 = strikePrices;
+    convTwoGrids = true;
+    convFinePrice = multiStrike ? P2 : summary[1];
+    convCoarsePrices = C1;
+    convFinePrices = C2;
 
     NS = NS / 2;
     strikeNodeIndex = keptStrikeNode;
