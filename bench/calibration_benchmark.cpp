@@ -1,11 +1,12 @@
 // Wall time of the whole console calibration of the sample chain (bin/OptionsData.txt), in speed
-// and in accuracy mode, with 1 and 8 OpenMP threads, and the number of model-function
-// evaluations. The stages repeat the console program's levmar calls exactly (start point, box,
-// options, iteration limit; the second stage at NT * 1.2 in accuracy mode); the final
-// evaluation is one more call of the model function. As in the console program, the points of
-// each finite-difference Jacobian go to the model with the trial point before them, ahead of need
-// (handover 2); handover 1 hands each Jacobian's points over in one call after the trial point,
-// and handover 0 one by one, for the gains of pricing them as one pool.
+// and in accuracy mode, with 1 and 8 OpenMP threads, and of the short-dated high-xi chain of the
+// tests (tests/data/error_control/high_xi_short_chain.txt) in speed mode with 8 threads, and the
+// number of model-function evaluations. The stages repeat the console program's levmar calls
+// exactly (start point, box, options, iteration limit; the second stage at NT * 1.2 in accuracy
+// mode); the final evaluation is one more call of the model function. As in the console program,
+// the points of each finite-difference Jacobian go to the model with the trial point before them,
+// ahead of need (handover 2); handover 1 hands each Jacobian's points over in one call after the
+// trial point, and handover 0 one by one, for the gains of pricing them as one pool.
 //
 //   build/bench/calibration_benchmark --benchmark_counters_tabular=true
 
@@ -26,8 +27,12 @@ namespace serivane {
 
 namespace {
 
-// The sample chain beside the console program: build/bin/ next to this build/bench/.
-const std::string kChain = programFolder() + "/../bin/OptionsData.txt";
+// The sample chain beside the console program (build/bin/ next to this build/bench/), or the
+// short-dated high-xi chain of the tests (chain 1).
+const std::string kSampleChain = programFolder() + "/../bin/OptionsData.txt";
+const std::string kHighXiChain =
+    std::string(SERIVANE_BENCH_DATA_DIR) + "/error_control/high_xi_short_chain.txt";
+std::string kChain = kSampleChain;
 
 int evaluations = 0;
 
@@ -59,9 +64,11 @@ void countedSettle(int keep, void* adata) {
   settleModelIVsAhead(keep, adata);
 }
 
-// mode 0 speed, 1 accuracy; handover 2 as the console program calls levmar, 1 and 0 as above.
+// mode 0 speed, 1 accuracy; handover 2 as the console program calls levmar, 1 and 0 as above;
+// chain 0 the sample chain, 1 the short-dated high-xi chain.
 void BM_ConsoleCalibration(benchmark::State& state) {
   keepHeapForReuse();  // as the console program does
+  kChain = state.range(3) == 1 ? kHighXiChain : kSampleChain;
   const bool accuracy = state.range(0) != 0;
   const int threads = static_cast<int>(state.range(1));
   // handover 0: the Jacobian's points one call each, so that each is spread over the expiries
@@ -125,15 +132,16 @@ void BM_ConsoleCalibration(benchmark::State& state) {
 
 // OpenMP inside: wall time, not CPU time; one whole calibration per iteration.
 BENCHMARK(BM_ConsoleCalibration)
-    ->ArgNames({"accuracy", "threads", "handover"})
-    ->Args({0, 1, 2})
-    ->Args({0, 8, 0})
-    ->Args({0, 8, 1})
-    ->Args({0, 8, 2})
-    ->Args({1, 1, 2})
-    ->Args({1, 8, 0})
-    ->Args({1, 8, 1})
-    ->Args({1, 8, 2})
+    ->ArgNames({"accuracy", "threads", "handover", "chain"})
+    ->Args({0, 1, 2, 0})
+    ->Args({0, 8, 0, 0})
+    ->Args({0, 8, 1, 0})
+    ->Args({0, 8, 2, 0})
+    ->Args({1, 1, 2, 0})
+    ->Args({1, 8, 0, 0})
+    ->Args({1, 8, 1, 0})
+    ->Args({1, 8, 2, 0})
+    ->Args({0, 8, 2, 1})
     ->Iterations(1)
     ->Repetitions(3)
     ->ReportAggregatesOnly(false)

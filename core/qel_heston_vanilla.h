@@ -267,16 +267,21 @@ class QelHestonVanilla : public QelEquityOption {
   std::vector<double> strikes;
   bool multiStrike = false;
   bool stripFlag = false;
-  // The two prices of the last convergence run (run mode 5, or the second run of mode 4): the
-  // coarse solve's and the fine solve's reported prices before their extrapolation (the fine one
-  // 0 when the coarse price was not positive and no fine solve ran). Their difference is the
-  // estimate of the discretisation error that the retrying pricers control.
-  double convCoarsePrice = 0.0;
-  double convFinePrice = 0.0;
   // Work budget of the solves of this object (0: none), and the work charged so far.
   double workBudget = 0.0;
   double workCharged = 0.0;
   double callWorkRatio = 1.0;
+  // The two solves of the last convergence run (run mode 5, or the second run of mode 4), kept
+  // for the retrying pricers, which estimate its discretisation error from their difference:
+  // convTwoGrids is set when the run made both solves (its coarse value was positive);
+  // convCoarsePrice and convFinePrice are their reported prices before the extrapolation (the fine
+  // one 0 when no fine solve ran), convCoarsePrices and convFinePrices their per-strike prices (a
+  // strike list). Cleared at the start of every run.
+  bool convTwoGrids = false;
+  double convCoarsePrice = 0.0;
+  double convFinePrice = 0.0;
+  std::valarray<double> convCoarsePrices;
+  std::valarray<double> convFinePrices;
 
  private:
   void setModel(const std::valarray<double>& params);

@@ -285,6 +285,9 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
   precision = 3;
   const std::valarray<double> keptSummary = summary;
   const int keptNV = NV;
+  convTwoGrids = false;
+  convCoarsePrices.resize(0);
+  convFinePrices.resize(0);
 
   dispatchSolver(results, cpuTime);
   const double t1 = cpuTime;
@@ -308,7 +311,10 @@ void QelHestonVanilla::convergenceRun(PDESolveResults& results, double& cpuTime)
     dispatchSolver(F, cpuTime);
     const double P2 = summary[2];
     const std::valarray<double> C2 = strikePrices;
+    convTwoGrids = true;
     convFinePrice = P2;
+    convCoarsePrices = C1;
+    convFinePrices = C2;
 
     NS = NS / 2;
     strikeNodeIndex = keptStrikeNode;

@@ -331,6 +331,10 @@ bool runOnce(RunState& state) {
   }
 
   calcModelIVs(state.p, x.data(), kParameterCount, n, &settings);
+  // Model values whose estimated error stayed beyond the tolerance when the work limit ran out
+  // are the best ones had: the report says so in one line.
+  const std::string caution = accuracyCautionLine(modelIVsShortfall());
+  if (!caution.empty()) std::cout << "\n" << caution;
   if (!writeModelIVsReport(state, quotes, x)) {
     std::cout << "\n\n"
               << "The model implied volatilities of the calibrated parameters could not be "

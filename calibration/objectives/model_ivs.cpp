@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "calibration/objectives/bucket_dealing.h"
@@ -51,8 +52,11 @@ struct ColumnWork {
   std::vector<std::vector<double>> ivs;    // model IVs per group, strike order
   std::vector<std::string> boundErrors;    // per expiration, "" when it went well
   std::vector<std::string> pricingErrors;  // per group, "" when it went well
-  std::string stationaryError;             // "" when it went well
-  std::atomic<bool> abandoned{false};      // a failure makes the remaining pricings pointless
+  // Per group: 1 when its values missed the error tolerance within the call's work limit (the
+  // best values had are kept).
+  std::vector<char> shortfalls;
+  std::string stationaryError;         // "" when it went well
+  std::atomic<bool> abandoned{false};  // a failure makes the remaining pricings pointless
   // The logs of the point: slot 0 for the set-up on the calling thread, slot g + 1 for the task
   // of group g. Held until the point counts when it is evaluated ahead of need; else passed
   // through to the files at once, noting whether any log was opened.
@@ -151,32 +155,38 @@ void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
   int NS = group.NS;
   int NV = group.NV;
   int runMode = frame.derived.runMode;
-  calcVanillaPDEStrikesWithRetries(group.spot,
-                                   group.strikes,
-                                   modelIVs,
-                                   group.T,
-                                   group.r,
-                                   group.d,
-                                   p[0],
-                                   p[1],
-                                   p[2],
-                                   p[3],
-                                   p[4],
-                                   &NS,
-                                   &NV,
-                                   group.NT,
-                                   1,
-                                   group.EuroAmer,
-                                   &runMode,
-                                   frame.settings.methodID,
-                                   1,
-                                   frame.derived.widthFactor,
-                                   varRange,
-                                   0,
-                                   frame.settings.stripMode,
-                                   true,
-                                   1,
-                                   frame.derived.p);
+  // With the convergence run (precision code 2) the values come with an error estimate and are
+  // refined until it is within the tolerance or the call's work limit is reached.
+  StrikeListAccuracy accuracy;
+  calcVanillaPDEStrikesWithErrorControl(robustWorkLimit,
+                                        group.spot,
+                                        group.strikes,
+                                        modelIVs,
+                                        group.T,
+                                        group.r,
+                                        group.d,
+                                        p[0],
+                                        p[1],
+                                        p[2],
+                                        p[3],
+                                        p[4],
+                                        &NS,
+                                        &NV,
+                                        group.NT,
+                                        1,
+                                        group.EuroAmer,
+                                        &runMode,
+                                        frame.settings.methodID,
+                                        1,
+                                        frame.derived.widthFactor,
+                                        varRange,
+                                        0,
+                                        frame.settings.stripMode,
+                                        true,
+                                        1,
+                                        frame.derived.p,
+                                        accuracy);
+  column.shortfalls[g] = accuracy.controlled && !accuracy.withinTolerance ? 1 : 0;
 }
 
 // A task runs its expiration's bound solve and then, without waiting for any other task, its
@@ -364,6 +374,7 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     column.ivs.resize(ng);
     column.boundErrors.resize(expirations.size());
     column.pricingErrors.resize(ng);
+    column.shortfalls.assign(ng, 0);
     for (std::size_t k = 0; k <= ng; ++k) column.heldLogs.emplace_back(c < firm);
     for (std::size_t e = 0; e < c && !column.sharedBounds; ++e) {
       if (std::memcmp(ps[e], p, 4 * sizeof(double)) == 0)
@@ -408,6 +419,7 @@ std::vector<ModelIVsOutcome> modelIVsOfQuotesBatch(const std::vector<OptionQuote
     out.error = firstError(column);
     out.failed = !out.error.empty() || column.abandoned;
     if (out.failed) continue;
+    for (const char f : column.shortfalls) out.shortfalls += f;
     std::vector<IVResult> all;
     for (std::size_t g = 0; g < column.groups.size(); ++g) {
       const ExpiryWorkItem& group = column.groups[g];
@@ -475,8 +487,12 @@ struct RememberedPoint {
   RobustSolveHook hook = nullptr;
   std::int64_t workLimit = 0;
   std::vector<double> ivs;
+  int shortfalls = 0;
 };
 RememberedPoint remembered;
+
+// What modelIVsShortfall reports.
+int lastShortfall = 0;
 
 bool sameQuotes(const std::vector<OptionQuote>& a, const std::vector<OptionQuote>& b) {
   if (a.size() != b.size()) return false;
@@ -509,8 +525,10 @@ void remember(const std::string& path,
               const CalibrationSettings& settings,
               std::vector<OptionQuote> quotes,
               const double* p,
-              const std::vector<double>& ivs) {
+              const std::vector<double>& ivs,
+              int shortfalls) {
   RememberedPoint& r = remembered;
+  r.shortfalls = shortfalls;
   r.valid = true;
   r.path = path;
   r.settings = settings;
@@ -548,6 +566,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
   firm = std::min(firm, count);
   // The range check of every point comes first, in point order, as it would one call at a time.
   for (int c = 0; c < firm; ++c) checkModelParameters(ps[c]);
+  if (count == 1) lastShortfall = 0;
   const int evaluated = firm < count && aheadPointsWanted(ps, firm, count) ? count : firm;
   const double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -568,6 +587,7 @@ bool calcModelIVsBatchFromFile(const std::string& path,
     for (OptionQuote& q : chain.quotes) q.expirationDays /= 365.0;
     if (count == 1 && isRemembered(path, settings, chain.quotes, ps[0], n)) {
       std::copy(remembered.ivs.begin(), remembered.ivs.end(), hxs[0]);
+      lastShortfall = remembered.shortfalls;
       return false;
     }
     outcomes = modelIVsOfQuotesBatch(chain.quotes,
@@ -600,7 +620,10 @@ bool calcModelIVsBatchFromFile(const std::string& path,
       std::fill(hx, hx + n, nan);
     } else {
       std::copy(out.ivs.begin(), out.ivs.end(), hx);
-      if (c == 0 && quiet) remember(path, settings, std::move(quotes), ps[0], out.ivs);
+      if (c == 0 && count == 1) lastShortfall = out.shortfalls;
+      if (c == 0 && quiet) {
+        remember(path, settings, std::move(quotes), ps[0], out.ivs, out.shortfalls);
+      }
     }
   }
 
@@ -608,6 +631,16 @@ bool calcModelIVsBatchFromFile(const std::string& path,
   heldAhead.clear();
   for (int c = firm; c < evaluated; ++c) heldAhead.push_back(std::move(effects[c]));
   return evaluated > firm;
+}
+
+int modelIVsShortfall() { return lastShortfall; }
+
+std::string accuracyCautionLine(int shortfalls) {
+  if (shortfalls <= 0) return std::string();
+  return "*** CAUTION *** : The model IVs of " + std::to_string(shortfalls) +
+         (shortfalls == 1 ? " expiration" : " expirations") +
+         " missed the accuracy target of 0.5 bp within the work limit: they are the best values "
+         "the pricer had.\n";
 }
 
 void calcModelIVsFromFile(const std::string& path,

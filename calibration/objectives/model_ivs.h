@@ -61,6 +61,15 @@ int calcModelIVsAhead(
     double* const* ps, double* const* hxs, int count, int firm, int m, int n, void* adata);
 void settleModelIVsAhead(int keep, void* adata);
 
+// The expirations of the last single-point evaluation of calcModelIVs (or calcModelIVsFromFile)
+// whose model values missed the error tolerance kIVErrorTolerance within the pricer's work limit:
+// they hold the best values had. 0 after an evaluation within the tolerance, or one that failed.
+int modelIVsShortfall();
+
+// The console report's caution line (with its line break) for an evaluation with `shortfalls`
+// such expirations; empty for none.
+std::string accuracyCautionLine(int shortfalls);
+
 // calcModelIVs on the chain file at `path` (calcModelIVs passes the program folder's
 // "OptionsData.txt").
 void calcModelIVsFromFile(const std::string& path,
@@ -122,6 +131,9 @@ struct ModelIVsOutcome {
   bool failed = false;
   std::string error;               // the message of the failure that stopped the evaluation
   std::vector<HeldLogs> heldLogs;  // for a point from `firm` on: its logs, held in task order
+  // Expirations whose values missed the error tolerance within the work limit (their best
+  // values are kept in ivs).
+  int shortfalls = 0;
 };
 
 // modelIVsOfQuotes for several parameter vectors at once: one task per (vector, expiration) from

@@ -426,7 +426,8 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
         int ns = g.NS;
         int nv = g.NV;
         int mode = runMode;
-        calcVanillaPDEStrikesWithRetriesWithin(
+        StrikeListAccuracy accuracy;
+        calcVanillaPDEStrikesWithErrorControl(
             pricingWorkLimit(callerLimit, firstWork[g.index], spare),
             g.spot,
             g.strikes,
@@ -453,7 +454,19 @@ double expiryByExpiry(const PdeObjectiveArgs& a, int stripMode, int hostModel) {
             stripMode,
             true,
             model,
-            1.0);
+            1.0,
+            accuracy);
+        if (accuracy.controlled && !accuracy.withinTolerance) {
+          // No value within the tolerance could be had within the pricing's work limit: the
+          // objective is no objective, and says so in its record.
+          std::ostringstream s;
+          s.precision(6);
+          s << expirationName(g.T) << ": " << kAccuracyShortfallMessage;
+          if (std::isfinite(accuracy.ivError)) {
+            s << " (estimated error " << accuracy.ivError * 1e4 << " bp)";
+          }
+          throw std::runtime_error(s.str());
+        }
         std::vector<double>& errs = squaredErrors[g.index];
         for (std::size_t j = 0; j < g.strikes.size(); ++j) {
           // A strike the pricer gave no value for counts as a model IV of 0.

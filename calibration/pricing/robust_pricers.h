@@ -1,6 +1,7 @@
 #ifndef SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
 #define SERIVANE_CALIBRATION_PRICING_ROBUST_PRICERS_H_
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -166,6 +167,64 @@ double calcVanillaPDEStrikesWithRetriesWithin(std::int64_t workLimit,
                                               bool fallback,
                                               int model,
                                               double p);
+
+// The record of an expiry-by-expiry objective whose pricing could not bring its values within the
+// error tolerance inside the work limit (the objective then returns its failure value).
+inline constexpr char kAccuracyShortfallMessage[] =
+    "No model values within the error tolerance of 0.5 bp of implied volatility could be had "
+    "within the work limit";
+
+// What the error control of one strike-list pricing found (calcVanillaPDEStrikesWithErrorControl).
+struct StrikeListAccuracy {
+  // The values handed out carry an error estimate within kIVErrorTolerance
+  // (calibration/pricing/error_control.h).
+  bool withinTolerance = false;
+  // Error control ran (run mode 5 with implied volatilities); otherwise the pricing is the plain
+  // calcVanillaPDEStrikesWithRetriesWithin and withinTolerance stays false.
+  bool controlled = false;
+  // The largest estimated implied-volatility error over the strikes of the values handed out
+  // (HUGE_VAL when none could be estimated: the values then come from the retry ladder).
+  double ivError = HUGE_VAL;
+  int solves = 0;  // grids solved (the time-step estimate counts as one)
+};
+
+// The strike-list pricing with error control, for run mode 5 (the convergence run) with implied
+// volatilities wanted; any other call is calcVanillaPDEStrikesWithRetriesWithin as it stands.
+// The convergence run's two grids and one more coarse solve with half the time steps give each
+// strike's error estimate (see robust_pricers.cpp). A first pass whose values are sound at the
+// quoted strikes (every price and implied volatility positive) and whose estimate is within the
+// tolerance is handed out as it is; one beyond it is refined (finer grids, more time steps, as the
+// estimate's parts say) while the call's work limit allows, and the pass with the smallest
+// estimate wins. Only when no pass is sound does the retry ladder run, and its values carry no
+// estimate. The strip mode's nearby-negative check does not send a sound pass down the ladder.
+double calcVanillaPDEStrikesWithErrorControl(std::int64_t workLimit,
+                                             double S,
+                                             const std::vector<double>& strikes,
+                                             std::vector<double>& strikeIVs,
+                                             double T,
+                                             double r,
+                                             double d,
+                                             double v0,
+                                             double vL,
+                                             double theta,
+                                             double volvol,
+                                             double rho,
+                                             int* NS,
+                                             int* NV,
+                                             int NT,
+                                             int CallPut,
+                                             int EuroAmer,
+                                             int* precision,
+                                             int methodID,
+                                             int ivWanted,
+                                             double sRangeParam,
+                                             double varRange,
+                                             int volvolWidening,
+                                             int stripMode,
+                                             bool fallback,
+                                             int model,
+                                             double p,
+                                             StrikeListAccuracy& accuracy);
 
 // Test seam: when not null, both robust pricers call it in place of the pricer's solve. It may
 // set the pricer's summary, strikePrices and strikeIVs (or call solve itself) and may throw, so
