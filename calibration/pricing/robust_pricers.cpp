@@ -1303,9 +1303,9 @@ constexpr double kWingPriceOverSpot = 5e-4;
 constexpr double kTimeShare = 0.2;
 // The refinements after the first pass, and how far one refinement may grow the grid: each
 // dimension by the factor its part of the estimate asks (both parts are second order: the square
-// root of the part over what the tolerance leaves it), at least kMinRefineFactor.
+// root of the part over what the tolerance leaves it), at least kMinRefineFactor (the single-option
+// pricer's, above).
 constexpr int kMaxRefinements = 3;
-constexpr double kMinRefineFactor = 1.25;
 constexpr double kMaxSpaceFactor = 2.0;
 constexpr double kMaxTimeFactor = 3.0;
 // An unsound pass (a price that is not positive at a quoted strike) is solved again on a grid this
