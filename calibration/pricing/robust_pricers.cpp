@@ -1505,9 +1505,11 @@ double calcVanillaPDEStrikesWithErrorControl(std::int64_t workLimit,
                                                   model,
                                                   p);
   };
-  // A scripted solve (the test seam) has no convergence run to estimate from.
+  // A scripted solve (the test seam) has no convergence run to estimate from. Early exercise is
+  // not controlled: the European vega says nothing bounded about an American value's error, and
+  // the controlled passes price the European strike list (puts below the spot, calls above it).
   if (*precision != 5 || ivWanted == 0 || strikes.empty() || robustSolveHook != nullptr ||
-      *NS < 2 || *NV < 2 || NT < 2) {
+      *NS < 2 || *NV < 2 || NT < 2 || EuroAmer != 0 || CallPut != 1) {
     return ladder(workLimit);
   }
   accuracy.controlled = true;
