@@ -1096,6 +1096,10 @@ double calcVanillaPDEWithRetriesWithin(std::int64_t workLimit,
             calcIdNow(), S, K, T, r, d, v0, vL, theta, volvol, rho, *NS, *NV, NT, CallPut, 2),
         *precision);
   }
+  // On the expiry day the price is the exercise value, which every solver gives exactly; out of
+  // the money that is 0, which the ladder below would read as a failed solve, retry and log. No
+  // volatility is implied on that day: that request goes the solvers' way (0.0, logged).
+  if (T == 0.0 && ivWanted == 0) return CallPut == 0 ? std::max(S - K, 0.0) : std::max(K - S, 0.0);
   RobustCall call(S,
                   K,
                   /*hasStrike=*/true,

@@ -62,6 +62,16 @@ TEST_F(ExpiryDayExport, EveryMethodReturnsTheExerciseValue) {
   }
 }
 
+// A price of 0 out of the money is that day's value, not a failed solve: nothing is retried or
+// logged for it.
+TEST_F(ExpiryDayExport, AnOutOfTheMoneyPriceIsNoFailure) {
+  for (int precision : {1, 2, 3}) {
+    EXPECT_EQ(priceAtExpiry(110.0, 0, 0, precision, 2, 0), 0.0);
+    EXPECT_EQ(priceAtExpiry(90.0, 1, 1, precision, 15, 0), 0.0);
+  }
+  EXPECT_FALSE(logExists()) << log();
+}
+
 }  // namespace
 
 }  // namespace serivane
