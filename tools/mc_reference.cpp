@@ -144,7 +144,7 @@ struct Expiry {
 
 struct Group {
   Model m{};
-  long pairs = 0;
+  std::int64_t pairs = 0;
   double dtDays = 0.0;
   std::vector<Expiry> expiries;  // ascending T
 };
@@ -296,8 +296,8 @@ std::vector<Moments> runChunk(const Group& grp,
                               const std::vector<double>& stepLen,
                               std::uint64_t seed,
                               int g,
-                              long chunk,
-                              long pairsInChunk) {
+                              std::int64_t chunk,
+                              std::int64_t pairsInChunk) {
   const Model& m = grp.m;
   std::seed_seq seq{static_cast<std::uint32_t>(seed & 0xffffffffu),
                     static_cast<std::uint32_t>(seed >> 32),
@@ -328,7 +328,7 @@ std::vector<Moments> runChunk(const Group& grp,
     if (k % 2 == 1) coarseDecay[k] = std::exp(-0.5 * m.kappa * (stepLen[k - 1] + stepLen[k]));
   }
   VariancePath fine(m), coarse(m);
-  for (long pr = 0; pr < pairsInChunk; ++pr) {
+  for (std::int64_t pr = 0; pr < pairsInChunk; ++pr) {
     for (int k = 0; k < nSteps; ++k) z[k] = normals.next();
     double* out = &values[static_cast<std::size_t>(pr) * nO * kQ];
     for (std::size_t o = 0; o < nO * kQ; ++o) out[o] = 0.0;
@@ -368,10 +368,10 @@ std::vector<Moments> runChunk(const Group& grp,
   for (std::size_t o = 0; o < nO; ++o) {
     Moments& mo = mom[o];
     mo.n = static_cast<double>(pairsInChunk);
-    for (long pr = 0; pr < pairsInChunk; ++pr)
+    for (std::int64_t pr = 0; pr < pairsInChunk; ++pr)
       for (int a = 0; a < kQ; ++a) mo.mean[a] += values[(pr * nO + o) * kQ + a];
     for (int a = 0; a < kQ; ++a) mo.mean[a] /= mo.n;
-    for (long pr = 0; pr < pairsInChunk; ++pr) {
+    for (std::int64_t pr = 0; pr < pairsInChunk; ++pr) {
       const double* x = &values[(pr * nO + o) * kQ];
       for (int a = 0; a < kQ; ++a)
         for (int b = a; b < kQ; ++b) mo.c[a][b] += (x[a] - mo.mean[a]) * (x[b] - mo.mean[b]);
@@ -452,7 +452,7 @@ Result estimate(const Moments& mo) {
 
 std::vector<Group> readJobs(std::istream& in) {
   std::vector<Group> groups;
-  long pairs = 500000;
+  std::int64_t pairs = 500000;
   double dtDays = 0.05;
   std::string line;
   int lineNo = 0;
@@ -469,7 +469,7 @@ std::vector<Group> readJobs(std::istream& in) {
       double value;
       if (!(ls >> key >> value)) fail(where + ": set KEY VALUE");
       if (key == "pairs" && value >= 1)
-        pairs = static_cast<long>(value);
+        pairs = static_cast<std::int64_t>(value);
       else if (key == "dt_days" && value > 0)
         dtDays = value;
       else
@@ -570,11 +570,11 @@ int main(int argc, char** argv) {
     for (std::size_t e = 0; e < grp.expiries.size(); ++e)
       for (std::size_t k = 0; k < grp.expiries[e].K.size(); ++k)
         options.push_back({static_cast<int>(e), grp.expiries[e].K[k], grp.expiries[e].put[k]});
-    const long chunks = (grp.pairs + kChunkPairs - 1) / kChunkPairs;
+    const std::int64_t chunks = (grp.pairs + kChunkPairs - 1) / kChunkPairs;
     std::vector<std::vector<Moments>> chunkMoments(chunks);
-    std::atomic<long> next{0};
+    std::atomic<std::int64_t> next{0};
     auto worker = [&]() {
-      for (long c; (c = next.fetch_add(1)) < chunks;)
+      for (std::int64_t c; (c = next.fetch_add(1)) < chunks;)
         chunkMoments[c] =
             runChunk(grp, options, stepLen, seed, static_cast<int>(g), c, kChunkPairs);
     };
@@ -582,7 +582,7 @@ int main(int argc, char** argv) {
     for (int t = 0; t < threads; ++t) pool.emplace_back(worker);
     for (std::thread& t : pool) t.join();
     std::vector<Moments> total(options.size());
-    for (long c = 0; c < chunks; ++c)
+    for (std::int64_t c = 0; c < chunks; ++c)
       for (std::size_t o = 0; o < options.size(); ++o) total[o].merge(chunkMoments[c][o]);
     for (std::size_t o = 0; o < options.size(); ++o) {
       const Option& op = options[o];
@@ -593,7 +593,7 @@ int main(int argc, char** argv) {
       const double vega = bsVega(m.S, op.K, ex.T, m.r, m.d, iv);
       std::printf(
           "%.10g\t%.10g\t%.12g\t%.10g\t%.10g\t%d\t%.10g\t%.10g\t%.10g\t%.10g\t%.10g\t%.10g\t%.12g\t"
-          "%.4g\t%.10f\t%.4g\t%.10g\t%ld\t%.6g\t%.4f\t%.4f\n",
+          "%.4g\t%.10f\t%.4g\t%.10g\t%lld\t%.6g\t%.4f\t%.4f\n",
           m.S,
           op.K,
           ex.T,
@@ -611,7 +611,7 @@ int main(int argc, char** argv) {
           iv,
           res.se / vega,
           ex.days,
-          2 * chunks * kChunkPairs,
+          static_cast<long long>(2 * chunks * kChunkPairs),
           grp.dtDays,
           1e4 * (iv - ivC),
           1e4 * res.diffSe / vega);

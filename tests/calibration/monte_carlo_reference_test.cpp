@@ -197,6 +197,18 @@ std::vector<Row> garchXi15V0AboveVBar() { return coverage(0.09, 0.02, 8, 15, -0.
 std::vector<Row> powerLawXi3V0BelowVBar() { return coverage(0.02, 0.06, 3, 3, -0.9, 0.8); }
 std::vector<Row> powerLawXi6V0AboveVBar() { return coverage(0.06, 0.02, 6, 6, -0.9, 0.8); }
 
+// The parameter sets of limits.txt: xi at the top of the calibration's range.
+const std::vector<Row>& limitRows() {
+  static const std::vector<Row> rows = loadRows("limits.txt");
+  return rows;
+}
+std::vector<Row> garchXi30Kappa50() {
+  return monte_carlo::parameterSet(limitRows(), 0.04, 0.04, 50, 30, -0.9, 1);
+}
+std::vector<Row> garchXi30Kappa05() {
+  return monte_carlo::parameterSet(limitRows(), 0.02, 0.08, 0.5, 30, -0.7, 1);
+}
+
 const std::vector<Row>& shortHighXiChain() {
   static const std::vector<Row> rows = loadRows("short_high_xi_chain.txt");
   return rows;
@@ -341,6 +353,12 @@ TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi3V0BelowVBar) {
 TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi6V0AboveVBar) {
   expectSpeedModeAgrees(powerLawXi6V0AboveVBar(), "power law xi 6, v0 3 vBar, 5 and 30 days");
 }
+TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa50) {
+  expectSpeedModeAgrees(garchXi30Kappa50(), "GARCH xi 30, kappa 50, 5 and 30 days");
+}
+TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa05) {
+  expectSpeedModeAgrees(garchXi30Kappa05(), "GARCH xi 30, kappa 0.5, 5 and 14 days");
+}
 
 // The single-option pricer on a fine grid with the convergence run.
 
@@ -373,6 +391,14 @@ TEST_F(MonteCarloReference, SingleOptionGarchXi10V0AtVBar) {
 TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi15V0AboveVBar) {
   expectSingleOptionAgrees(
       garchXi15V0AboveVBar(), "GARCH xi 15, v0 4.5 vBar, 5 to 91 days", 200, 100, 100, 3);
+}
+TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi30Kappa50) {
+  expectSingleOptionAgrees(
+      garchXi30Kappa50(), "GARCH xi 30, kappa 50, 5 and 30 days", 200, 100, 100, 3);
+}
+TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi30Kappa05) {
+  expectSingleOptionAgrees(
+      garchXi30Kappa05(), "GARCH xi 30, kappa 0.5, 5 and 14 days", 200, 100, 100, 3);
 }
 TEST_F(MonteCarloReference, SingleOptionGarchBenignLongDated) {
   expectSingleOptionAgrees(garchBenignLongDated(), "GARCH xi 0.3, 1.2-3 years", 200, 100, 100, 1);
