@@ -53,10 +53,11 @@ class Comparison {
  public:
   explicit Comparison(std::string what) : what_(std::move(what)) {}
   ~Comparison() {
-    std::printf("%s: %d options, %d beyond tolerance, worst %.2f bp (%s)\n",
+    std::printf("%s: %d options, %d beyond tolerance, rms %.2f bp, worst %.2f bp (%s)\n",
                 what_.c_str(),
                 count_,
                 beyond_,
+                count_ > 0 ? 1e4 * std::sqrt(sumSquares_ / count_) : 0.0,
                 worstBp_,
                 worstAt_.c_str());
   }
@@ -64,6 +65,7 @@ class Comparison {
     ++count_;
     const double err = std::fabs(modelIV - r.iv);
     const double allowed = monte_carlo::allowedError(r);
+    sumSquares_ += std::isfinite(err) ? err * err : HUGE_VAL;
     if (!(err <= allowed)) ++beyond_;
     if (!(err <= worstBp_ * 1e-4)) {
       worstBp_ = std::isfinite(err) ? err * 1e4 : HUGE_VAL;
@@ -77,7 +79,7 @@ class Comparison {
  private:
   std::string what_;
   int count_ = 0, beyond_ = 0;
-  double worstBp_ = 0.0;
+  double worstBp_ = 0.0, sumSquares_ = 0.0;
   std::string worstAt_;
 };
 
