@@ -36,6 +36,48 @@ void checkAssetTop(const QelHestonVanilla& o, double top, const char* failure) {
 
 enum class AssetGrid { kPlain, kAtStrike, kLogS };
 
+// The horizon rule that every range also meets: kUpperDeviations deviations of ln S above
+// max(S0, K) and, on the log grid, kLowerDeviations below the forward, within kHorizonRangeCap
+// times max(S0, K) (min(S0, K)) on either side.
+constexpr double kUpperDeviations = 3.0;
+constexpr double kLowerDeviations = 5.0;
+constexpr double kHorizonRangeCap = 20.0;
+// Weights of the variance's own spread in the deviation (see horizonReach): variance diffusion
+// and the square-root model.
+constexpr double kSpreadWeight = 0.06;
+constexpr double kSquareRootSpreadWeight = 0.35;
+constexpr double kMaxSpreadExponent = 2.0;
+
+// Mean of the variance over [0, Tp] from v0: vL + (v0 - vL) (1 - e^{-kappa Tp}) / (kappa Tp).
+double meanVariance(const QelHestonVanilla& o, double Tp) {
+  const double kT = o.theta * Tp;
+  const double decay = std::abs(kT) > 1e-8 ? -std::expm1(-kT) / kT : 1.0 - kT / 2.0;
+  return std::max(o.vL + (o.v0 - o.vL) * decay, 0.0);
+}
+
+// One deviation of ln S over the horizon Tp: sqrt(m Tp) for the mean variance m from v0, widened
+// by the variance's own spread. lambda is the relative spread of the variance over the horizon
+// (volvol v^(p-1), at v = m for the square-root and power laws, over at most the mean-reversion
+// time 1 / (2 kappa)). What it adds to the upper tail of ln S shrinks as the correlation goes to
+// -1 (high variance then comes with a falling asset): with x = lambda^2 (1 + rho)^2 the deviation
+// is widened by exp(kSpreadWeight x^1.5) under variance diffusion, whose variance has a heavy
+// (power) upper tail, and by (1 + kSquareRootSpreadWeight x)^(1/4) under the square-root model,
+// whose tail is exponential; the exponent is capped.
+double horizonReach(const QelHestonVanilla& o, double Tp) {
+  if (!(Tp > 0.0)) return 0.0;
+  const double m = meanVariance(o, Tp);
+  const double tau = o.theta > 0.0 ? std::min(Tp, 1.0 / (2.0 * o.theta)) : Tp;
+  double lambda = o.volvol * std::sqrt(tau);
+  const double power = o.model == 1 ? o.p : 0.5;
+  if (power < 1.0) lambda /= std::pow(std::max(m, 1e-12), 1.0 - power);
+  const double up = std::max(1.0 + o.rho, 0.0);
+  const double x = lambda * lambda * up * up;
+  const double spread = std::min(o.model == 1 ? kSpreadWeight * x * std::sqrt(x)
+                                              : 0.25 * std::log1p(kSquareRootSpreadWeight * x),
+                                 kMaxSpreadExponent);
+  return std::sqrt(m * Tp) * std::exp(spread);
+}
+
 struct AssetRange {
   double sigma;  // volatility level of the range rule
   double s;      // sigma sqrt(T')
@@ -45,7 +87,8 @@ struct AssetRange {
 
 // The range rule shared by the three builders: a volatility level between sqrt(v0) and sqrt(vL)
 // (moving to sqrt(vL) for longer maturities), a number of deviations shrinking with maturity, and
-// a floor of three deviations above the spot.
+// a floor of three deviations above the spot; raised to the horizon rule where that reaches
+// further (v0 far above vL with slow mean reversion, a large volatility of variance).
 AssetRange assetRange(QelHestonVanilla& o, AssetGrid kind, bool wide) {
   const double Tp = o.T + o.tShift;
   double sigma = (std::sqrt(o.v0) + std::sqrt(o.vL)) / 2.0;
@@ -62,6 +105,10 @@ AssetRange assetRange(QelHestonVanilla& o, AssetGrid kind, bool wide) {
   double sMax = std::max(1.5 * o.K, std::min(base * std::exp(nsd * s), 20.0 * o.K));
   if (kind == AssetGrid::kPlain && wide) sMax *= 1.5;
   sMax = std::max(sMax, o.S0 * std::exp(3.0 * s));
+  const double reach = horizonReach(o, Tp);
+  sMax = std::max(sMax,
+                  std::min(std::max(o.S0, o.K) * std::exp(kUpperDeviations * reach),
+                           kHorizonRangeCap * std::max(o.S0, o.K)));
 
   double w = 1.0;
   if (kind != AssetGrid::kPlain) {
@@ -188,6 +235,12 @@ void QelHestonVanilla::buildLogSGrid(std::valarray<double>& out, double c, bool 
     c += (8.5 - c) * f;
     xmin = std::min(xmin, std::log(K * (0.6 - 0.5 * f)));
   }
+  // The horizon rule reaches at least kLowerDeviations below the forward.
+  xmin =
+      std::min(xmin,
+               std::max(std::log(std::min(K, S0)) + ((r - d) - meanVariance(*this, Tp) / 2.0) * Tp -
+                            kLowerDeviations * horizonReach(*this, Tp),
+                        std::log(std::min(K, S0) / kHorizonRangeCap)));
   xmin = std::min(xmin, std::log(0.6 * K));
   xmin = std::min(xmin, std::log(K * logSParam));
   const std::size_t minNodes = minSinhNodes(*this);
