@@ -59,11 +59,11 @@ cmake --build "$build32" -j"$jobs"
 road=$(sed -n 's/^SERIVANE_I386_ROAD:INTERNAL=//p' "$build32/CMakeCache.txt")
 if [ "$road" = emulated ]; then
   echo "== 32-bit tests run emulated, under $(sed -n 's/^SERIVANE_QEMU_I386:FILEPATH=//p' "$build32/CMakeCache.txt")"
-  left_out=$(ctest --test-dir "$build32" -N -L heavy | sed -n 's/^ *Test *#[0-9]*: //p')
+  mapfile -t left_out < <(ctest --test-dir "$build32" -N -L heavy | sed -n 's/^ *Test *#[0-9]*: //p')
   echo "== left out under emulation, labelled heavy in tests/heavy_tests.txt (the 64-bit build ran them):"
-  printf '     %s\n' $left_out
+  for name in "${left_out[@]}"; do echo "     $name"; done
   ctest --test-dir "$build32" --output-on-failure -j"$jobs" -LE heavy
-  summary="emulated, $(printf '%s\n' $left_out | grep -c .) heavy tests left out"
+  summary="emulated, ${#left_out[@]} heavy tests left out"
 else
   echo "== 32-bit tests run natively: every test"
   ctest --test-dir "$build32" --output-on-failure -j"$jobs"
