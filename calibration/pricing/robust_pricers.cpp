@@ -1305,6 +1305,19 @@ constexpr double kSpaceShare = 0.03;
 constexpr double kWingSpaceShare = 0.15;
 constexpr double kWingPriceOverSpot = 5e-4;
 constexpr double kTimeShare = 0.2;
+// (With an odd NT the half has NT / 2 steps: the extrapolations divide by q^2 - 1 for the actual
+// ratio q of the step counts, 3 for an even NT.)
+//
+// Where that is not enough and the spatial part alone is within the tolerance, one more coarse
+// solve with q3 NT steps (C3, q3 = kExtraTimeStepFactor) extrapolates again from the finer pair,
+// R2 = C3 + (C3 - C1) / (q3^2 - 1), and the values become E'' = E + R2 - C1. The first
+// extrapolation R1 = C1 + (C1 - Ct) / 3 leaves an error of higher order in the time step, so R2
+// leaves about 1 / q3^3 of it and R1 - R2 measures it: the estimate counts |R1 - R2| / (q3^3 - 1)
+// times kExtraTimeSafety (the short expiries of very volatile variance are not yet in the
+// asymptotic range). The extra solve costs q3 coarse grids, where refining the time steps of the
+// convergence run by 1.3 costs about seven.
+constexpr double kExtraTimeStepFactor = 1.5;
+constexpr double kExtraTimeSafety = 3.5;
 // The refinements after the first pass, and how far one refinement may grow the grid: each
 // dimension by the factor its part of the estimate asks (both parts are second order: the square
 // root of the part over what the tolerance leaves it), at least kMinRefineFactor (the single-option
@@ -1374,8 +1387,10 @@ ControlledPass controlledPass(const LadderCase& c,
   // The strip flag only moves the reported value: without it the convergence run always solves
   // its fine grid when the coarse prices are positive, and the estimate judges the values.
   const auto pricer = makeLadderPricer(c, strikes, ns, nv, NT, 5, methodID, false, p);
-  const auto timePricer =
-      makeLadderPricer(c, strikes, ns, nv, std::max(1, NT / 2), 5, methodID, false, p);
+  const int halfNT = std::max(1, NT / 2);
+  const double halfRatio = static_cast<double>(NT) / halfNT;
+  const double halfDivisor = halfRatio * halfRatio - 1.0;
+  const auto timePricer = makeLadderPricer(c, strikes, ns, nv, halfNT, 5, methodID, false, p);
   timePricer->precision = 3;
   if (!budget.admit(*pricer)) return pass;
   if (!budget.admit(*timePricer)) return pass;
@@ -1407,7 +1422,7 @@ ControlledPass controlledPass(const LadderCase& c,
     space[i] = share * ivErrorOfPriceError(
                            (fine[i] - coarse[i]) / 3.0, c.S, strikes[i], c.r, c.d, ivs[i], c.T);
     time[i] = ivErrorOfPriceError(
-        (timePrices[i] - coarse[i]) / 3.0, c.S, strikes[i], c.r, c.d, ivs[i], c.T);
+        (timePrices[i] - coarse[i]) / halfDivisor, c.S, strikes[i], c.r, c.d, ivs[i], c.T);
     if (!std::isfinite(space[i] + time[i])) return pass;
     worst = std::max(worst, space[i] + time[i]);
   }
@@ -1424,7 +1439,8 @@ ControlledPass controlledPass(const LadderCase& c,
   std::vector<double> corrected(n);
   double worstCorrected = 0.0, worstSpace = 0.0, worstTime = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    corrected[i] = strikeListIV(c, strikes[i], prices[i] + (coarse[i] - timePrices[i]) / 3.0);
+    corrected[i] =
+        strikeListIV(c, strikes[i], prices[i] + (coarse[i] - timePrices[i]) / halfDivisor);
     if (!(corrected[i] > 1e-6 && corrected[i] < 2.0)) return pass;
     worstCorrected = std::max(worstCorrected, space[i] + kTimeShare * time[i]);
     worstSpace = std::max(worstSpace, space[i]);
@@ -1435,6 +1451,43 @@ ControlledPass controlledPass(const LadderCase& c,
   pass.ivError = worstCorrected;
   pass.spaceError = worstSpace;
   pass.timeError = worstTime;
+  if (worstCorrected <= kIVErrorTolerance || worstSpace >= kIVErrorTolerance) return pass;
+
+  // The time part is what leaves the estimate beyond the tolerance: one more coarse solve with
+  // more time steps (a fraction of refining the convergence run's two grids) measures what the
+  // first extrapolation left, and extrapolates again from the finer pair.
+  const int extraNT = static_cast<int>(std::min(std::ceil(kExtraTimeStepFactor * NT), 1e9));
+  const double extraRatio = static_cast<double>(extraNT) / NT;
+  const double extraDivisor = extraRatio * extraRatio - 1.0;
+  const double extraShare = kExtraTimeSafety / (extraRatio * extraRatio * extraRatio - 1.0);
+  const auto finePricer = makeLadderPricer(c, strikes, ns, nv, extraNT, 5, methodID, false, p);
+  finePricer->precision = 3;
+  if (!budget.admit(*finePricer)) return pass;
+  cpuTime = 0.0;
+  finePricer->solve(results[0], results[1], results[2], results[3], results[4], cpuTime);
+  ++pass.solves;
+  std::valarray<double> finePrices, fineIVs;
+  perStrikeValues(*finePricer, n, finePrices, fineIVs);
+  if (finePrices.size() != n) return pass;
+  std::vector<double> twice(n);
+  double worstTwice = 0.0, worstTwiceTime = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(finePrices[i] > 0.0)) return pass;
+    const double first = coarse[i] + (coarse[i] - timePrices[i]) / halfDivisor;
+    const double second = finePrices[i] + (finePrices[i] - coarse[i]) / extraDivisor;
+    twice[i] = strikeListIV(c, strikes[i], prices[i] + second - coarse[i]);
+    if (!(twice[i] > 1e-6 && twice[i] < 2.0)) return pass;
+    const double left =
+        extraShare * ivErrorOfPriceError(second - first, c.S, strikes[i], c.r, c.d, ivs[i], c.T);
+    if (!std::isfinite(left)) return pass;
+    worstTwice = std::max(worstTwice, space[i] + left);
+    worstTwiceTime = std::max(worstTwiceTime, left);
+  }
+  if (worstTwice < worstCorrected) {
+    pass.ivs = std::move(twice);
+    pass.ivError = worstTwice;
+    pass.timeError = worstTwiceTime;
+  }
   return pass;
 }
 

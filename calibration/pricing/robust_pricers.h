@@ -185,7 +185,7 @@ struct StrikeListAccuracy {
   // The largest estimated implied-volatility error over the strikes of the values handed out
   // (HUGE_VAL when none could be estimated: the values then come from the retry ladder).
   double ivError = HUGE_VAL;
-  int solves = 0;  // grids solved (the time-step estimate counts as one)
+  int solves = 0;  // solves: the convergence run, and each coarse time solve, count as one
 };
 
 // The strike-list pricing with error control, for run mode 5 (the convergence run) with implied
@@ -193,10 +193,12 @@ struct StrikeListAccuracy {
 // The convergence run's two grids and one more coarse solve with half the time steps give each
 // strike's error estimate (see robust_pricers.cpp). A first pass whose values are sound at the
 // quoted strikes (every price and implied volatility positive) and whose estimate is within the
-// tolerance is handed out as it is; one beyond it is refined (finer grids, more time steps, as the
-// estimate's parts say) while the call's work limit allows, and the pass with the smallest
-// estimate wins. Only when no pass is sound does the retry ladder run, and its values carry no
-// estimate. The strip mode's nearby-negative check does not send a sound pass down the ladder.
+// tolerance is handed out as it is. Where the time part alone leaves it beyond, a coarse solve
+// with 1.5 times the steps extrapolates the time error away without solving the two grids again;
+// a pass still beyond is refined (finer grids, more time steps, as the estimate's parts say)
+// while the call's work limit allows, and the pass with the smallest estimate wins. Only when no
+// pass is sound does the retry ladder run, and its values carry no estimate. The strip mode's
+// nearby-negative check does not send a sound pass down the ladder.
 double calcVanillaPDEStrikesWithErrorControl(std::int64_t workLimit,
                                              double S,
                                              const std::vector<double>& strikes,
