@@ -187,6 +187,33 @@ void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
                                         frame.derived.p,
                                         accuracy);
   column.shortfalls[g] = accuracy.controlled && !accuracy.withinTolerance ? 1 : 0;
+  // A strike without a positive value (the pricer's 0.0) has no model volatility: the expiry
+  // keeps the values it has, counts as one that missed the accuracy target and is recorded.
+  const bool unpriced = std::any_of(
+      modelIVs.begin(), modelIVs.end(), [](double iv) { return !(iv > 0.0 && iv < 2.0); });
+  if (unpriced) {
+    column.shortfalls[g] = 1;
+    std::ofstream log;
+    openPricingLog(log);
+    SolverLogRecord::ofCase(calcIdNow(),
+                            group.spot,
+                            0.0,
+                            group.T,
+                            group.r,
+                            group.d,
+                            p[0],
+                            p[1],
+                            p[2],
+                            p[3],
+                            p[4],
+                            NS,
+                            NV,
+                            group.NT,
+                            1,
+                            group.EuroAmer,
+                            /*hasStrike=*/false)
+        .writeCatch(log, kUnpricedStrikesMessage, runMode);
+  }
 }
 
 // A task runs its expiration's bound solve and then, without waiting for any other task, its

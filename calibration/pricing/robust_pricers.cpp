@@ -1325,15 +1325,19 @@ constexpr double kExtraTimeSafety = 3.5;
 constexpr int kMaxRefinements = 3;
 constexpr double kMaxSpaceFactor = 2.0;
 constexpr double kMaxTimeFactor = 3.0;
-// An unsound pass (a price that is not positive at a quoted strike) is solved again on a grid this
-// much finer in space.
+// An unsound pass (a value that is not positive at a quoted strike) is solved again on a grid this
+// much finer in space, or with this many times the time steps where the half-step solve moved the
+// coarse price more than the finer grid did: a short expiry of very volatile variance on too few
+// steps gives negative far-wing prices that no spatial refinement mends.
 constexpr double kUnsoundSpaceFactor = 1.5;
+constexpr double kUnsoundTimeFactor = 2.0;
 
 // One error-controlled pass: a convergence run on a coarse grid of ns by nv intervals and NT time
 // steps, and the coarse solve with NT / 2 steps.
 struct ControlledPass {
-  bool admitted = false;  // the call's work limit let it run
-  bool sound = false;     // every price and volatility positive, both grids solved
+  bool admitted = false;       // the call's work limit let it run
+  bool sound = false;          // every value and volatility positive, both grids solved
+  bool unsoundInTime = false;  // unsound where the time steps, not the grid, moved the price most
   int solves = 0;
   int ns = 0, nv = 0, NT = 0;
   std::vector<double> ivs;  // the values handed out: E, or E' when E's estimate is too large
@@ -1415,9 +1419,14 @@ ControlledPass controlledPass(const LadderCase& c,
   std::vector<double> space(n), time(n);
   double worst = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const bool positive = coarse[i] > 0.0 && fine[i] > 0.0 && prices[i] > 0.0 &&
-                          timePrices[i] > 0.0 && ivs[i] > 1e-6 && ivs[i] < 2.0;
-    if (!positive) return pass;
+    // The half-step solve only measures the time error: a negative price there is a large time
+    // error, not an unsound value.
+    const bool positive =
+        coarse[i] > 0.0 && fine[i] > 0.0 && prices[i] > 0.0 && ivs[i] > 1e-6 && ivs[i] < 2.0;
+    if (!positive) {
+      pass.unsoundInTime = std::fabs(timePrices[i] - coarse[i]) > std::fabs(fine[i] - coarse[i]);
+      return pass;
+    }
     const double share = prices[i] < kWingPriceOverSpot * c.S ? kWingSpaceShare : kSpaceShare;
     space[i] = share * ivErrorOfPriceError(
                            (fine[i] - coarse[i]) / 3.0, c.S, strikes[i], c.r, c.d, ivs[i], c.T);
@@ -1592,7 +1601,10 @@ double calcVanillaPDEStrikesWithErrorControl(std::int64_t workLimit,
       if (pass.sound && pass.ivError < best.ivError) best = pass;
       if (pass.sound && pass.ivError <= kIVErrorTolerance) break;
       double spaceFactor = kUnsoundSpaceFactor, timeFactor = 1.0;
-      if (pass.sound) {
+      if (!pass.sound && pass.unsoundInTime) {
+        spaceFactor = 1.0;
+        timeFactor = kUnsoundTimeFactor;
+      } else if (pass.sound) {
         // The larger part first; the other then gets what the tolerance leaves it.
         if (pass.timeError >= pass.spaceError) {
           timeFactor = refineFactor(pass.timeError, pass.spaceError, kMaxTimeFactor);

@@ -94,6 +94,12 @@ inline constexpr char kErrorToleranceMessage[] =
     "The error estimate stayed above the tolerance within the work limit of the call";
 inline constexpr char kNoPositiveValueMessage[] =
     "The solves gave no positive value (a price below what the grid resolves)";
+// The model function's record of an expiry whose strike-list pricing left a quoted strike without
+// a positive value: the expiry keeps the values it has and counts as one that missed the accuracy
+// target.
+inline constexpr char kUnpricedStrikesMessage[] =
+    "The strike-list pricing gave no positive value at a quoted strike: the expiry keeps the "
+    "values it had";
 
 // The record of a Bermudan option (EuroAmer 2): the pricers are given no exercise dates, and
 // without them it would be priced as a European one, so either pricer answers it with 0.0 at once.

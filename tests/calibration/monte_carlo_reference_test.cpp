@@ -47,38 +47,77 @@ std::string describe(const Row& r) {
   return s.str();
 }
 
+// The pricing log's text written since `from` characters.
+std::string logSince(std::string::size_type from) {
+  const std::string text = readFile(pricingLogPath());
+  return text.size() > from ? text.substr(from) : std::string();
+}
+
 // Collects the errors of one comparison, expects each within its tolerance, and prints the
-// worst error, so that a failing case says how far off it is.
+// worst error, so that a failing case says how far off it is. Where the pricer may answer its
+// failure value (the single-option pricer, which cannot always meet its tolerance), a failure
+// value is counted apart: it must come with its record in the pricing log, and the priced options
+// must be at least half of the case.
 class Comparison {
  public:
   explicit Comparison(std::string what) : what_(std::move(what)) {}
   ~Comparison() {
-    std::printf("%s: %d options, %d beyond tolerance, rms %.2f bp, worst %.2f bp (%s)\n",
-                what_.c_str(),
-                count_,
-                beyond_,
-                count_ > 0 ? 1e4 * std::sqrt(sumSquares_ / count_) : 0.0,
-                worstBp_,
-                worstAt_.c_str());
+    std::printf(
+        "%s: %d options, %d failure values, %d beyond tolerance, rms %.2f bp, worst %.2f bp "
+        "(%s)\n",
+        what_.c_str(),
+        count_ + failures_,
+        failures_,
+        beyond_,
+        count_ > 0 ? 1e4 * std::sqrt(sumSquares_ / count_) : 0.0,
+        worstBp_,
+        worstAt_.c_str());
+    EXPECT_LE(2 * failures_, count_ + failures_)
+        << what_ << ": more than half of the options got the failure value";
+  }
+  // modelIV is the pricer's answer; logged is what the pricer wrote to the pricing log for it.
+  void checkOrFailure(const Row& r, double modelIV, const std::string& logged) {
+    if (modelIV == 0.0) {
+      failure(logged, describe(r));
+    } else {
+      check(r, modelIV);
+    }
+  }
+  // The failure value of a call whose work limit ran out before its error estimate came within
+  // the tolerance, or before any positive value.
+  void failure(const std::string& logged, const std::string& at) {
+    ++failures_;
+    const bool recorded = logged.find(kErrorToleranceMessage) != std::string::npos ||
+                          logged.find(kWorkLimitMessage) != std::string::npos;
+    EXPECT_TRUE(recorded) << what_ << ": a failure value without its record at " << at
+                          << "; the log has:\n"
+                          << logged;
   }
   void check(const Row& r, double modelIV) {
+    check(r.iv, monte_carlo::allowedError(r), modelIV, r.days, r.K, describe(r));
+  }
+  void check(double reference,
+             double allowed,
+             double modelIV,
+             double days,
+             double K,
+             const std::string& at) {
     ++count_;
-    const double err = std::fabs(modelIV - r.iv);
-    const double allowed = monte_carlo::allowedError(r);
+    const double err = std::fabs(modelIV - reference);
     sumSquares_ += std::isfinite(err) ? err * err : HUGE_VAL;
     if (!(err <= allowed)) ++beyond_;
     if (!(err <= worstBp_ * 1e-4)) {
       worstBp_ = std::isfinite(err) ? err * 1e4 : HUGE_VAL;
       std::ostringstream s;
-      s << r.days << " days, K " << r.K;
+      s << days << " days, K " << K;
       worstAt_ = s.str();
     }
-    EXPECT_NEAR(modelIV, r.iv, allowed) << what_ << " at " << describe(r);
+    EXPECT_NEAR(modelIV, reference, allowed) << what_ << " at " << at;
   }
 
  private:
   std::string what_;
-  int count_ = 0, beyond_ = 0;
+  int count_ = 0, beyond_ = 0, failures_ = 0;
   double worstBp_ = 0.0, sumSquares_ = 0.0;
   std::string worstAt_;
 };
@@ -142,6 +181,7 @@ void expectSingleOptionAgrees(const std::vector<Row>& rows,
   for (std::size_t i = 0; i < rows.size(); i += stride) {
     const Row& r = rows[i];
     ASSERT_EQ(r.p, 1.0) << "the single-option pricer prices p = 1 only";
+    const std::string::size_type logged = readFile(pricingLogPath()).size();
     const double iv = GARCH_VanillaPDESolver(r.S,
                                              r.K,
                                              r.T,
@@ -164,8 +204,16 @@ void expectSingleOptionAgrees(const std::vector<Row>& rows,
                                              0.9999975,
                                              0,
                                              1);
-    c.check(r, iv);
+    c.checkOrFailure(r, iv, logSince(logged));
   }
+}
+
+// The rows of expiries from fromDays to toDays.
+std::vector<Row> expiries(const std::vector<Row>& rows, double fromDays, double toDays) {
+  std::vector<Row> out;
+  for (const Row& r : rows)
+    if (r.days >= fromDays && r.days <= toDays) out.push_back(r);
+  return out;
 }
 
 std::vector<Row> hard(double v0, double vBar, double kappa, double xi, double rho, double p) {
@@ -229,7 +277,7 @@ void expectSquareRootModelAgrees(const HestonCase& h, int NS, int NV, int NT) {
   what << "square-root model " << NS << "x" << NV << "x" << NT << " (v0 " << h.v0 << ", vL " << h.vL
        << ", theta " << h.theta << ", volvol " << h.volvol << ", rho " << h.rho << ") " << h.days
        << " days";
-  double worst = 0.0;
+  Comparison c(what.str());
   for (int z = -2; z <= 2; ++z) {
     const double K = S * std::exp(z * std::sqrt(h.v0 * T));
     const int put = S > K ? 1 : 0;
@@ -242,6 +290,7 @@ void expectSquareRootModelAgrees(const HestonCase& h, int NS, int NV, int NT) {
                    d,
                    put);
     ASSERT_GT(exact, 0.0) << what.str() << " K " << K;
+    const std::string::size_type logged = readFile(pricingLogPath()).size();
     const double pde = GARCH_VanillaPDESolver(S,
                                               K,
                                               T,
@@ -264,10 +313,14 @@ void expectSquareRootModelAgrees(const HestonCase& h, int NS, int NV, int NT) {
                                               0.9999975,
                                               0,
                                               0);
-    worst = std::max(worst, std::isfinite(pde) ? std::fabs(pde - exact) : HUGE_VAL);
-    EXPECT_NEAR(pde, exact, monte_carlo::kToleranceIV) << what.str() << " K " << K;
+    std::ostringstream at;
+    at << "K " << K << ", closed-form IV " << exact;
+    if (pde == 0.0) {
+      c.failure(logSince(logged), at.str());
+    } else {
+      c.check(exact, monte_carlo::kToleranceIV, pde, h.days, K, at.str());
+    }
   }
-  std::printf("%s: worst %.2f bp\n", what.str().c_str(), worst * 1e4);
 }
 
 using MonteCarloReference = PricingLogTest;
@@ -318,16 +371,16 @@ TEST_F(MonteCarloReference, DISABLED_SpeedModeShortHighXiChain) {
   expectSpeedModeAgrees(shortHighXiChain(), "short high-xi chain, GARCH xi 10, 6-20 days");
 }
 
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi11ShortDated) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi11ShortDated) {
   expectSpeedModeAgrees(garchXi11ShortDated(), "GARCH xi 10.8, 6-20 days");
 }
 TEST_F(MonteCarloReference, SpeedModePowerLawShortDated) {
   expectSpeedModeAgrees(powerLawShortDated(), "power law xi 7.1, 6-20 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi7HalfYearAndTwoYears) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi7HalfYearAndTwoYears) {
   expectSpeedModeAgrees(garchXi7HalfYearAndTwoYears(), "GARCH xi 7.2, 182 and 730 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi19TwoYears) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi19TwoYears) {
   expectSpeedModeAgrees(garchXi19TwoYears(), "GARCH xi 19.1, 730 days");
 }
 TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi16V0AboveVBar) {
@@ -340,16 +393,16 @@ TEST_F(MonteCarloReference, SpeedModeGarchBenignLongDated) {
   expectSpeedModeAgrees(garchBenignLongDated(), "GARCH xi 0.3, 1.2-3 years");
 }
 
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi6V0BelowVBar) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi6V0BelowVBar) {
   expectSpeedModeAgrees(garchXi6V0BelowVBar(), "GARCH xi 6, v0 vBar / 9, 5 days to 3 years");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi10V0AtVBar) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi10V0AtVBar) {
   expectSpeedModeAgrees(garchXi10V0AtVBar(), "GARCH xi 10, v0 = vBar, 5 days to a year");
 }
 TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi15V0AboveVBar) {
   expectSpeedModeAgrees(garchXi15V0AboveVBar(), "GARCH xi 15, v0 4.5 vBar, 5 to 91 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi3V0BelowVBar) {
+TEST_F(MonteCarloReference, SpeedModePowerLawXi3V0BelowVBar) {
   expectSpeedModeAgrees(powerLawXi3V0BelowVBar(), "power law xi 3, v0 vBar / 3, 5 days to a year");
 }
 TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi6V0AboveVBar) {
@@ -362,9 +415,41 @@ TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa05) {
   expectSpeedModeAgrees(garchXi30Kappa05(), "GARCH xi 30, kappa 0.5, 5 and 14 days");
 }
 
+// An expiry the strike-list pricing leaves without a positive value at a quoted strike is no
+// silent zero: the model function counts it among the expirations that missed the accuracy
+// target (the console's caution line) and records it in the pricing log. At xi 15 and v0 4.5 vBar
+// two of the three expiries are such today: their far-wing prices stay negative on every
+// refinement the call can afford.
+TEST_F(MonteCarloReference, UnpricedExpiryIsCountedAndRecorded) {
+  std::vector<Row> rows = garchXi15V0AboveVBar();
+  ASSERT_FALSE(rows.empty());
+  TempFolder folder;
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    return a.T != b.T ? a.T < b.T : a.K < b.K;
+  });
+  const Row& r0 = rows.front();
+  const double p[5] = {r0.v0, r0.vBar, r0.kappa, r0.xi, r0.rho};
+  const ModelIVsOutcome out =
+      std::move(modelIVsOfQuotesBatch(chainOf(rows), {p}, speedSettings(r0.p)).front());
+  ASSERT_FALSE(out.failed) << out.error;
+  ASSERT_EQ(out.ivs.size(), rows.size());
+  int unpriced = 0;
+  for (std::size_t i = 0; i < rows.size();) {
+    std::size_t end = i;
+    bool missing = false;
+    for (; end < rows.size() && rows[end].T == rows[i].T; ++end)
+      missing = missing || !(out.ivs[end] > 0.0);
+    unpriced += missing ? 1 : 0;
+    i = end;
+  }
+  std::printf("%d of the expirations unpriced, %d short of the target\n", unpriced, out.shortfalls);
+  EXPECT_GE(out.shortfalls, unpriced);
+  EXPECT_EQ(countOf(log(), kUnpricedStrikesMessage), unpriced) << log();
+}
+
 // The single-option pricer on a fine grid with the convergence run.
 
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi11ShortDated) {
+TEST_F(MonteCarloReference, SingleOptionGarchXi11ShortDated) {
   expectSingleOptionAgrees(garchXi11ShortDated(), "GARCH xi 10.8, 6-20 days", 200, 100, 100, 3);
 }
 TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi7HalfYearAndTwoYears) {
@@ -378,7 +463,7 @@ TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi16V0AboveVBar) {
   expectSingleOptionAgrees(
       garchXi16V0AboveVBar(), "GARCH xi 16, v0 18 vBar, 20 days", 200, 100, 100, 3);
 }
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi19SlowReversion) {
+TEST_F(MonteCarloReference, SingleOptionGarchXi19SlowReversion) {
   expectSingleOptionAgrees(
       garchXi19SlowReversion(), "GARCH xi 19.2, kappa 1.15, 60 days", 200, 100, 100, 3);
 }
@@ -390,15 +475,27 @@ TEST_F(MonteCarloReference, SingleOptionGarchXi10V0AtVBar) {
   expectSingleOptionAgrees(
       garchXi10V0AtVBar(), "GARCH xi 10, v0 = vBar, 5 days to a year", 200, 100, 100, 3);
 }
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi15V0AboveVBar) {
-  expectSingleOptionAgrees(
-      garchXi15V0AboveVBar(), "GARCH xi 15, v0 4.5 vBar, 5 to 91 days", 200, 100, 100, 3);
+TEST_F(MonteCarloReference, SingleOptionGarchXi15V0AboveVBarToAMonth) {
+  expectSingleOptionAgrees(expiries(garchXi15V0AboveVBar(), 0, 30),
+                           "GARCH xi 15, v0 4.5 vBar, 5 and 30 days",
+                           200,
+                           100,
+                           100,
+                           3);
 }
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi30Kappa50) {
+TEST_F(MonteCarloReference, SingleOptionGarchXi15V0AboveVBarQuarter) {
+  expectSingleOptionAgrees(expiries(garchXi15V0AboveVBar(), 31, 91),
+                           "GARCH xi 15, v0 4.5 vBar, 91 days",
+                           200,
+                           100,
+                           100,
+                           3);
+}
+TEST_F(MonteCarloReference, SingleOptionGarchXi30Kappa50) {
   expectSingleOptionAgrees(
       garchXi30Kappa50(), "GARCH xi 30, kappa 50, 5 and 30 days", 200, 100, 100, 3);
 }
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi30Kappa05) {
+TEST_F(MonteCarloReference, SingleOptionGarchXi30Kappa05) {
   expectSingleOptionAgrees(
       garchXi30Kappa05(), "GARCH xi 30, kappa 0.5, 5 and 14 days", 200, 100, 100, 3);
 }
@@ -408,12 +505,14 @@ TEST_F(MonteCarloReference, SingleOptionGarchBenignLongDated) {
 
 // The square-root model against its closed form, on the single-option pricer.
 
-TEST_F(ClosedFormReference, DISABLED_SquareRootModelHighVolvolStrongNegativeRho) {
-  // volvol 1.96, rho -0.92: a quarter and two years.
+// volvol 1.96, rho -0.92: a quarter and two years.
+TEST_F(ClosedFormReference, SquareRootModelHighVolvolStrongNegativeRhoQuarter) {
   expectSquareRootModelAgrees({0.147, 0.144, 1.04, 1.96, -0.92, 91}, 200, 100, 100);
+}
+TEST_F(ClosedFormReference, SquareRootModelHighVolvolStrongNegativeRhoTwoYears) {
   expectSquareRootModelAgrees({0.147, 0.144, 1.04, 1.96, -0.92, 730}, 200, 100, 100);
 }
-TEST_F(ClosedFormReference, DISABLED_SquareRootModelCoarseGridHighVolvol) {
+TEST_F(ClosedFormReference, SquareRootModelCoarseGridHighVolvol) {
   expectSquareRootModelAgrees({0.147, 0.144, 1.04, 1.96, -0.92, 91}, 60, 30, 30);
 }
 TEST_F(ClosedFormReference, DISABLED_SquareRootModelV0FarAboveVL) {
