@@ -459,7 +459,7 @@ TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi7HalfYearAndTwoYears) {
 TEST_F(MonteCarloReference, SingleOptionGarchXi19TwoYears) {
   expectSingleOptionAgrees(garchXi19TwoYears(), "GARCH xi 19.1, 730 days", 200, 100, 100, 3);
 }
-TEST_F(MonteCarloReference, DISABLED_SingleOptionGarchXi16V0AboveVBar) {
+TEST_F(MonteCarloReference, SingleOptionGarchXi16V0AboveVBar) {
   expectSingleOptionAgrees(
       garchXi16V0AboveVBar(), "GARCH xi 16, v0 18 vBar, 20 days", 200, 100, 100, 3);
 }
@@ -515,7 +515,7 @@ TEST_F(ClosedFormReference, SquareRootModelHighVolvolStrongNegativeRhoTwoYears) 
 TEST_F(ClosedFormReference, SquareRootModelCoarseGridHighVolvol) {
   expectSquareRootModelAgrees({0.147, 0.144, 1.04, 1.96, -0.92, 91}, 60, 30, 30);
 }
-TEST_F(ClosedFormReference, DISABLED_SquareRootModelV0FarAboveVL) {
+TEST_F(ClosedFormReference, SquareRootModelV0FarAboveVL) {
   // v0 15 vL, positive rho, two years: the finer grid was the worse one.
   expectSquareRootModelAgrees({0.176, 0.012, 0.94, 0.61, 0.15, 730}, 60, 30, 30);
   expectSquareRootModelAgrees({0.176, 0.012, 0.94, 0.61, 0.15, 730}, 200, 100, 100);
