@@ -207,9 +207,17 @@ constexpr double kBoundsSlack = 1e-5;
 // (the error falls with the square of the step), within [kMinRefineFactor, kMaxRefineFactor], and
 // solved again, as long as the call's work limit allows. A value that cannot be brought within the
 // tolerance is the failure value, with a record in the pricing log.
+// Two guards keep a hopeless refinement from spending the whole work limit: an estimate more than
+// kMaxErrorRatio times the tolerance (more than three of the largest refinements away: a price
+// whose vega all but vanishes, say, a deep in-the-money option close to expiry) and a refinement
+// that does not lower the estimate by a fifth at least (grids that are not converging; the smallest
+// refinement lowers a second-order error by a third) end the control at once, as a refinement the
+// work limit does not admit does.
 constexpr double kRefineSafety = 1.2;
 constexpr double kMinRefineFactor = 1.25;
 constexpr double kMaxRefineFactor = 3.0;
+constexpr double kMaxErrorRatio = 729.0;  // (kMaxRefineFactor^2)^3
+constexpr double kMinEstimateDecrease = 1.25;
 
 // The implied volatility of a price, or 0 when none in [1e-6, 2] gives it.
 double impliedVolOf(double price, double S, double K, double T, double r, double d, int isPut) {
@@ -825,6 +833,7 @@ class SingleOptionStart : private LadderStart {
 
   void controlError() {
     const LadderCase& o = call_.option;
+    double lastEstimate = HUGE_VAL;
     for (;;) {
       if (lost_ || workStopped_ || !(value_ > 0.0) || !errorControlled()) return;
       const double coarse = pricer_->convCoarsePrice;
@@ -837,6 +846,11 @@ class SingleOptionStart : private LadderStart {
           ivErrorOfPriceError((fine - coarse) / 3.0, o.S, K_, o.r, o.d, sigma, o.T);
       if (estimate <= kIVErrorTolerance) return;
       const double ratio = estimate / kIVErrorTolerance;
+      if (!(ratio <= kMaxErrorRatio) || !(estimate * kMinEstimateDecrease <= lastEstimate)) {
+        errorStopped_ = !keepBest_;
+        return;
+      }
+      lastEstimate = estimate;
       const double factor =
           std::isfinite(ratio)
               ? std::clamp(kRefineSafety * std::sqrt(ratio), kMinRefineFactor, kMaxRefineFactor)

@@ -201,6 +201,36 @@ TEST_F(RobustPricerAccuracy, ErrorAboveToleranceWithoutBudgetIsTheFailureValueWi
   EXPECT_EQ(countOf(log(), kErrorToleranceMessage), 1);
 }
 
+// A deep in-the-money call close to expiry, on a small grid: its vega all but vanishes, so the
+// estimate in volatility is far beyond what any refinement within the work limit could bring down.
+// The control ends at once, on the grid asked for, with the failure value and its record, rather
+// than climbing to the work limit (which took the whole budget of the call before).
+TEST_F(RobustPricerAccuracy, AHopelessEstimateEndsTheControlOnTheGridAskedFor) {
+  Case c;
+  c.S = 87.64248118680959;
+  c.K = 62.133061110461902;
+  c.T = 0.076072011535286713;
+  c.r = 0.024053155638755569;
+  c.d = 0.015058823529411763;
+  c.v0 = c.vL = 0.015882936099793299;
+  c.theta = 0.53387324110656076;
+  c.volvol = 0.13971759534746439;
+  c.rho = -0.5860784215820205;
+  c.model = 0;
+  c.NS = 44;
+  c.NV = 19;
+  c.NT = 10;
+  c.precision = 5;
+  c.methodID = 5;
+  c.ivWanted = 1;
+  c.varRange = 3.003921568627451;
+  EXPECT_EQ(price(c), 0.0);
+  const std::string text = log();
+  EXPECT_EQ(countOf(text, kErrorToleranceMessage), 1) << text;
+  EXPECT_NE(text.find("NS:\t\t22\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("NT:\t\t10\n"), std::string::npos) << text;
+}
+
 // A far out-of-the-money call (a price of 6e-5) whose convergence runs stay negative until the
 // work limit stops the retries: the last positive interpolated price they pass on is 85 bp of
 // implied volatility from the closed form, and has no error estimate. The failure value, with its
