@@ -171,7 +171,7 @@ TEST(ConsoleProgram, RecoversGeneratingParametersInSpeedAndAccuracyMode) {
 // each model IV of its report agrees with the table within 0.5 bp plus four standard errors. With
 // expiries this short kappa and vBar are the least determined (their product fixes the variance
 // drift), so they get the widest tolerances.
-TEST(ConsoleProgram, DISABLED_SpeedModeRecoversTheShortDatedHighXiChain) {
+TEST(ConsoleProgram, SpeedModeRecoversTheShortDatedHighXiChain) {
   const double kGenerating[5] = {0.02, 0.12, 4.0, 10.0, -0.85};
   const double kTolerance[5] = {0.05 * 0.02, 0.1 * 0.12, 0.1 * 4.0, 0.05 * 10.0, 0.02};
   TempFolder folder;

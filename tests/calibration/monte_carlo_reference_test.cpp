@@ -367,7 +367,7 @@ TEST(MonteCarloTool, ShortHighXiChainHoldsTheTablesIVs) {
 
 // The calibration's expiry pricing at speed-mode settings.
 
-TEST_F(MonteCarloReference, DISABLED_SpeedModeShortHighXiChain) {
+TEST_F(MonteCarloReference, SpeedModeShortHighXiChain) {
   expectSpeedModeAgrees(shortHighXiChain(), "short high-xi chain, GARCH xi 10, 6-20 days");
 }
 
@@ -386,7 +386,7 @@ TEST_F(MonteCarloReference, SpeedModeGarchXi19TwoYears) {
 TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi16V0AboveVBar) {
   expectSpeedModeAgrees(garchXi16V0AboveVBar(), "GARCH xi 16, v0 18 vBar, 20 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi19SlowReversion) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi19SlowReversion) {
   expectSpeedModeAgrees(garchXi19SlowReversion(), "GARCH xi 19.2, kappa 1.15, 60 days");
 }
 TEST_F(MonteCarloReference, SpeedModeGarchBenignLongDated) {
