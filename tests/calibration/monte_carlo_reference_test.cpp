@@ -428,7 +428,7 @@ TEST_F(MonteCarloReference, SpeedModePowerLawXi3V0BelowVBar) {
 TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi6V0AboveVBar) {
   expectSpeedModeAgrees(powerLawXi6V0AboveVBar(), "power law xi 6, v0 3 vBar, 5 and 30 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa50) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi30Kappa50) {
   expectSpeedModeAgrees(garchXi30Kappa50(), "GARCH xi 30, kappa 50, 5 and 30 days");
 }
 TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa05) {
