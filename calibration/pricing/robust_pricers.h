@@ -20,7 +20,8 @@ extern bool debugFlag;
 // precision are in/out: they hold the last grid and run mode used on return. Returns the price,
 // or the implied volatility when ivWanted is non-zero (0.0 when nothing could be had). A European
 // option's value from the convergence run (precision 5) is handed out only when its error
-// estimate is within kIVErrorTolerance of implied volatility (calibration/pricing/error_control.h):
+// estimate (the run's two grids, and one more coarse solve with half the time steps) is within
+// kIVErrorTolerance of implied volatility (calibration/pricing/error_control.h):
 // above it the grids are refined within the call's work limit, and where that runs out first, or
 // where the retries give up with a value that has no estimate, the result is 0.0 with the record
 // kErrorToleranceMessage.

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <valarray>
 
 #include "calibration/exports/serivane.h"
 #include "calibration/pricing/error_control.h"
 #include "calibration/pricing/robust_pricers.h"
+#include "calibration/pricing/solve_work.h"
 #include "core/qel_heston_vanilla.h"
 #include "pricing_log_test_util.h"
 
@@ -256,7 +258,8 @@ TEST_F(RobustPricerAccuracy, GiveUpWithoutAnErrorEstimateIsTheFailureValue) {
 }
 
 // Within the tolerance the error control changes nothing: the same call with a budget that admits
-// no refinement gives the same bits.
+// the estimate's half-step solve but no refinement gives the same bits. A budget that admits no
+// half-step solve leaves the value without its time estimate: the failure value, with its record.
 TEST_F(RobustPricerAccuracy, ValueWithinToleranceIsTheFirstRunsValue) {
   Case c;
   c.K = 85.0;
@@ -274,8 +277,44 @@ TEST_F(RobustPricerAccuracy, ValueWithinToleranceIsTheFirstRunsValue) {
   c.varRange = 0.9999975;
   const double p = price(c);
   EXPECT_GT(p, 0.0);
-  EXPECT_EQ(price(c, 1), p);
+  const std::int64_t estimateWork = pdeSolveWork(c.NS / 2, c.NV / 2, c.NT, c.methodID, 5) +
+                                    pdeSolveWork(c.NS / 2, c.NV / 2, c.NT / 2, c.methodID, 3);
+  EXPECT_EQ(price(c, estimateWork), p);
   EXPECT_FALSE(logExists());
+  EXPECT_EQ(price(c, 1), 0.0);
+  EXPECT_EQ(countOf(log(), kErrorToleranceMessage), 1);
+}
+
+// A fine grid on few time steps (square-root model, volvol 1.5, half a year, 10 steps): the
+// out-of-the-money call's error is in time, 23 bp, where the two grids of the convergence run agree
+// within the tolerance. With the work limit of the call the time steps are refined until the value
+// is within the tolerance of the closed form; with a budget that admits the half-step solve but no
+// refinement, the failure value with its record, never the value 23 bp off.
+TEST_F(RobustPricerAccuracy, TimeErrorBeyondTheToleranceIsRefinedOrRefused) {
+  Case c;
+  c.K = 122.14;
+  c.T = 0.5;
+  c.v0 = 0.02;
+  c.vL = 0.06;
+  c.theta = 2.0;
+  c.volvol = 1.5;
+  c.rho = -0.8;
+  c.model = 0;
+  c.NS = 200;
+  c.NV = 100;
+  c.NT = 10;
+  c.precision = 5;
+  c.varRange = 0.9999975;
+  const double exact =
+      VanillaHeston(c.S, c.K, c.r, c.d, c.v0, c.vL, c.theta, c.volvol, c.rho, c.T, 0);
+  const double sigma = ImpliedVol(exact, c.S, c.K, c.T, c.r, c.d, 0);
+  ASSERT_GT(sigma, 0.0);
+  EXPECT_NEAR(price(c), exact, priceTolerance(c, sigma));
+  EXPECT_FALSE(logExists());
+  const std::int64_t estimateWork = pdeSolveWork(c.NS / 2, c.NV / 2, c.NT, c.methodID, 5) +
+                                    pdeSolveWork(c.NS / 2, c.NV / 2, c.NT / 2, c.methodID, 3);
+  EXPECT_EQ(price(c, estimateWork), 0.0);
+  EXPECT_EQ(countOf(log(), kErrorToleranceMessage), 1);
 }
 
 }  // namespace serivane
