@@ -26,10 +26,11 @@ struct OrderedPricingStop {
 // by walking the items in order once the parallel loop is over, pricing there any item before the
 // stop that the loop skipped.
 //
-// The loop hands the items out in their order, one at a time, and once any thread has seen a
-// failure, or the evaluations of all threads together exceed the budget, no thread starts another
-// item; so after the first failure a call does at most one item per thread more than the walk
-// needs. Items after the stop may have been priced (their results are the caller's to ignore).
+// The loop hands the items out in their order, one at a time, and once a failure has been
+// recorded, or the evaluations of all threads together exceed the budget, no thread starts another
+// item. Items after the stop may have been priced (their results are the caller's to ignore): the
+// items the other threads had under way, and those they started while the thread of the failing
+// item had not yet recorded it.
 //
 // priceItem(engine, k, evaluations) prices item k and returns true with the integrand evaluations
 // it used, or records the failure itself and returns false. It must not throw: it runs inside the

@@ -252,12 +252,11 @@ TEST(OrderedPricingLoop, StopsWhereOneThreadInOrderWouldStop) {
       if (threads == 1) {
         EXPECT_EQ(after, 0) << c.label;
       }
-      // After a failure, at most the items the other threads had under way; after the budget ran
-      // out, the parallel loop has spent at most one item per thread beyond it, and the walk in
-      // order at most the budget and one item again.
-      if (c.stopItem < c.n && !c.overBudget) {
-        EXPECT_LE(after, threads - 1) << c.label;
-      }
+      // How many items the other threads price after a failure depends on the scheduler: while
+      // the thread of the failing item is preempted the others go on, so only the stop itself
+      // and the cost are bounded. After the budget ran out, the parallel loop has spent at most
+      // one item per thread beyond it, and the walk in order at most the budget and one item
+      // again.
       EXPECT_LE(cost, 2 * c.budget + static_cast<std::uint64_t>(threads + 1) * 11) << c.label;
     }
   }
