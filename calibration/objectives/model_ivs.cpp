@@ -148,7 +148,8 @@ void priceGroup(const EvaluationFrame& frame, ColumnWork& column, int g) {
     const auto it = std::find(frame.expirations.begin(), frame.expirations.end(), group.T);
     const double bj = column.bounds[it - frame.expirations.begin()];
     // A negative variance range is an explicit upper variance bound for the pricer.
-    varRange = -std::max(0.1 * column.B, std::min(column.B, bj * group.rangeFactor));
+    varRange = -expiryVarianceBound(
+        column.B, bj, group.rangeFactor, frame.derived.level, group.T, p[0], p[1], p[2], p[3]);
   }
   std::vector<double>& modelIVs = column.ivs[g];
   modelIVs.assign(group.strikes.size(), 0.0);
