@@ -35,7 +35,11 @@
 // other bounds, which leaves the variance grid room above v0 for its uniform part (below about
 // 2 v0 the grid cannot be fitted). The bounds are the GARCH diffusion's; a power-law pricer
 // (xi v^p) takes them as they are, as its single-strike solvers do (its pricings in the
-// calibration and the objectives take explicit bounds from the 1-D variance law).
+// calibration and the objectives take explicit bounds from the 1-D variance law, capped at the
+// stationary quantile where that covers this need and raised past it where it does not:
+// expiryVarianceBound).
+#include "core/variance_bounds.h"
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -66,6 +70,8 @@ constexpr double kStartShare = 0.5;
 constexpr double kUnionShare = 0.2;
 constexpr double kPathCoverageFloor = 3.0;
 constexpr double kPathCoverageCap = 1e5;
+
+}  // namespace
 
 // The variance range the path from v0 up to the horizon t needs at level q, as described above,
 // or 0 when none can be had (q outside (0, 1), a parameter that is not positive).
@@ -110,8 +116,6 @@ double pathCoverageNeed(double q, double t, double v0, double vL, double kappa, 
   if (!std::isfinite(need)) need = kPathCoverageCap * scale;
   return std::clamp(need, kPathCoverageFloor * scale, kPathCoverageCap * scale);
 }
-
-}  // namespace
 
 double QelHestonVanilla::calcVMax(double t) const {
   if (varRange < 0.0) return std::max(-varRange, 3.0 * std::max(v0, vL));

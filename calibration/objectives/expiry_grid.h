@@ -86,6 +86,23 @@ struct ExpiryWorkItem {
 // spot) and sets its range factor for the mean-reversion speed kappa.
 void sizeExpiryWorkItem(ExpiryWorkItem& item, int NS0, int NV0, int NT0, double kappa);
 
+// The explicit upper variance bound of an expiration T (the pricer's varRange is minus it) at
+// the quantile level `level`, from the stationary quantile B and the expiration's quantile bT of
+// the 1-D variance law, with the range factor f: max(0.1 B, min(B, bT f)) where the stationary
+// quantile B gives the variance path from v0 over the expiry the range it needs
+// (pathCoverageNeed, core/variance_bounds.h) or bT f stays below B; where B falls short of that
+// need and bT f lies above B (v0 far above vL, or a large xi over a short expiry, take the
+// variance well beyond the stationary quantile), the larger of that and three times the need.
+double expiryVarianceBound(double B,
+                           double bT,
+                           double f,
+                           double level,
+                           double T,
+                           double v0,
+                           double vL,
+                           double kappa,
+                           double xi);
+
 }  // namespace serivane
 
 #endif  // SERIVANE_CALIBRATION_OBJECTIVES_EXPIRY_GRID_H_

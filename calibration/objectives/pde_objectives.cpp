@@ -628,7 +628,13 @@ std::vector<double> distinctExpirations(const std::vector<HestonQuote>& quotes) 
 VarianceRanges::VarianceRanges(const std::vector<double>& expirations,
                                const PdeObjectiveArgs& a,
                                int model)
-    : level_(a.level), bounded_(a.level < 1.0 && model != 0), expirations_(expirations) {
+    : level_(a.level),
+      bounded_(a.level < 1.0 && model != 0),
+      expirations_(expirations),
+      v0_(a.v0),
+      vL_(a.vL),
+      kappa_(a.theta),
+      xi_(a.volvol) {
   if (!bounded_) return;
   const int n = static_cast<int>(expirations_.size());
   bounds_.assign(n, 0.0);
@@ -664,7 +670,7 @@ double VarianceRanges::forExpiry(double T, double boundFactor) const {
   if (it == expirations_.end()) throw std::logic_error("no variance bound for this expiration");
   const double bk = bounds_[static_cast<std::size_t>(it - expirations_.begin())];
   // A negative variance range is an explicit upper variance bound for the pricer.
-  return -std::max(0.1 * stationary_, std::min(stationary_, bk * boundFactor));
+  return -expiryVarianceBound(stationary_, bk, boundFactor, level_, T, v0_, vL_, kappa_, xi_);
 }
 
 }  // namespace serivane

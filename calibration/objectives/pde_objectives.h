@@ -95,10 +95,11 @@ double sizeExpiryWorkItems(std::vector<ExpiryWorkItem>& groups, const PdeObjecti
 // quantile level below 1.0: the upper quantile of the variance at each distinct expiration and
 // of its stationary law, from the 1-D variance PDE; the range of an expiration is then
 // minus max(0.1 B, min(B, b_k f)), an explicit upper bound between a tenth of the stationary
-// quantile B and B itself. Otherwise the level itself, as the pricer's coverage probability.
-// The 1-D PDE is the law of the variance diffusion dv = kappa (vL - v) dt + xi v dW: for the
-// square-root model (model 0) its quantiles are far too small (xi v against xi sqrt(v)) and would
-// cut the variance axis inside the bulk of the law, so that model gets the pricer's own bound
+// quantile B and B itself, raised where B falls short of the range the variance path from v0
+// needs over the expiry (expiryVarianceBound). Otherwise the level itself, as the pricer's coverage
+// probability. The 1-D PDE is the law of the variance diffusion dv = kappa (vL - v) dt + xi v dW:
+// for the square-root model (model 0) its quantiles are far too small (xi v against xi sqrt(v)) and
+// would cut the variance axis inside the bulk of the law, so that model gets the pricer's own bound
 // from its non-central chi-square law.
 class VarianceRanges {
  public:
@@ -118,6 +119,7 @@ class VarianceRanges {
   std::vector<double> expirations_;  // distinct, ascending
   std::vector<double> bounds_;       // one per expiration (empty when not bounded_)
   double stationary_ = 0.0;
+  double v0_, vL_, kappa_, xi_;  // the variance law's parameters, for the path's need
 };
 
 // One evaluation of the option-by-option objective (GARCH_VanillaPDECalibration) and of the

@@ -383,7 +383,7 @@ TEST_F(MonteCarloReference, SpeedModeGarchXi7HalfYearAndTwoYears) {
 TEST_F(MonteCarloReference, SpeedModeGarchXi19TwoYears) {
   expectSpeedModeAgrees(garchXi19TwoYears(), "GARCH xi 19.1, 730 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi16V0AboveVBar) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi16V0AboveVBar) {
   expectSpeedModeAgrees(garchXi16V0AboveVBar(), "GARCH xi 16, v0 18 vBar, 20 days");
 }
 TEST_F(MonteCarloReference, SpeedModeGarchXi19SlowReversion) {
@@ -431,7 +431,7 @@ TEST_F(MonteCarloReference, DISABLED_SpeedModePowerLawXi6V0AboveVBar) {
 TEST_F(MonteCarloReference, SpeedModeGarchXi30Kappa50) {
   expectSpeedModeAgrees(garchXi30Kappa50(), "GARCH xi 30, kappa 50, 5 and 30 days");
 }
-TEST_F(MonteCarloReference, DISABLED_SpeedModeGarchXi30Kappa05) {
+TEST_F(MonteCarloReference, SpeedModeGarchXi30Kappa05) {
   expectSpeedModeAgrees(garchXi30Kappa05(), "GARCH xi 30, kappa 0.5, 5 and 14 days");
 }
 
