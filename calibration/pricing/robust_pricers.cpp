@@ -230,6 +230,16 @@ constexpr double kMaxRefineFactor = 3.0;
 constexpr double kMaxErrorRatio = 729.0;  // (kMaxRefineFactor^2)^3
 constexpr double kMinEstimateDecrease = 1.25;
 
+// The factor by which one part of an error estimate asks its sizes to grow so that it comes within
+// what the tolerance leaves it beside the other part (a quarter of the tolerance at least): safety
+// times the square root of their ratio, as both parts are of second order, within
+// [kMinRefineFactor, maxFactor]; 1 where the part is within it already.
+double partRefineFactor(double partError, double otherError, double safety, double maxFactor) {
+  const double target = std::max(0.25 * kIVErrorTolerance, kIVErrorTolerance - otherError);
+  if (!(partError > target)) return 1.0;
+  return std::clamp(safety * std::sqrt(partError / target), kMinRefineFactor, maxFactor);
+}
+
 // The implied volatility of a price, or 0 when none in [1e-6, 2] gives it.
 double impliedVolOf(double price, double S, double K, double T, double r, double d, int isPut) {
   try {
@@ -877,8 +887,9 @@ class SingleOptionStart : private LadderStart {
             return;
           }
           lastTotal = total;
-          timeFactor = partRefineFactor(timeError, estimate);
-          spaceFactor = partRefineFactor(estimate, timeError / (timeFactor * timeFactor));
+          timeFactor = partRefineFactor(timeError, estimate, kRefineSafety, kMaxRefineFactor);
+          spaceFactor = partRefineFactor(
+              estimate, timeError / (timeFactor * timeFactor), kRefineSafety, kMaxRefineFactor);
         }
       } else {
         const double ratio = estimate / kIVErrorTolerance;
@@ -887,10 +898,7 @@ class SingleOptionStart : private LadderStart {
           return;
         }
         lastEstimate = estimate;
-        spaceFactor =
-            std::isfinite(ratio)
-                ? std::clamp(kRefineSafety * std::sqrt(ratio), kMinRefineFactor, kMaxRefineFactor)
-                : kMaxRefineFactor;
+        spaceFactor = partRefineFactor(estimate, 0.0, kRefineSafety, kMaxRefineFactor);
         // The time steps keep their share of the error.
         timeFactor = spaceFactor;
       }
@@ -953,19 +961,6 @@ class SingleOptionStart : private LadderStart {
     const LadderCase& o = call_.option;
     timeError = ivErrorOfPriceError((half - coarse) / divisor, o.S, K_, o.r, o.d, sigma, o.T);
     return !std::isnan(timeError);
-  }
-
-  // The factor by which one part of the estimate asks its sizes to grow so that it comes within
-  // what the tolerance leaves it beside the other part (a quarter of the tolerance at least): the
-  // square root of their ratio, as both parts are of second order, with kRefineSafety; 1 where the
-  // part is within it already.
-  static double partRefineFactor(double partError, double otherError) {
-    const double target = std::max(0.25 * kIVErrorTolerance, kIVErrorTolerance - otherError);
-    if (!(partError > target)) return 1.0;
-    const double ratio = partError / target;
-    return std::isfinite(ratio)
-               ? std::clamp(kRefineSafety * std::sqrt(ratio), kMinRefineFactor, kMaxRefineFactor)
-               : kMaxRefineFactor;
   }
 
   const double K_;
@@ -1702,13 +1697,10 @@ ControlledPass controlledPass(const LadderCase& c,
   return pass;
 }
 
-// The factor by which one part of the estimate asks its dimensions to grow, so that it comes within
-// what the tolerance leaves it beside the other part (at least a quarter of the tolerance); 1 when
-// it is already.
+// The strike-list refinements grow each dimension by partRefineFactor with this safety.
+constexpr double kListRefineSafety = 1.05;
 double refineFactor(double partError, double otherError, double maxFactor) {
-  const double target = std::max(0.25 * kIVErrorTolerance, kIVErrorTolerance - otherError);
-  if (!(partError > target)) return 1.0;
-  return std::clamp(1.05 * std::sqrt(partError / target), kMinRefineFactor, maxFactor);
+  return partRefineFactor(partError, otherError, kListRefineSafety, maxFactor);
 }
 
 int grown(int n, double factor) { return static_cast<int>(std::min(std::ceil(n * factor), 1e6)); }
